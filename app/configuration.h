@@ -1,0 +1,40 @@
+// The configuration file VELTMonitoring.ini beside the program: its path, the
+// connection keys read at view construction, and the writes of a save. Qt-free.
+#pragma once
+
+#include <string>
+
+class ILinkView;
+
+namespace config {
+
+// Start-up: "<program_dir>/configuration" is created (an existing directory is fine;
+// any other failure writes "Error creating configuration directoy.\n" to the debugger
+// output and start-up goes on), then the path of VELTMonitoring.ini inside it becomes
+// the configuration path. Returns that path.
+std::string InitConfigurationPath(const std::string& program_dir);
+
+// The path in force; empty before InitConfigurationPath. Tests may set it directly.
+std::string ConfigPath();
+void SetConfigPath(const std::string& path);
+
+struct ConnectionSettings {
+    std::string port;  // at most 31 characters used; default "COM1"
+    int protocol;      // 1..3; anything else read as 1
+    bool heartbeat;    // on exactly when the value read is 1
+};
+
+// connection/port, connection/protocol, sound/heartbeat with their defaults.
+ConnectionSettings ReadConnectionSettings();
+
+// The link's SaveSettings: the four documentation fields (at most 254 characters
+// each), then port, protocol ("%i") and heartbeat ("%i" as 1 or 0). A failed write
+// does not stop the sequence. Returns the result of the last write: non-zero on
+// success, else the errno value of that failure.
+int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat);
+
+// The link's LoadDocumentation: reads operator, serial, sensor, comment into the
+// documentation fields and clears each field's modified flag afterwards.
+void LoadDocumentation(ILinkView& view);
+
+}  // namespace config

@@ -1,0 +1,79 @@
+# Shared build settings and helper functions for every folder.
+
+add_library(velt_warnings INTERFACE)
+target_compile_options(velt_warnings INTERFACE -Wall -Wextra)
+if(VELT_WERROR)
+  target_compile_options(velt_warnings INTERFACE -Werror)
+endif()
+target_include_directories(velt_warnings INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(VELT_SANITIZER STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VELT_SANITIZER STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VELT_SANITIZER STREQUAL "")
+  message(FATAL_ERROR "VELT_SANITIZER must be address, thread or empty")
+endif()
+
+# velt_library(NAME SOURCES ... [LIBS ...]): a static library of the project.
+function(velt_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_link_libraries(${name} PUBLIC velt_warnings ${A_LIBS})
+endfunction()
+
+# velt_test(NAME SOURCES ... [LIBS ...] [GUI] [LABELS ...]): a GoogleTest executable
+# registered with CTest. GUI tests run on the offscreen platform with a private
+# runtime directory, so they need no display.
+function(velt_test name)
+  cmake_parse_arguments(A "GUI" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE velt_warnings velt_testsupport ${A_LIBS} GTest::gtest GTest::gmock)
+  set(props "")
+  set(env "VELT_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
+  if(A_GUI)
+    list(APPEND env "QT_QPA_PLATFORM=offscreen")
+    target_link_libraries(${name} PRIVATE velt_testsupport_gui)
+  else()
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
+  set(labels ${A_LABELS})
+  if(A_GUI)
+    list(APPEND labels gui)
+  else()
+    list(APPEND labels core)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT 120)
+endfunction()
+
+# velt_fuzzer(NAME SOURCE file LIBS ... [CORPUS dir]): with VELT_FUZZ a libFuzzer
+# binary; always a replay executable that feeds every corpus file to the target,
+# registered as a test so the normal run keeps the corpus passing.
+function(velt_fuzzer name)
+  cmake_parse_arguments(A "" "SOURCE;CORPUS" "LIBS" ${ARGN})
+  if(VELT_FUZZ)
+    add_executable(${name} ${A_SOURCE})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${name} PRIVATE velt_warnings ${A_LIBS})
+  endif()
+  add_executable(${name}_replay ${A_SOURCE} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+  target_link_libraries(${name}_replay PRIVATE velt_warnings ${A_LIBS})
+  if(A_CORPUS)
+    add_test(NAME ${name}_corpus COMMAND ${name}_replay ${A_CORPUS})
+    set_tests_properties(${name}_corpus PROPERTIES LABELS "core;fuzz" TIMEOUT 300)
+  endif()
+endfunction()
+
+# velt_benchmark(NAME SOURCES ... LIBS ...): a Google Benchmark executable (not a test).
+function(velt_benchmark name)
+  if(NOT VELT_BUILD_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE velt_warnings ${A_LIBS} benchmark::benchmark benchmark::benchmark_main)
+endfunction()
