@@ -77,3 +77,11 @@ function(velt_benchmark name)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE velt_warnings ${A_LIBS} benchmark::benchmark benchmark::benchmark_main)
 endfunction()
+
+# velt_tool(NAME SOURCES ... LIBS ...): a program beside the app, in build/<preset>/bin.
+function(velt_tool name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE velt_warnings ${A_LIBS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+endfunction()
