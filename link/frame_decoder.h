@@ -1,0 +1,200 @@
+// Receive state machine of the framed protocols (1 and 2): mark, sequence, type,
+// length, escaped payload, checksum, end. Pure code over bytes: the caller does the
+// I/O through a handler:
+//   bool Acknowledge(const uint8_t* ack, int size)  write FD/FC, sequence, FB; false stops
+//   void Frame(bool repeat)   queue the decoder's frame, or a repeat of the last record
+//   void Log(const char* text)  one debugger-output line
+// Events for one byte come in the order Log, Frame (at a mark) or Acknowledge, then
+// Frame or Log (at a checksum).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "link/checksum.h"
+
+class FrameDecoder {
+public:
+    static constexpr uint8_t kMark = 0xFF;
+    static constexpr uint8_t kEscape = 0xFE;
+    static constexpr uint8_t kAck = 0xFD;
+    static constexpr uint8_t kReject = 0xFC;
+    static constexpr uint8_t kEnd = 0xFB;
+    static constexpr int kPayloadSize = 128;
+
+    // Phases as they appear in the log lines.
+    static constexpr int kIdle = 99;
+    static constexpr int kSequence = 0;
+    static constexpr int kType = 1;
+    static constexpr int kLength = 2;
+    static constexpr int kPayload = 3;
+    static constexpr int kChecksum = 4;
+    static constexpr int kDone = 5;
+    static constexpr int kAckRecord = 6;
+    static constexpr int kRejectRecord = 8;
+
+    void Reset() {
+        phase_ = kIdle;
+        escape_ = 0;
+        sum_ = 0;
+        j_ = 0;
+        type_ = 0;
+        length_ = 0;
+        sequence_ = 0;
+    }
+
+    // Decodes the bytes in order. Returns how many were consumed: all of them, or
+    // fewer when the handler's Acknowledge returned false (the byte that asked for it
+    // included).
+    template <class Handler>
+    size_t Feed(const uint8_t* data, size_t size, Handler& handler) {
+        size_t i = 0;
+        while (i < size) {
+            if (phase_ == kPayload) {
+                // Payload run: the hot path, kept in locals.
+                unsigned j = j_;
+                const unsigned length = length_;
+                uint16_t sum = sum_;
+                uint8_t escape = escape_;
+                while (i < size) {
+                    uint8_t b = data[i];
+                    if (b >= kEnd) break;
+                    b = static_cast<uint8_t>(b | escape);
+                    escape = 0;
+                    payload_[j] = b;
+                    sum = static_cast<uint16_t>(sum + b);
+                    ++j;
+                    ++i;
+                    if (j == length) {
+                        phase_ = kChecksum;
+                        break;
+                    }
+                }
+                j_ = j;
+                sum_ = sum;
+                escape_ = escape;
+                continue;
+            }
+            if (!Step(data[i++], handler)) return i;
+        }
+        return size;
+    }
+
+    // One byte; false when the handler's Acknowledge failed.
+    template <class Handler>
+    bool Step(uint8_t b, Handler& handler) {
+        switch (b) {
+            case kMark:
+                OnMark(handler);
+                return true;
+            case kEscape:
+                escape_ = 0x80;
+                return true;
+            case kAck:
+                phase_ = kAckRecord;
+                return true;
+            case kReject:
+                phase_ = kRejectRecord;
+                return true;
+            case kEnd:
+                phase_ = kIdle;
+                return true;
+            default:
+                break;
+        }
+        switch (phase_) {
+            case kSequence:
+                sequence_ = b & 0x7F;
+                sum_ = sequence_;
+                phase_ = kType;
+                return true;
+            case kType:
+                type_ = b & 0x7F;
+                sum_ = static_cast<uint16_t>(sum_ + type_);
+                phase_ = kLength;
+                return true;
+            case kLength:
+                length_ = b;
+                sum_ = static_cast<uint16_t>(sum_ + b);
+                if (b == 0 || b > kPayloadSize) {
+                    // The buffer holds 128 bytes and an empty frame carries nothing:
+                    // ignore the frame up to the next mark or end, unanswered.
+                    Format("*** Protocol Length %i iSequence=%i\n", b, sequence_);
+                    handler.Log(text_);
+                    phase_ = kDone;
+                } else {
+                    phase_ = kPayload;
+                }
+                return true;
+            case kPayload:
+                b = static_cast<uint8_t>(b | escape_);
+                escape_ = 0;
+                payload_[j_] = b;
+                sum_ = static_cast<uint16_t>(sum_ + b);
+                if (++j_ == length_) phase_ = kChecksum;
+                return true;
+            case kChecksum: {
+                phase_ = kDone;
+                const uint8_t expected = FrameChecksum(sum_);
+                const bool good = expected == b;
+                const uint8_t ack[3] = {good ? kAck : kReject, sequence_, kEnd};
+                if (!handler.Acknowledge(ack, 3)) return false;
+                if (good) {
+                    handler.Frame(false);
+                } else {
+                    Format("*** Bad Checksum %i-%i iSequence=%i\n", expected,
+                           static_cast<int>(static_cast<int8_t>(b)), sequence_);
+                    handler.Log(text_);
+                }
+                return true;
+            }
+            default:
+                phase_ = kDone;
+                return true;
+        }
+    }
+
+    int phase() const { return phase_; }
+    uint8_t sequence() const { return sequence_; }  // iSequence
+    uint8_t type() const { return type_; }
+    uint8_t length() const { return length_; }
+    int received() const { return static_cast<int>(j_); }
+    const uint8_t* payload() const { return payload_; }
+
+private:
+    template <class Handler>
+    void OnMark(Handler& handler) {
+        if (phase_ != kIdle) {
+            if (phase_ == kPayload)
+                Format("*** Protocol MarkChar: Incomplete Phase %i %i %i %i\n", phase_, sequence_,
+                       static_cast<int>(j_), length_);
+            else
+                Format("*** Protocol MarkChar: Incomplete Phase %i %i\n", phase_, sequence_);
+            handler.Log(text_);
+            // Cut off before the checksum: stand in the last record; only the checksum
+            // missing: queue it unchecked.
+            if (phase_ < kDone) handler.Frame(phase_ <= kPayload);
+        }
+        j_ = 0;
+        type_ = 0;
+        length_ = 0;
+        escape_ = 0;
+        phase_ = kSequence;
+    }
+
+    template <class... Args>
+    void Format(const char* format, Args... args) {
+        std::snprintf(text_, sizeof text_, format, args...);
+    }
+
+    int phase_ = kIdle;
+    uint8_t escape_ = 0;  // 0x80 while an escape is pending
+    uint16_t sum_ = 0;
+    unsigned j_ = 0;
+    uint8_t type_ = 0;
+    uint8_t length_ = 0;
+    uint8_t sequence_ = 0;
+    uint8_t payload_[kPayloadSize] = {};
+    char text_[96] = {};
+};

@@ -1,0 +1,113 @@
+// The device link of one monitoring view: connection settings, the serial or USB
+// connection, its receive thread and the packet queue into the GUI thread. Qt-free.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "display/link_view.h"
+#include "link/frame_decoder.h"
+#include "link/packet_queue.h"
+#include "processing/interpretation.h"
+
+namespace processing {
+class Measurement;
+}
+
+struct LinkConnection;  // the open transport and the receive thread (oximeter.cpp)
+
+// Statuses of the link besides 0, platform error codes and D2XX statuses.
+inline constexpr int kLinkStatusNoName = -1;          // no port name given
+inline constexpr int kLinkStatusSetupFailed = -1001;  // serial set-up failed; never opened
+inline constexpr int kLinkStatusNoThread = 17;        // receive thread could not be created
+inline constexpr int kLinkStatusNoUsbDevice = -1002;  // no attached USB device matches the name
+
+inline constexpr int kPortNameSize = 32;  // port name buffer, 31 characters and NUL
+
+class COximeter {
+public:
+    // port_name may be null (no port opened). measurement: process-wide state, may be
+    // null in tests that do not interpret packets (then ProcessPackets only frees records).
+    COximeter(const char* port_name, int protocol, bool heartbeat,
+              processing::Measurement* measurement);
+    virtual ~COximeter();
+    COximeter(const COximeter&) = delete;
+    COximeter& operator=(const COximeter&) = delete;
+
+    // Receive thread: queues the decoder's frame (repeat false) or a copy of the
+    // newest queued record (repeat true). 0, or -1 when no record could be made.
+    virtual int OnRxPacket(bool repeat);
+    // GUI thread: drains the queue, interpreting and freeing every record. Returns 0.
+    virtual int ProcessPackets();
+    virtual int OnCommandAck();  // reserved for host commands; returns 0
+    virtual int OnCommandNak();  // reserved for host commands; returns 0
+
+    int OpenPort(const char* name);
+    int ClosePort();
+    int Reconnect();
+    int Disconnect();
+    int SetPort(const char* name);
+    int SetProtocol(int n);
+    int SetHeartbeatSound(bool on);
+    int SetTrendChannel(int n);
+    int GetPortName(char* buffer /* >= 32 bytes */);
+    int AttachView(ILinkView* view);
+    int ResetDisplay();
+    int SaveSettings();
+    int LoadDocumentation();
+    int ReadComputerName(char* buffer /* 256 bytes */);
+
+    bool SettingsChanged() const { return settings_changed_; }
+    // The shell clears the flag once the settings are on disk.
+    void ClearSettingsChanged() { settings_changed_ = false; }
+    int Protocol() const { return protocol_; }
+    bool HeartbeatSound() const { return heartbeat_.load(std::memory_order_relaxed); }
+    int TrendChannel() const { return interpretation_.trend_channel; }
+    int Status() const { return status_; }
+    const char* PortName() const { return port_name_; }
+
+    // True while a receive thread runs (it may have ended by itself: see ThreadEnded).
+    bool HasReceiveThread() const;
+    // True once the receive thread has left its loop (stop request or lost connection).
+    bool ThreadEnded() const { return thread_exited_.load(std::memory_order_acquire); }
+    // Records waiting in the queue (any thread).
+    int QueuedCount() const { return queue_.Count(); }
+    ILinkView* View() const { return view_.load(std::memory_order_acquire); }
+
+    // Receive-thread side, shared with the thread functions (receive_thread.cpp).
+    bool StopRequested() const { return stop_request_.load(std::memory_order_acquire); }
+    FrameDecoder& Decoder() { return decoder_; }
+    processing::LinkInterpretation& Interpretation() { return interpretation_; }
+
+private:
+    int OpenSerial();
+    int OpenUsb();
+    int StartThread();
+    void ShowPortText();
+    void ShowStatus(const char* text);
+
+    bool settings_changed_ = false;
+    std::atomic<bool> heartbeat_;
+    char port_name_[kPortNameSize] = {};
+    int protocol_ = 1;
+    int status_ = kLinkStatusSetupFailed;
+
+    std::unique_ptr<LinkConnection> connection_;
+    FrameDecoder decoder_;  // receive state: written by the framed thread only
+    PacketQueue queue_;
+
+    std::atomic<bool> thread_exited_{false};
+    std::atomic<bool> stop_request_{false};
+    std::atomic<ILinkView*> view_{nullptr};
+
+    processing::Measurement* measurement_;
+    processing::LinkInterpretation interpretation_;
+
+    friend void ReceiveThreadFramed(COximeter* link);
+    friend void ReceiveThreadReduced(COximeter* link);
+};
+
+// Thread entries; they run until a stop request or a connection failure.
+void ReceiveThreadFramed(COximeter* link);
+void ReceiveThreadReduced(COximeter* link);
