@@ -1,0 +1,29 @@
+#include "app/gui/about_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/gui/command_ids.h"
+#include "app/gui/toolbar_icons.h"
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("About VELT Monitoring");
+    setModal(true);
+    auto* icon = new QLabel(this);
+    icon->setPixmap(ToolbarIcon(cmd::kAppAbout).pixmap(32, 30));
+    auto* text = new QLabel(QString("VELT Monitoring Version %1").arg(VELT_VERSION), this);
+    text->setObjectName("version");
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    buttons->button(QDialogButtonBox::Ok)->setText("OK");
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    auto* row = new QHBoxLayout;
+    row->addWidget(icon);
+    row->addWidget(text, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(row);
+    layout->addWidget(buttons);
+    setFixedSize(sizeHint());
+}

@@ -1,0 +1,666 @@
+#include "app/gui/application.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPageSetupDialog>
+#include <QPointer>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QSettings>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include "app/configuration.h"
+#include "app/gui/about_dialog.h"
+#include "app/gui/command_ids.h"
+#include "app/gui/document.h"
+#include "app/gui/toolbar_icons.h"
+#include "display/child_frame.h"
+#include "display/main_frame.h"
+#include "display/monitoring_view.h"
+#include "link/oximeter.h"
+#include "platform/system_info.h"
+#include "processing/measurement.h"
+
+namespace {
+
+constexpr int kRecentFileCount = 4;
+const char* const kAppTitle = "VELT Monitoring";
+
+// Closing the main window is the Exit command: documents are offered for saving first.
+class MainCloseFilter : public QObject {
+public:
+    MainCloseFilter(CVELTMonitoringApp* app, QObject* parent) : QObject(parent), app_(app) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Close && !app_->CloseAllDocuments()) {
+            event->ignore();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    CVELTMonitoringApp* app_;
+};
+
+}  // namespace
+
+CVELTMonitoringApp::CVELTMonitoringApp() = default;
+
+CVELTMonitoringApp::~CVELTMonitoringApp() {
+    // Views (and with them their links) go before the process-wide state they use.
+    delete main_frame_;
+    main_frame_ = nullptr;
+    qDeleteAll(documents_);
+    documents_.clear();
+}
+
+bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
+    // 1. The per-user settings store with the recently used files.
+    settings_ = std::make_unique<QSettings>("Local AppWizard-Generated Applications", kAppTitle);
+    for (int i = 1; i <= kRecentFileCount; ++i) {
+        QString f = settings_->value(QString("Recent File List/File%1").arg(i)).toString();
+        if (!f.isEmpty()) recent_files_.push_back(f);
+    }
+
+    // 2-4. The configuration directory and file beside the program.
+    config::InitConfigurationPath(platform::ProgramDirectory());
+
+    // 5. The document type: each window gets a view whose link uses the shared state.
+    measurement_ = std::make_unique<processing::Measurement>();
+    processing::Measurement* m = measurement_.get();
+    CVELTMonitoringView::SetLinkFactory([m](const config::ConnectionSettings& s) {
+        return new COximeter(s.port.c_str(), s.protocol, s.heartbeat, m);
+    });
+
+    // 6. The main frame.
+    main_frame_ = new CMainFrame();
+    main_frame_->setWindowTitle(kAppTitle);
+    if (!main_frame_->Create()) {
+        delete main_frame_;
+        main_frame_ = nullptr;
+        return false;
+    }
+    BuildCommands();
+    BuildMenus();
+    main_frame_->installEventFilter(new MainCloseFilter(this, main_frame_));
+    connect(main_frame_->MdiArea(), &QMdiArea::subWindowActivated, this,
+            &CVELTMonitoringApp::OnSubWindowActivated);
+    printer_ = std::make_unique<QPrinter>();
+
+    // 7. The command line: no file, a new document; a file, open it.
+    bool ok = args.isEmpty() ? OnFileNew() != nullptr : OpenDocumentFile(args.front()) != nullptr;
+    if (!ok) return false;
+
+    // 8. Show the main window.
+    main_frame_->show();
+    return true;
+}
+
+void CVELTMonitoringApp::BuildCommands() {
+    CMainFrame* f = main_frame_;
+    auto add = [f](int id, const char* text, const char* prompt, const QKeySequence& key = {},
+                   const QKeySequence& key2 = {}) {
+        QAction* a = f->AddCommand(id, text, prompt);
+        QList<QKeySequence> keys;
+        if (!key.isEmpty()) keys << key;
+        if (!key2.isEmpty()) keys << key2;
+        if (!keys.isEmpty()) a->setShortcuts(keys);
+        return a;
+    };
+    // Framework commands with the framework's prompts.
+    add(cmd::kFileNew, "&New\tCtrl+N", "Create a new document\nNew", QKeySequence("Ctrl+N"));
+    add(cmd::kFileOpen, "&Open...\tCtrl+O", "Open an existing document\nOpen", QKeySequence("Ctrl+O"));
+    add(cmd::kFileClose, "&Close", "Close the active document\nClose");
+    add(cmd::kFileSave, "&Save\tCtrl+S", "Save the active document\nSave", QKeySequence("Ctrl+S"));
+    add(cmd::kFileSaveAs, "Save &As...", "Save the active document with a new name\nSave As");
+    add(cmd::kFilePrint, "&Print...\tCtrl+P", "Print the active document\nPrint", QKeySequence("Ctrl+P"));
+    add(cmd::kFilePrintPreview, "Print Pre&view", "Display full pages\nPrint Preview");
+    add(cmd::kFilePrintSetup, "P&rint Setup...", "Change the printer and printing options\nPrint Setup");
+    add(cmd::kFileMruFile1, "Recent File", "Open this document")->setEnabled(false);
+    add(cmd::kAppExit, "E&xit", "Quit the application; prompts to save documents\nExit");
+    add(cmd::kEditUndo, "&Undo\tCtrl+Z", "Undo the last action\nUndo", QKeySequence("Ctrl+Z"),
+        QKeySequence("Alt+Backspace"));
+    add(cmd::kEditCut, "Cu&t\tCtrl+X", "Cut the selection and put it on the Clipboard\nCut",
+        QKeySequence("Ctrl+X"), QKeySequence("Shift+Del"));
+    add(cmd::kEditCopy, "&Copy\tCtrl+C", "Copy the selection and put it on the Clipboard\nCopy",
+        QKeySequence("Ctrl+C"), QKeySequence("Ctrl+Ins"));
+    add(cmd::kEditPaste, "&Paste\tCtrl+V", "Insert Clipboard contents\nPaste", QKeySequence("Ctrl+V"),
+        QKeySequence("Shift+Ins"));
+    add(cmd::kViewToolbar, "&Toolbar", "Show or hide the toolbar\nToggle ToolBar")->setCheckable(true);
+    add(cmd::kViewStatusBar, "&Status Bar", "Show or hide the status bar\nToggle StatusBar")
+        ->setCheckable(true);
+    add(cmd::kWindowNew, "&New Window", "Open another window for the active document\nNew Window");
+    add(cmd::kWindowCascade, "&Cascade", "Arrange windows so they overlap\nCascade Windows");
+    add(cmd::kWindowTile, "&Tile", "Arrange windows as non-overlapping tiles\nTile Windows");
+    add(cmd::kWindowArrange, "&Arrange Icons", "Arrange icons at the bottom of the window\nArrange Icons");
+    add(cmd::kAppAbout, "&About VELT Monitoring...",
+        "Display program information, version number and copyright\nAbout");
+    add(cmd::kNextPane, "Next Pane", "Switch to the next window pane\nNext Pane", QKeySequence("F6"));
+    add(cmd::kPrevPane, "Previous Pane", "Switch back to the previous window pane\nPrevious Pane",
+        QKeySequence("Shift+F6"));
+    // The application's own commands have no prompts.
+    add(cmd::kLoadEdf, "Load..", nullptr);
+    add(cmd::kCopyAsImage, "Copy as image", nullptr);
+    add(cmd::kSaveAsImage, "Save as image..", nullptr);
+    add(cmd::kHeartbeatSound, "Heartbeat sound", nullptr)->setCheckable(true);
+    add(cmd::kChannelIR, "IR", nullptr)->setCheckable(true);
+    add(cmd::kChannelRed, "Red", nullptr)->setCheckable(true);
+    add(cmd::kChannelRed2, "Red 2", nullptr)->setCheckable(true);
+    add(cmd::kPort, "Port..", nullptr);
+    add(cmd::kProtocol1, "Generic 57.6 kBd", nullptr)->setCheckable(true);
+    add(cmd::kProtocol2, "Generic 115.2 kBd (w. ECG)", nullptr)->setCheckable(true);
+    add(cmd::kProtocol3, "Reduced 9.6 kBd", nullptr)->setCheckable(true);
+    add(cmd::kConnectAgain, "Connect again", nullptr);
+    add(cmd::kDisconnect, "Disconnect", nullptr);
+    add(cmd::kElfToFlash, "ELF to Flash..", nullptr);
+    add(cmd::kD43ToFlash, "D43 to Flash..", nullptr);
+
+    // The Edit items have no handler.
+    for (int id : {cmd::kEditUndo, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste})
+        f->Command(id)->setEnabled(false);
+
+    // Accelerators without a menu item live on the main window.
+    f->addAction(f->Command(cmd::kNextPane));
+    f->addAction(f->Command(cmd::kPrevPane));
+
+    auto on = [this, f](int id, auto handler) {
+        connect(f->Command(id), &QAction::triggered, this, handler);
+    };
+    on(cmd::kFileNew, [this] { OnFileNew(); });
+    on(cmd::kFileOpen, [this] { OnFileOpen(); });
+    on(cmd::kFileClose, [this] { OnFileClose(); });
+    on(cmd::kFileSave, [this] { OnFileSave(); });
+    on(cmd::kFileSaveAs, [this] { OnFileSaveAs(); });
+    on(cmd::kFilePrint, [this] { Print(false); });
+    on(cmd::kFilePrintPreview, [this] { Print(true); });
+    on(cmd::kFilePrintSetup, [this] { PrintSetup(); });
+    on(cmd::kAppExit, [this] { OnAppExit(); });
+    on(cmd::kAppAbout, [this] { OnAppAbout(); });
+    on(cmd::kWindowNew, [this] { OnWindowNew(); });
+    on(cmd::kWindowCascade, [f] { f->MdiArea()->cascadeSubWindows(); });
+    on(cmd::kWindowTile, [f] { f->MdiArea()->tileSubWindows(); });
+    on(cmd::kWindowArrange, [f] {
+        // Arrange Icons lines up the minimized windows along the bottom.
+        QMdiArea* area = f->MdiArea();
+        int x = 0;
+        for (QMdiSubWindow* w : area->subWindowList()) {
+            if (!w->isMinimized()) continue;
+            w->move(x, area->viewport()->height() - w->height());
+            x += w->width();
+        }
+    });
+    on(cmd::kNextPane, [f] { f->MdiArea()->activateNextSubWindow(); });
+    on(cmd::kPrevPane, [f] { f->MdiArea()->activatePreviousSubWindow(); });
+
+    QAction* toolbar = f->Command(cmd::kViewToolbar);
+    toolbar->setChecked(true);
+    connect(toolbar, &QAction::toggled, f->ToolBar(), &QToolBar::setVisible);
+    connect(f->ToolBar(), &QToolBar::visibilityChanged, toolbar, [toolbar, f](bool) {
+        toolbar->setChecked(!f->ToolBar()->isHidden());
+    });
+    QAction* status = f->Command(cmd::kViewStatusBar);
+    status->setChecked(true);
+    connect(status, &QAction::toggled, f->statusBar(), &QStatusBar::setVisible);
+
+    for (int id : {cmd::kHeartbeatSound, cmd::kChannelIR, cmd::kChannelRed, cmd::kChannelRed2,
+                   cmd::kProtocol1, cmd::kProtocol2, cmd::kProtocol3, cmd::kConnectAgain,
+                   cmd::kDisconnect, cmd::kPort, cmd::kLoadEdf, cmd::kCopyAsImage,
+                   cmd::kSaveAsImage, cmd::kElfToFlash, cmd::kD43ToFlash}) {
+        on(id, [this, id] { OnOptionCommand(id); });
+    }
+
+    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About.
+    QToolBar* bar = f->ToolBar();
+    for (int id : {cmd::kFileNew, cmd::kFileOpen, cmd::kFileSave, 0, cmd::kEditCut, cmd::kEditCopy,
+                   cmd::kEditPaste, 0, cmd::kFilePrint, 0, cmd::kAppAbout}) {
+        if (id == 0) {
+            bar->addSeparator();
+            continue;
+        }
+        QAction* a = f->Command(id);
+        a->setIcon(ToolbarIcon(id));
+        bar->addAction(a);
+    }
+}
+
+void CVELTMonitoringApp::BuildMenus() {
+    CMainFrame* f = main_frame_;
+    auto menu = [f](const char* title, std::initializer_list<int> ids) {
+        auto* m = new QMenu(title, f);
+        for (int id : ids) {
+            if (id == 0)
+                m->addSeparator();
+            else
+                m->addAction(f->Command(id));
+        }
+        return m;
+    };
+    QMenu* file128 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, 0, cmd::kFilePrintSetup, 0,
+                                    cmd::kFileMruFile1, 0, cmd::kAppExit});
+    QMenu* view128 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
+    QMenu* help128 = menu("&Help", {cmd::kAppAbout});
+
+    QMenu* file129 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kFileClose, cmd::kFileSave,
+                                    cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview,
+                                    cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
+    QMenu* edf = menu("EDFFile", {cmd::kLoadEdf});
+    QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste, 0,
+                                 cmd::kCopyAsImage, cmd::kSaveAsImage});
+    QMenu* view129 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
+    QMenu* window = menu("&Window", {cmd::kWindowNew, cmd::kWindowCascade, cmd::kWindowTile,
+                                     cmd::kWindowArrange});
+    QMenu* option = new QMenu("Option", f);
+    option->addAction(f->Command(cmd::kHeartbeatSound));
+    QMenu* pleth = option->addMenu("Plethysmogramm");
+    pleth->addAction(f->Command(cmd::kChannelIR));
+    pleth->addAction(f->Command(cmd::kChannelRed));
+    pleth->addAction(f->Command(cmd::kChannelRed2));
+    option->addSeparator();
+    option->addAction(f->Command(cmd::kPort));
+    QMenu* protocol = option->addMenu("Protocol..");
+    protocol->addAction(f->Command(cmd::kProtocol1));
+    protocol->addAction(f->Command(cmd::kProtocol2));
+    protocol->addSeparator();
+    protocol->addAction(f->Command(cmd::kProtocol3));
+    option->addAction(f->Command(cmd::kConnectAgain));
+    option->addAction(f->Command(cmd::kDisconnect));
+    option->addSeparator();
+    option->addAction(f->Command(cmd::kElfToFlash));
+    option->addAction(f->Command(cmd::kD43ToFlash));
+    QMenu* help129 = menu("&Help", {cmd::kAppAbout});
+
+    // The Window menu also lists the open windows.
+    QAction* window_list_separator = window->addSeparator();
+    connect(window, &QMenu::aboutToShow, this, [this, window, window_list_separator] {
+        const QList<QAction*> actions = window->actions();
+        bool after = false;
+        for (QAction* a : actions) {
+            if (after) {
+                window->removeAction(a);
+                a->deleteLater();
+            }
+            if (a == window_list_separator) after = true;
+        }
+        QMdiArea* area = main_frame_->MdiArea();
+        int n = 0;
+        for (QMdiSubWindow* w : area->subWindowList()) {
+            QAction* a = window->addAction(QString("&%1 %2").arg(++n).arg(w->windowTitle()));
+            a->setCheckable(true);
+            a->setChecked(w == area->currentSubWindow());
+            connect(a, &QAction::triggered, area, [area, w] { area->setActiveSubWindow(w); });
+        }
+        window_list_separator->setVisible(n > 0);
+    });
+
+    file_menus_ = {file128, file129};
+    f->SetMenuSets({file128, view128, help128},
+                   {file129, edf, edit, view129, window, option, help129});
+    UpdateRecentFileMenu();
+}
+
+void CVELTMonitoringApp::OnOptionCommand(int id) {
+    COximeter* link = ActiveLink();
+    switch (id) {
+        case cmd::kLoadEdf:
+            if (on_load_edf) on_load_edf();
+            return;
+        case cmd::kCopyAsImage:
+            if (on_copy_as_image) on_copy_as_image();
+            return;
+        case cmd::kSaveAsImage:
+            if (on_save_as_image) on_save_as_image();
+            return;
+        case cmd::kElfToFlash:
+            if (on_elf_to_flash) on_elf_to_flash();
+            return;
+        case cmd::kD43ToFlash:
+            if (on_d43_to_flash) on_d43_to_flash();
+            return;
+        case cmd::kPort:
+            if (on_port_dialog) on_port_dialog();
+            return;
+        default:
+            break;
+    }
+    if (link == nullptr) {
+        // Qt toggled the mark when the item was chosen; with no link nothing changes.
+        QAction* a = main_frame_->Command(id);
+        if (a->isCheckable()) a->setChecked(!a->isChecked());
+        return;
+    }
+    switch (id) {
+        case cmd::kHeartbeatSound:
+            link->SetHeartbeatSound(!link->HeartbeatSound());
+            CheckMenuCommand(cmd::kHeartbeatSound, link->HeartbeatSound());
+            break;
+        case cmd::kChannelIR:
+        case cmd::kChannelRed:
+        case cmd::kChannelRed2:
+            link->SetTrendChannel(id - cmd::kChannelIR + 1);
+            UpdateChannelChecks(link);
+            break;
+        case cmd::kProtocol1:
+        case cmd::kProtocol2:
+        case cmd::kProtocol3:
+            link->SetProtocol(id - cmd::kProtocol1 + 1);
+            UpdateProtocolChecks(link);
+            break;
+        case cmd::kConnectAgain:
+            link->Reconnect();
+            break;
+        case cmd::kDisconnect:
+            link->Disconnect();
+            break;
+        default:
+            break;
+    }
+}
+
+CVELTMonitoringView* CVELTMonitoringApp::ActiveView() const {
+    if (main_frame_ == nullptr) return nullptr;
+    auto* frame = dynamic_cast<CChildFrame*>(main_frame_->MdiArea()->currentSubWindow());
+    return frame ? CVELTMonitoringDoc::ViewOf(frame) : nullptr;
+}
+
+COximeter* CVELTMonitoringApp::ActiveLink() const {
+    CVELTMonitoringView* view = ActiveView();
+    return view ? view->GetLink() : nullptr;
+}
+
+CVELTMonitoringDoc* CVELTMonitoringApp::ActiveDocument() const {
+    if (main_frame_ == nullptr) return nullptr;
+    auto* frame = dynamic_cast<CChildFrame*>(main_frame_->MdiArea()->currentSubWindow());
+    for (CVELTMonitoringDoc* d : documents_)
+        if (d->Frames().contains(frame)) return d;
+    return nullptr;
+}
+
+void CVELTMonitoringApp::CheckMenuCommand(int id, bool on) {
+    if (main_frame_ != nullptr) main_frame_->CheckMenuCommand(id, on);
+}
+
+void CVELTMonitoringApp::UpdateProtocolChecks(COximeter* link) {
+    CheckMenuCommand(cmd::kProtocol1, link->Protocol() == 1);
+    CheckMenuCommand(cmd::kProtocol2, link->Protocol() == 2);
+    CheckMenuCommand(cmd::kProtocol3, link->Protocol() == 3);
+}
+
+void CVELTMonitoringApp::UpdateChannelChecks(COximeter* link) {
+    CheckMenuCommand(cmd::kChannelIR, link->TrendChannel() == 1);
+    CheckMenuCommand(cmd::kChannelRed, link->TrendChannel() == 2);
+    CheckMenuCommand(cmd::kChannelRed2, link->TrendChannel() == 3);
+}
+
+void CVELTMonitoringApp::UpdateChecksFrom(CVELTMonitoringView* view) {
+    if (view == nullptr || view->GetLink() == nullptr) return;
+    COximeter* link = view->GetLink();
+    CheckMenuCommand(cmd::kHeartbeatSound, link->HeartbeatSound());
+    UpdateProtocolChecks(link);
+    UpdateChannelChecks(link);
+}
+
+void CVELTMonitoringApp::OnSubWindowActivated(QMdiSubWindow* window) {
+    if (window == last_active_) return;
+    // Deactivation of the old view first, then activation of the new one.
+    QPointer<QMdiSubWindow> old = last_active_;
+    if (old) UpdateChecksFrom(CVELTMonitoringDoc::ViewOf(dynamic_cast<CChildFrame*>(old.data())));
+    if (window != nullptr) {
+        UpdateChecksFrom(CVELTMonitoringDoc::ViewOf(dynamic_cast<CChildFrame*>(window)));
+        last_active_ = window;
+    }
+    UpdateMainTitle();
+}
+
+CChildFrame* CVELTMonitoringApp::CreateFrame(CVELTMonitoringDoc* doc) {
+    auto* frame = new CChildFrame();
+    auto* view = new CVELTMonitoringView(frame);
+    frame->setWidget(view);
+    main_frame_->MdiArea()->addSubWindow(frame);
+    doc->AddFrame(frame);
+    connect(frame, &CChildFrame::aboutToClose, this, &CVELTMonitoringApp::OnFrameAboutToClose);
+    connect(frame, &QObject::destroyed, this, [this, frame] { OnFrameDestroyed(frame); });
+    frame->ShowPlaced();
+    main_frame_->UpdateMenuSet();
+    main_frame_->MdiArea()->setActiveSubWindow(frame);
+    return frame;
+}
+
+CVELTMonitoringDoc* CVELTMonitoringApp::OnFileNew() {
+    auto* doc = new CVELTMonitoringDoc();
+    if (!doc->OnNewDocument()) {
+        delete doc;
+        return nullptr;
+    }
+    doc->SetTitle(QString("VELTMo%1").arg(++untitled_count_));
+    documents_.push_back(doc);
+    connect(doc, &CVELTMonitoringDoc::titleChanged, this, &CVELTMonitoringApp::UpdateMainTitle);
+    CreateFrame(doc);
+    return doc;
+}
+
+CVELTMonitoringDoc* CVELTMonitoringApp::OpenDocumentFile(const QString& path) {
+    QFileInfo info(path);
+    if (!info.exists() || !info.isFile()) {
+        QMessageBox::StandardButton unused = QMessageBox::Ok;
+        if (prompt_)
+            unused = prompt_(QString("%1\nCannot open this file.").arg(path));
+        else
+            QMessageBox::warning(main_frame_, kAppTitle, QString("%1\nCannot open this file.").arg(path));
+        (void)unused;
+        return nullptr;
+    }
+    // A document already open is activated instead of opened twice.
+    for (CVELTMonitoringDoc* d : documents_) {
+        if (!d->PathName().isEmpty() && QFileInfo(d->PathName()) == info && !d->Frames().isEmpty()) {
+            main_frame_->MdiArea()->setActiveSubWindow(d->Frames().front());
+            return d;
+        }
+    }
+    auto* doc = new CVELTMonitoringDoc();
+    doc->SetPathName(info.absoluteFilePath());
+    doc->SetTitle(info.fileName());
+    doc->Serialize(false);
+    documents_.push_back(doc);
+    connect(doc, &CVELTMonitoringDoc::titleChanged, this, &CVELTMonitoringApp::UpdateMainTitle);
+    CreateFrame(doc);
+    AddToRecentFiles(info.absoluteFilePath());
+    return doc;
+}
+
+void CVELTMonitoringApp::OnFileOpen() {
+    QString path = file_dialog_ ? file_dialog_(false, QString())
+                                : QFileDialog::getOpenFileName(main_frame_, "Open", QString(),
+                                                               "All Files (*)");
+    if (!path.isEmpty()) OpenDocumentFile(path);
+}
+
+bool CVELTMonitoringApp::OnFileSave() {
+    CVELTMonitoringDoc* doc = ActiveDocument();
+    if (doc == nullptr) return false;
+    if (doc->PathName().isEmpty()) return DoSaveAs(doc);
+    if (!doc->DoSave(doc->PathName())) {
+        if (prompt_)
+            prompt_("Failed to save document.");
+        else
+            QMessageBox::warning(main_frame_, kAppTitle, "Failed to save document.");
+        return false;
+    }
+    AddToRecentFiles(doc->PathName());
+    return true;
+}
+
+bool CVELTMonitoringApp::OnFileSaveAs() {
+    CVELTMonitoringDoc* doc = ActiveDocument();
+    return doc != nullptr && DoSaveAs(doc);
+}
+
+bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
+    QString suggested = doc->PathName().isEmpty() ? doc->Title() : doc->PathName();
+    QString path = file_dialog_ ? file_dialog_(true, suggested)
+                                : QFileDialog::getSaveFileName(main_frame_, "Save As", suggested,
+                                                               "All Files (*)");
+    if (path.isEmpty()) return false;
+    if (!doc->DoSave(path)) {
+        if (prompt_)
+            prompt_("Failed to save document.");
+        else
+            QMessageBox::warning(main_frame_, kAppTitle, "Failed to save document.");
+        return false;
+    }
+    doc->SetTitle(QFileInfo(path).fileName());
+    AddToRecentFiles(QFileInfo(path).absoluteFilePath());
+    return true;
+}
+
+bool CVELTMonitoringApp::SaveModified(CVELTMonitoringDoc* doc) {
+    if (!doc->IsModified()) return true;
+    QString text = QString("Save changes to %1?").arg(doc->PathName().isEmpty() ? doc->Title()
+                                                                                : doc->PathName());
+    QMessageBox::StandardButton answer =
+        prompt_ ? prompt_(text)
+                : QMessageBox::question(main_frame_, kAppTitle, text,
+                                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                                        QMessageBox::Yes);
+    if (answer == QMessageBox::Cancel) return false;
+    if (answer == QMessageBox::No) return true;
+    if (doc->PathName().isEmpty()) return DoSaveAs(doc);
+    if (!doc->DoSave(doc->PathName())) return false;
+    AddToRecentFiles(doc->PathName());
+    return true;
+}
+
+void CVELTMonitoringApp::OnFileClose() {
+    CVELTMonitoringDoc* doc = ActiveDocument();
+    if (doc == nullptr || !SaveModified(doc)) return;
+    closing_all_ = true;  // asked once for the whole document
+    for (CChildFrame* f : doc->Frames()) f->close();
+    closing_all_ = false;
+}
+
+void CVELTMonitoringApp::OnFrameAboutToClose(CChildFrame* frame, bool* accept) {
+    if (closing_all_) return;
+    for (CVELTMonitoringDoc* d : documents_) {
+        // Only the last window of a document asks.
+        if (d->Frames().contains(frame) && d->Frames().size() == 1 && !SaveModified(d)) *accept = false;
+    }
+}
+
+void CVELTMonitoringApp::OnFrameDestroyed(CChildFrame* frame) {
+    if (last_active_ == frame) last_active_ = nullptr;
+    for (int i = 0; i < documents_.size(); ++i) {
+        CVELTMonitoringDoc* d = documents_[i];
+        if (!d->Frames().contains(frame)) continue;
+        d->RemoveFrame(frame);
+        if (d->Frames().isEmpty()) {
+            documents_.removeAt(i);
+            d->deleteLater();
+        }
+        break;
+    }
+    if (main_frame_ != nullptr) {
+        main_frame_->UpdateMenuSet();
+        UpdateMainTitle();
+    }
+}
+
+void CVELTMonitoringApp::OnWindowNew() {
+    CVELTMonitoringDoc* doc = ActiveDocument();
+    if (doc != nullptr) CreateFrame(doc);
+}
+
+bool CVELTMonitoringApp::CloseAllDocuments() {
+    for (CVELTMonitoringDoc* d : documents_)
+        if (!SaveModified(d)) return false;
+    closing_all_ = true;
+    const QList<CVELTMonitoringDoc*> docs = documents_;
+    for (CVELTMonitoringDoc* d : docs) {
+        const QList<CChildFrame*> frames = d->Frames();
+        for (CChildFrame* f : frames) delete f;  // destroys view and link now
+    }
+    closing_all_ = false;
+    return true;
+}
+
+void CVELTMonitoringApp::OnAppExit() {
+    if (main_frame_ != nullptr) main_frame_->close();
+}
+
+void CVELTMonitoringApp::OnAppAbout() {
+    CAboutDlg dlg(main_frame_);
+    dlg.exec();
+}
+
+void CVELTMonitoringApp::AddToRecentFiles(const QString& path) {
+    recent_files_.removeAll(path);
+    recent_files_.prepend(path);
+    while (recent_files_.size() > kRecentFileCount) recent_files_.removeLast();
+    for (int i = 0; i < kRecentFileCount; ++i) {
+        QString key = QString("Recent File List/File%1").arg(i + 1);
+        if (i < recent_files_.size())
+            settings_->setValue(key, recent_files_[i]);
+        else
+            settings_->remove(key);
+    }
+    UpdateRecentFileMenu();
+}
+
+void CVELTMonitoringApp::UpdateRecentFileMenu() {
+    QAction* placeholder = main_frame_->Command(cmd::kFileMruFile1);
+    for (QMenu* m : file_menus_) {
+        for (QAction* a : m->actions()) {
+            if (a->property("mru").toBool()) {
+                m->removeAction(a);
+                a->deleteLater();
+            }
+        }
+        QList<QAction*> acts = m->actions();
+        int at = acts.indexOf(placeholder);
+        QAction* before = at + 1 < acts.size() ? acts[at + 1] : nullptr;
+        for (int i = 0; i < recent_files_.size(); ++i) {
+            QString path = recent_files_[i];
+            auto* a = new QAction(QString("&%1 %2").arg(i + 1).arg(path), m);
+            a->setProperty("mru", true);
+            a->setData(cmd::kFileMruFile1 + i);
+            a->setStatusTip("Open this document");
+            connect(a, &QAction::triggered, this, [this, path] { OpenDocumentFile(path); });
+            m->insertAction(before, a);
+        }
+    }
+    placeholder->setVisible(recent_files_.isEmpty());
+}
+
+void CVELTMonitoringApp::UpdateMainTitle() {
+    if (main_frame_ == nullptr) return;
+    CVELTMonitoringDoc* doc = ActiveDocument();
+    main_frame_->setWindowTitle(doc ? QString("%1 - %2").arg(kAppTitle, doc->Title()) : kAppTitle);
+}
+
+void CVELTMonitoringApp::Print(bool preview) {
+    CVELTMonitoringView* view = ActiveView();
+    if (view == nullptr) return;
+    if (preview) {
+        QPrintPreviewDialog dlg(printer_.get(), main_frame_);
+        connect(&dlg, &QPrintPreviewDialog::paintRequested, view,
+                [view](QPrinter* p) { view->PrintTo(p); });
+        dlg.exec();
+        return;
+    }
+    QPrintDialog dlg(printer_.get(), main_frame_);
+    if (dlg.exec() == QDialog::Accepted) view->PrintTo(printer_.get());
+}
+
+void CVELTMonitoringApp::PrintSetup() {
+    QPageSetupDialog dlg(printer_.get(), main_frame_);
+    dlg.exec();
+}

@@ -1,0 +1,107 @@
+// The application object: start-up, the document windows (new, open, save, close),
+// the recently-used file list, and the commands of the menus.
+#pragma once
+
+#include <QMessageBox>
+#include <QObject>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class CChildFrame;
+class CMainFrame;
+class COximeter;
+class CVELTMonitoringDoc;
+class CVELTMonitoringView;
+class QMenu;
+class QMdiSubWindow;
+class QPrinter;
+class QSettings;
+
+namespace processing {
+class Measurement;
+}
+
+class CVELTMonitoringApp : public QObject {
+    Q_OBJECT
+public:
+    CVELTMonitoringApp();
+    ~CVELTMonitoringApp() override;
+
+    // Start-up; false ends the program. args: the command line after the program name.
+    bool InitInstance(const QStringList& args);
+
+    CMainFrame* MainFrame() const { return main_frame_; }
+    processing::Measurement* Measurement() const { return measurement_.get(); }
+
+    // The link of the view in the active document window, or none.
+    COximeter* ActiveLink() const;
+    CVELTMonitoringView* ActiveView() const;
+    CVELTMonitoringDoc* ActiveDocument() const;
+
+    void CheckMenuCommand(int id, bool on);
+    void UpdateProtocolChecks(COximeter* link);
+    void UpdateChannelChecks(COximeter* link);
+    // Marks from one view's link (activation and deactivation).
+    void UpdateChecksFrom(CVELTMonitoringView* view);
+
+    // Framework commands.
+    CVELTMonitoringDoc* OnFileNew();
+    CVELTMonitoringDoc* OpenDocumentFile(const QString& path);
+    void OnFileOpen();
+    bool OnFileSave();
+    bool OnFileSaveAs();
+    void OnFileClose();
+    void OnWindowNew();
+    bool CloseAllDocuments();  // false when the user cancelled
+    void OnAppExit();
+    void OnAppAbout();
+
+    // The four recently used files, newest first.
+    QStringList RecentFiles() const { return recent_files_; }
+
+    // Test seams: the save question, the file dialogs, the About box.
+    using PromptFn = std::function<QMessageBox::StandardButton(const QString& text)>;
+    using FileFn = std::function<QString(bool save, const QString& suggested)>;
+    void SetPromptForTesting(PromptFn fn) { prompt_ = std::move(fn); }
+    void SetFileDialogForTesting(FileFn fn) { file_dialog_ = std::move(fn); }
+
+    QList<CVELTMonitoringDoc*> Documents() const { return documents_; }
+
+    // Handlers of the commands that other subsystems provide; set by whoever owns them.
+    std::function<void()> on_load_edf;
+    std::function<void()> on_copy_as_image;
+    std::function<void()> on_save_as_image;
+    std::function<void()> on_elf_to_flash;
+    std::function<void()> on_d43_to_flash;
+    std::function<void()> on_port_dialog;
+
+private:
+    void BuildCommands();
+    void BuildMenus();
+    void OnOptionCommand(int id);
+    CChildFrame* CreateFrame(CVELTMonitoringDoc* doc);
+    bool SaveModified(CVELTMonitoringDoc* doc);  // false: cancelled
+    bool DoSaveAs(CVELTMonitoringDoc* doc);
+    void OnFrameAboutToClose(CChildFrame* frame, bool* accept);
+    void OnFrameDestroyed(CChildFrame* frame);
+    void OnSubWindowActivated(QMdiSubWindow* window);
+    void AddToRecentFiles(const QString& path);
+    void UpdateRecentFileMenu();
+    void UpdateMainTitle();
+    void Print(bool preview);
+    void PrintSetup();
+
+    std::unique_ptr<processing::Measurement> measurement_;
+    std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<QPrinter> printer_;
+    CMainFrame* main_frame_ = nullptr;
+    QList<CVELTMonitoringDoc*> documents_;
+    QMdiSubWindow* last_active_ = nullptr;
+    int untitled_count_ = 0;
+    QStringList recent_files_;
+    QList<QMenu*> file_menus_;
+    PromptFn prompt_;
+    FileFn file_dialog_;
+    bool closing_all_ = false;
+};

@@ -1,0 +1,45 @@
+// Command ids of the menus, accelerators and toolbar.
+#pragma once
+
+namespace cmd {
+// Framework commands.
+constexpr int kFileNew = 57600;
+constexpr int kFileOpen = 57601;
+constexpr int kFileClose = 57602;
+constexpr int kFileSave = 57603;
+constexpr int kFileSaveAs = 57604;
+constexpr int kFilePrintSetup = 57606;
+constexpr int kFilePrint = 57607;
+constexpr int kFilePrintPreview = 57609;
+constexpr int kFileMruFile1 = 57616;
+constexpr int kEditCopy = 57634;
+constexpr int kEditCut = 57635;
+constexpr int kEditPaste = 57637;
+constexpr int kEditUndo = 57643;
+constexpr int kWindowNew = 57648;
+constexpr int kWindowArrange = 57649;
+constexpr int kWindowCascade = 57650;
+constexpr int kWindowTile = 57651;
+constexpr int kAppAbout = 57664;
+constexpr int kAppExit = 57665;
+constexpr int kNextPane = 57680;
+constexpr int kPrevPane = 57681;
+constexpr int kViewToolbar = 59392;
+constexpr int kViewStatusBar = 59393;
+// The application's own commands.
+constexpr int kLoadEdf = 32771;
+constexpr int kPort = 32772;
+constexpr int kElfToFlash = 32773;
+constexpr int kD43ToFlash = 32774;
+constexpr int kCopyAsImage = 32775;
+constexpr int kSaveAsImage = 32776;
+constexpr int kConnectAgain = 32777;
+constexpr int kProtocol1 = 32780;
+constexpr int kProtocol2 = 32781;
+constexpr int kProtocol3 = 32782;
+constexpr int kDisconnect = 32783;
+constexpr int kHeartbeatSound = 32784;
+constexpr int kChannelIR = 32785;
+constexpr int kChannelRed = 32786;
+constexpr int kChannelRed2 = 32787;
+}  // namespace cmd

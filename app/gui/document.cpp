@@ -1,0 +1,86 @@
+#include "app/gui/document.h"
+
+#include <QFile>
+
+#include "display/child_frame.h"
+#include "display/monitoring_view.h"
+#include "display/view_field.h"
+#include "link/oximeter.h"
+
+CVELTMonitoringDoc::CVELTMonitoringDoc(QObject* parent) : QObject(parent) {}
+
+bool CVELTMonitoringDoc::OnNewDocument() {
+    modified_ = false;
+    path_.clear();
+    return true;
+}
+
+bool CVELTMonitoringDoc::Serialize(bool storing) {
+    if (!storing) return true;
+    CVELTMonitoringView* view = FirstView();
+    if (view == nullptr || view->GetLink() == nullptr) return true;
+    view->GetLink()->SaveSettings();
+    return true;
+}
+
+bool CVELTMonitoringDoc::IsModified() {
+    bool modified = modified_;
+    CVELTMonitoringView* view = FirstView();
+    if (view != nullptr) {
+        for (int f : {DocOperator, DocSerial, DocSensor, DocComment}) {
+            if (view->IsFieldModified(f)) modified = true;
+        }
+        if (view->GetLink() != nullptr && view->GetLink()->SettingsChanged()) modified = true;
+    }
+    return modified;
+}
+
+bool CVELTMonitoringDoc::DoSave(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    Serialize(true);
+    if (!file.flush()) return false;
+    file.close();
+    if (file.error() != QFile::NoError) return false;
+    modified_ = false;
+    // A saved window must not ask again at closing.
+    if (CVELTMonitoringView* view = FirstView()) {
+        for (int f : {DocOperator, DocSerial, DocSensor, DocComment}) view->SetFieldModified(f, false);
+        if (view->GetLink() != nullptr) view->GetLink()->ClearSettingsChanged();
+    }
+    path_ = path;
+    return true;
+}
+
+void CVELTMonitoringDoc::SetTitle(const QString& title) {
+    title_ = title;
+    UpdateFrameTitles();
+    emit titleChanged();
+}
+
+void CVELTMonitoringDoc::AddFrame(CChildFrame* frame) {
+    frames_.push_back(frame);
+    UpdateFrameTitles();
+}
+
+void CVELTMonitoringDoc::RemoveFrame(CChildFrame* frame) {
+    frames_.removeAll(frame);
+    UpdateFrameTitles();
+}
+
+CVELTMonitoringView* CVELTMonitoringDoc::FirstView() const {
+    return frames_.isEmpty() ? nullptr : ViewOf(frames_.front());
+}
+
+CVELTMonitoringView* CVELTMonitoringDoc::ViewOf(CChildFrame* frame) {
+    return frame ? dynamic_cast<CVELTMonitoringView*>(frame->widget()) : nullptr;
+}
+
+void CVELTMonitoringDoc::UpdateFrameTitles() {
+    if (frames_.size() == 1) {
+        frames_.front()->setWindowTitle(title_);
+        return;
+    }
+    for (int i = 0; i < frames_.size(); ++i)
+        frames_[i]->setWindowTitle(QString("%1:%2").arg(title_).arg(i + 1));
+}

@@ -1,0 +1,80 @@
+#include "display/main_frame.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QToolBar>
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), mdi_area_(new QMdiArea(this)) {
+    setCentralWidget(mdi_area_);
+    // Menus follow the number of document windows, including the last one closing.
+    connect(mdi_area_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow*) { UpdateMenuSet(); });
+}
+
+bool CMainFrame::Create() {
+    if (fail_step_ == FailStep::ToolBar) return false;
+    tool_bar_ = new QToolBar(this);
+    tool_bar_->setObjectName("toolbar");
+    tool_bar_->setWindowTitle("Standard");
+    tool_bar_->setMovable(true);  // the gripper
+    tool_bar_->setIconSize(QSize(16, 15));
+    tool_bar_->setContentsMargins(0, 0, 0, 0);
+    tool_bar_->setAllowedAreas(Qt::AllToolBarAreas);
+    addToolBar(Qt::TopToolBarArea, tool_bar_);
+
+    if (fail_step_ == FailStep::StatusBar) return false;
+    QStatusBar* bar = statusBar();
+    bar->showMessage("Ready");
+    connect(bar, &QStatusBar::messageChanged, bar, [bar](const QString& text) {
+        if (text.isEmpty()) bar->showMessage("Ready");
+    });
+    for (const char* name : {"CAP", "NUM", "SCRL"}) {
+        auto* pane = new QLabel(name, bar);
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance("SCRL") + 10);
+        bar->addPermanentWidget(pane);
+        indicators_.push_back(pane);
+    }
+    setDockOptions(dockOptions() | QMainWindow::AllowNestedDocks);
+    return true;
+}
+
+QAction* CMainFrame::AddCommand(int id, const QString& text, const QString& prompt) {
+    auto* action = new QAction(text, this);
+    action->setData(id);
+    if (!prompt.isEmpty()) {
+        // "status-line text\ntooltip", as the command prompts are kept.
+        int nl = prompt.indexOf('\n');
+        action->setStatusTip(nl < 0 ? prompt : prompt.left(nl));
+        if (nl >= 0) action->setToolTip(prompt.mid(nl + 1));
+    }
+    commands_.insert(id, action);
+    return action;
+}
+
+void CMainFrame::CheckMenuCommand(int id, bool on) {
+    if (QAction* a = Command(id)) a->setChecked(on);
+}
+
+void CMainFrame::SetMenuSets(const QList<QMenu*>& without_document,
+                             const QList<QMenu*>& with_document) {
+    menus_without_document_ = without_document;
+    menus_with_document_ = with_document;
+    menus_installed_ = false;
+    UpdateMenuSet();
+}
+
+void CMainFrame::UpdateMenuSet() {
+    bool with_document = !mdi_area_->subWindowList().isEmpty();
+    if (menus_installed_ && with_document == shows_document_menus_) return;
+    QMenuBar* bar = menuBar();
+    bar->clear();
+    for (QMenu* m : with_document ? menus_with_document_ : menus_without_document_) bar->addMenu(m);
+    shows_document_menus_ = with_document;
+    menus_installed_ = true;
+}

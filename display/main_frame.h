@@ -1,0 +1,59 @@
+// The main window: menu bar (two menu sets, switched by whether a document window
+// is open), toolbar, status bar, and the MDI area holding the document windows.
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QMap>
+
+class QAction;
+class QLabel;
+class QMdiArea;
+class QMenu;
+class QToolBar;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(QWidget* parent = nullptr);
+
+    // The create handler: toolbar, status bar, docking. Returns false (and builds
+    // nothing further) when a bar cannot be made.
+    bool Create();
+
+    QMdiArea* MdiArea() const { return mdi_area_; }
+    QToolBar* ToolBar() const { return tool_bar_; }
+
+    // One action per command id, shared by both menu sets and the toolbar.
+    // The command id is kept as the action's data.
+    QAction* AddCommand(int id, const QString& text, const QString& prompt = QString());
+    QAction* Command(int id) const { return commands_.value(id, nullptr); }
+    QList<int> CommandIds() const { return commands_.keys(); }
+
+    // Sets or clears the check mark of a command.
+    void CheckMenuCommand(int id, bool on);
+
+    // The menus of the bar without (128) and with (129) a document window.
+    void SetMenuSets(const QList<QMenu*>& without_document, const QList<QMenu*>& with_document);
+    // Shows the set that fits the number of open document windows.
+    void UpdateMenuSet();
+    bool ShowsDocumentMenus() const { return shows_document_menus_; }
+
+    // The status-bar indicator panes, in order "CAP", "NUM", "SCRL".
+    QList<QLabel*> IndicatorPanes() const { return indicators_; }
+
+    // Test seam: makes the next Create() fail at the toolbar or status bar step.
+    enum class FailStep { None, ToolBar, StatusBar };
+    void SetFailStepForTesting(FailStep step) { fail_step_ = step; }
+
+private:
+    QMdiArea* mdi_area_;
+    QToolBar* tool_bar_ = nullptr;
+    QMap<int, QAction*> commands_;
+    QList<QMenu*> menus_without_document_;
+    QList<QMenu*> menus_with_document_;
+    QList<QLabel*> indicators_;
+    bool shows_document_menus_ = false;
+    bool menus_installed_ = false;
+    FailStep fail_step_ = FailStep::None;
+};
