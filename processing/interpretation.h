@@ -9,6 +9,7 @@
 //  - the reduced receive thread owns one ReducedInterpreter (private to that thread).
 #pragma once
 
+#include <cstddef>  // offsetof in the packet record
 #include <cstdint>
 
 #include "display/link_view.h"
@@ -20,8 +21,8 @@ class Measurement;  // process-wide state, processing/measurement.h
 
 // Per-link interpretation state (initial values as constructed).
 struct LinkInterpretation {
-    int trend_channel = 1;  // 1 IR, 2 Red, 3 Red2
-    uint8_t red2_mode = 0;  // 0 undetermined, 1 third LED absent, 2 present
+    int trend_channel = 1;               // 1 IR, 2 Red, 3 Red2
+    uint8_t red2_mode = 0;               // 0 undetermined, 1 third LED absent, 2 present
     int16_t last_led[3] = {-1, -1, -1};  // IR, Red, Red2
     int16_t last_gain = -1;
     int highlight = 0;  // 0..5
