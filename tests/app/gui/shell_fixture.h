@@ -1,0 +1,51 @@
+// A started application in a private program directory: COM1 maps to a missing
+// device, so windows open without touching real hardware.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <memory>
+
+#include "app/configuration.h"
+#include "app/gui/application.h"
+#include "display/main_frame.h"
+#include "platform/system_info.h"
+#include "tests/support/temp_dir.h"
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetProgramDirectoryForTesting(dir_.path());
+        MapCom1ToNothing();
+        app_ = std::make_unique<CVELTMonitoringApp>();
+        app_->SetPromptForTesting([this](const QString& text) {
+            prompts_.push_back(text);
+            return answer_;
+        });
+    }
+    void TearDown() override {
+        app_->SetPromptForTesting([](const QString&) { return QMessageBox::No; });
+        app_.reset();
+        platform::SetProgramDirectoryForTesting("");
+    }
+    void MapCom1ToNothing() {
+        mkdir(dir_.File("configuration").c_str(), 0777);
+        mkdir(dir_.File("configuration/dosdevices").c_str(), 0777);
+        symlink(dir_.File("no-such-device").c_str(), dir_.File("configuration/dosdevices/com1").c_str());
+    }
+    void Start() {
+        ASSERT_TRUE(app_->InitInstance({}));
+        QApplication::processEvents();
+    }
+    QMdiArea* Area() { return app_->MainFrame()->MdiArea(); }
+
+    testing_support::TempDir dir_;
+    std::unique_ptr<CVELTMonitoringApp> app_;
+    QStringList prompts_;
+    QMessageBox::StandardButton answer_ = QMessageBox::No;
+};

@@ -1,0 +1,249 @@
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+
+#include "app/gui/about_dialog.h"
+#include "app/gui/command_ids.h"
+#include "app/gui/document.h"
+#include "display/child_frame.h"
+#include "display/monitoring_view.h"
+#include "link/oximeter.h"
+#include "tests/app/gui/shell_fixture.h"
+
+namespace {
+
+// "Text|id" per item, "-" for a separator, ">Title" and "<" around a submenu.
+QStringList Describe(QMenu* menu) {
+    QStringList out;
+    for (QAction* a : menu->actions()) {
+        if (!a->isVisible()) continue;
+        if (a->isSeparator()) {
+            out << "-";
+        } else if (a->menu() != nullptr) {
+            out << ">" + a->text();
+            out << Describe(a->menu());
+            out << "<";
+        } else {
+            out << QString("%1|%2").arg(a->text()).arg(a->data().toInt());
+        }
+    }
+    return out;
+}
+
+QStringList MenuTitles(QMenuBar* bar) {
+    QStringList out;
+    for (QAction* a : bar->actions()) out << a->text();
+    return out;
+}
+
+QMenu* MenuNamed(QMenuBar* bar, const QString& title) {
+    for (QAction* a : bar->actions())
+        if (a->text() == title) return a->menu();
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(ShellTest, FirstRunCreatesTheConfigurationDirectoryAndOpensOneWindow) {
+    rmdir(dir_.File("configuration/dosdevices/com1").c_str());
+    Start();
+    struct stat st {};
+    ASSERT_EQ(stat(dir_.File("configuration").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(config::ConfigPath(), dir_.File("configuration/VELTMonitoring.ini"));
+    ASSERT_EQ(Area()->subWindowList().size(), 1);
+    EXPECT_EQ(Area()->subWindowList()[0]->windowTitle(), "VELTMo1");
+    COximeter* link = app_->ActiveLink();
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->Protocol(), 1);
+    EXPECT_TRUE(link->HeartbeatSound());
+}
+
+TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
+    Start();
+    QMenuBar* bar = app_->MainFrame()->menuBar();
+    EXPECT_EQ(MenuTitles(bar), QStringList({"&File", "EDFFile", "&Edit", "&View", "&Window", "Option", "&Help"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
+              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "&Close|57602",
+                           "&Save\tCtrl+S|57603", "Save &As...|57604", "-", "&Print...\tCtrl+P|57607",
+                           "Print Pre&view|57609", "P&rint Setup...|57606", "-", "Recent File|57616", "-",
+                           "E&xit|57665"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")), QStringList({"Load..|32771"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&Edit")),
+              QStringList({"&Undo\tCtrl+Z|57643", "-", "Cu&t\tCtrl+X|57635", "&Copy\tCtrl+C|57634",
+                           "&Paste\tCtrl+V|57637", "-", "Copy as image|32775", "Save as image..|32776"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&View")), QStringList({"&Toolbar|59392", "&Status Bar|59393"}));
+    QStringList window = Describe(MenuNamed(bar, "&Window"));
+    EXPECT_EQ(window.mid(0, 4), QStringList({"&New Window|57648", "&Cascade|57650", "&Tile|57651",
+                                             "&Arrange Icons|57649"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "Option")),
+              QStringList({"Heartbeat sound|32784", ">Plethysmogramm", "IR|32785", "Red|32786",
+                           "Red 2|32787", "<", "-", "Port..|32772", ">Protocol..",
+                           "Generic 57.6 kBd|32780", "Generic 115.2 kBd (w. ECG)|32781", "-",
+                           "Reduced 9.6 kBd|32782", "<", "Connect again|32777", "Disconnect|32783", "-",
+                           "ELF to Flash..|32773", "D43 to Flash..|32774"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&Help")), QStringList({"&About VELT Monitoring...|57664"}));
+
+    // Closing the only window brings back the menus without a document.
+    Area()->subWindowList()[0]->close();
+    QApplication::processEvents();
+    EXPECT_EQ(MenuTitles(bar), QStringList({"&File", "&View", "&Help"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
+              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "-", "P&rint Setup...|57606",
+                           "-", "Recent File|57616", "-", "E&xit|57665"}));
+    app_->OnFileNew();
+    EXPECT_EQ(MenuTitles(bar).size(), 7);
+}
+
+TEST_F(ShellTest, EditItemsAreDisabledAndAcceleratorsMapped) {
+    Start();
+    CMainFrame* f = app_->MainFrame();
+    for (int id : {cmd::kEditUndo, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste})
+        EXPECT_FALSE(f->Command(id)->isEnabled()) << id;
+    auto keys = [f](int id) {
+        QStringList out;
+        for (const QKeySequence& k : f->Command(id)->shortcuts()) out << k.toString();
+        return out;
+    };
+    EXPECT_EQ(keys(cmd::kFileNew), QStringList({"Ctrl+N"}));
+    EXPECT_EQ(keys(cmd::kFileOpen), QStringList({"Ctrl+O"}));
+    EXPECT_EQ(keys(cmd::kFileSave), QStringList({"Ctrl+S"}));
+    EXPECT_EQ(keys(cmd::kFilePrint), QStringList({"Ctrl+P"}));
+    EXPECT_EQ(keys(cmd::kEditUndo), QStringList({"Ctrl+Z", "Alt+Backspace"}));
+    EXPECT_EQ(keys(cmd::kEditCut), QStringList({"Ctrl+X", "Shift+Del"}));
+    EXPECT_EQ(keys(cmd::kEditCopy), QStringList({"Ctrl+C", "Ctrl+Ins"}));
+    EXPECT_EQ(keys(cmd::kEditPaste), QStringList({"Ctrl+V", "Shift+Ins"}));
+    EXPECT_EQ(keys(cmd::kNextPane), QStringList({"F6"}));
+    EXPECT_EQ(keys(cmd::kPrevPane), QStringList({"Shift+F6"}));
+    EXPECT_TRUE(f->actions().contains(f->Command(cmd::kNextPane)));
+
+    // F6 moves to the next window.
+    app_->OnFileNew();
+    QMdiSubWindow* second = Area()->currentSubWindow();
+    f->Command(cmd::kNextPane)->trigger();
+    EXPECT_NE(Area()->currentSubWindow(), second);
+}
+
+TEST_F(ShellTest, ToolbarAndStatusBar) {
+    Start();
+    CMainFrame* f = app_->MainFrame();
+    QStringList entries;
+    for (QAction* a : f->ToolBar()->actions())
+        entries << (a->isSeparator() ? QString("-") : QString::number(a->data().toInt()));
+    EXPECT_EQ(entries, QStringList({"57600", "57601", "57603", "-", "57635", "57634", "57637", "-",
+                                    "57607", "-", "57664"}));
+    QAction* fnew = f->Command(cmd::kFileNew);
+    EXPECT_EQ(fnew->toolTip(), "New");
+    EXPECT_EQ(fnew->statusTip(), "Create a new document");
+    EXPECT_EQ(fnew->icon().actualSize(QSize(16, 15)), QSize(16, 15));
+    EXPECT_EQ(f->statusBar()->currentMessage(), "Ready");
+    QStringList panes;
+    for (QLabel* l : f->IndicatorPanes()) panes << l->text();
+    EXPECT_EQ(panes, QStringList({"CAP", "NUM", "SCRL"}));
+    // The View items hide and show the bars.
+    f->Command(cmd::kViewToolbar)->trigger();
+    EXPECT_TRUE(f->ToolBar()->isHidden());
+    f->Command(cmd::kViewStatusBar)->trigger();
+    EXPECT_TRUE(f->statusBar()->isHidden());
+}
+
+TEST_F(ShellTest, MainFrameCreationFailsWhenABarCannotBeMade) {
+    for (auto step : {CMainFrame::FailStep::ToolBar, CMainFrame::FailStep::StatusBar}) {
+        CMainFrame frame;
+        frame.SetFailStepForTesting(step);
+        EXPECT_FALSE(frame.Create());
+    }
+}
+
+TEST_F(ShellTest, FreshDocumentClosesWithoutAskingTypingMakesItAsk) {
+    Start();
+    QMdiSubWindow* w = Area()->subWindowList()[0];
+    w->close();
+    QApplication::processEvents();
+    EXPECT_TRUE(prompts_.isEmpty());
+    EXPECT_TRUE(Area()->subWindowList().isEmpty());
+
+    app_->OnFileNew();
+    CVELTMonitoringView* view = app_->ActiveView();
+    ASSERT_NE(view, nullptr);
+    auto* op = qobject_cast<QLineEdit*>(view->Field(DocSerial));
+    ASSERT_NE(op, nullptr);
+    op->setFocus();
+    op->insert("SN 42");  // as typing does
+    answer_ = QMessageBox::Cancel;
+    Area()->currentSubWindow()->close();
+    QApplication::processEvents();
+    ASSERT_EQ(prompts_.size(), 1);
+    EXPECT_EQ(prompts_[0], "Save changes to VELTMo2?");
+    EXPECT_EQ(Area()->subWindowList().size(), 1) << "Cancel keeps the window open";
+}
+
+TEST_F(ShellTest, SavingWritesSettingsAndTheNextCloseDoesNotAskAgain) {
+    Start();
+    QString docpath = QString::fromStdString(dir_.File("doc.velt"));
+    app_->SetFileDialogForTesting([docpath](bool save, const QString&) { return save ? docpath : QString(); });
+    COximeter* link = app_->ActiveLink();
+    ASSERT_NE(link, nullptr);
+    link->SetHeartbeatSound(false);
+    CVELTMonitoringDoc* doc = app_->ActiveDocument();
+    ASSERT_TRUE(doc->IsModified());
+    ASSERT_TRUE(app_->OnFileSave());
+    EXPECT_TRUE(QFile::exists(docpath));
+    EXPECT_EQ(QFile(docpath).size(), 0);
+    EXPECT_FALSE(doc->IsModified());
+    EXPECT_EQ(doc->Title(), "doc.velt");
+    EXPECT_EQ(app_->RecentFiles().value(0), QFileInfo(docpath).absoluteFilePath());
+    std::string ini = dir_.Read("configuration/VELTMonitoring.ini");
+    EXPECT_NE(ini.find("heartbeat=0"), std::string::npos) << ini;
+    Area()->currentSubWindow()->close();
+    QApplication::processEvents();
+    EXPECT_TRUE(prompts_.isEmpty());
+}
+
+TEST_F(ShellTest, ChangedLinkSettingsAskAndYesSavesThroughTheDialog) {
+    Start();
+    QString docpath = QString::fromStdString(dir_.File("saved.velt"));
+    app_->SetFileDialogForTesting([docpath](bool, const QString&) { return docpath; });
+    app_->ActiveLink()->SetTrendChannel(2);  // not a saved setting
+    EXPECT_FALSE(app_->ActiveDocument()->IsModified());
+    app_->ActiveLink()->SetProtocol(3);
+    answer_ = QMessageBox::Yes;
+    Area()->currentSubWindow()->close();
+    QApplication::processEvents();
+    EXPECT_EQ(prompts_.size(), 1);
+    EXPECT_TRUE(QFile::exists(docpath));
+    EXPECT_TRUE(Area()->subWindowList().isEmpty());
+}
+
+TEST_F(ShellTest, OpenTitlesTheWindowWithTheFileNameAndNewWindowSharesTheDocument) {
+    Start();
+    dir_.Write("patient.velt", "");
+    ASSERT_NE(app_->OpenDocumentFile(QString::fromStdString(dir_.File("patient.velt"))), nullptr);
+    EXPECT_EQ(Area()->currentSubWindow()->windowTitle(), "patient.velt");
+    app_->OnWindowNew();
+    ASSERT_EQ(Area()->subWindowList().size(), 3);
+    EXPECT_EQ(Area()->subWindowList()[1]->windowTitle(), "patient.velt:1");
+    EXPECT_EQ(Area()->subWindowList()[2]->windowTitle(), "patient.velt:2");
+    // Each window has its own link.
+    EXPECT_NE(CVELTMonitoringDoc::ViewOf(static_cast<CChildFrame*>(Area()->subWindowList()[1]))->GetLink(),
+              CVELTMonitoringDoc::ViewOf(static_cast<CChildFrame*>(Area()->subWindowList()[2]))->GetLink());
+    EXPECT_EQ(app_->OpenDocumentFile(QString::fromStdString(dir_.File("missing.velt"))), nullptr);
+}
+
+TEST_F(ShellTest, AboutBoxClosesWithEscape) {
+    CAboutDlg dlg;
+    QTimer::singleShot(0, &dlg, [&dlg] {
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &esc);
+    });
+    EXPECT_EQ(dlg.exec(), QDialog::Rejected);
+    EXPECT_TRUE(dlg.findChild<QLabel*>("version")->text().startsWith("VELT Monitoring Version"));
+}
