@@ -23,16 +23,16 @@ QRect CChildFrame::RestoredRect() const {
 }
 
 void CChildFrame::ShowPlaced() {
-    QMdiArea* area = mdiArea();
-    bool sibling_maximized = false;
-    if (area != nullptr) {
+    // The MDI area maximizes a window added while another one is maximized.
+    bool maximize = isMaximized();
+    if (QMdiArea* area = mdiArea()) {
         for (QMdiSubWindow* w : area->subWindowList())
-            if (w != this && w->isMaximized()) sibling_maximized = true;
+            if (w != this && w->isMaximized()) maximize = true;
     }
-    // Show restored first so the restore geometry is ours, then follow a maximized sibling.
+    // Show restored first so that the restore geometry is ours, then maximize.
     showNormal();
     setGeometry(RestoredRect());
-    if (sibling_maximized) showMaximized();
+    if (maximize) showMaximized();
 }
 
 void CChildFrame::closeEvent(QCloseEvent* event) {

@@ -12,7 +12,8 @@
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), mdi_area_(new QMdiArea(this)) {
     setCentralWidget(mdi_area_);
     // Menus follow the number of document windows, including the last one closing.
-    connect(mdi_area_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow*) { UpdateMenuSet(); });
+    connect(mdi_area_, &QMdiArea::subWindowActivated, this,
+            [this](QMdiSubWindow*) { UpdateMenuSet(); });
 }
 
 bool CMainFrame::Create() {

@@ -120,13 +120,16 @@ void CVELTMonitoringApp::BuildCommands() {
     };
     // Framework commands with the framework's prompts.
     add(cmd::kFileNew, "&New\tCtrl+N", "Create a new document\nNew", QKeySequence("Ctrl+N"));
-    add(cmd::kFileOpen, "&Open...\tCtrl+O", "Open an existing document\nOpen", QKeySequence("Ctrl+O"));
+    add(cmd::kFileOpen, "&Open...\tCtrl+O", "Open an existing document\nOpen",
+        QKeySequence("Ctrl+O"));
     add(cmd::kFileClose, "&Close", "Close the active document\nClose");
     add(cmd::kFileSave, "&Save\tCtrl+S", "Save the active document\nSave", QKeySequence("Ctrl+S"));
     add(cmd::kFileSaveAs, "Save &As...", "Save the active document with a new name\nSave As");
-    add(cmd::kFilePrint, "&Print...\tCtrl+P", "Print the active document\nPrint", QKeySequence("Ctrl+P"));
+    add(cmd::kFilePrint, "&Print...\tCtrl+P", "Print the active document\nPrint",
+        QKeySequence("Ctrl+P"));
     add(cmd::kFilePrintPreview, "Print Pre&view", "Display full pages\nPrint Preview");
-    add(cmd::kFilePrintSetup, "P&rint Setup...", "Change the printer and printing options\nPrint Setup");
+    add(cmd::kFilePrintSetup, "P&rint Setup...",
+        "Change the printer and printing options\nPrint Setup");
     add(cmd::kFileMruFile1, "Recent File", "Open this document")->setEnabled(false);
     add(cmd::kAppExit, "E&xit", "Quit the application; prompts to save documents\nExit");
     add(cmd::kEditUndo, "&Undo\tCtrl+Z", "Undo the last action\nUndo", QKeySequence("Ctrl+Z"),
@@ -135,18 +138,21 @@ void CVELTMonitoringApp::BuildCommands() {
         QKeySequence("Ctrl+X"), QKeySequence("Shift+Del"));
     add(cmd::kEditCopy, "&Copy\tCtrl+C", "Copy the selection and put it on the Clipboard\nCopy",
         QKeySequence("Ctrl+C"), QKeySequence("Ctrl+Ins"));
-    add(cmd::kEditPaste, "&Paste\tCtrl+V", "Insert Clipboard contents\nPaste", QKeySequence("Ctrl+V"),
-        QKeySequence("Shift+Ins"));
-    add(cmd::kViewToolbar, "&Toolbar", "Show or hide the toolbar\nToggle ToolBar")->setCheckable(true);
+    add(cmd::kEditPaste, "&Paste\tCtrl+V", "Insert Clipboard contents\nPaste",
+        QKeySequence("Ctrl+V"), QKeySequence("Shift+Ins"));
+    add(cmd::kViewToolbar, "&Toolbar", "Show or hide the toolbar\nToggle ToolBar")
+        ->setCheckable(true);
     add(cmd::kViewStatusBar, "&Status Bar", "Show or hide the status bar\nToggle StatusBar")
         ->setCheckable(true);
     add(cmd::kWindowNew, "&New Window", "Open another window for the active document\nNew Window");
     add(cmd::kWindowCascade, "&Cascade", "Arrange windows so they overlap\nCascade Windows");
     add(cmd::kWindowTile, "&Tile", "Arrange windows as non-overlapping tiles\nTile Windows");
-    add(cmd::kWindowArrange, "&Arrange Icons", "Arrange icons at the bottom of the window\nArrange Icons");
+    add(cmd::kWindowArrange, "&Arrange Icons",
+        "Arrange icons at the bottom of the window\nArrange Icons");
     add(cmd::kAppAbout, "&About VELT Monitoring...",
         "Display program information, version number and copyright\nAbout");
-    add(cmd::kNextPane, "Next Pane", "Switch to the next window pane\nNext Pane", QKeySequence("F6"));
+    add(cmd::kNextPane, "Next Pane", "Switch to the next window pane\nNext Pane",
+        QKeySequence("F6"));
     add(cmd::kPrevPane, "Previous Pane", "Switch back to the previous window pane\nPrevious Pane",
         QKeySequence("Shift+F6"));
     // The application's own commands have no prompts.
@@ -206,9 +212,8 @@ void CVELTMonitoringApp::BuildCommands() {
     QAction* toolbar = f->Command(cmd::kViewToolbar);
     toolbar->setChecked(true);
     connect(toolbar, &QAction::toggled, f->ToolBar(), &QToolBar::setVisible);
-    connect(f->ToolBar(), &QToolBar::visibilityChanged, toolbar, [toolbar, f](bool) {
-        toolbar->setChecked(!f->ToolBar()->isHidden());
-    });
+    connect(f->ToolBar(), &QToolBar::visibilityChanged, toolbar,
+            [toolbar, f](bool) { toolbar->setChecked(!f->ToolBar()->isHidden()); });
     QAction* status = f->Command(cmd::kViewStatusBar);
     status->setChecked(true);
     connect(status, &QAction::toggled, f->statusBar(), &QStatusBar::setVisible);
@@ -255,11 +260,11 @@ void CVELTMonitoringApp::BuildMenus() {
                                     cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview,
                                     cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf});
-    QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste, 0,
-                                 cmd::kCopyAsImage, cmd::kSaveAsImage});
+    QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
+                                 0, cmd::kCopyAsImage, cmd::kSaveAsImage});
     QMenu* view129 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
-    QMenu* window = menu("&Window", {cmd::kWindowNew, cmd::kWindowCascade, cmd::kWindowTile,
-                                     cmd::kWindowArrange});
+    QMenu* window = menu(
+        "&Window", {cmd::kWindowNew, cmd::kWindowCascade, cmd::kWindowTile, cmd::kWindowArrange});
     QMenu* option = new QMenu("Option", f);
     option->addAction(f->Command(cmd::kHeartbeatSound));
     QMenu* pleth = option->addMenu("Plethysmogramm");
@@ -456,13 +461,15 @@ CVELTMonitoringDoc* CVELTMonitoringApp::OpenDocumentFile(const QString& path) {
         if (prompt_)
             unused = prompt_(QString("%1\nCannot open this file.").arg(path));
         else
-            QMessageBox::warning(main_frame_, kAppTitle, QString("%1\nCannot open this file.").arg(path));
+            QMessageBox::warning(main_frame_, kAppTitle,
+                                 QString("%1\nCannot open this file.").arg(path));
         (void)unused;
         return nullptr;
     }
     // A document already open is activated instead of opened twice.
     for (CVELTMonitoringDoc* d : documents_) {
-        if (!d->PathName().isEmpty() && QFileInfo(d->PathName()) == info && !d->Frames().isEmpty()) {
+        if (!d->PathName().isEmpty() && QFileInfo(d->PathName()) == info &&
+            !d->Frames().isEmpty()) {
             main_frame_->MdiArea()->setActiveSubWindow(d->Frames().front());
             return d;
         }
@@ -525,8 +532,8 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
 
 bool CVELTMonitoringApp::SaveModified(CVELTMonitoringDoc* doc) {
     if (!doc->IsModified()) return true;
-    QString text = QString("Save changes to %1?").arg(doc->PathName().isEmpty() ? doc->Title()
-                                                                                : doc->PathName());
+    QString text = QString("Save changes to %1?")
+                       .arg(doc->PathName().isEmpty() ? doc->Title() : doc->PathName());
     QMessageBox::StandardButton answer =
         prompt_ ? prompt_(text)
                 : QMessageBox::question(main_frame_, kAppTitle, text,
@@ -552,7 +559,8 @@ void CVELTMonitoringApp::OnFrameAboutToClose(CChildFrame* frame, bool* accept) {
     if (closing_all_) return;
     for (CVELTMonitoringDoc* d : documents_) {
         // Only the last window of a document asks.
-        if (d->Frames().contains(frame) && d->Frames().size() == 1 && !SaveModified(d)) *accept = false;
+        if (d->Frames().contains(frame) && d->Frames().size() == 1 && !SaveModified(d))
+            *accept = false;
     }
 }
 

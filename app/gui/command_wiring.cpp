@@ -2,6 +2,4 @@
 
 #include "app/gui/application.h"
 
-void WireSubsystemCommands(CVELTMonitoringApp& app) {
-    (void)app;
-}
+void WireSubsystemCommands(CVELTMonitoringApp& app) { (void)app; }

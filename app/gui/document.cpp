@@ -45,7 +45,8 @@ bool CVELTMonitoringDoc::DoSave(const QString& path) {
     modified_ = false;
     // A saved window must not ask again at closing.
     if (CVELTMonitoringView* view = FirstView()) {
-        for (int f : {DocOperator, DocSerial, DocSensor, DocComment}) view->SetFieldModified(f, false);
+        for (int f : {DocOperator, DocSerial, DocSensor, DocComment})
+            view->SetFieldModified(f, false);
         if (view->GetLink() != nullptr) view->GetLink()->ClearSettingsChanged();
     }
     path_ = path;

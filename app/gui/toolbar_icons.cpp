@@ -10,7 +10,8 @@ namespace {
 void Page(QPainter& p) {
     p.setPen(Qt::black);
     p.setBrush(Qt::white);
-    p.drawPolygon(QPolygon({QPoint(3, 1), QPoint(10, 1), QPoint(13, 4), QPoint(13, 14), QPoint(3, 14)}));
+    p.drawPolygon(
+        QPolygon({QPoint(3, 1), QPoint(10, 1), QPoint(13, 4), QPoint(13, 14), QPoint(3, 14)}));
     p.drawLine(10, 1, 10, 4);
     p.drawLine(10, 4, 13, 4);
 }

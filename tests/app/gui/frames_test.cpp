@@ -20,6 +20,7 @@ TEST_F(ShellTest, NewWindowWhileAnotherIsMaximizedRestoresToThePlacement) {
     Start();
     app_->MainFrame()->resize(1200, 800);
     Area()->subWindowList()[0]->showMaximized();
+    ASSERT_TRUE(Area()->subWindowList()[0]->isMaximized());
     app_->OnFileNew();
     auto* second = static_cast<CChildFrame*>(Area()->currentSubWindow());
     EXPECT_TRUE(second->isMaximized());

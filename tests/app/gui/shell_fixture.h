@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QSettings>
 #include <memory>
 
 #include "app/configuration.h"
@@ -21,6 +22,9 @@ class ShellTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetProgramDirectoryForTesting(dir_.path());
+        // The recent-file list must not leak between tests or into the user's settings.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString(dir_.File("user-settings")));
         MapCom1ToNothing();
         app_ = std::make_unique<CVELTMonitoringApp>();
         app_->SetPromptForTesting([this](const QString& text) {
@@ -36,7 +40,8 @@ protected:
     void MapCom1ToNothing() {
         mkdir(dir_.File("configuration").c_str(), 0777);
         mkdir(dir_.File("configuration/dosdevices").c_str(), 0777);
-        symlink(dir_.File("no-such-device").c_str(), dir_.File("configuration/dosdevices/com1").c_str());
+        symlink(dir_.File("no-such-device").c_str(),
+                dir_.File("configuration/dosdevices/com1").c_str());
     }
     void Start() {
         ASSERT_TRUE(app_->InitInstance({}));

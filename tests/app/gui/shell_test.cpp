@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -44,6 +46,17 @@ QStringList MenuTitles(QMenuBar* bar) {
     return out;
 }
 
+}  // namespace
+
+// Readable failure messages for Qt string lists.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << "{\"" << list.join("\", \"").toStdString() << "\"}";
+}
+QT_END_NAMESPACE
+
+namespace {
+
 QMenu* MenuNamed(QMenuBar* bar, const QString& title) {
     for (QAction* a : bar->actions())
         if (a->text() == title) return a->menu();
@@ -52,9 +65,10 @@ QMenu* MenuNamed(QMenuBar* bar, const QString& title) {
 
 }  // namespace
 
-TEST_F(ShellTest, FirstRunCreatesTheConfigurationDirectoryAndOpensOneWindow) {
-    rmdir(dir_.File("configuration/dosdevices/com1").c_str());
+TEST_F(ShellTest, FirstRunUsesDefaultsAndOpensOneWindow) {
     Start();
+    EXPECT_FALSE(
+        QFile::exists(QString::fromStdString(dir_.File("configuration/VELTMonitoring.ini"))));
     struct stat st {};
     ASSERT_EQ(stat(dir_.File("configuration").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -70,17 +84,20 @@ TEST_F(ShellTest, FirstRunCreatesTheConfigurationDirectoryAndOpensOneWindow) {
 TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
     Start();
     QMenuBar* bar = app_->MainFrame()->menuBar();
-    EXPECT_EQ(MenuTitles(bar), QStringList({"&File", "EDFFile", "&Edit", "&View", "&Window", "Option", "&Help"}));
+    EXPECT_EQ(MenuTitles(bar),
+              QStringList({"&File", "EDFFile", "&Edit", "&View", "&Window", "Option", "&Help"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
               QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "&Close|57602",
-                           "&Save\tCtrl+S|57603", "Save &As...|57604", "-", "&Print...\tCtrl+P|57607",
-                           "Print Pre&view|57609", "P&rint Setup...|57606", "-", "Recent File|57616", "-",
-                           "E&xit|57665"}));
+                           "&Save\tCtrl+S|57603", "Save &As...|57604", "-",
+                           "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
+                           "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")), QStringList({"Load..|32771"}));
-    EXPECT_EQ(Describe(MenuNamed(bar, "&Edit")),
-              QStringList({"&Undo\tCtrl+Z|57643", "-", "Cu&t\tCtrl+X|57635", "&Copy\tCtrl+C|57634",
-                           "&Paste\tCtrl+V|57637", "-", "Copy as image|32775", "Save as image..|32776"}));
-    EXPECT_EQ(Describe(MenuNamed(bar, "&View")), QStringList({"&Toolbar|59392", "&Status Bar|59393"}));
+    EXPECT_EQ(
+        Describe(MenuNamed(bar, "&Edit")),
+        QStringList({"&Undo\tCtrl+Z|57643", "-", "Cu&t\tCtrl+X|57635", "&Copy\tCtrl+C|57634",
+                     "&Paste\tCtrl+V|57637", "-", "Copy as image|32775", "Save as image..|32776"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&View")),
+              QStringList({"&Toolbar|59392", "&Status Bar|59393"}));
     QStringList window = Describe(MenuNamed(bar, "&Window"));
     EXPECT_EQ(window.mid(0, 4), QStringList({"&New Window|57648", "&Cascade|57650", "&Tile|57651",
                                              "&Arrange Icons|57649"}));
@@ -88,8 +105,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
               QStringList({"Heartbeat sound|32784", ">Plethysmogramm", "IR|32785", "Red|32786",
                            "Red 2|32787", "<", "-", "Port..|32772", ">Protocol..",
                            "Generic 57.6 kBd|32780", "Generic 115.2 kBd (w. ECG)|32781", "-",
-                           "Reduced 9.6 kBd|32782", "<", "Connect again|32777", "Disconnect|32783", "-",
-                           "ELF to Flash..|32773", "D43 to Flash..|32774"}));
+                           "Reduced 9.6 kBd|32782", "<", "Connect again|32777", "Disconnect|32783",
+                           "-", "ELF to Flash..|32773", "D43 to Flash..|32774"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&Help")), QStringList({"&About VELT Monitoring...|57664"}));
 
     // Closing the only window brings back the menus without a document.
@@ -97,8 +114,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
     QApplication::processEvents();
     EXPECT_EQ(MenuTitles(bar), QStringList({"&File", "&View", "&Help"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
-              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "-", "P&rint Setup...|57606",
-                           "-", "Recent File|57616", "-", "E&xit|57665"}));
+              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "-",
+                           "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
     app_->OnFileNew();
     EXPECT_EQ(MenuTitles(bar).size(), 7);
 }
@@ -189,7 +206,8 @@ TEST_F(ShellTest, FreshDocumentClosesWithoutAskingTypingMakesItAsk) {
 TEST_F(ShellTest, SavingWritesSettingsAndTheNextCloseDoesNotAskAgain) {
     Start();
     QString docpath = QString::fromStdString(dir_.File("doc.velt"));
-    app_->SetFileDialogForTesting([docpath](bool save, const QString&) { return save ? docpath : QString(); });
+    app_->SetFileDialogForTesting(
+        [docpath](bool save, const QString&) { return save ? docpath : QString(); });
     COximeter* link = app_->ActiveLink();
     ASSERT_NE(link, nullptr);
     link->SetHeartbeatSound(false);
@@ -233,8 +251,10 @@ TEST_F(ShellTest, OpenTitlesTheWindowWithTheFileNameAndNewWindowSharesTheDocumen
     EXPECT_EQ(Area()->subWindowList()[1]->windowTitle(), "patient.velt:1");
     EXPECT_EQ(Area()->subWindowList()[2]->windowTitle(), "patient.velt:2");
     // Each window has its own link.
-    EXPECT_NE(CVELTMonitoringDoc::ViewOf(static_cast<CChildFrame*>(Area()->subWindowList()[1]))->GetLink(),
-              CVELTMonitoringDoc::ViewOf(static_cast<CChildFrame*>(Area()->subWindowList()[2]))->GetLink());
+    EXPECT_NE(CVELTMonitoringDoc::ViewOf(static_cast<CChildFrame*>(Area()->subWindowList()[1]))
+                  ->GetLink(),
+              CVELTMonitoringDoc::ViewOf(static_cast<CChildFrame*>(Area()->subWindowList()[2]))
+                  ->GetLink());
     EXPECT_EQ(app_->OpenDocumentFile(QString::fromStdString(dir_.File("missing.velt"))), nullptr);
 }
 
