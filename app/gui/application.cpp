@@ -102,7 +102,10 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     bool ok = args.isEmpty() ? OnFileNew() != nullptr : OpenDocumentFile(args.front()) != nullptr;
     if (!ok) return false;
 
-    // 8. Show the main window.
+    // 8. Show the main window, large enough for one restored document window.
+    QSize chrome = main_frame_->sizeHint() - main_frame_->centralWidget()->sizeHint();
+    main_frame_->resize(std::max(chrome.width(), 0) + CChildFrame::kRestoredWidth + 24,
+                        std::max(chrome.height(), 0) + CChildFrame::kRestoredHeight + 24);
     main_frame_->show();
     return true;
 }
