@@ -1,0 +1,67 @@
+// A serial port on termios. "COM1" ... "COM12" are found through the device map
+// (<program directory>/configuration/dosdevices/com<n>), else /dev/ttyS<n-1>.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "link/transport/transport.h"
+
+namespace transport {
+
+// The device path for a port name: the device-map entry or the default device.
+std::string SerialDevicePath(const std::string& port_name);
+
+// Line settings of a protocol: 1 57600 8N2, 2 115200 8N1, 3 9600 8N2.
+struct LineSettings {
+    speed_t speed;
+    bool two_stop_bits;
+};
+bool LineSettingsFor(int protocol, LineSettings* out);
+
+class SerialTransport : public ITransport {
+public:
+    enum class OpenStep { Ok, Open, Setup };
+    struct OpenResult {
+        OpenStep step;  // where it failed
+        int error;      // errno of that failure; 0 on success
+    };
+
+    // Opens exclusively (flock and TIOCEXCL): a port held by another program or
+    // window fails with EBUSY. Applies the protocol's line settings in raw mode and
+    // reads them back; a mismatch is a set-up failure (EINVAL).
+    static OpenResult Open(const std::string& port_name, int protocol,
+                           std::unique_ptr<SerialTransport>* out);
+    ~SerialTransport() override;  // restores the line settings found at opening
+
+    WaitResult WaitForData(int timeout_ms) override;
+    int BytesWaiting(size_t* count) override;
+    int Read(uint8_t* buffer, size_t size, size_t* got) override;
+    int Write(const uint8_t* data, size_t size) override;
+    uint32_t TakeLineErrors() override;
+    int Purge() override;
+    void Wake() override;
+    int LastError() const override { return last_error_; }
+
+    int fd() const { return fd_; }
+
+private:
+    SerialTransport(int fd, int wake_read, int wake_write, const termios& saved);
+    WaitResult Fail(WaitResult what, int error);
+
+    int fd_;
+    int wake_read_;
+    int wake_write_;
+    termios saved_;
+    bool have_counts_ = false;
+    struct Counts {
+        int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
+    } counts_;
+    WaitResult dead_ = WaitResult::Data;  // HangUp or Error once the port is gone
+    int last_error_ = 0;
+};
+
+}  // namespace transport

@@ -1,0 +1,36 @@
+// An open D2XX device as a transport: waits up to the caller's time-out (the link
+// uses 20 ms) on the receive and wake events, the waiting count comes from the
+// status query. Does not own the handle: the link opens and closes the device.
+#pragma once
+
+#include "link/transport/d2xx.h"
+#include "link/transport/transport.h"
+
+namespace transport {
+
+class UsbTransport : public ITransport {
+public:
+    UsbTransport(d2xx::ID2xx& library, d2xx::FT_HANDLE handle);
+    ~UsbTransport() override;
+
+    // Starts the event notification (mask 3). Non-zero: the D2XX status.
+    int Start();
+
+    WaitResult WaitForData(int timeout_ms) override;
+    int BytesWaiting(size_t* count) override;
+    int Read(uint8_t* buffer, size_t size, size_t* got) override;
+    int Write(const uint8_t* data, size_t size) override;
+    uint32_t TakeLineErrors() override { return 0; }
+    int Purge() override;
+    void Wake() override { events_.Set(d2xx::EventSet::kWake); }
+    int LastError() const override { return last_error_; }
+
+private:
+    d2xx::ID2xx& library_;
+    d2xx::FT_HANDLE handle_;
+    d2xx::EventSet events_;
+    bool started_ = false;
+    int last_error_ = 0;
+};
+
+}  // namespace transport
