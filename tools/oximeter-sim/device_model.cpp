@@ -1,0 +1,197 @@
+#include "tools/oximeter-sim/device_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "link/checksum.h"
+
+namespace sim {
+namespace {
+
+constexpr double kRecordSeconds = 0.020;
+constexpr double kRiseSeconds = 0.15;  // systolic fall of the light level
+constexpr double kBaseLevel = 16000;   // 32760 - ADC value, counts
+
+void Put16(std::vector<uint8_t>& p, size_t at, int value) {
+    uint16_t v = static_cast<uint16_t>(value);
+    p[at] = static_cast<uint8_t>(v & 0xFF);
+    p[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+int Clamp16(double v) { return static_cast<int>(std::clamp(std::lround(v), -32768L, 32767L)); }
+
+}  // namespace
+
+int StatusCode(const std::string& name) {
+    if (name == "ok") return 0;
+    if (name == "sensor") return 1;
+    if (name == "finger") return 2;
+    if (name == "perfusion") return 3;
+    if (name == "selftest") return 69;
+    return -1;
+}
+
+std::vector<uint8_t> EncodeFrame(uint8_t sequence, uint8_t type,
+                                 const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> out;
+    out.reserve(payload.size() * 2 + 6);
+    auto put = [&out](uint8_t b) {
+        if (b >= 0xFB) {
+            out.push_back(0xFE);
+            out.push_back(static_cast<uint8_t>(b & 0x7F));
+        } else {
+            out.push_back(b);
+        }
+    };
+    uint8_t length = static_cast<uint8_t>(payload.size());
+    out.push_back(0xFF);
+    put(sequence & 0x7F);
+    put(type & 0x7F);
+    put(length);
+    for (uint8_t b : payload) put(b);
+    out.push_back(FrameChecksum(FrameSum(sequence, type, length, payload.data())));
+    out.push_back(0xFB);
+    return out;
+}
+
+DeviceModel::DeviceModel(const Options& options)
+    : o_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
+    beat_period_ = 60.0 / std::max(20.0, o_.bpm);
+    red_ratio_ = std::clamp((110.0 - o_.spo2) / 25.0, 0.2, 2.0);
+    // The summed relative slope of a pulse comes out at about 2.5 times the lower
+    // bound of the acceptance window the device's perfusion implies.
+    ir_amplitude_ = 0.025 * o_.perfusion / (1.0 + red_ratio_);
+}
+
+double DeviceModel::Uniform() {
+    // splitmix64
+    uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * (1.0 / 9007199254740992.0);
+}
+
+double DeviceModel::Gauss() {
+    double u1 = std::max(Uniform(), 1e-12), u2 = Uniform();
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+}
+
+double DeviceModel::PulseShape(double t) const {
+    // Onset of the fall so that its steepest point lies ptt after the ECG beat.
+    double onset = o_.ptt_ms / 1000.0 - kRiseSeconds / 2.0;
+    double phase = std::fmod(t - onset + 10 * beat_period_, beat_period_);
+    if (phase < kRiseSeconds) {
+        double x = phase / kRiseSeconds;
+        return x * x * (3 - 2 * x);
+    }
+    // Slow return over the rest of the beat.
+    double rest = (phase - kRiseSeconds) / (beat_period_ - kRiseSeconds);
+    return 1.0 - rest;
+}
+
+double DeviceModel::EcgSample(double t) {
+    double phase = std::fmod(t + 10 * beat_period_, beat_period_);
+    double v = 20.0 * Gauss() * o_.noise;
+    // A negative-going R deflection, 40 ms wide, at the beat.
+    if (phase < 0.040) v -= 1500.0 * (1.0 - std::fabs(phase - 0.020) / 0.020);
+    // A small positive T wave.
+    if (phase > 0.25 && phase < 0.40) v += 150.0 * std::sin((phase - 0.25) / 0.15 * 3.14159265);
+    return v;
+}
+
+std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
+    double t = static_cast<double>(record_) * kRecordSeconds;
+    ++record_;
+    bool ecg = o_.protocol == 2;
+    size_t e = ecg ? 36 : 0;
+    std::vector<uint8_t> p(e + 50, 0);
+    double pulse = PulseShape(t);
+    double jitter = o_.noise * 0.002;
+    double ir = kBaseLevel * (1.0 - ir_amplitude_ * pulse + jitter * Gauss());
+    double red = kBaseLevel * 0.9 * (1.0 - ir_amplitude_ * red_ratio_ * pulse + jitter * Gauss());
+    double red2 = kBaseLevel * 0.8 * (1.0 - ir_amplitude_ * 0.8 * pulse + jitter * Gauss());
+    int led_ir = 100, led_red = 80, led_red2 = 50;  // settings: byte = 255 - setting
+    Put16(p, 0, static_cast<int>(record_ & 0x7FFF));
+    Put16(p, 2, Clamp16(32760 - ir));
+    Put16(p, 4, Clamp16((kBaseLevel - ir) * 4));
+    Put16(p, 6, 589);  // measured currents match the set currents
+    Put16(p, 8, Clamp16(32760 - red));
+    Put16(p, 10, Clamp16((kBaseLevel * 0.9 - red) * 4));
+    Put16(p, 12, 471);
+    Put16(p, 14, Clamp16(32760 - red2));
+    Put16(p, 16, Clamp16((kBaseLevel * 0.8 - red2) * 4));
+    Put16(p, 18, 294);
+    Put16(p, 20, 1000);  // sensor resistance
+    Put16(p, 22, 4000);  // ambient light
+    Put16(p, 24, 751);   // generator voltage
+    Put16(p, 26, 1807);  // temperature, about 33 degC
+    p[28] = static_cast<uint8_t>(255 - led_ir);
+    p[29] = static_cast<uint8_t>(255 - led_red);
+    p[30] = static_cast<uint8_t>(255 - led_red2);
+    p[31] = 200;  // gain code
+    double phase = std::fmod(t + 10 * beat_period_, beat_period_);
+    p[32] = phase < kRecordSeconds ? 0x01 : 0x00;  // beat flag for the event strip
+    if (ecg) {
+        for (int i = 0; i < 18; ++i) Put16(p, 34 + 2 * i, Clamp16(EcgSample(t + i / 900.0)));
+    }
+    if (record_ % 50 == 0) {
+        *type = 19;
+        for (int i = 0; i < 4; ++i)
+            Put16(p, e + 36 + 2 * i, 1000 * (i + 1) + static_cast<int>(record_ % 100));
+        return p;
+    }
+    *type = 36;
+    p[e + 34] = static_cast<uint8_t>(o_.status);
+    Put16(p, e + 36, static_cast<int>(o_.perfusion * 50));
+    Put16(p, e + 38, static_cast<int>(std::lround(o_.perfusion * 100)));
+    Put16(p, e + 40, static_cast<int>(std::lround(o_.bpm * 10)));
+    Put16(p, e + 42, 1500);
+    Put16(p, e + 44, static_cast<int>(std::lround(20 + 5 * o_.noise * Uniform())));
+    Put16(p, e + 46, static_cast<int>(std::lround(o_.spo2 * 10)));
+    Put16(p, e + 48, static_cast<int>(std::lround(o_.hbco * 10)));
+    return p;
+}
+
+std::vector<uint8_t> DeviceModel::ReducedBytes() {
+    double t = static_cast<double>(record_) * kRecordSeconds;
+    ++record_;
+    std::vector<uint8_t> out;
+    double level = 1.0 - PulseShape(t);
+    int sample = static_cast<int>(std::lround(40 + 160 * level + 4 * o_.noise * Gauss()));
+    // A data byte never takes a record code's value.
+    out.push_back(0xF8);
+    out.push_back(static_cast<uint8_t>(std::clamp(sample, 0, 0xF7)));
+    double phase = std::fmod(t + 10 * beat_period_, beat_period_);
+    if (phase < kRecordSeconds) {
+        out.push_back(0xF9);
+        out.push_back(static_cast<uint8_t>(std::clamp(std::lround(o_.spo2), 0L, 100L)));
+        out.push_back(0xFA);
+        out.push_back(static_cast<uint8_t>(std::clamp(std::lround(o_.bpm), 0L, 0xF7L)));
+        out.push_back(0xFB);
+        out.push_back(static_cast<uint8_t>(o_.status));
+        out.push_back(0xFC);
+        out.push_back(static_cast<uint8_t>(std::clamp(std::lround(o_.perfusion * 10), 0L, 0xF7L)));
+    }
+    return out;
+}
+
+std::vector<uint8_t> DeviceModel::NextRecordBytes() {
+    if (o_.protocol == 3) return ReducedBytes();
+    uint8_t type = 36;
+    std::vector<uint8_t> payload = NextPayload(&type);
+    std::vector<uint8_t> frame = EncodeFrame(sequence_, type, payload);
+    sequence_ = static_cast<uint8_t>((sequence_ + 1) & 0x7F);
+    ++frames_;
+    if (o_.bad_checksum > 0 && Uniform() < o_.bad_checksum) frame[frame.size() - 2] ^= 0x01;
+    if (o_.drop_byte > 0 && Uniform() < o_.drop_byte && frame.size() > 4) {
+        size_t at = 1 + static_cast<size_t>(Uniform() * static_cast<double>(frame.size() - 2));
+        frame.erase(frame.begin() + static_cast<long>(at));
+    }
+    if (o_.cut_frame > 0 && Uniform() < o_.cut_frame && frame.size() > 6) {
+        frame.resize(2 + static_cast<size_t>(Uniform() * static_cast<double>(frame.size() - 4)));
+    }
+    return frame;
+}
+
+}  // namespace sim
