@@ -183,8 +183,8 @@ int WalkD43Image(std::span<const uint8_t> image) {
         const uint8_t* b = image.data() + offset;
         if (size - offset < kD43TraceBytes) {
             platform::DebugPrintf(
-                "*** WalkD43Image: record at %08X, tag %u (0x%02X), is %zu bytes before the end "
-                "of the file, too few for its trace line, walk stopped\n",
+                "*** WalkD43Image: record at %08X, tag %u (0x%02X), only %zu bytes before the "
+                "end of the file, too few for its trace line, walk stopped\n",
                 at, info.tag, info.tag, size - offset);
             return kImageMalformed;
         }

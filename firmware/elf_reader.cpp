@@ -74,8 +74,8 @@ int ReadSegments(Source& src, const char* name, const ElfSegmentVisitor& visitor
     const uint64_t size = src.Size();
     uint8_t header[kFileHeaderSize];
     if (size < kFileHeaderSize) {
-        platform::DebugPrintf("*** ReadElfImage(%s): file header cut off, %llu of 52 bytes\n",
-                              name, static_cast<unsigned long long>(size));
+        platform::DebugPrintf("*** ReadElfImage(%s): file header cut off, %llu of 52 bytes\n", name,
+                              static_cast<unsigned long long>(size));
         return kImageMalformed;
     }
     if (!src.ReadAt(0, header, sizeof header)) return ReadError(name, src, 0);

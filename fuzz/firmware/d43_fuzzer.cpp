@@ -1,0 +1,44 @@
+// D43 walk over arbitrary bytes: it must end, with at most two lines per record, and
+// every record it traces must start inside the input.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+
+#include "firmware/d43_reader.h"
+#include "platform/debug_output.h"
+
+namespace {
+size_t g_lines;
+size_t g_size;
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool sink = [] {
+        platform::SetDebugSink([](const std::string& line) {
+            ++g_lines;
+            unsigned offset = 0;
+            if (line.rfind("***", 0) != 0 && line.rfind("Code", 0) != 0) {
+                if (std::sscanf(line.c_str(), "%8X", &offset) != 1 || offset + 7 > g_size) {
+                    std::abort();
+                }
+            }
+        });
+        return true;
+    }();
+    (void)sink;
+    g_lines = 0;
+    g_size = size;
+    const int result = firmware::WalkD43Image(std::span<const uint8_t>(data, size));
+    if (result != 0 && result != firmware::kImageMalformed) std::abort();
+    if (g_lines > 2 * size + 1) std::abort();
+    for (size_t offset = firmware::kD43FirstRecord; offset < size; ++offset) {
+        const auto info = firmware::D43RecordLength(std::span<const uint8_t>(data, size), offset);
+        if (info.rule == firmware::D43Rule::kKnown &&
+            (info.length == 0 || info.length > size - offset)) {
+            std::abort();
+        }
+    }
+    return 0;
+}
