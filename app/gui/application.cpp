@@ -28,6 +28,7 @@
 #include "display/child_frame.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
+#include "link/gui/port_dialog.h"
 #include "link/oximeter.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
@@ -336,7 +337,10 @@ void CVELTMonitoringApp::OnOptionCommand(int id) {
             if (on_d43_to_flash) on_d43_to_flash();
             return;
         case cmd::kPort:
-            if (on_port_dialog) on_port_dialog();
+            if (on_port_dialog)
+                on_port_dialog();
+            else
+                RunPortDialog(ActiveLink(), main_frame_);
             return;
         default:
             break;
