@@ -1,0 +1,247 @@
+#include "display/waveform_plot.h"
+
+#include <algorithm>
+
+namespace {
+
+// The pulse trend's remembered points are one pair for the whole program, shared by
+// every view, so they have a lock of their own (always taken after a plot's lock).
+struct TrendPoints {
+    std::mutex mutex;
+    int erase_x = 0, erase_y = 0;
+    int draw_x = 0, draw_y = 0;
+};
+TrendPoints& SharedTrendPoints() {
+    static TrendPoints points;
+    return points;
+}
+
+inline int Column(int column) { return column & (WaveformPlot::kColumns - 1); }
+
+}  // namespace
+
+std::atomic<uint8_t> WaveformPlot::current_event_byte_{0};
+
+void WaveformPlot::SetCurrentEventByte(uint8_t events) {
+    current_event_byte_.store(events, std::memory_order_relaxed);
+}
+
+uint8_t WaveformPlot::CurrentEventByte() {
+    return current_event_byte_.load(std::memory_order_relaxed);
+}
+
+WaveformPlot::WaveformPlot(int width, int height) : canvas_(width, height) { ResetLocked(); }
+
+void WaveformPlot::ResetLocked() {
+    write_position_ = 0;
+    for (int i = 0; i < kColumns; ++i) {
+        samples_[i] = 128;
+        sample_colours_[i] = i % 4 == 0 ? kResetDot : kBackground;
+        pulse_trend_[i] = 0;
+        event_bits_[i] = 0;
+    }
+}
+
+CanvasRect WaveformPlot::RedrawRegion() {
+    CanvasRect region = kAboveFrame;
+    region.Unite(kFrame);
+    region.Unite(kStrip);
+    return region;
+}
+
+CanvasRect WaveformPlot::LineBox(int x0, int y0, int x1, int y1) {
+    return {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1) + 1, std::max(y0, y1) + 1};
+}
+
+void WaveformPlot::MarkDirty(const CanvasRect& rect) {
+    dirty_.Unite(rect);
+    if (!repaint_pending_ && repaint_request_ != nullptr) {
+        repaint_pending_ = true;
+        repaint_request_(repaint_context_);
+    }
+}
+
+void WaveformPlot::AppendSample(uint8_t value, Colour colour) {
+    const uint8_t events = CurrentEventByte();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    const int p = write_position_;
+    const int x = kTraceX + p;
+
+    // Erase pass: retrace the previous sweep's segment into this column.
+    canvas_.SetPen(kBackground);
+    if (p == 0)
+        canvas_.MoveTo(kTraceX, kTraceBaseY - samples_[0]);
+    else
+        canvas_.MoveTo(last_erase_.x, last_erase_.y);
+    const int erase_from_x = canvas_.CurrentX();
+    const int erase_from_y = canvas_.CurrentY();
+    const int old_y = kTraceBaseY - samples_[p];
+    last_erase_ = {x, old_y};
+    canvas_.LineTo(x, old_y);
+    canvas_.MoveTo(x, kStripTop);
+    canvas_.LineTo(x, kStripTop + 8);
+
+    samples_[p] = value;
+    sample_colours_[p] = colour;
+    event_bits_[p] = events;
+
+    // Draw pass.
+    canvas_.SetPen(colour);
+    if (p == 0)
+        canvas_.MoveTo(kTraceX, kTraceBaseY - samples_[0]);
+    else
+        canvas_.MoveTo(last_draw_.x, last_draw_.y);
+    const int draw_from_x = canvas_.CurrentX();
+    const int draw_from_y = canvas_.CurrentY();
+    const int new_y = kTraceBaseY - value;
+    last_draw_ = {x, new_y};
+    canvas_.LineTo(x, new_y);
+
+    for (int b = 0; b < 8; ++b) {
+        if (events & (1u << b)) canvas_.SetPixel(x, kStripTop + b, kBlack);
+    }
+
+    write_position_ = p + 1 == kColumns ? 0 : p + 1;
+
+    CanvasRect dirty = LineBox(erase_from_x, erase_from_y, x, old_y);
+    dirty.Unite(LineBox(draw_from_x, draw_from_y, x, new_y));
+    dirty.Unite({x, kStripTop, x + 1, kStripTop + 8});
+    MarkDirty(dirty);
+}
+
+void WaveformPlot::AppendPulseTrend(uint8_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    TrendPoints& points = SharedTrendPoints();
+    std::lock_guard<std::mutex> trend_lock(points.mutex);
+    const int p = write_position_;
+    const int x = kTrendX + p;
+
+    canvas_.SetPen(kBackground);
+    if (p == 0)
+        canvas_.MoveTo(kTrendX, kTrendBaseY - pulse_trend_[0]);
+    else
+        canvas_.MoveTo(points.erase_x, points.erase_y);
+    const int old_y = kTrendBaseY - pulse_trend_[p];
+    points.erase_x = x;
+    points.erase_y = old_y;
+    CanvasRect dirty = LineBox(canvas_.CurrentX(), canvas_.CurrentY(), x, old_y);
+    canvas_.LineTo(x, old_y);
+
+    pulse_trend_[p] = value;
+
+    canvas_.SetPen(kTrendPen);
+    if (p == 0)
+        canvas_.MoveTo(kTrendX, kTrendBaseY - pulse_trend_[0]);
+    else
+        canvas_.MoveTo(points.draw_x, points.draw_y);
+    const int new_y = kTrendBaseY - value;
+    dirty.Unite(LineBox(canvas_.CurrentX(), canvas_.CurrentY(), x, new_y));
+    points.draw_x = x;
+    points.draw_y = new_y;
+    canvas_.LineTo(x, new_y);
+    MarkDirty(dirty);
+}
+
+void WaveformPlot::ResetState() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ResetLocked();
+}
+
+void WaveformPlot::ResetPlot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ResetLocked();
+    if (closed_) return;
+    RedrawLocked(canvas_);
+    MarkDirty(RedrawRegion());
+}
+
+void WaveformPlot::RedrawPlot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    RedrawLocked(canvas_);
+    MarkDirty(RedrawRegion());
+}
+
+void WaveformPlot::RedrawPlotInto(PixelCanvas& target) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RedrawLocked(target);
+}
+
+void WaveformPlot::RedrawLocked(PixelCanvas& target) const {
+    // A repaint starts from the window's background, so values that once reached
+    // above the frame do not linger there.
+    target.ClearRect(kAboveFrame);
+    target.FillRect(kFrame, kBackground);
+    target.FrameRect(kFrame, kBlack);
+    target.FillRect(kStrip, kBackground);
+    target.MoveTo(kTraceX, kTraceBaseY - samples_[0]);
+    // The first column always chooses a pen; later ones only when the colour changes.
+    bool have_pen = false;
+    for (int i = 0; i < kColumns; ++i) {
+        if (!have_pen || sample_colours_[i] != target.Pen()) {
+            target.SetPen(sample_colours_[i]);
+            have_pen = true;
+        }
+        const int x = kTraceX + i;
+        const int y = kTraceBaseY - samples_[i];
+        if (i == write_position_)
+            target.MoveTo(x, y);  // the gap between the newest and the oldest sample
+        else
+            target.LineTo(x, y);
+        const uint8_t events = event_bits_[i];
+        for (int b = 0; b < 8; ++b) {
+            if (events & (1u << b)) target.SetPixel(x, kStripTop + b, kBlack);
+        }
+    }
+}
+
+void WaveformPlot::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+}
+
+bool WaveformPlot::IsClosed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+}
+
+void WaveformPlot::SetRepaintRequest(RepaintRequest request, void* context) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    repaint_request_ = request;
+    repaint_context_ = context;
+}
+
+CanvasRect WaveformPlot::TakeDirtyRegion() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CanvasRect dirty = dirty_;
+    dirty_ = {};
+    repaint_pending_ = false;
+    return dirty;
+}
+
+int WaveformPlot::WritePosition() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return write_position_;
+}
+
+uint8_t WaveformPlot::Sample(int column) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return samples_[Column(column)];
+}
+
+Colour WaveformPlot::SampleColour(int column) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sample_colours_[Column(column)];
+}
+
+uint8_t WaveformPlot::PulseTrendValue(int column) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pulse_trend_[Column(column)];
+}
+
+uint8_t WaveformPlot::EventBits(int column) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return event_bits_[Column(column)];
+}

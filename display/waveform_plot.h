@@ -1,0 +1,115 @@
+// The sweep display of the monitoring view: a 512-column main trace with an event
+// strip below it, and the pulse trend drawn at the left of the view. It draws into
+// its own off-screen image of the view's client size; the view copies that image to
+// the screen. Qt-free.
+//
+// Every operation and every read of the image holds the plot's lock: the reduced
+// protocol's receive thread appends while the GUI thread repaints or resets.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "display/colour.h"
+#include "display/pixel_canvas.h"
+
+class WaveformPlot {
+public:
+    static constexpr int kColumns = 512;
+    static constexpr int kTraceX = 329;      // x of column 0
+    static constexpr int kTraceBaseY = 272;  // y of value 0
+    static constexpr int kStripTop = 280;    // y of event bit 0
+    static constexpr int kTrendX = 4;        // pulse trend: x of column 0
+    static constexpr int kTrendBaseY = 337;  // pulse trend: y of value 0
+    static constexpr CanvasRect kFrame{328, 24, 842, 274};
+    static constexpr CanvasRect kStrip{328, 280, 842, 289};
+    // Values above 248 draw up to y 17, above the frame.
+    static constexpr CanvasRect kAboveFrame{328, 17, 842, 24};
+    static constexpr Colour kBackground = RGB(224, 224, 255);
+    static constexpr Colour kResetDot = RGB(0, 0, 255);
+    static constexpr Colour kTrendPen = RGB(0, 255, 0);
+    static constexpr Colour kBlack = RGB(0, 0, 0);
+    static constexpr int kClientWidth = 843;
+    static constexpr int kClientHeight = 436;
+
+    // Starts in the reset state, with nothing drawn.
+    explicit WaveformPlot(int width = kClientWidth, int height = kClientHeight);
+    WaveformPlot(const WaveformPlot&) = delete;
+    WaveformPlot& operator=(const WaveformPlot&) = delete;
+
+    // One main-trace sample at the write position (erase the old segment, store,
+    // draw the new one, the event pixels), then the position advances and wraps.
+    void AppendSample(uint8_t value, Colour colour);
+    // One pulse trend value at the current write position; the position stays.
+    void AppendPulseTrend(uint8_t value);
+    // Reset values into every buffer, then a full redraw.
+    void ResetPlot();
+    // Reset values without drawing (the view's construction).
+    void ResetState();
+    // Frame, whole main trace and event strip from the buffers, into the own image.
+    void RedrawPlot();
+    // The same picture into another canvas (printing), leaving the own image alone.
+    void RedrawPlotInto(PixelCanvas& target) const;
+
+    // After Close nothing draws any more; the view calls it when it goes away, so
+    // an append from a receive thread that is still stopping is dropped.
+    void Close();
+    bool IsClosed() const;
+
+    // Repaint bookkeeping: every drawing operation grows the dirty region, and the
+    // first one after TakeDirtyRegion calls the request function (under the lock,
+    // so it must only post). Requests are thereby coalesced to one pending at a time.
+    using RepaintRequest = void (*)(void* context);
+    void SetRepaintRequest(RepaintRequest request, void* context);
+    // The region drawn since the last call; clears it and the pending request.
+    CanvasRect TakeDirtyRegion();
+
+    // Runs f(const PixelCanvas&) under the lock: the only way to read the image.
+    template <class F>
+    void WithCanvas(F&& f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        f(static_cast<const PixelCanvas&>(canvas_));
+    }
+
+    // State, for the view's tests and tools.
+    int WritePosition() const;
+    uint8_t Sample(int column) const;
+    Colour SampleColour(int column) const;
+    uint8_t PulseTrendValue(int column) const;
+    uint8_t EventBits(int column) const;
+
+    // The event flags of the latest measurement record: one value for the whole
+    // program, 0 until the first record. Packet interpretation sets it.
+    static void SetCurrentEventByte(uint8_t events);
+    static uint8_t CurrentEventByte();
+
+private:
+    struct Point {
+        int x = 0;
+        int y = 0;
+    };
+    void ResetLocked();
+    void RedrawLocked(PixelCanvas& target) const;
+    void MarkDirty(const CanvasRect& rect);
+    static CanvasRect RedrawRegion();
+    static CanvasRect LineBox(int x0, int y0, int x1, int y1);
+
+    mutable std::mutex mutex_;
+    PixelCanvas canvas_;
+    bool closed_ = false;
+    int write_position_ = 0;
+    uint8_t samples_[kColumns];
+    Colour sample_colours_[kColumns];
+    uint8_t pulse_trend_[kColumns];
+    uint8_t event_bits_[kColumns];
+    Point last_erase_;
+    Point last_draw_;
+
+    CanvasRect dirty_;
+    bool repaint_pending_ = false;
+    RepaintRequest repaint_request_ = nullptr;
+    void* repaint_context_ = nullptr;
+
+    static std::atomic<uint8_t> current_event_byte_;
+};
