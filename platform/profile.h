@@ -23,16 +23,23 @@ int GetPrivateProfileInt(const char* section, const char* key, int default_value
 
 // Copies at most size - 1 characters and a terminating NUL; returns the number of
 // characters copied. A null default counts as "".
+// A null key lists the section's key names, a null section lists the section names:
+// each name NUL-terminated, the list ended by one more NUL. When the list does not
+// fit, the last name is cut and followed by two NULs, and the result is size - 2.
 size_t GetPrivateProfileString(const char* section, const char* key, const char* default_value,
                                char* buffer, size_t size, const std::string& path);
 
-// The whole value, untruncated.
-std::string GetPrivateProfileString(const char* section, const char* key,
-                                    const char* default_value, const std::string& path);
+// The whole value, untruncated. With a null key or section: the names, each
+// followed by a NUL.
+std::string GetPrivateProfileString(const char* section, const char* key, const char* default_value,
+                                    const std::string& path);
 
 // Writes key = value. A null value deletes the key; a null key deletes the section.
 // Returns true on success; on failure returns false with errno set and the old
-// file untouched.
+// file untouched. Names that could not be read back are refused with EINVAL: an
+// empty section, a section containing ']', an empty key, a key containing '=' or
+// starting with ';', '#' or '['. A null section is refused the same way.
+// Writers in one process are serialised, so concurrent writes lose no key.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& path);
 
