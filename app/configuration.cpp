@@ -1,28 +1,116 @@
-// Interim until the configuration module lands.
 #include "app/configuration.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <mutex>
+
+#include "display/link_view.h"
+#include "platform/debug_output.h"
+#include "platform/profile.h"
+#include "platform/system_info.h"
 
 namespace config {
 namespace {
+
 std::mutex g_mutex;
 std::string g_path;
+
+constexpr size_t kReadBuffer = 256;  // at most 255 characters of a value are used
+constexpr int kFieldBuffer = 255;    // at most 254 characters of a field are saved
+
+struct DocumentationKey {
+    const char* key;
+    ViewField field;
+};
+constexpr DocumentationKey kDocumentation[] = {{"operator", DocOperator},
+                                               {"serial", DocSerial},
+                                               {"sensor", DocSensor},
+                                               {"comment", DocComment}};
+
+std::string ReadString(const char* section, const char* key, const char* default_value,
+                       const std::string& path) {
+    char buf[kReadBuffer];
+    size_t n =
+        platform::GetPrivateProfileString(section, key, default_value, buf, sizeof buf, path);
+    return std::string(buf, n);
+}
+
+// The last complete UTF-8 character at or before max bytes, so a cut never leaves
+// half a character behind.
+std::string Truncate(std::string s, size_t max) {
+    if (s.size() <= max) return s;
+    size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    s.resize(cut);
+    return s;
+}
+
+// Returns 1 on success, else the errno value; a failure is traced and the caller goes on.
+int Write(const char* section, const char* key, const char* value, const std::string& path) {
+    if (platform::WritePrivateProfileString(section, key, value, path)) return 1;
+    int err = errno != 0 ? errno : EIO;
+    platform::DebugPrintf("*** SaveSettings: writing %s/%s failed, error %i\n", section, key, err);
+    return err;
+}
+
 }  // namespace
 
 std::string ConfigPath() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_path;
 }
+
 void SetConfigPath(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_path = path;
 }
+
 std::string InitConfigurationPath(const std::string& program_dir) {
-    SetConfigPath(program_dir + "/configuration/VELTMonitoring.ini");
+    std::string base = program_dir.empty() ? std::string(".") : program_dir;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    std::string dir = base == "/" ? std::string("/configuration") : base + "/configuration";
+    if (platform::CreateDirectoryIfMissing(dir) != 0) {
+        platform::OutputDebugString("Error creating configuration directoy.\n");
+    }
+    SetConfigPath(dir + "/VELTMonitoring.ini");
     return ConfigPath();
 }
-ConnectionSettings ReadConnectionSettings() { return {"COM1", 1, true}; }
-int SaveSettings(ILinkView&, const char*, int, bool) { return 0; }
-void LoadDocumentation(ILinkView&) {}
+
+ConnectionSettings ReadConnectionSettings() {
+    const std::string path = ConfigPath();
+    ConnectionSettings s;
+    s.port = Truncate(ReadString("connection", "port", "COM1", path), kMaxPortLength);
+    s.protocol = platform::GetPrivateProfileInt("connection", "protocol", 1, path);
+    if (s.protocol < 1 || s.protocol > 3) s.protocol = 1;
+    s.heartbeat = platform::GetPrivateProfileInt("sound", "heartbeat", 1, path) == 1;
+    return s;
+}
+
+int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat) {
+    const std::string path = ConfigPath();
+    int result = 0;
+    for (const DocumentationKey& doc : kDocumentation) {
+        char text[kFieldBuffer] = {};
+        view.GetFieldText(doc.field, text, kFieldBuffer);
+        text[kFieldBuffer - 1] = 0;
+        result = Write("documentation", doc.key, text, path);
+    }
+    result = Write("connection", "port", port ? port : "", path);
+    char number[16];
+    std::snprintf(number, sizeof number, "%i", protocol);
+    result = Write("connection", "protocol", number, path);
+    std::snprintf(number, sizeof number, "%i", heartbeat ? 1 : 0);
+    result = Write("sound", "heartbeat", number, path);
+    return result;
+}
+
+void LoadDocumentation(ILinkView& view) {
+    const std::string path = ConfigPath();
+    for (const DocumentationKey& doc : kDocumentation) {
+        std::string text = ReadString("documentation", doc.key, "", path);
+        view.SetFieldText(doc.field, text.c_str());
+        view.SetFieldModified(doc.field, false);
+    }
+}
 
 }  // namespace config

@@ -2,6 +2,7 @@
 // connection keys read at view construction, and the writes of a save. Qt-free.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 class ILinkView;
@@ -18,6 +19,10 @@ std::string InitConfigurationPath(const std::string& program_dir);
 std::string ConfigPath();
 void SetConfigPath(const std::string& path);
 
+// The link holds a port name of at most 31 characters; a longer configured name is
+// cut to its first 31 (never inside a UTF-8 character).
+constexpr size_t kMaxPortLength = 31;
+
 struct ConnectionSettings {
     std::string port;  // at most 31 characters used; default "COM1"
     int protocol;      // 1..3; anything else read as 1
@@ -29,8 +34,8 @@ ConnectionSettings ReadConnectionSettings();
 
 // The link's SaveSettings: the four documentation fields (at most 254 characters
 // each), then port, protocol ("%i") and heartbeat ("%i" as 1 or 0). A failed write
-// does not stop the sequence. Returns the result of the last write: non-zero on
-// success, else the errno value of that failure.
+// does not stop the sequence; each failure is traced to the debugger output. Returns
+// the result of the last write: 1 on success, else the errno value of that failure.
 int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat);
 
 // The link's LoadDocumentation: reads operator, serial, sensor, comment into the
