@@ -1,0 +1,110 @@
+// The monitoring view of a document window: a fixed pixel layout of 24 labels and 38
+// fields over the waveform plot, and the owner of the window's device link. It is the
+// link's ILinkView: fields, plot, packet hand-off and sound may be driven from the
+// link's receive thread as well as from the GUI thread.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <vector>
+
+#include "app/configuration.h"
+#include "display/link_view.h"
+#include "display/sync_call_queue.h"
+#include "display/view_field.h"
+#include "display/waveform_plot.h"
+
+class COximeter;
+class ColourLabel;
+class FieldControl;
+class QLabel;
+class QPainter;
+class QPrinter;
+class SoundPlayer;
+
+class CVELTMonitoringView : public QWidget, public ILinkView {
+    Q_OBJECT
+public:
+    static constexpr int kClientWidth = 843;
+    static constexpr int kClientHeight = 436;
+    static constexpr int kLabelCount = 24;
+
+    // Makes the link of every new view from the configured connection; installed by
+    // the application. No factory, or a null result: the view works without a link.
+    using LinkFactory = std::function<COximeter*(const config::ConnectionSettings&)>;
+    static void SetLinkFactory(LinkFactory factory);
+
+    explicit CVELTMonitoringView(QWidget* parent = nullptr);
+    // Deletes the link first (which stops its receive thread), then the controls.
+    ~CVELTMonitoringView() override;
+
+    COximeter* GetLink() const { return link_; }
+    QWidget* Field(int field) const;
+    FieldControl* FieldControlAt(int field) const;
+    // The labels in creation order.
+    QLabel* Label(int index) const;
+    // All 62 controls in creation order.
+    const std::vector<QWidget*>& Controls() const { return controls_; }
+    const WaveformPlot& Plot() const { return plot_; }
+
+    // Prints what the view draws (the plot: frame, trace, event strip) at its pixel
+    // coordinates, scaled so that it keeps its on-screen size.
+    void PrintTo(QPrinter* printer);
+    // The same picture onto any painter, one unit per view pixel.
+    void PaintPlot(QPainter& painter) const;
+
+    QSize sizeHint() const override { return QSize(kClientWidth, kClientHeight); }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+    // ILinkView.
+    void SetFieldText(int field, const char* text) override;
+    int GetFieldText(int field, char* buffer, int limit) override;
+    bool IsFieldModified(int field) override;
+    void SetFieldModified(int field, bool modified) override;
+    void AppendSample(uint8_t value, Colour colour) override;
+    void AppendPulseTrend(uint8_t value) override;
+    void ResetPlot() override;
+    void RedrawPlot() override;
+    void PostPacketMessage(int code, COximeter* link) override;
+    void RunPendingCalls() override;
+    void PlaySoundAsync(const char* file_name) override;
+
+    // The event type of the packet-arrival message (1124 when it was free).
+    static int PacketMessageType();
+    // The path of the last sound started, empty when the last request found no file.
+    QString LastSoundPath() const { return last_sound_path_; }
+    // Worker calls waiting for the GUI thread.
+    size_t PendingCallCount() const { return calls_.PendingCount(); }
+
+protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void CreateControls();
+    QLabel* AddLabel(const char* text, int left, int top, int right, int bottom, bool coloured,
+                     bool centred);
+    void AddField(int field, int left, int top, int right, int bottom, bool value_field,
+                  bool left_aligned);
+    void ApplyFieldText(int field, const char* text);
+    void OnRepaintRequested();
+    void FlushRepaint();
+    void PlaySoundNow(const QString& name);
+    static void RequestRepaint(void* view);
+
+    COximeter* link_ = nullptr;
+    WaveformPlot plot_;
+    SyncCallQueue calls_;
+    std::array<FieldControl*, ViewFieldCount> fields_{};
+    std::array<QLabel*, kLabelCount> labels_{};
+    std::vector<QWidget*> controls_;  // all 62, in creation order
+    int label_count_ = 0;
+    SoundPlayer* sound_ = nullptr;
+    QString last_sound_path_;
+    QTimer repaint_timer_;
+    QElapsedTimer since_flush_;
+};
