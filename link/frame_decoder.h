@@ -74,7 +74,8 @@ public:
                 j_ = j;
                 sum_ = sum;
                 escape_ = escape;
-                continue;
+                if (i == size || phase_ != kPayload) continue;
+                // A control byte inside the payload: handled below.
             }
             if (!Step(data[i++], handler)) return i;
         }

@@ -62,6 +62,7 @@ int COximeter::ProcessPackets() {
     while (queue_.Count() != 0) {
         PacketRecord* record = queue_.Take();
         if (record == nullptr) break;
+        if (observer_ != nullptr) observer_(observer_context_, *record);
         if (measurement_ != nullptr)
             processing::InterpretRecord(*measurement_, interpretation_, *record, View());
         PacketRecord::Free(record);

@@ -75,6 +75,14 @@ public:
     int QueuedCount() const { return queue_.Count(); }
     ILinkView* View() const { return view_.load(std::memory_order_acquire); }
 
+    // Called by ProcessPackets for every dequeued record before it is interpreted
+    // (tools and tests that want to see the records); null to remove.
+    using RecordObserver = void (*)(void* context, const PacketRecord& record);
+    void SetRecordObserver(RecordObserver observer, void* context) {
+        observer_ = observer;
+        observer_context_ = context;
+    }
+
     // Receive-thread side, shared with the thread functions (receive_thread.cpp).
     bool StopRequested() const { return stop_request_.load(std::memory_order_acquire); }
     FrameDecoder& Decoder() { return decoder_; }
@@ -102,6 +110,8 @@ private:
     std::atomic<ILinkView*> view_{nullptr};
 
     processing::Measurement* measurement_;
+    RecordObserver observer_ = nullptr;
+    void* observer_context_ = nullptr;
     processing::LinkInterpretation interpretation_;
 
     friend void ReceiveThreadFramed(COximeter* link);
