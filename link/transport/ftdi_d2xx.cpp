@@ -1,9 +1,12 @@
 #include "link/transport/ftdi_d2xx.h"
 
 #include <ftdi.h>
+#include <libusb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +36,7 @@ struct Device {
                 std::lock_guard<std::mutex> lock(ctx_mutex);
                 n = ftdi_read_data(ctx, chunk, sizeof chunk);
             }
+            if (n == LIBUSB_ERROR_TIMEOUT) continue;  // an idle line, not a failure
             if (n < 0) {
                 error.store(n);
                 std::lock_guard<std::mutex> lock(buffer_mutex);
@@ -51,13 +55,20 @@ struct Device {
     }
 };
 
-Device* Dev(FT_HANDLE h) { return static_cast<Device*>(h); }
+// Open devices: a stale or foreign handle is refused instead of followed.
+std::mutex g_live_mutex;
+std::set<const void*> g_live;
+
+Device* Dev(FT_HANDLE h) {
+    std::lock_guard<std::mutex> lock(g_live_mutex);
+    return g_live.count(h) != 0 ? static_cast<Device*>(h) : nullptr;
+}
 
 // Runs fn over every FTDI device with its strings; stops when fn returns true.
 template <typename Fn>
 FT_STATUS ForEachDevice(Fn fn) {
     ftdi_context* ctx = ftdi_new();
-    if (ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
+    if (ctx == nullptr) return FT_OK;  // libusb cannot start: no USB bus, no devices
     ftdi_device_list* list = nullptr;
     int n = ftdi_usb_find_all(ctx, &list, 0, 0);
     if (n < 0) {
@@ -121,7 +132,7 @@ FT_STATUS FtdiD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
     std::lock_guard<std::mutex> lock(list_mutex_);
     auto device = std::make_unique<Device>();
     device->ctx = ftdi_new();
-    if (device->ctx == nullptr) return FT_INSUFFICIENT_RESOURCES;
+    if (device->ctx == nullptr) return FT_DEVICE_NOT_FOUND;  // no USB bus
     // Give the kernel's serial driver the device back when we close it.
     device->ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
     ftdi_device_list* list = nullptr;
@@ -145,6 +156,10 @@ FT_STATUS FtdiD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
     }
     device->ctx->usb_read_timeout = 20;
     device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
+    {
+        std::lock_guard<std::mutex> live(g_live_mutex);
+        g_live.insert(device.get());
+    }
     *handle = device.release();
     return FT_OK;
 }
@@ -152,6 +167,10 @@ FT_STATUS FtdiD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
 FT_STATUS FtdiD2xx::Close(FT_HANDLE handle) {
     Device* d = Dev(handle);
     if (d == nullptr) return FT_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> live(g_live_mutex);
+        g_live.erase(d);
+    }
     d->stop.store(true);
     if (d->reader.joinable()) d->reader.join();
     int r = ftdi_usb_close(d->ctx);

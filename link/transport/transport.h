@@ -1,19 +1,35 @@
 // The byte channel between a receive thread and the device, whatever carries it
 // (serial port, USB converter, test fake). Qt-free.
 //
-// Rules every implementation keeps:
-//  - One reader thread calls WaitForData / BytesWaiting / Read / Write / TakeLineErrors.
-//    Wake() may be called from any other thread at any time.
-//  - WaitForData blocks at most timeout_ms. It returns Data when at least one byte can
-//    be read without blocking, Timeout when none came in time, Wake when Wake() was
-//    called (the wake is consumed), HangUp when the device is gone, Error otherwise.
-//  - After HangUp or Error every later call fails at once: WaitForData keeps returning
-//    the same outcome without blocking, so the reader must end, never loop on it.
-//  - Read never blocks: it returns what is waiting, up to the size given (0 bytes is
-//    allowed). A peer that hung up makes Read fail with an error code.
-//  - Write sends all bytes or fails; it may block briefly while the driver drains.
-//  - Status codes: 0 for success, otherwise a positive platform (errno) or USB
-//    library status, passed on unchanged.
+// Threads. One reader thread makes every call except Wake(). Wake() may be called from
+// any thread at any time while the object exists. The owner destroys ("closes") the
+// transport from another thread only after the reader has returned from its last
+// call: set the reader's stop request, call Wake() so a pending wait returns at once,
+// wait for the reader to end, then destroy.
+//
+// WaitForData(timeout_ms) blocks at most timeout_ms (0 only polls) and returns
+//  - Data    at least one byte can be read without blocking;
+//  - Timeout nothing came in time (the serial loop waits kSerialWaitMs, USB kUsbWaitMs);
+//  - Wake    Wake() was called since the last Wake outcome (the wake is consumed;
+//            several Wake() calls before a wait give one Wake);
+//  - HangUp  the device is gone (pseudo-terminal master closed, converter unplugged);
+//  - Error   the wait itself failed (LastError() tells why).
+// Pending bytes are delivered before a hang-up is reported.
+//
+// After HangUp or Error the transport is dead and nothing blocks any more:
+//  - WaitForData returns the same outcome at once, every time;
+//  - BytesWaiting, Read and Write return a non-zero status (LastError());
+//  - TakeLineErrors returns 0, Purge returns the status.
+// A reader must therefore end on HangUp or Error; looping on it would spin.
+//
+// BytesWaiting: bytes that Read can take now without blocking.
+// Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
+// not an error while the device is there). Write sends all bytes or fails; it may
+// block briefly (about a second at most) while the driver drains.
+// TakeLineErrors: error bits (LineError, the communications error word of the serial
+// interface) seen since the last call; 0 where the driver cannot tell.
+// Status codes: 0 for success, otherwise a positive errno value (serial) or the USB
+// library's status, to be passed on unchanged.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +39,12 @@ namespace transport {
 
 enum class WaitResult { Data, Timeout, Wake, HangUp, Error };
 
-// Line-error bits, as the original's communications error word.
+// The reading loop's waits: a serial port blocks up to a second for its first byte, a
+// USB link waits on the converter's receive event in short steps.
+constexpr int kSerialWaitMs = 1000;
+constexpr int kUsbWaitMs = 20;
+
+// Line-error bits, as in the serial interface's communications error word.
 enum LineError : uint32_t {
     kCeRxOver = 0x1,
     kCeOverrun = 0x2,
@@ -45,6 +66,7 @@ public:
     virtual WaitResult WaitForData(int timeout_ms) = 0;
     // Bytes that Read can take now.
     virtual int BytesWaiting(size_t* count) = 0;
+    // *got = bytes copied (0 on failure).
     virtual int Read(uint8_t* buffer, size_t size, size_t* got) = 0;
     virtual int Write(const uint8_t* data, size_t size) = 0;
     // Error bits seen since the last call; 0 where the driver cannot tell.
@@ -53,7 +75,7 @@ public:
     virtual int Purge() = 0;
     // Makes a pending or the next WaitForData return Wake. Thread-safe.
     virtual void Wake() = 0;
-    // The code behind the last Error or HangUp outcome (0 if none).
+    // The code behind the last failure, HangUp or Error outcome (0 if none).
     virtual int LastError() const = 0;
 };
 
