@@ -2,7 +2,26 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+
+namespace {
+
+// n pixels from p on, along apart; returns the position after the last one. Unrolled,
+// since a full-scale plot segment is a 255-pixel column.
+inline uint32_t* WriteRun(uint32_t* p, int64_t n, std::ptrdiff_t along, uint32_t pixel) {
+    const std::ptrdiff_t a2 = 2 * along, a3 = 3 * along, a4 = 4 * along;
+    for (; n >= 4; n -= 4, p += a4) {
+        p[0] = pixel;
+        p[along] = pixel;
+        p[a2] = pixel;
+        p[a3] = pixel;
+    }
+    for (; n > 0; --n, p += along) *p = pixel;
+    return p;
+}
+
+}  // namespace
 
 void CanvasRect::Unite(const CanvasRect& other) {
     if (other.Empty()) return;
@@ -83,33 +102,33 @@ void PixelCanvas::LineTo(int x1, int y1) {
     const std::ptrdiff_t step_y = y1 > y0 ? width_ : -static_cast<std::ptrdiff_t>(width_);
 
     if (ady == 0) {
-        for (int i = 0; i < adx; ++i, p += step_x) *p = pixel;
+        WriteRun(p, adx, step_x, pixel);
         return;
     }
     if (adx == 0) {
-        for (int i = 0; i < ady; ++i, p += step_y) *p = pixel;
+        WriteRun(p, ady, step_y, pixel);
         return;
     }
-    // Bresenham along the along axis; the loop stops one pixel short of the end.
+    // Bresenham along the major axis, walked as runs of equal minor coordinate: the
+    // plot's near-vertical segments become two tight column runs. The minor offset of
+    // step j is ceil((2*other*j - count) / (2*count)), so run k + 1 starts at step
+    // ceil((2*count*(k + 1) - count + 1) / (2*other)). The last step drawn is count - 1.
     std::ptrdiff_t along = step_x;
     std::ptrdiff_t across = step_y;
-    int count = adx;
-    int other = ady;
+    int64_t count = adx;
+    int64_t other = ady;
     if (ady > adx) {
         along = step_y;
         across = step_x;
         count = ady;
         other = adx;
     }
-    int error = 2 * other - count;
-    for (int i = 0; i < count; ++i) {
-        *p = pixel;
-        if (error > 0) {
-            p += across;
-            error -= 2 * count;
-        }
-        error += 2 * other;
-        p += along;
+    int64_t j = 0;
+    for (int64_t k = 0; j < count; ++k) {
+        const int64_t next =
+            std::min(count, (2 * count * (k + 1) - count + 2 * other) / (2 * other));
+        p = WriteRun(p, next - j, along, pixel) + across;
+        j = next;
     }
 }
 
