@@ -18,6 +18,8 @@ using platform::GetPrivateProfileInt;
 using platform::GetPrivateProfileString;
 using platform::WritePrivateProfileString;
 
+using namespace std::string_literals;
+
 namespace {
 
 std::string Get(const char* section, const char* key, const std::string& path,
@@ -213,18 +215,18 @@ TEST_F(ProfileFile, LongLinesAreReadAndKept) {
 }
 
 TEST_F(ProfileFile, ByteOrderMarkAndNulBytes) {
-    Put(std::string("\xEF\xBB\xBF[s]\r\nk=1\r\n; a\0comment\r\nv=a\0b\r\nw=2\r\n", 40));
+    Put("\xEF\xBB\xBF[s]\r\nk=1\r\n; a\0comment\r\nv=a\0b\r\nw=2\r\n"s);
     EXPECT_EQ(Get("s", "k", Path()), "1");
     EXPECT_EQ(Get("s", "w", Path()), "2");
-    EXPECT_EQ(Get("s", "v", Path()), std::string("a\0b", 3));
+    EXPECT_EQ(Get("s", "v", Path()), "a\0b"s);
     char buf[16];
     EXPECT_EQ(GetPrivateProfileString("s", "v", "", buf, sizeof buf, Path()), 3u);
     ASSERT_TRUE(WritePrivateProfileString("s", "k", "7", Path()));
     const std::string bytes = Bytes();
     EXPECT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF");
-    EXPECT_NE(bytes.find(std::string("; a\0comment\r\n", 13)), std::string::npos);
+    EXPECT_NE(bytes.find("; a\0comment\r\n"s), std::string::npos);
     EXPECT_EQ(Get("s", "k", Path()), "7");
-    EXPECT_EQ(Get("s", "v", Path()), std::string("a\0b", 3));
+    EXPECT_EQ(Get("s", "v", Path()), "a\0b"s);
 }
 
 TEST_F(ProfileFile, LineBreaksAndBackslashesSurviveARoundTrip) {
@@ -245,15 +247,15 @@ TEST_F(ProfileFile, LineBreaksAndBackslashesSurviveARoundTrip) {
 
 TEST_F(ProfileFile, ListsSectionAndKeyNames) {
     Put("[one]\r\na=1\r\nB=2\r\nb=3\r\n[two]\r\n[ONE]\r\nc=4\r\n");
-    EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", Path()), std::string("one\0two\0", 8));
-    EXPECT_EQ(GetPrivateProfileString("one", nullptr, "", Path()), std::string("a\0B\0c\0", 6));
+    EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", Path()), "one\0two\0"s);
+    EXPECT_EQ(GetPrivateProfileString("one", nullptr, "", Path()), "a\0B\0c\0"s);
     char buf[16];
     std::memset(buf, 'X', sizeof buf);
     EXPECT_EQ(GetPrivateProfileString("one", nullptr, "", buf, sizeof buf, Path()), 6u);
-    EXPECT_EQ(std::string(buf, 7), std::string("a\0B\0c\0\0", 7));
+    EXPECT_EQ(std::string(buf, 7), "a\0B\0c\0\0"s);
     std::memset(buf, 'X', sizeof buf);
     EXPECT_EQ(GetPrivateProfileString(nullptr, nullptr, "", buf, 7, Path()), 5u);
-    EXPECT_EQ(std::string(buf, 8), std::string("one\0t\0\0X", 8));
+    EXPECT_EQ(std::string(buf, 8), "one\0t\0\0X"s);
     EXPECT_EQ(GetPrivateProfileString("two", nullptr, "", buf, sizeof buf, Path()), 0u);
     EXPECT_EQ(buf[0], 0);
 }
