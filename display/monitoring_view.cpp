@@ -14,6 +14,14 @@
 #include "display/colour_label.h"
 #include "display/sound_player.h"
 
+#if __has_include("processing/measurement.h")
+#include "processing/measurement.h"
+#define VELT_VIEW_EVENT_BYTE() processing::CurrentEventByte()
+#else
+#define VELT_VIEW_EVENT_BYTE() \
+    uint8_t { 0 }
+#endif
+
 #if __has_include("link/oximeter.h")
 #include "link/oximeter.h"
 #define VELT_VIEW_HAS_LINK 1
@@ -286,7 +294,7 @@ void CVELTMonitoringView::SetFieldModified(int field, bool modified) {
 }
 
 void CVELTMonitoringView::AppendSample(uint8_t value, Colour colour) {
-    plot_.AppendSample(value, colour);
+    plot_.AppendSample(value, colour, VELT_VIEW_EVENT_BYTE());
 }
 
 void CVELTMonitoringView::AppendPulseTrend(uint8_t value) { plot_.AppendPulseTrend(value); }

@@ -20,16 +20,6 @@ inline int Column(int column) { return column & (WaveformPlot::kColumns - 1); }
 
 }  // namespace
 
-std::atomic<uint8_t> WaveformPlot::current_event_byte_{0};
-
-void WaveformPlot::SetCurrentEventByte(uint8_t events) {
-    current_event_byte_.store(events, std::memory_order_relaxed);
-}
-
-uint8_t WaveformPlot::CurrentEventByte() {
-    return current_event_byte_.load(std::memory_order_relaxed);
-}
-
 WaveformPlot::WaveformPlot(int width, int height) : canvas_(width, height) { ResetLocked(); }
 
 void WaveformPlot::ResetLocked() {
@@ -61,8 +51,7 @@ void WaveformPlot::MarkDirty(const CanvasRect& rect) {
     }
 }
 
-void WaveformPlot::AppendSample(uint8_t value, Colour colour) {
-    const uint8_t events = CurrentEventByte();
+void WaveformPlot::AppendSample(uint8_t value, Colour colour, uint8_t events) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
     const int p = write_position_;

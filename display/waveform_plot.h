@@ -7,7 +7,6 @@
 // protocol's receive thread appends while the GUI thread repaints or resets.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -40,7 +39,9 @@ public:
 
     // One main-trace sample at the write position (erase the old segment, store,
     // draw the new one, the event pixels), then the position advances and wraps.
-    void AppendSample(uint8_t value, Colour colour);
+    // events: the event flags of the latest measurement record (the view passes the
+    // program-wide byte that packet interpretation keeps).
+    void AppendSample(uint8_t value, Colour colour, uint8_t events = 0);
     // One pulse trend value at the current write position; the position stays.
     void AppendPulseTrend(uint8_t value);
     // Reset values into every buffer, then a full redraw.
@@ -79,11 +80,6 @@ public:
     uint8_t PulseTrendValue(int column) const;
     uint8_t EventBits(int column) const;
 
-    // The event flags of the latest measurement record: one value for the whole
-    // program, 0 until the first record. Packet interpretation sets it.
-    static void SetCurrentEventByte(uint8_t events);
-    static uint8_t CurrentEventByte();
-
 private:
     struct Point {
         int x = 0;
@@ -110,6 +106,4 @@ private:
     bool repaint_pending_ = false;
     RepaintRequest repaint_request_ = nullptr;
     void* repaint_context_ = nullptr;
-
-    static std::atomic<uint8_t> current_event_byte_;
 };

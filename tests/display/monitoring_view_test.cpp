@@ -26,6 +26,7 @@
 #include "display/colour_label.h"
 #include "link/oximeter.h"
 #include "platform/system_info.h"
+#include "processing/measurement.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -60,11 +61,12 @@ protected:
     void SetUp() override {
         CVELTMonitoringView::SetLinkFactory(nullptr);
         config::SetConfigPath(dir_.File("VELTMonitoring.ini"));
-        WaveformPlot::SetCurrentEventByte(0);
+        processing::SetCurrentEventByte(0);
     }
     void TearDown() override {
         CVELTMonitoringView::SetLinkFactory(nullptr);
         platform::SetProgramDirectoryForTesting("");
+        processing::SetCurrentEventByte(0);
     }
     static QString Text(const CVELTMonitoringView& view, int field) {
         return view.FieldControlAt(field)->FieldText();
@@ -473,6 +475,20 @@ TEST_F(MonitoringViewTest, WorkerAppendsReachTheScreenWithCoalescedRepaints) {
     EXPECT_EQ(shot.pixelColor(500, 222), QColor(0, 0, 0));
     EXPECT_EQ(shot.pixelColor(500, 144), QColor(224, 224, 255));
     view.removeEventFilter(&counter);
+}
+
+TEST_F(MonitoringViewTest, AppendedSamplesCarryTheLatestRecordsEventFlags) {
+    CVELTMonitoringView view;
+    view.AppendSample(128, RGB(0, 0, 0));  // column 0, no flags yet
+    processing::SetCurrentEventByte(0x81);
+    view.AppendSample(128, RGB(0, 0, 0));  // column 1, x 330
+    EXPECT_EQ(view.Plot().EventBits(0), 0);
+    EXPECT_EQ(view.Plot().EventBits(1), 0x81);
+    const QImage shot = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shot.pixelColor(330, 280), QColor(0, 0, 0));
+    EXPECT_EQ(shot.pixelColor(330, 287), QColor(0, 0, 0));
+    EXPECT_EQ(shot.pixelColor(330, 283), QColor(224, 224, 255));
+    EXPECT_EQ(shot.pixelColor(329, 280), QColor(224, 224, 255));
 }
 
 TEST_F(MonitoringViewTest, PulseTrendShowsBetweenFieldsButUnderControls) {

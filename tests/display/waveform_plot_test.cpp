@@ -16,12 +16,8 @@ constexpr Colour kBlack = RGB(0, 0, 0);
 constexpr Colour kGreen = RGB(0, 128, 0);
 constexpr Colour kBg = WaveformPlot::kBackground;
 
-// Resets the program-wide event byte around every test.
 class WaveformPlotTest : public ::testing::Test {
 protected:
-    void SetUp() override { WaveformPlot::SetCurrentEventByte(0); }
-    void TearDown() override { WaveformPlot::SetCurrentEventByte(0); }
-
     static PixelCanvas Snapshot(const WaveformPlot& plot) {
         PixelCanvas copy(1, 1);
         plot.WithCanvas([&](const PixelCanvas& c) { copy = c; });
@@ -181,9 +177,7 @@ TEST_F(WaveformPlotTest, EventBitsDrawBlackStripPixelsAndSurviveRepaint) {
     WaveformPlot plot;
     plot.ResetPlot();
     plot.AppendSample(128, kBlack);
-    WaveformPlot::SetCurrentEventByte(0x81);
-    plot.AppendSample(128, kBlack);  // column 1, x 330
-    WaveformPlot::SetCurrentEventByte(0);
+    plot.AppendSample(128, kBlack, 0x81);  // column 1, x 330
     EXPECT_EQ(plot.EventBits(1), 0x81);
     EXPECT_EQ(plot.EventBits(0), 0);
     auto check_strip = [](const PixelCanvas& c) {
@@ -268,9 +262,9 @@ TEST_F(WaveformPlotTest, DirtyRegionCoversEveryChangeAndRequestsAreCoalesced) {
         const PixelCanvas before = Snapshot(plot);
         const int op = static_cast<int>(rng() % 100);
         const uint8_t v = static_cast<uint8_t>(rng());
-        WaveformPlot::SetCurrentEventByte(op < 10 ? static_cast<uint8_t>(rng()) : 0);
+        const uint8_t events = op < 10 ? static_cast<uint8_t>(rng()) : 0;
         if (op < 70)
-            plot.AppendSample(v, rng() % 2 ? kRed : kBlack);
+            plot.AppendSample(v, rng() % 2 ? kRed : kBlack, events);
         else if (op < 97)
             plot.AppendPulseTrend(v);
         else
