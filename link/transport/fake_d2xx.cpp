@@ -1,6 +1,7 @@
 #include "link/transport/fake_d2xx.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -54,6 +55,32 @@ std::vector<uint8_t> FakeD2xx::WrittenTo(const std::string& serial) const {
     return {};
 }
 
+bool FakeD2xx::WaitForWritten(const std::string& serial, size_t size, int timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return written_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        for (const Device& d : devices_)
+            if (d.serial == serial && d.written.size() >= size) return true;
+        return false;
+    });
+}
+
+void FakeD2xx::Unplug(const std::string& serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Device& d : devices_) {
+        if (d.serial != serial || d.unplugged) continue;
+        d.unplugged = true;
+        if (d.events) d.events->Set(EventSet::kReceive);
+    }
+}
+
+FakeD2xx::Device* FakeD2xx::Listed(uint32_t index) {
+    for (Device& d : devices_) {
+        if (d.unplugged) continue;
+        if (index-- == 0) return &d;
+    }
+    return nullptr;
+}
+
 FT_STATUS FakeD2xx::Begin(Op op, const std::string& call) {
     calls_.push_back(call);
     return fail_[op];
@@ -73,14 +100,16 @@ FT_STATUS FakeD2xx::ListDevices(uint32_t index, uint32_t* count, char* text, siz
         std::snprintf(call, sizeof call, "ListDevices count 0x%08X", flags);
         if (FT_STATUS s = Begin(kListCount, call)) return s;
         if (count == nullptr) return FT_INVALID_PARAMETER;
-        *count = static_cast<uint32_t>(devices_.size());
+        *count = static_cast<uint32_t>(std::count_if(devices_.begin(), devices_.end(),
+                                                     [](const Device& d) { return !d.unplugged; }));
         return FT_OK;
     }
     bool description = (flags & FT_OPEN_BY_DESCRIPTION) != 0;
     std::snprintf(call, sizeof call, "ListDevices %u 0x%08X", index, flags);
     if (FT_STATUS s = Begin(description ? kListDescription : kListSerial, call)) return s;
-    if (index >= devices_.size() || text == nullptr || text_size == 0) return FT_DEVICE_NOT_FOUND;
-    const std::string& t = description ? devices_[index].description : devices_[index].serial;
+    Device* d = Listed(index);
+    if (d == nullptr || text == nullptr || text_size == 0) return FT_DEVICE_NOT_FOUND;
+    const std::string& t = description ? d->description : d->serial;
     std::snprintf(text, text_size, "%s", t.c_str());
     return FT_OK;
 }
@@ -93,7 +122,7 @@ FT_STATUS FakeD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
     if (arg == nullptr || handle == nullptr) return FT_INVALID_PARAMETER;
     for (Device& d : devices_) {
         const std::string& key = (flags & FT_OPEN_BY_DESCRIPTION) ? d.description : d.serial;
-        if (key != arg) continue;
+        if (d.unplugged || key != arg) continue;
         if (d.open) return FT_DEVICE_NOT_OPENED;
         d.open = true;
         *handle = &d;
@@ -168,6 +197,7 @@ FT_STATUS FakeD2xx::GetStatus(FT_HANDLE handle, uint32_t* rx_queue, uint32_t* tx
     if (fail_[kStatus]) return fail_[kStatus];  // not logged: called every pass
     Device* d = Find(handle);
     if (d == nullptr) return FT_INVALID_HANDLE;
+    if (d->unplugged && d->incoming.empty()) return FT_IO_ERROR;
     if (rx_queue) *rx_queue = static_cast<uint32_t>(d->incoming.size());
     if (tx_queue) *tx_queue = 0;
     if (event_status) *event_status = 0;
@@ -179,6 +209,7 @@ FT_STATUS FakeD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
     if (fail_[kRead]) return fail_[kRead];
     Device* d = Find(handle);
     if (d == nullptr) return FT_INVALID_HANDLE;
+    if (d->unplugged && d->incoming.empty()) return FT_IO_ERROR;
     uint32_t n = std::min<uint32_t>(size, static_cast<uint32_t>(d->incoming.size()));
     std::memcpy(buffer, d->incoming.data(), n);
     d->incoming.erase(d->incoming.begin(), d->incoming.begin() + n);
@@ -187,13 +218,18 @@ FT_STATUS FakeD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
 }
 
 FT_STATUS FakeD2xx::Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (fail_[kWrite]) return fail_[kWrite];
-    Device* d = Find(handle);
-    if (d == nullptr) return FT_INVALID_HANDLE;
-    auto* p = static_cast<const uint8_t*>(data);
-    d->written.insert(d->written.end(), p, p + size);
-    if (written) *written = size;
+    if (written) *written = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fail_[kWrite]) return fail_[kWrite];
+        Device* d = Find(handle);
+        if (d == nullptr) return FT_INVALID_HANDLE;
+        if (d->unplugged) return FT_IO_ERROR;
+        auto* p = static_cast<const uint8_t*>(data);
+        d->written.insert(d->written.end(), p, p + size);
+        if (written) *written = size;
+    }
+    written_cv_.notify_all();
     return FT_OK;
 }
 

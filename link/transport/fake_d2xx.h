@@ -3,6 +3,7 @@
 // device the bytes it sends and the bytes the host wrote.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -42,6 +43,11 @@ public:
     // Device with the serial number sends bytes / what the host wrote to it.
     void Send(const std::string& serial, const std::vector<uint8_t>& bytes);
     std::vector<uint8_t> WrittenTo(const std::string& serial) const;
+    // Waits up to timeout_ms until `size` bytes were written to the device.
+    bool WaitForWritten(const std::string& serial, size_t size, int timeout_ms) const;
+    // The device is pulled out: its reader is notified, and once the bytes it sent
+    // before are read, status, read and write fail with FT_IO_ERROR; it leaves the list.
+    void Unplug(const std::string& serial);
 
     FT_STATUS ListDevices(uint32_t index, uint32_t* count, char* text, size_t text_size,
                           uint32_t flags) override;
@@ -66,6 +72,7 @@ private:
         std::string description;
         std::string serial;
         bool open = false;
+        bool unplugged = false;
         std::vector<uint8_t> incoming;
         std::vector<uint8_t> written;
         EventSet* events = nullptr;
@@ -73,7 +80,10 @@ private:
     FT_STATUS Begin(Op op, const std::string& call);  // logs; returns the failure if set
     Device* Find(FT_HANDLE handle);
 
+    Device* Listed(uint32_t index);  // index-th attached device
+
     mutable std::mutex mutex_;
+    mutable std::condition_variable written_cv_;
     std::deque<Device> devices_;  // stable addresses: handles point at them
     FT_STATUS fail_[kOpCount] = {};
     std::vector<std::string> calls_;

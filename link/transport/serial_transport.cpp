@@ -16,10 +16,26 @@
 namespace transport {
 
 std::string SerialDevicePath(const std::string& port_name) {
+    std::string name = port_name;
+    if (!name.empty() && name.back() == ':') name.pop_back();
+    if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0) return "";
     int n = 0;
-    if (port_name.size() > 3) n = std::atoi(port_name.c_str() + 3);
-    std::string fallback = n > 0 ? "/dev/ttyS" + std::to_string(n - 1) : "/dev/null-port";
-    return platform::ResolveDosDevice(port_name, fallback);
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return "";
+        n = n * 10 + (name[i] - '0');
+    }
+    if (n < 1) return "";
+    return platform::ResolveDosDevice(name, "/dev/ttyS" + std::to_string(n - 1));
+}
+
+uint32_t LineErrorBits(const LineCounts& before, const LineCounts& now) {
+    uint32_t bits = 0;
+    if (now.frame != before.frame) bits |= kCeFrame;
+    if (now.overrun != before.overrun) bits |= kCeOverrun;
+    if (now.parity != before.parity) bits |= kCeRxParity;
+    if (now.brk != before.brk) bits |= kCeBreak;
+    if (now.buf_overrun != before.buf_overrun) bits |= kCeRxOver;
+    return bits;
 }
 
 bool LineSettingsFor(int protocol, LineSettings* out) {
@@ -58,8 +74,11 @@ int SetUp(int fd, int protocol, termios* saved) {
     if (tcsetattr(fd, TCSANOW, &t) != 0) return errno;
     termios back{};
     if (tcgetattr(fd, &back) != 0) return errno;
-    if (cfgetospeed(&back) != line.speed || (back.c_cflag & CSIZE) != CS8 ||
-        ((back.c_cflag & CSTOPB) != 0) != line.two_stop_bits || (back.c_cflag & PARENB) != 0)
+    if (cfgetospeed(&back) != line.speed || cfgetispeed(&back) != line.speed ||
+        (back.c_cflag & CSIZE) != CS8 || ((back.c_cflag & CSTOPB) != 0) != line.two_stop_bits ||
+        (back.c_cflag & (PARENB | CRTSCTS)) != 0 ||
+        (back.c_iflag & (PARMRK | INPCK | IGNBRK | IXON | IXOFF | ISTRIP)) != 0 ||
+        (back.c_lflag & ICANON) != 0)
         return EINVAL;
     // DTR and RTS on where the driver has modem lines (pseudo-terminals do not).
     int bits = TIOCM_DTR | TIOCM_RTS;
@@ -72,22 +91,24 @@ int SetUp(int fd, int protocol, termios* saved) {
 SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, int protocol,
                                                   std::unique_ptr<SerialTransport>* out) {
     std::string path = SerialDevicePath(port_name);
+    if (path.empty()) return {OpenStep::Open, ENOENT};
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {OpenStep::Open, errno};
+    if (!isatty(fd)) {
+        ::close(fd);
+        return {OpenStep::Open, ENOTTY};
+    }
     // Exclusive: flock works for root too, TIOCEXCL keeps other programs out.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
         return {OpenStep::Open, e};
     }
-    if (!isatty(fd)) {
-        ::close(fd);
-        return {OpenStep::Open, ENOTTY};
-    }
     ioctl(fd, TIOCEXCL);
     termios saved{};
     int e = SetUp(fd, protocol, &saved);
     if (e != 0) {
+        ioctl(fd, TIOCNXCL);
         ::close(fd);
         return {OpenStep::Setup, e};
     }
@@ -95,6 +116,7 @@ SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, 
     if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         e = errno;
         tcsetattr(fd, TCSANOW, &saved);
+        ioctl(fd, TIOCNXCL);
         ::close(fd);
         return {OpenStep::Setup, e};
     }
@@ -108,7 +130,9 @@ SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const te
     : fd_(fd), wake_read_(wake_read), wake_write_(wake_write), saved_(saved) {}
 
 SerialTransport::~SerialTransport() {
+    // Both fail quietly on a port that is gone; nothing is left to restore then.
     tcsetattr(fd_, TCSANOW, &saved_);
+    ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     ::close(wake_read_);
     ::close(wake_write_);
@@ -120,12 +144,21 @@ WaitResult SerialTransport::Fail(WaitResult what, int error) {
     return what;
 }
 
+int SerialTransport::FailCall(int error) {
+    // These mean the device went away (unplugged, other side of a pty closed).
+    if (error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE)
+        Fail(WaitResult::HangUp, error);
+    else
+        last_error_ = error;
+    return error;
+}
+
 WaitResult SerialTransport::WaitForData(int timeout_ms) {
-    if (dead_ != WaitResult::Data) return dead_;
+    if (Dead()) return dead_;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
     int r;
     do {
-        r = ::poll(fds, 2, timeout_ms);
+        r = ::poll(fds, 2, timeout_ms < 0 ? 0 : timeout_ms);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return Fail(WaitResult::Error, errno);
     if (r == 0) return WaitResult::Timeout;
@@ -135,54 +168,66 @@ WaitResult SerialTransport::WaitForData(int timeout_ms) {
         }
         return WaitResult::Wake;
     }
-    if (fds[0].revents & POLLIN) {
-        // Readable with nothing to read means the other side is gone.
+    short ev = fds[0].revents;
+    if (ev & POLLNVAL) return Fail(WaitResult::Error, EBADF);
+    if (ev & POLLIN) {
         int n = 0;
-        if (ioctl(fd_, FIONREAD, &n) == 0 && n > 0) return WaitResult::Data;
-        uint8_t probe;
-        ssize_t got = ::read(fd_, &probe, 0);
-        if (got < 0 && errno != EAGAIN) return Fail(WaitResult::HangUp, errno);
-        if (fds[0].revents & (POLLHUP | POLLERR)) return Fail(WaitResult::HangUp, EIO);
-        return WaitResult::Data;
+        if (ioctl(fd_, FIONREAD, &n) != 0) return Fail(WaitResult::HangUp, errno);
+        if (n > 0) return WaitResult::Data;
     }
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return Fail(WaitResult::HangUp, EIO);
+    // Readable with nothing to read, or a hang-up: the other side is gone.
+    if (ev & (POLLHUP | POLLERR)) return Fail(WaitResult::HangUp, EIO);
     return WaitResult::Timeout;
 }
 
 int SerialTransport::BytesWaiting(size_t* count) {
+    *count = 0;
+    if (Dead()) return last_error_;
     int n = 0;
-    if (ioctl(fd_, FIONREAD, &n) != 0) return errno;
+    if (ioctl(fd_, FIONREAD, &n) != 0) return FailCall(errno);
     *count = n > 0 ? static_cast<size_t>(n) : 0;
     return 0;
 }
 
 int SerialTransport::Read(uint8_t* buffer, size_t size, size_t* got) {
     *got = 0;
+    if (Dead()) return last_error_;
     if (size == 0) return 0;
     ssize_t n;
     do {
         n = ::read(fd_, buffer, size);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        if (errno == EAGAIN) return 0;
-        Fail(WaitResult::HangUp, errno);
-        return errno;
+    if (n < 0) return errno == EAGAIN ? 0 : FailCall(errno);
+    if (n == 0) {
+        // With VMIN = 0 an empty read is normal; on a hung-up port it is all there is.
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) {
+            Fail(WaitResult::HangUp, EIO);
+            return EIO;
+        }
+        return 0;
     }
     *got = static_cast<size_t>(n);
     return 0;
 }
 
 int SerialTransport::Write(const uint8_t* data, size_t size) {
+    if (Dead()) return last_error_;
     while (size > 0) {
         ssize_t n = ::write(fd_, data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
+                // The driver's queue is full; a line that does not drain in a
+                // second is not going to.
                 pollfd p{fd_, POLLOUT, 0};
-                if (::poll(&p, 1, 1000) <= 0) return EAGAIN;
+                int r = ::poll(&p, 1, 1000);
+                if (r == 0) return last_error_ = EAGAIN;
+                if (r < 0 && errno != EINTR) return FailCall(errno);
+                if (p.revents & (POLLHUP | POLLERR)) return FailCall(EIO);
                 continue;
             }
-            return errno;
+            return FailCall(errno);
         }
         data += n;
         size -= static_cast<size_t>(n);
@@ -191,23 +236,20 @@ int SerialTransport::Write(const uint8_t* data, size_t size) {
 }
 
 uint32_t SerialTransport::TakeLineErrors() {
+    if (Dead()) return 0;
     serial_icounter_struct c{};
     if (ioctl(fd_, TIOCGICOUNT, &c) != 0) return 0;  // not supported (pseudo-terminals)
-    Counts now{c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
-    uint32_t bits = 0;
-    if (have_counts_) {
-        if (now.frame != counts_.frame) bits |= kCeFrame;
-        if (now.overrun != counts_.overrun) bits |= kCeOverrun;
-        if (now.parity != counts_.parity) bits |= kCeRxParity;
-        if (now.brk != counts_.brk) bits |= kCeBreak;
-        if (now.buf_overrun != counts_.buf_overrun) bits |= kCeRxOver;
-    }
+    LineCounts now{c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
+    uint32_t bits = have_counts_ ? LineErrorBits(counts_, now) : 0;
     counts_ = now;
     have_counts_ = true;
     return bits;
 }
 
-int SerialTransport::Purge() { return tcflush(fd_, TCIOFLUSH) == 0 ? 0 : errno; }
+int SerialTransport::Purge() {
+    if (Dead()) return last_error_;
+    return tcflush(fd_, TCIOFLUSH) == 0 ? 0 : FailCall(errno);
+}
 
 void SerialTransport::Wake() {
     char b = 1;

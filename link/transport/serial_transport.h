@@ -1,5 +1,8 @@
 // A serial port on termios. "COM1" ... "COM12" are found through the device map
 // (<program directory>/configuration/dosdevices/com<n>), else /dev/ttyS<n-1>.
+// Waits are poll() on the port and a wake pipe; the port stays non-blocking with
+// VMIN = VTIME = 0, so no call can block past its time-out, and a hung-up port
+// (read() returning 0 at once for ever) is reported as HangUp, never as data.
 #pragma once
 
 #include <termios.h>
@@ -12,8 +15,16 @@
 
 namespace transport {
 
-// The device path for a port name: the device-map entry or the default device.
+// The device path for a port name ("COM<n>", a trailing ":" allowed): the device-map
+// entry or /dev/ttyS<n-1>; "" for a name that is no numbered port.
 std::string SerialDevicePath(const std::string& port_name);
+
+// Kernel interrupt counters of a port, and the error bits their growth stands for
+// (frame 0x8, overrun 0x2, parity 0x4, break 0x10, buffer overrun 0x1).
+struct LineCounts {
+    int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
+};
+uint32_t LineErrorBits(const LineCounts& before, const LineCounts& now);
 
 // Line settings of a protocol: 1 57600 8N2, 2 115200 8N1, 3 9600 8N2.
 struct LineSettings {
@@ -31,11 +42,14 @@ public:
     };
 
     // Opens exclusively (flock and TIOCEXCL): a port held by another program or
-    // window fails with EBUSY. Applies the protocol's line settings in raw mode and
-    // reads them back; a mismatch is a set-up failure (EINVAL).
+    // window fails with EBUSY. A missing port gives ENOENT, a path that is no
+    // terminal ENOTTY. Applies the protocol's line settings in raw mode and reads them
+    // back; a mismatch is a set-up failure (EINVAL). Pending input is discarded.
     static OpenResult Open(const std::string& port_name, int protocol,
                            std::unique_ptr<SerialTransport>* out);
-    ~SerialTransport() override;  // restores the line settings found at opening
+    // Restores the line settings found at opening and gives up exclusivity (a
+    // pseudo-terminal keeps its exclusive flag after the last close otherwise).
+    ~SerialTransport() override;
 
     WaitResult WaitForData(int timeout_ms) override;
     int BytesWaiting(size_t* count) override;
@@ -51,15 +65,15 @@ public:
 private:
     SerialTransport(int fd, int wake_read, int wake_write, const termios& saved);
     WaitResult Fail(WaitResult what, int error);
+    bool Dead() const { return dead_ != WaitResult::Data; }
+    int FailCall(int error);  // marks a vanished port dead, returns the error
 
     int fd_;
     int wake_read_;
     int wake_write_;
     termios saved_;
     bool have_counts_ = false;
-    struct Counts {
-        int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
-    } counts_;
+    LineCounts counts_;
     WaitResult dead_ = WaitResult::Data;  // HangUp or Error once the port is gone
     int last_error_ = 0;
 };

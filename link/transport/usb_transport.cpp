@@ -30,6 +30,8 @@ WaitResult UsbTransport::WaitForData(int timeout_ms) {
 }
 
 int UsbTransport::BytesWaiting(size_t* count) {
+    *count = 0;
+    if (last_error_ != 0) return last_error_;
     uint32_t rx = 0, tx = 0, ev = 0;
     d2xx::FT_STATUS s = library_.GetStatus(handle_, &rx, &tx, &ev);
     if (s != d2xx::FT_OK) {
@@ -41,14 +43,17 @@ int UsbTransport::BytesWaiting(size_t* count) {
 }
 
 int UsbTransport::Read(uint8_t* buffer, size_t size, size_t* got) {
+    *got = 0;
+    if (last_error_ != 0) return last_error_;
     uint32_t n = 0;
     d2xx::FT_STATUS s = library_.Read(handle_, buffer, static_cast<uint32_t>(size), &n);
-    *got = n;
+    *got = s == d2xx::FT_OK ? n : 0;
     if (s != d2xx::FT_OK) last_error_ = static_cast<int>(s);
     return static_cast<int>(s);
 }
 
 int UsbTransport::Write(const uint8_t* data, size_t size) {
+    if (last_error_ != 0) return last_error_;
     uint32_t n = 0;
     d2xx::FT_STATUS s = library_.Write(handle_, data, static_cast<uint32_t>(size), &n);
     if (s == d2xx::FT_OK && n != size) s = d2xx::FT_IO_ERROR;
@@ -57,6 +62,7 @@ int UsbTransport::Write(const uint8_t* data, size_t size) {
 }
 
 int UsbTransport::Purge() {
+    if (last_error_ != 0) return last_error_;
     return static_cast<int>(library_.Purge(handle_, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX));
 }
 

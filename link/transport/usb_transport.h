@@ -1,6 +1,10 @@
 // An open D2XX device as a transport: waits up to the caller's time-out (the link
-// uses 20 ms) on the receive and wake events, the waiting count comes from the
-// status query. Does not own the handle: the link opens and closes the device.
+// uses kUsbWaitMs) on the receive and wake events, the waiting count comes from the
+// status query. The receive event is auto-reset, so bytes left unread after a pass
+// are seen at the latest when the next wait times out. A failing status, read or
+// write call makes the transport dead (WaitForData returns Error from then on); an
+// unplugged converter shows up that way. Does not own the handle: the link opens the
+// device, and closes it after this object is gone.
 #pragma once
 
 #include "link/transport/d2xx.h"
