@@ -1,16 +1,30 @@
 #include "link/oximeter.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <strings.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "app/configuration.h"
+#include "link/link_connection.h"
+#include "link/transport/d2xx.h"
+#include "link/transport/serial_transport.h"
+#include "link/transport/transport.h"
+#include "link/transport/usb_transport.h"
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
 
-struct LinkConnection {};
-
 namespace {
+
+constexpr int kCloseStepMs = 20;
+constexpr int kCloseWaitMs = 2000;
+constexpr int kReceivePriority = 50;  // SCHED_FIFO, well above normal, below the kernel's
 
 // The part of a port name that the view shows: from its "#" on, or the whole name.
 const char* PortDisplayText(const char* name) {
@@ -78,15 +92,174 @@ int COximeter::OpenPort(const char* name) {
         status_ = kLinkStatusNoName;
         return status_;
     }
+    char requested[kPortNameSize];
+    CopyPortName(requested, name);
+    if (connection_) ClosePort();  // callers close first; never leak a running thread
     platform::DebugPrintf("OpenPort(%s)\n", name);
-    CopyPortName(port_name_, name);
+    if (std::strlen(name) >= kPortNameSize)
+        platform::DebugPrintf("Port name cut to %i characters\n", kPortNameSize - 1);
+    std::memcpy(port_name_, requested, sizeof requested);
     ShowPortText();
+
+    thread_exited_.store(false, std::memory_order_release);
+    stop_request_.store(false, std::memory_order_release);
+    decoder_.Reset();
     ResetDisplay();
-    status_ = kLinkStatusSetupFailed;
+
+    int result = std::strncmp(port_name_, "COM", 3) == 0 ? OpenSerial() : OpenUsb();
+    status_ = result;
+    if (result != 0) return result;
+    ShowStatus("Connected..");
+    return 0;
+}
+
+int COximeter::OpenSerial() {
+    char path[kPortNameSize + 2];
+    std::snprintf(path, sizeof path, "%s:", port_name_);
+    std::unique_ptr<transport::SerialTransport> serial;
+    transport::SerialTransport::OpenResult r =
+        transport::SerialTransport::Open(port_name_, protocol_, &serial);
+    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, serial ? serial->fd() : -1);
+    if (r.step == transport::SerialTransport::OpenStep::Open) {
+        char text[96];
+        std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, r.error);
+        ShowStatus(text);
+        platform::DebugPrintf("%s\n", text);
+        return r.error;
+    }
+    if (r.step != transport::SerialTransport::OpenStep::Ok || !serial) {
+        platform::DebugPrintf("*** Port closed due to error %i during setup.\n", r.error);
+        return kLinkStatusSetupFailed;
+    }
+    serial->Purge();
+    connection_ = std::make_unique<LinkConnection>();
+    connection_->transport = std::move(serial);
+    return StartThread();
+}
+
+int COximeter::OpenUsb() {
+    d2xx::ID2xx& library = d2xx::D2xxLibrary();
+    uint32_t count = 0;
+    d2xx::FT_STATUS s = library.ListDevices(0, &count, nullptr, 0, d2xx::FT_LIST_NUMBER_ONLY);
+    if (s != d2xx::FT_OK) return static_cast<int>(s);
+
+    const char* hash = std::strchr(port_name_, '#');
+    bool found = false;
+    if (hash != nullptr) {
+        const size_t prefix = static_cast<size_t>(hash - port_name_);
+        for (uint32_t i = 0; i < count && !found; ++i) {
+            char description[d2xx::kTextSize] = {};
+            s = library.ListDevices(i, nullptr, description, sizeof description,
+                                    d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION);
+            if (s != d2xx::FT_OK) return static_cast<int>(s);
+            found = strncasecmp(description, port_name_, prefix) == 0;
+        }
+    }
+    if (!found) {
+        // Without "#" there is neither a description to match nor a serial number.
+        char text[96];
+        const int shown = hash != nullptr ? static_cast<int>(hash - port_name_) : kPortNameSize;
+        std::snprintf(text, sizeof text, "*** No USB device \"%.*s\"", shown, port_name_);
+        ShowStatus(text);
+        platform::DebugPrintf("%s\n", text);
+        return kLinkStatusNoUsbDevice;
+    }
+
+    connection_ = std::make_unique<LinkConnection>();
+    connection_->library = &library;
+    s = library.OpenEx(hash + 1, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &connection_->usb);
+    if (s != d2xx::FT_OK) {
+        connection_->usb = nullptr;
+        return static_cast<int>(s);
+    }
+    d2xx::FT_HANDLE h = connection_->usb;
+    status_ = static_cast<int>(library.SetLatencyTimer(h, 5));  // stored, not checked
+    static const uint32_t kBaud[] = {57600, 115200, 9600};
+    if ((s = library.SetBaudRate(h, kBaud[protocol_ - 1])) != d2xx::FT_OK)
+        return static_cast<int>(s);
+    if ((s = library.SetDataCharacteristics(h, 8, 2, 0)) != d2xx::FT_OK) return static_cast<int>(s);
+    if ((s = library.SetFlowControl(h, 0, 0, 0)) != d2xx::FT_OK) return static_cast<int>(s);
+    if ((s = library.Purge(h, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX)) != d2xx::FT_OK)
+        return static_cast<int>(s);
+    connection_->usb_transport = new transport::UsbTransport(library, h);
+    connection_->transport.reset(connection_->usb_transport);
+    connection_->is_usb = true;
+    int started = StartThread();
+    if (started != 0) return started;
+    if ((s = library.SetChars(h, 0xFB, 1, 0, 0)) != d2xx::FT_OK) return static_cast<int>(s);
+    return 0;
+}
+
+int COximeter::OpenTransport(std::unique_ptr<transport::ITransport> t, bool usb) {
+    if (!t) return kLinkStatusNoName;
+    if (connection_) {
+        char keep[kPortNameSize];
+        std::memcpy(keep, port_name_, sizeof keep);
+        ClosePort();
+        std::memcpy(port_name_, keep, sizeof keep);
+    }
+    thread_exited_.store(false, std::memory_order_release);
+    stop_request_.store(false, std::memory_order_release);
+    decoder_.Reset();
+    connection_ = std::make_unique<LinkConnection>();
+    connection_->transport = std::move(t);
+    connection_->is_usb = usb;
+    status_ = StartThread();
+    if (status_ == 0) ShowStatus("Connected..");
     return status_;
 }
 
+int COximeter::StartThread() {
+    try {
+        connection_->thread =
+            std::thread(protocol_ == 3 ? ReceiveThreadReduced : ReceiveThreadFramed, this);
+    } catch (const std::system_error&) {
+        connection_->transport.reset();
+        connection_->usb_transport = nullptr;
+        return kLinkStatusNoThread;
+    }
+    // Real-time priority needs privileges that a desktop user rarely has; without it
+    // the thread still keeps up (it only waits on I/O), so refusal is not a failure.
+    sched_param param{};
+    param.sched_priority = kReceivePriority;
+    int e = pthread_setschedparam(connection_->thread.native_handle(), SCHED_FIFO, &param);
+    if (e != 0) platform::DebugPrintf("Receive thread keeps normal priority (error %i)\n", e);
+    return 0;
+}
+
 int COximeter::ClosePort() {
+    if (connection_) {
+        if (connection_->thread.joinable()) {
+            if (!thread_exited_.load(std::memory_order_acquire)) {
+                stop_request_.store(true, std::memory_order_release);
+                if (connection_->transport) connection_->transport->Wake();
+                ILinkView* view = View();
+                // A receive thread caught in a synchronous field write needs the GUI
+                // thread to run it before it can see the stop request.
+                int waited = 0;
+                bool warned = false;
+                while (!thread_exited_.load(std::memory_order_acquire)) {
+                    if (view != nullptr) view->RunPendingCalls();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(kCloseStepMs));
+                    waited += kCloseStepMs;
+                    if (waited >= kCloseWaitMs && !warned) {
+                        // What it uses must outlive it, so keep waiting, still serving its calls.
+                        platform::OutputDebugString(
+                            "*** Receive thread did not stop within 2000 ms\n");
+                        warned = true;
+                    }
+                }
+            }
+            connection_->thread.join();
+        }
+        connection_->transport.reset();  // a serial port gets its settings back here
+        connection_->usb_transport = nullptr;
+        if (connection_->usb != nullptr) {
+            status_ = static_cast<int>(connection_->library->Close(connection_->usb));
+            connection_->usb = nullptr;
+        }
+        connection_.reset();
+    }
     port_name_[0] = '\0';
     if (ILinkView* view = View()) view->SetFieldText(PortText, "");
     return 0;
@@ -215,11 +388,6 @@ int COximeter::ReadComputerName(char* buffer) {
     return static_cast<int>(name.size());
 }
 
-bool COximeter::HasReceiveThread() const { return false; }
-
-int COximeter::OpenSerial() { return kLinkStatusSetupFailed; }
-int COximeter::OpenUsb() { return kLinkStatusSetupFailed; }
-int COximeter::StartThread() { return kLinkStatusNoThread; }
-
-void ReceiveThreadFramed(COximeter*) {}
-void ReceiveThreadReduced(COximeter*) {}
+bool COximeter::HasReceiveThread() const {
+    return connection_ != nullptr && connection_->thread.joinable();
+}

@@ -16,6 +16,9 @@ class Measurement;
 }
 
 struct LinkConnection;  // the open transport and the receive thread (oximeter.cpp)
+namespace transport {
+class ITransport;
+}
 
 // Statuses of the link besides 0, platform error codes and D2XX statuses.
 inline constexpr int kLinkStatusNoName = -1;          // no port name given
@@ -83,6 +86,10 @@ public:
         observer_context_ = context;
     }
 
+    // Runs the receive thread of the protocol over a transport the caller made (tests
+    // and tools; usb selects the USB reading loop). The link must be closed.
+    int OpenTransport(std::unique_ptr<transport::ITransport> transport, bool usb);
+
     // Receive-thread side, shared with the thread functions (receive_thread.cpp).
     bool StopRequested() const { return stop_request_.load(std::memory_order_acquire); }
     FrameDecoder& Decoder() { return decoder_; }
@@ -92,6 +99,8 @@ private:
     int OpenSerial();
     int OpenUsb();
     int StartThread();
+    void EndOfThread(int error);
+    static void ReadingLoop(COximeter* link, bool framed);
     void ShowPortText();
     void ShowStatus(const char* text);
 

@@ -1,0 +1,269 @@
+#include "link/oximeter.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/link/fake_view.h"
+#include "tests/link/link_test_util.h"
+#include "tests/link/pty.h"
+#include "tests/support/debug_capture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const Bytes kExample{0xFF, 0x05, 0x24, 0x03, 0x10, 0x20, 0x30, 0x0D, 0xFB};
+
+std::vector<Bytes> g_seen;
+void Observe(void*, const PacketRecord& r) {
+    Bytes b{r.type, r.sequence, r.length};
+    b.insert(b.end(), r.payload, r.payload + r.length);
+    g_seen.push_back(b);
+}
+
+class PtyLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.ok());
+        map.Map("com1", pty.slave_path());
+        g_seen.clear();
+    }
+    PtyDevice pty;
+    DeviceMap map;
+    testing_support::DebugCapture capture;
+};
+
+TEST_F(PtyLink, FramesAreAcknowledgedAndQueued) {
+    FakeView view;
+    COximeter link("COM1", 1, true, nullptr);
+    ASSERT_EQ(link.Status(), 0);
+    EXPECT_EQ(capture.Count("OpenPort(COM1)\n"), 1u);
+    link.AttachView(&view);
+    EXPECT_EQ(view.Field(PortText), "COM1");
+
+    pty.Write(kExample);
+    EXPECT_EQ(pty.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+    Bytes bad = kExample;
+    bad[7] = 0x0E;
+    pty.Write(bad);
+    EXPECT_EQ(pty.Read(3), (Bytes{0xFC, 0x05, 0xFB}));
+    ASSERT_TRUE(
+        WaitFor([&] { return capture.Count("*** Bad Checksum 13-14 iSequence=5\n") == 1; }));
+
+    ASSERT_TRUE(WaitFor([&] { return view.posts.load() >= 1; }));
+    link.SetRecordObserver(Observe, nullptr);
+    link.ProcessPackets();
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(g_seen[0], (Bytes{36, 5, 3, 0x10, 0x20, 0x30}));
+}
+
+TEST_F(PtyLink, PortsThatCannotBeOpened) {
+    FakeView view;
+    map.Map("com7", map.dir().File("nothing-here"));
+    COximeter missing(nullptr, 1, false, nullptr);
+    missing.AttachView(&view);
+    EXPECT_EQ(missing.OpenPort("COM7"), ENOENT);
+    EXPECT_EQ(missing.Status(), ENOENT);
+    EXPECT_EQ(view.Field(StatusText), "*** COximeter::CreateFile(COM7:)=error 2");
+    EXPECT_EQ(capture.Count("*** COximeter::CreateFile(COM7:)=error 2\n"), 1u);
+    EXPECT_FALSE(missing.HasReceiveThread());
+
+    COximeter holder("COM1", 1, false, nullptr);
+    ASSERT_EQ(holder.Status(), 0);
+    FakeView second_view;
+    COximeter second(nullptr, 1, false, nullptr);
+    second.AttachView(&second_view);
+    EXPECT_EQ(second.OpenPort("COM1"), EBUSY);
+    EXPECT_EQ(second_view.Field(StatusText), "*** COximeter::CreateFile(COM1:)=error 16");
+    EXPECT_FALSE(second.HasReceiveThread());
+
+    // A second window at construction has no view yet: no text, no data.
+    COximeter silent("COM1", 1, false, nullptr);
+    EXPECT_EQ(silent.Status(), EBUSY);
+
+    COximeter none(nullptr, 1, false, nullptr);
+    EXPECT_EQ(none.Status(), kLinkStatusSetupFailed) << "never opened";
+    EXPECT_EQ(none.OpenPort(nullptr), -1);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(none.ClosePort(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+}
+
+TEST_F(PtyLink, DisconnectKeepsTheNameForReconnect) {
+    FakeView view;
+    COximeter link("COM1", 1, false, nullptr);
+    link.AttachView(&view);
+    ASSERT_TRUE(link.HasReceiveThread());
+    link.Disconnect();
+    EXPECT_FALSE(link.HasReceiveThread());
+    EXPECT_STREQ(link.PortName(), "COM1");
+    EXPECT_EQ(view.Field(PortText), "");
+    EXPECT_EQ(view.Field(StatusText), "Disconnected");
+    EXPECT_EQ(view.Field(Pulse), "x");
+
+    link.Reconnect();
+    ASSERT_TRUE(link.HasReceiveThread());
+    EXPECT_EQ(view.Field(StatusText), "Connected..");
+    EXPECT_EQ(view.Field(PortText), "COM1");
+    pty.Write(kExample);
+    EXPECT_EQ(pty.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+
+    link.ClosePort();
+    EXPECT_STREQ(link.PortName(), "") << "ClosePort forgets the name";
+    EXPECT_FALSE(link.SettingsChanged());
+}
+
+TEST_F(PtyLink, ProtocolChangeReopensWithItsLineSettings) {
+    COximeter link("COM1", 1, false, nullptr);
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.fd(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B57600);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_EQ(link.SetProtocol(2), 0);
+    EXPECT_TRUE(link.SettingsChanged());
+    EXPECT_EQ(link.Protocol(), 2);
+    ASSERT_EQ(tcgetattr(pty.fd(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B115200);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_EQ(capture.Count("OpenPort(COM1)\n"), 2u);
+    pty.Write(kExample);
+    EXPECT_EQ(pty.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+
+    // The same protocol again still reconnects; one outside 1..3 changes nothing.
+    link.ClearSettingsChanged();
+    link.SetProtocol(2);
+    EXPECT_EQ(capture.Count("OpenPort(COM1)\n"), 3u);
+    EXPECT_TRUE(link.SettingsChanged());
+    link.SetProtocol(4);
+    EXPECT_EQ(capture.Count("OpenPort(COM1)\n"), 3u);
+    EXPECT_EQ(link.Protocol(), 2);
+}
+
+TEST_F(PtyLink, IdleLinkLogsTimeoutsAndStopsPromptly) {
+    COximeter link("COM1", 1, false, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    size_t timeouts = capture.Count("WAIT_TIMEOUT\n");
+    EXPECT_GE(timeouts, 1u);
+    EXPECT_LE(timeouts, 4u);
+    auto t0 = std::chrono::steady_clock::now();
+    link.ClosePort();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+    EXPECT_FALSE(link.HasReceiveThread());
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(PtyLink, UnplugEndsTheThreadAndSaysSo) {
+    FakeView view(true);  // field writes from the thread wait for the GUI thread
+    COximeter link("COM1", 1, false, nullptr);
+    link.AttachView(&view);
+    pty.Write(Bytes(kExample.begin(), kExample.begin() + 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pty.Close();
+    ASSERT_TRUE(WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }));
+    EXPECT_EQ(view.Field(StatusText).rfind("*** Connection lost (error ", 0), 0u)
+        << view.Field(StatusText);
+    size_t timeouts = capture.Count("WAIT_TIMEOUT\n");
+    double cpu = CpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(CpuSeconds() - cpu, 0.1) << "no busy loop after the hang-up";
+    EXPECT_EQ(capture.Count("WAIT_TIMEOUT\n"), timeouts);
+
+    // Nominally open until closed; Connect again opens it once the device is back.
+    EXPECT_TRUE(link.HasReceiveThread());
+    PtyDevice again;
+    ASSERT_TRUE(again.ok());
+    map.Map("com1", again.slave_path());
+    link.Reconnect();
+    EXPECT_EQ(view.Field(StatusText), "Connected..");
+    again.Write(kExample);
+    EXPECT_EQ(again.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+}
+
+TEST_F(PtyLink, ReducedProtocolInterpretsInTheThread) {
+    FakeView view(true);
+    COximeter link(nullptr, 3, true, nullptr);
+    link.AttachView(&view);
+    ASSERT_EQ(link.OpenPort("COM1"), 0);
+    pty.Write({0x62, 0xF9, 0x62, 0xF9, 0x63, 0xF8, 0x80, 0x81, 0x82});  // the first 62 is dropped
+    ASSERT_TRUE(
+        WaitFor([&] { return view.Samples().size() >= 5; }, 3000, [&] { view.RunPendingCalls(); }));
+    std::vector<uint8_t> samples = view.Samples();
+    EXPECT_EQ(std::vector<uint8_t>(samples.end() - 3, samples.end()), (Bytes{0x80, 0x81, 0x82}));
+    EXPECT_EQ(view.Sounds().size(), 2u) << "one heartbeat per SpO2 record";
+    EXPECT_TRUE(
+        WaitFor([&] { return view.Field(Spo2) == "99"; }, 1000, [&] { view.RunPendingCalls(); }));
+    EXPECT_TRUE(pty.Read(1, 200).empty()) << "the reduced protocol writes nothing";
+    EXPECT_EQ(link.QueuedCount(), 0);
+
+    // Closing while the thread waits inside a synchronous write: the close loop serves it.
+    pty.Write({0xF9, 0x40});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    link.ClosePort();
+    EXPECT_FALSE(link.HasReceiveThread());
+}
+
+TEST(Link, SettingsAndNames) {
+    testing_support::DebugCapture capture;
+    DeviceMap map;
+    FakeView view;
+    COximeter link(nullptr, 7, false, nullptr);
+    EXPECT_EQ(link.Protocol(), 1) << "protocols outside 1..3 become 1";
+    link.AttachView(&view);
+    char computer[256];
+    int n = link.ReadComputerName(computer);
+    EXPECT_EQ(n, static_cast<int>(platform::ComputerName().size()));
+    if (n > 0) {
+        EXPECT_EQ(view.Field(ComputerText), computer);
+    }
+
+    EXPECT_EQ(link.SetHeartbeatSound(false), link.Status());
+    EXPECT_FALSE(link.SettingsChanged());
+    link.SetHeartbeatSound(true);
+    EXPECT_TRUE(link.SettingsChanged());
+    EXPECT_TRUE(link.HeartbeatSound());
+
+    int resets = view.reset_plots.load();
+    EXPECT_EQ(link.SetTrendChannel(1), 0);
+    EXPECT_EQ(view.reset_plots.load(), resets) << "same channel: nothing";
+    link.SetTrendChannel(4);
+    EXPECT_EQ(link.TrendChannel(), 1);
+    link.SetTrendChannel(3);
+    EXPECT_EQ(link.TrendChannel(), 3);
+    EXPECT_EQ(view.reset_plots.load(), resets + 1);
+
+    EXPECT_EQ(link.GetPortName(nullptr), -1);
+    link.ClearSettingsChanged();
+    EXPECT_EQ(link.SetPort(nullptr), -1);
+    // Long names are cut to 31 characters; the view shows the part from "#" on.
+    link.SetPort("A very long USB description#SERIAL0123456789");
+    EXPECT_TRUE(link.SettingsChanged());
+    char name[32];
+    EXPECT_EQ(link.GetPortName(name), 0);
+    EXPECT_EQ(std::string(name),
+              std::string("A very long USB description#SERIAL0123456789").substr(0, 31));
+    EXPECT_EQ(view.Field(PortText), "#SER");
+    link.ClearSettingsChanged();
+    link.SetPort(name);
+    EXPECT_FALSE(link.SettingsChanged()) << "the same name changes nothing";
+
+    // ResetDisplay writes "x" into the value fields and StatusText, not into the others.
+    view.ClearWrites();
+    link.ResetDisplay();
+    std::vector<std::string> writes = view.Writes();
+    ASSERT_EQ(writes.size(), 31u);
+    EXPECT_EQ(writes.front(), "StatusText=x");
+    EXPECT_EQ(writes.back(), "Temp=x");
+    for (const std::string& w : writes) EXPECT_EQ(w.substr(w.size() - 2), "=x") << w;
+}
+
+}  // namespace
