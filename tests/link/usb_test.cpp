@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "link/oximeter.h"
+#include "link/transport/fake_d2xx.h"
+#include "link/transport/fake_transport.h"
+#include "tests/link/fake_view.h"
+#include "tests/link/link_test_util.h"
+#include "tests/link/pty.h"
+#include "tests/support/debug_capture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using d2xx::FakeD2xx;
+const Bytes kExample{0xFF, 0x05, 0x24, 0x03, 0x10, 0x20, 0x30, 0x0D, 0xFB};
+
+class UsbLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        d2xx::SetD2xxLibraryForTesting(&fake);
+        fake.AddDevice("VELT Oximeter", "A100");
+        fake.AddDevice("velt oximeter", "B200");
+        fake.AddDevice("Other Converter", "C300");
+    }
+    void TearDown() override { d2xx::SetD2xxLibraryForTesting(nullptr); }
+    // The calls made, without the notification the thread makes meanwhile.
+    std::vector<std::string> OpeningCalls() const {
+        std::vector<std::string> calls = fake.Calls();
+        calls.erase(std::remove_if(calls.begin(), calls.end(),
+                                   [](const std::string& c) {
+                                       return c.rfind("SetEventNotification", 0) == 0;
+                                   }),
+                    calls.end());
+        return calls;
+    }
+    DeviceMap map;
+    FakeD2xx fake;
+    testing_support::DebugCapture capture;
+};
+
+TEST_F(UsbLink, OpensByPrefixMatchThenSerialNumberInOrder) {
+    FakeView view;
+    COximeter link(nullptr, 2, false, nullptr);
+    link.AttachView(&view);
+    // The first device matches (case-insensitive prefix); the serial number picks B200.
+    ASSERT_EQ(link.OpenPort("VELT OXI#B200"), 0);
+    EXPECT_EQ(view.Field(StatusText), "Connected..");
+    EXPECT_EQ(view.Field(PortText), "#B200");
+    EXPECT_EQ(OpeningCalls(),
+              (std::vector<std::string>{"ListDevices count 0x80000000", "ListDevices 0 0x40000002",
+                                        "OpenEx B200 1", "SetLatencyTimer 5", "SetBaudRate 115200",
+                                        "SetDataCharacteristics 8 2 0", "SetFlowControl 0 0 0",
+                                        "Purge 3", "SetChars 251 1 0 0"}));
+    ASSERT_TRUE(WaitFor([&] {
+        auto c = fake.Calls();
+        return std::find(c.begin(), c.end(), "SetEventNotification 3") != c.end();
+    }));
+
+    fake.Send("B200", kExample);
+    ASSERT_TRUE(WaitFor([&] { return fake.WrittenTo("B200").size() >= 3; }));
+    EXPECT_EQ(fake.WrittenTo("B200"), (Bytes{0xFD, 0x05, 0xFB}));
+    EXPECT_TRUE(fake.WrittenTo("A100").empty());
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 1; }));
+
+    auto t0 = std::chrono::steady_clock::now();
+    link.ClosePort();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_EQ(fake.OpenCount(), 0);
+    EXPECT_EQ(fake.Calls().back(), "Close");
+    EXPECT_EQ(capture.Count("WAIT_TIMEOUT\n"), 0u) << "the USB loop's short waits are silent";
+}
+
+TEST_F(UsbLink, SpeedFollowsTheProtocolAndLaterDevicesAreNotAsked) {
+    COximeter link("Other#C300", 3, false, nullptr);
+    ASSERT_EQ(link.Status(), 0);
+    std::vector<std::string> calls = OpeningCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "ListDevices 2 0x40000002"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "SetBaudRate 9600"), 1);
+
+    FakeD2xx one;
+    one.AddDevice("VELT Oximeter", "A100");
+    one.AddDevice("VELT Oximeter", "A101");
+    d2xx::SetD2xxLibraryForTesting(&one);
+    COximeter first("velt#A101", 1, false, nullptr);
+    ASSERT_EQ(first.Status(), 0);
+    EXPECT_EQ(one.Calls()[1], "ListDevices 0 0x40000002");
+    EXPECT_EQ(one.Calls()[2], "OpenEx A101 1");
+    first.ClosePort();
+    d2xx::SetD2xxLibraryForTesting(&fake);
+}
+
+TEST_F(UsbLink, NoMatchingDevice) {
+    FakeView view;
+    COximeter link(nullptr, 1, false, nullptr);
+    link.AttachView(&view);
+    EXPECT_EQ(link.OpenPort("Missing#X1"), kLinkStatusNoUsbDevice);
+    EXPECT_EQ(view.Field(StatusText), "*** No USB device \"Missing\"");
+    EXPECT_FALSE(link.HasReceiveThread());
+    EXPECT_EQ(fake.OpenCount(), 0);
+    // Lower-case "com1" is no serial port; without "#" nothing can be matched.
+    EXPECT_EQ(link.OpenPort("com1"), kLinkStatusNoUsbDevice);
+    EXPECT_EQ(view.Field(StatusText), "*** No USB device \"com1\"");
+}
+
+TEST_F(UsbLink, EveryFailingCallBecomesTheStatus) {
+    const FakeD2xx::Op ops[] = {FakeD2xx::kListCount, FakeD2xx::kListDescription,
+                                FakeD2xx::kOpen,      FakeD2xx::kBaud,
+                                FakeD2xx::kData,      FakeD2xx::kFlow,
+                                FakeD2xx::kPurge,     FakeD2xx::kChars};
+    d2xx::FT_STATUS status = 40;
+    for (FakeD2xx::Op op : ops) {
+        fake.FailOn(op, ++status);
+        COximeter link(nullptr, 1, false, nullptr);
+        EXPECT_EQ(link.OpenPort("VELT#A100"), static_cast<int>(status)) << "op " << op;
+        EXPECT_EQ(link.Status(), static_cast<int>(status));
+        fake.FailOn(op, 0);
+        link.ClosePort();
+        EXPECT_EQ(fake.OpenCount(), 0) << "a handle opened before the failure is closed";
+    }
+    // The latency timer's status is not checked.
+    fake.FailOn(FakeD2xx::kLatency, 77);
+    COximeter latency("VELT#A100", 1, false, nullptr);
+    EXPECT_EQ(latency.Status(), 0);
+    latency.ClosePort();
+    fake.FailOn(FakeD2xx::kLatency, 0);
+}
+
+TEST_F(UsbLink, ThreadFailuresEndItAndAreShown) {
+    const FakeD2xx::Op ops[] = {FakeD2xx::kNotify, FakeD2xx::kStatus, FakeD2xx::kRead,
+                                FakeD2xx::kWrite};
+    for (FakeD2xx::Op op : ops) {
+        FakeView view(true);
+        COximeter link(nullptr, 1, false, nullptr);
+        link.AttachView(&view);
+        if (op == FakeD2xx::kNotify) fake.FailOn(op, 55);  // the thread's first call
+        ASSERT_EQ(link.OpenPort("VELT#A100"), 0);
+        fake.FailOn(op, 55);
+        fake.Send("A100", kExample);
+        ASSERT_TRUE(
+            WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }))
+            << "op " << op;
+        EXPECT_EQ(view.Field(StatusText), "*** Connection lost (error 55)") << "op " << op;
+        fake.FailOn(op, 0);
+        link.ClosePort();
+    }
+}
+
+// The reading loop over a scripted transport: line errors, long bursts, stop requests.
+TEST(ReadingLoop, LineErrorsBurstsAndStops) {
+    testing_support::DebugCapture capture;
+    FakeView view(true);
+    COximeter link(nullptr, 1, false, nullptr);
+    link.AttachView(&view);
+    auto owned = std::make_unique<transport::FakeTransport>();
+    transport::FakeTransport* t = owned.get();
+    ASSERT_EQ(link.OpenTransport(std::move(owned), false), 0);
+
+    t->FeedLineErrors(transport::kCeFrame | transport::kCeOverrun);
+    Bytes burst;
+    for (uint32_t n = 0; n < 40; ++n) wire::Append(burst, CountedFrame(n, 20));
+    ASSERT_GT(burst.size(), 255u * 2);
+    t->Feed(burst);
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 40; }));
+    EXPECT_EQ(t->Written().size(), 40u * 3);
+    EXPECT_GE(capture.Count("Extra chunk\n"), 2u);
+    bool found = false;
+    for (const std::string& line : capture.Lines())
+        if (line.rfind("COM Errors: iCE_BREAK=0 iCE_DNS=0 iCE_FRAME=", 0) == 0 &&
+            line.find(" iCE_RXOVER=0 iCE_RXPARITY=0 iCE_TXFULL=0\n") != std::string::npos)
+            found = true;
+    EXPECT_TRUE(found) << capture.Text();
+
+    // A stop request ends the thread without a word in the view.
+    view.ClearWrites();
+    link.ClosePort();
+    EXPECT_FALSE(link.HasReceiveThread());
+    for (const std::string& w : view.Writes()) EXPECT_EQ(w, "PortText=");
+
+    // A write failure (the acknowledgement) ends it and says so.
+    auto failing = std::make_unique<transport::FakeTransport>();
+    failing->FailWrites(32);
+    failing->Feed(CountedFrame(1));
+    ASSERT_EQ(link.OpenTransport(std::move(failing), false), 0);
+    ASSERT_TRUE(WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }));
+    EXPECT_EQ(view.Field(StatusText), "*** Connection lost (error 32)");
+    EXPECT_EQ(link.QueuedCount(), 40) << "the unacknowledged frame is not queued";
+}
+
+}  // namespace
