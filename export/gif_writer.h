@@ -79,6 +79,8 @@ public:
 
 private:
     void ResetDictionary();
+    // Writes the current string's code and makes the entry current + pixel.
+    void EndString(GifBitWriter& writer, unsigned current, unsigned lastChild, uint8_t pixel);
 
     uint32_t pixelCount_;
     int32_t width_;
