@@ -36,6 +36,9 @@ double Now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Writes what the line takes. With nobody reading (the host closed the port) the
+// terminal's buffer fills; like a real device the simulator keeps sending and the
+// bytes are lost. Returns false only for a broken pseudo-terminal.
 bool WriteAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, p, n);
@@ -43,7 +46,7 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
                 pollfd pf{fd, POLLOUT, 0};
-                poll(&pf, 1, 100);
+                if (poll(&pf, 1, 5) <= 0) return true;
                 continue;
             }
             return false;
@@ -203,7 +206,7 @@ int main(int argc, char** argv) {
         if (burst && sent > 0 && sent % 500 == 0) count = 100;
         for (int k = 0; k < count; ++k) {
             std::vector<uint8_t> b = model.NextRecordBytes();
-            if (!WriteAll(master, b.data(), b.size())) break;
+            if (!WriteAll(master, b.data(), b.size())) g_stop = 1;
             ++sent;
         }
         next += 0.020 * count;
