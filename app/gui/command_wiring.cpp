@@ -1,9 +1,14 @@
 #include "app/gui/command_wiring.h"
 
 #include "app/gui/application.h"
+#include "display/main_frame.h"
+#include "export/window_capture.h"
 #include "firmware/firmware_commands.h"
 
 void WireSubsystemCommands(CVELTMonitoringApp& app) {
+    CMainFrame* frame = app.MainFrame();
+    app.on_copy_as_image = [frame] { image_export::CopyWindowImage(frame); };
+    app.on_save_as_image = [frame] { image_export::SaveWindowImage(frame); };
     // The readers trace to the debugger output; the commands show nothing.
     app.on_elf_to_flash = [] { firmware::ElfToFlashCommand(); };
     app.on_d43_to_flash = [] { firmware::D43ToFlashCommand(); };
