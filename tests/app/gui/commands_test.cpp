@@ -1,8 +1,11 @@
+#include <unistd.h>
+
 #include <QAction>
 #include <QImage>
 #include <QPainter>
 
 #include "app/gui/command_ids.h"
+#include "app/gui/command_wiring.h"
 #include "app/gui/document.h"
 #include "display/monitoring_view.h"
 #include "link/oximeter.h"
@@ -116,4 +119,23 @@ TEST_F(ShellTest, DisconnectThenConnectAgain) {
     // COM1 maps to a missing device here: the attempt shows the open error.
     EXPECT_EQ(Text(view, StatusText).rfind("*** COximeter::CreateFile(COM1:)=error ", 0), 0u)
         << Text(view, StatusText);
+}
+
+TEST_F(ShellTest, SaveAsImageWritesTheActiveWindowAsGif) {
+    Start();
+    WireSubsystemCommands(*app_);
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    app_->MainFrame()->Command(cmd::kSaveAsImage)->trigger();
+    ASSERT_EQ(chdir(old_cwd), 0);
+    std::string gif = dir_.Read("gifFile.gif");
+    ASSERT_GT(gif.size(), 13u);
+    EXPECT_EQ(gif.substr(0, 3), "GIF");
+    // The logical screen is the child window with its frame and title bar.
+    QMdiSubWindow* w = Area()->currentSubWindow();
+    int width = static_cast<uint8_t>(gif[6]) | (static_cast<uint8_t>(gif[7]) << 8);
+    int height = static_cast<uint8_t>(gif[8]) | (static_cast<uint8_t>(gif[9]) << 8);
+    EXPECT_EQ(width, w->width());
+    EXPECT_EQ(height, w->height());
 }
