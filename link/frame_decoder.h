@@ -52,28 +52,31 @@ public:
         size_t i = 0;
         while (i < size) {
             if (phase_ == kPayload) {
-                // Payload run: the hot path, kept in locals.
-                unsigned j = j_;
-                const unsigned length = length_;
+                // Payload run, the hot path: bounded once by the frame's length and the
+                // input, kept in locals. A pending escape can only apply to the run's
+                // first byte, since every control byte ends a run.
+                const size_t room = length_ - j_;
+                const uint8_t* p = data + i;
+                const uint8_t* end = p + (room < size - i ? room : size - i);
+                uint8_t* out = payload_ + j_;
                 uint16_t sum = sum_;
-                uint8_t escape = escape_;
-                while (i < size) {
-                    uint8_t b = data[i];
-                    if (b >= kEnd) break;
-                    b = static_cast<uint8_t>(b | escape);
-                    escape = 0;
-                    payload_[j] = b;
+                if (escape_ != 0 && *p < kEnd) {
+                    const uint8_t b = static_cast<uint8_t>(*p++ | 0x80);
+                    *out++ = b;
                     sum = static_cast<uint16_t>(sum + b);
-                    ++j;
-                    ++i;
-                    if (j == length) {
-                        phase_ = kChecksum;
-                        break;
-                    }
+                    escape_ = 0;
                 }
-                j_ = j;
+                while (p < end) {
+                    const uint8_t b = *p;
+                    if (b >= kEnd) break;
+                    *out++ = b;
+                    sum = static_cast<uint16_t>(sum + b);
+                    ++p;
+                }
+                i = static_cast<size_t>(p - data);
+                j_ = static_cast<unsigned>(out - payload_);
                 sum_ = sum;
-                escape_ = escape;
+                if (j_ == length_) phase_ = kChecksum;
                 if (i == size || phase_ != kPayload) continue;
                 // A control byte inside the payload: handled below.
             }
