@@ -49,12 +49,10 @@ unsigned GifColourTableBits(int32_t usedColours) {
 }
 
 GifLzwEncoder::GifLzwEncoder(const IndexedImage& image, unsigned codeSize, Tables tables)
-    : pixelCount_(static_cast<uint32_t>(image.width) * static_cast<uint32_t>(image.height)),
-      width_(image.width),
+    : width_(image.width),
       height_(image.height),
       stride_(RowStride(image.width)),
       pixels_(image.pixels.data()),
-      codeSize_(static_cast<uint16_t>(codeSize)),
       minimumCodeSize_(static_cast<uint16_t>(std::max(2u, codeSize))),
       codeWidth_(static_cast<uint16_t>(minimumCodeSize_ + 1)),
       clearCode_(1u << minimumCodeSize_),

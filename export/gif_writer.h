@@ -82,12 +82,10 @@ private:
     // Writes the current string's code and makes the entry current + pixel.
     void EndString(GifBitWriter& writer, unsigned current, unsigned lastChild, uint8_t pixel);
 
-    uint32_t pixelCount_;
     int32_t width_;
     int32_t height_;
     int64_t stride_;
     const uint8_t* pixels_;
-    uint16_t codeSize_;
     uint16_t minimumCodeSize_;
     uint16_t codeWidth_;
     uint32_t clearCode_;

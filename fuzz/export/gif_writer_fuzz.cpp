@@ -1,4 +1,4 @@
-// Encodes small random indexed images and decodes them with giflib: what went in
+// Encodes random indexed images of up to 128 x 96 and decodes them with giflib: what went in
 // must come out, and an image with an index outside its colour table must be
 // refused without a byte written.
 #include <cstdint>
@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     using namespace image_export;
     IndexedImage image;
-    image.width = 1 + data[0] % 64;
-    image.height = 1 + data[1] % 64;
+    image.width = 1 + data[0] % 128;  // large enough to fill the dictionary
+    image.height = 1 + data[1] % 96;
     image.usedColours = 1 + data[2];
     const bool keepRawIndices = (data[3] & 1) != 0;
     const unsigned tableSize = 1u << GifColourTableBits(image.usedColours);
