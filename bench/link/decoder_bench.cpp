@@ -28,7 +28,7 @@ std::vector<uint8_t> Stream() {
         std::vector<uint8_t> payload(86);
         for (auto& b : payload) b = static_cast<uint8_t>(rng() % 0xF0);  // few escapes
         if (i % 10 == 0) payload[i % 86] = 0xFD;
-        wire::Append(s, wire::Frame(static_cast<uint8_t>(i), 36, payload));
+        wire::Append(s, wire::Frame(static_cast<uint8_t>(i & 0x7F), 36, payload));
     }
     return s;
 }

@@ -80,7 +80,7 @@ void BM_HandoffLatency(benchmark::State& state) {
             std::vector<uint8_t> payload = wire::Payload(86);
             uint32_t n = static_cast<uint32_t>(i);
             std::memcpy(payload.data(), &n, sizeof n);
-            std::vector<uint8_t> f = wire::Frame(static_cast<uint8_t>(i), 36, payload);
+            std::vector<uint8_t> f = wire::Frame(static_cast<uint8_t>(i & 0x7F), 36, payload);
             // The stamp is taken before the write so that it also covers the last byte.
             timing.written[static_cast<size_t>(i)] = Clock::now();
             pty.Write(f);
