@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "link/checksum.h"
-
 namespace sim {
 namespace {
 
@@ -29,29 +27,6 @@ int StatusCode(const std::string& name) {
     if (name == "perfusion") return 3;
     if (name == "selftest") return 69;
     return -1;
-}
-
-std::vector<uint8_t> EncodeFrame(uint8_t sequence, uint8_t type,
-                                 const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> out;
-    out.reserve(payload.size() * 2 + 6);
-    auto put = [&out](uint8_t b) {
-        if (b >= 0xFB) {
-            out.push_back(0xFE);
-            out.push_back(static_cast<uint8_t>(b & 0x7F));
-        } else {
-            out.push_back(b);
-        }
-    };
-    uint8_t length = static_cast<uint8_t>(payload.size());
-    out.push_back(0xFF);
-    put(sequence & 0x7F);
-    put(type & 0x7F);
-    put(length);
-    for (uint8_t b : payload) put(b);
-    out.push_back(FrameChecksum(FrameSum(sequence, type, length, payload.data())));
-    out.push_back(0xFB);
-    return out;
 }
 
 DeviceModel::DeviceModel(const Options& options)
@@ -106,12 +81,17 @@ std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
     bool ecg = o_.protocol == 2;
     size_t e = ecg ? 36 : 0;
     std::vector<uint8_t> p(e + 50, 0);
+    // Scenarios: no finger gives no pulsation, a loose sensor no light, poor
+    // perfusion a pulse too small to accept.
     double pulse = PulseShape(t);
+    if (o_.status == 1 || o_.status == 2) pulse = 0;
+    if (o_.status == 3) pulse *= 0.05;
     double jitter = o_.noise * 0.002;
     double ir = kBaseLevel * (1.0 - ir_amplitude_ * pulse + jitter * Gauss());
     double red = kBaseLevel * 0.9 * (1.0 - ir_amplitude_ * red_ratio_ * pulse + jitter * Gauss());
     double red2 = kBaseLevel * 0.8 * (1.0 - ir_amplitude_ * 0.8 * pulse + jitter * Gauss());
     int led_ir = 100, led_red = 80, led_red2 = 50;  // settings: byte = 255 - setting
+    if (o_.status == 1) ir = red = red2 = 0;
     Put16(p, 0, static_cast<int>(record_ & 0x7FFF));
     Put16(p, 2, Clamp16(32760 - ir));
     Put16(p, 4, Clamp16((kBaseLevel - ir) * 4));
@@ -144,7 +124,8 @@ std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
     *type = 36;
     p[e + 34] = static_cast<uint8_t>(o_.status);
     Put16(p, e + 36, static_cast<int>(o_.perfusion * 50));
-    Put16(p, e + 38, static_cast<int>(std::lround(o_.perfusion * 100)));
+    double perfusion = o_.status == 3 ? o_.perfusion * 0.05 : o_.perfusion;
+    Put16(p, e + 38, static_cast<int>(std::lround(perfusion * 100)));
     Put16(p, e + 40, static_cast<int>(std::lround(o_.bpm * 10)));
     Put16(p, e + 42, 1500);
     Put16(p, e + 44, static_cast<int>(std::lround(20 + 5 * o_.noise * Uniform())));
@@ -157,7 +138,7 @@ std::vector<uint8_t> DeviceModel::ReducedBytes() {
     double t = static_cast<double>(record_) * kRecordSeconds;
     ++record_;
     std::vector<uint8_t> out;
-    double level = 1.0 - PulseShape(t);
+    double level = 1.0 - (o_.status == 1 || o_.status == 2 ? 0.0 : PulseShape(t));
     int sample = static_cast<int>(std::lround(40 + 160 * level + 4 * o_.noise * Gauss()));
     // A data byte never takes a record code's value.
     out.push_back(0xF8);
@@ -176,22 +157,42 @@ std::vector<uint8_t> DeviceModel::ReducedBytes() {
     return out;
 }
 
+void DeviceModel::Faults(std::vector<uint8_t>* frame) {
+    std::vector<uint8_t>& f = *frame;
+    if (o_.bad_checksum > 0 && Uniform() < o_.bad_checksum) f[f.size() - 2] ^= 0x01;
+    if (o_.drop_byte > 0 && Uniform() < o_.drop_byte && f.size() > 4) {
+        size_t at = 1 + static_cast<size_t>(Uniform() * static_cast<double>(f.size() - 2));
+        f.erase(f.begin() + static_cast<long>(at));
+    }
+    if (o_.cut_frame > 0 && Uniform() < o_.cut_frame && f.size() > 6) {
+        // The rest of the frame never comes: the next one starts with its mark.
+        f.resize(2 + static_cast<size_t>(Uniform() * static_cast<double>(f.size() - 4)));
+    }
+}
+
+void DeviceModel::Burst(std::vector<uint8_t>* bytes) {
+    // Every 250th record (5 s) a burst garbles what the line carries for a while.
+    if (!o_.burst || record_ % 250 != 125 || bytes->empty()) return;
+    size_t start = static_cast<size_t>(Uniform() * static_cast<double>(bytes->size()));
+    size_t length = 8 + static_cast<size_t>(Uniform() * 24);
+    for (size_t i = start; i < bytes->size() && i < start + length; ++i)
+        (*bytes)[i] = static_cast<uint8_t>(Uniform() * 256);
+}
+
 std::vector<uint8_t> DeviceModel::NextRecordBytes() {
-    if (o_.protocol == 3) return ReducedBytes();
-    uint8_t type = 36;
-    std::vector<uint8_t> payload = NextPayload(&type);
-    std::vector<uint8_t> frame = EncodeFrame(sequence_, type, payload);
-    sequence_ = static_cast<uint8_t>((sequence_ + 1) & 0x7F);
-    ++frames_;
-    if (o_.bad_checksum > 0 && Uniform() < o_.bad_checksum) frame[frame.size() - 2] ^= 0x01;
-    if (o_.drop_byte > 0 && Uniform() < o_.drop_byte && frame.size() > 4) {
-        size_t at = 1 + static_cast<size_t>(Uniform() * static_cast<double>(frame.size() - 2));
-        frame.erase(frame.begin() + static_cast<long>(at));
+    std::vector<uint8_t> bytes;
+    if (o_.protocol == 3) {
+        bytes = ReducedBytes();
+    } else {
+        uint8_t type = 36;
+        std::vector<uint8_t> payload = NextPayload(&type);
+        bytes = EncodeFrame(sequence_, type, payload);
+        sequence_ = static_cast<uint8_t>((sequence_ + 1) & 0x7F);
+        ++frames_;
+        Faults(&bytes);
     }
-    if (o_.cut_frame > 0 && Uniform() < o_.cut_frame && frame.size() > 6) {
-        frame.resize(2 + static_cast<size_t>(Uniform() * static_cast<double>(frame.size() - 4)));
-    }
-    return frame;
+    Burst(&bytes);
+    return bytes;
 }
 
 }  // namespace sim

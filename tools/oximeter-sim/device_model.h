@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/oximeter-sim/wire_encoder.h"
+
 namespace sim {
 
 struct Options {
@@ -21,14 +23,11 @@ struct Options {
     double bad_checksum = 0;  // fault rates per frame
     double drop_byte = 0;
     double cut_frame = 0;
+    bool burst = false;  // a 30 ms noise burst on the line every 5 s
 };
 
 // Maps "ok", "sensor", "finger", "perfusion", "selftest" to the status byte; -1 if unknown.
 int StatusCode(const std::string& name);
-
-// Escapes and frames one packet: FF seq type len payload... checksum FB.
-std::vector<uint8_t> EncodeFrame(uint8_t sequence, uint8_t type,
-                                 const std::vector<uint8_t>& payload);
 
 class DeviceModel {
 public:
@@ -48,6 +47,8 @@ private:
     double PulseShape(double t) const;  // 0..1, rises quickly after each beat's onset
     double EcgSample(double t);
     std::vector<uint8_t> ReducedBytes();
+    void Faults(std::vector<uint8_t>* frame);
+    void Burst(std::vector<uint8_t>* bytes);
 
     Options o_;
     uint64_t rng_;

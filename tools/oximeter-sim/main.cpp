@@ -8,26 +8,35 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/oximeter-sim/device_model.h"
+#include "tools/oximeter-sim/wire_encoder.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
-void Usage() {
+void Usage(FILE* to) {
     std::fprintf(
-        stderr,
-        "usage: oximeter-sim [--protocol 1|2|3] [--map LINK | --output FILE]\n"
-        "                    [--seconds N] [--bpm N] [--spo2 N] [--hbco N] [--perfusion N]\n"
+        to,
+        "usage: oximeter-sim [--protocol 1|2|3] [--map LINK | --output FILE] [--seconds N]\n"
+        "                    [--once] [--bpm N] [--spo2 N] [--hbco N] [--perfusion N]\n"
         "                    [--noise 0..1] [--ptt-ms N] [--seed N]\n"
         "                    [--status ok|sensor|finger|perfusion|selftest]\n"
-        "                    [--bad-checksum RATE] [--drop-byte RATE] [--cut-frame RATE] "
-        "[--burst]\n");
+        "                    [--bad-checksum RATE] [--drop-byte RATE] [--cut-frame RATE]\n"
+        "                    [--burst]\n"
+        "  --map LINK     point a device-map entry (e.g. <program dir>/configuration/\n"
+        "                 dosdevices/com1) at the pseudo-terminal; removed on exit\n"
+        "  --output FILE  write the stream unpaced, for --seconds of device time (10)\n"
+        "  --once         end when the host closes the port (default: wait for the next open)\n"
+        "  --burst        a 30 ms noise burst on the line every 5 s\n");
 }
 
 double Now() {
@@ -36,198 +45,271 @@ double Now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Writes what the line takes. With nobody reading (the host closed the port) the
-// terminal's buffer fills; like a real device the simulator keeps sending and the
-// bytes are lost. Returns false only for a broken pseudo-terminal.
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                pollfd pf{fd, POLLOUT, 0};
-                if (poll(&pf, 1, 5) <= 0) return true;
-                continue;
-            }
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
+struct Args {
+    sim::Options model;
+    std::string map_path, output_path;
+    double seconds = -1;
+    bool once = false;
+};
+
+bool ParseNumber(const char* text, double lo, double hi, double* out) {
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != 0 || errno != 0 || !std::isfinite(v) || v < lo || v > hi)
+        return false;
+    *out = v;
     return true;
 }
 
-// Counts the host's acknowledgements: FD seq FB and FC seq FB.
-struct AckCounter {
-    long fd = 0, fc = 0;
-    int state = 0;
-    uint8_t kind = 0;
-    void Feed(const uint8_t* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            uint8_t b = p[i];
-            if (b == 0xFD || b == 0xFC) {
-                kind = b;
-                state = 1;
-            } else if (state == 1) {
-                state = 2;
-            } else if (state == 2 && b == 0xFB) {
-                (kind == 0xFD ? fd : fc)++;
-                state = 0;
-            } else {
-                state = 0;
-            }
-        }
-    }
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    sim::Options o;
-    std::string map_path, output_path;
-    double seconds = -1;
-    bool burst = false;
+// Returns 0 to run, 1 after --help, 2 on a bad option.
+int Parse(int argc, char** argv, Args* a) {
+    sim::Options& o = a->model;
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](double* out) {
-            if (i + 1 >= argc) return false;
-            char* end = nullptr;
-            *out = std::strtod(argv[++i], &end);
-            return end != nullptr && *end == 0;
-        };
-        double v = 0;
+        std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h") {
+            Usage(stdout);
+            return 1;
+        }
+        if (opt == "--once" || opt == "--burst") {
+            (opt == "--once" ? a->once : o.burst) = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "oximeter-sim: %s needs a value\n", opt.c_str());
+            return 2;
+        }
+        const char* v = argv[++i];
+        double d = 0;
         bool ok = true;
-        if (a == "--protocol") {
-            ok = value(&v) && (v == 1 || v == 2 || v == 3);
-            o.protocol = static_cast<int>(v);
-        } else if (a == "--map" && i + 1 < argc) {
-            map_path = argv[++i];
-        } else if (a == "--output" && i + 1 < argc) {
-            output_path = argv[++i];
-        } else if (a == "--seconds") {
-            ok = value(&seconds) && seconds >= 0;
-        } else if (a == "--bpm") {
-            ok = value(&o.bpm) && o.bpm >= 20 && o.bpm <= 300;
-        } else if (a == "--spo2") {
-            ok = value(&o.spo2) && o.spo2 >= 0 && o.spo2 <= 100;
-        } else if (a == "--hbco") {
-            ok = value(&o.hbco) && o.hbco >= 0;
-        } else if (a == "--perfusion") {
-            ok = value(&o.perfusion) && o.perfusion > 0 && o.perfusion <= 20;
-        } else if (a == "--noise") {
-            ok = value(&o.noise) && o.noise >= 0 && o.noise <= 1;
-        } else if (a == "--ptt-ms") {
-            ok = value(&o.ptt_ms) && o.ptt_ms >= 0 && o.ptt_ms < 600;
-        } else if (a == "--seed") {
-            ok = value(&v) && v >= 0;
-            o.seed = static_cast<uint64_t>(v);
-        } else if (a == "--status" && i + 1 < argc) {
-            o.status = sim::StatusCode(argv[++i]);
+        if (opt == "--protocol") {
+            ok = ParseNumber(v, 1, 3, &d) && d == std::floor(d);
+            o.protocol = static_cast<int>(d);
+        } else if (opt == "--map") {
+            a->map_path = v;
+        } else if (opt == "--output") {
+            a->output_path = v;
+        } else if (opt == "--seconds") {
+            ok = ParseNumber(v, 0, 1e7, &a->seconds);
+        } else if (opt == "--bpm") {
+            ok = ParseNumber(v, 20, 300, &o.bpm);
+        } else if (opt == "--spo2") {
+            ok = ParseNumber(v, 0, 100, &o.spo2);
+        } else if (opt == "--hbco") {
+            ok = ParseNumber(v, 0, 100, &o.hbco);
+        } else if (opt == "--perfusion") {
+            ok = ParseNumber(v, 0.01, 20, &o.perfusion);
+        } else if (opt == "--noise") {
+            ok = ParseNumber(v, 0, 1, &o.noise);
+        } else if (opt == "--ptt-ms") {
+            ok = ParseNumber(v, 0, 599, &o.ptt_ms);
+        } else if (opt == "--seed") {
+            char* end = nullptr;
+            errno = 0;
+            o.seed = std::strtoull(v, &end, 10);
+            ok = end != v && *end == 0 && errno == 0 && v[0] != '-';
+        } else if (opt == "--status") {
+            o.status = sim::StatusCode(v);
             ok = o.status >= 0;
-        } else if (a == "--bad-checksum") {
-            ok = value(&o.bad_checksum);
-        } else if (a == "--drop-byte") {
-            ok = value(&o.drop_byte);
-        } else if (a == "--cut-frame") {
-            ok = value(&o.cut_frame);
-        } else if (a == "--burst") {
-            burst = true;
+        } else if (opt == "--bad-checksum") {
+            ok = ParseNumber(v, 0, 1, &o.bad_checksum);
+        } else if (opt == "--drop-byte") {
+            ok = ParseNumber(v, 0, 1, &o.drop_byte);
+        } else if (opt == "--cut-frame") {
+            ok = ParseNumber(v, 0, 1, &o.cut_frame);
         } else {
-            ok = false;
+            std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
+            Usage(stderr);
+            return 2;
         }
         if (!ok) {
-            std::fprintf(stderr, "oximeter-sim: bad option %s\n", a.c_str());
-            Usage();
+            std::fprintf(stderr, "oximeter-sim: bad value for %s: %s\n", opt.c_str(), v);
             return 2;
         }
     }
-    sim::DeviceModel model(o);
-
-    if (!output_path.empty()) {
-        FILE* f = std::fopen(output_path.c_str(), "wb");
-        if (f == nullptr) {
-            std::fprintf(stderr, "oximeter-sim: cannot write %s: %s\n", output_path.c_str(),
-                         strerror(errno));
-            return 1;
-        }
-        long records = static_cast<long>((seconds < 0 ? 10 : seconds) * 50);
-        for (long r = 0; r < records; ++r) {
-            std::vector<uint8_t> b = model.NextRecordBytes();
-            std::fwrite(b.data(), 1, b.size(), f);
-        }
-        bool ok = std::fclose(f) == 0;
-        std::printf("wrote %ld records (%llu frames) to %s\n", records,
-                    static_cast<unsigned long long>(model.frames()), output_path.c_str());
-        return ok ? 0 : 1;
+    if (!a->map_path.empty() && !a->output_path.empty()) {
+        std::fprintf(stderr, "oximeter-sim: --map and --output exclude each other\n");
+        return 2;
     }
+    return 0;
+}
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+int WriteFile(const Args& a) {
+    sim::DeviceModel model(a.model);
+    FILE* f = std::fopen(a.output_path.c_str(), "wb");
+    if (f == nullptr) {
+        std::fprintf(stderr, "oximeter-sim: cannot write %s: %s\n", a.output_path.c_str(),
+                     strerror(errno));
+        return 1;
+    }
+    long records = std::lround((a.seconds < 0 ? 10 : a.seconds) * 50);
+    bool ok = true;
+    for (long r = 0; r < records && ok; ++r) {
+        std::vector<uint8_t> b = model.NextRecordBytes();
+        ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+    }
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        std::fprintf(stderr, "oximeter-sim: writing %s failed\n", a.output_path.c_str());
+        return 1;
+    }
+    std::printf("oximeter-sim: wrote %ld records (%llu frames) to %s\n", records,
+                static_cast<unsigned long long>(model.frames()), a.output_path.c_str());
+    return 0;
+}
+
+struct Counts {
+    unsigned long long records = 0, frames = 0;
+    long acks = 0, rejections = 0;
+};
+
+void PrintCounts(const char* what, const Counts& c) {
+    std::printf("oximeter-sim: %s: sent %llu frames (%llu records), host answered FD %ld, FC %ld\n",
+                what, c.frames, c.records, c.acks, c.rejections);
+    std::fflush(stdout);
+}
+
+// Reads what the host wrote; false once nothing more can come.
+bool ReadAnswers(int master, sim::AnswerCounter* answers) {
+    uint8_t buf[256];
+    ssize_t got = read(master, buf, sizeof buf);
+    if (got <= 0) return false;
+    answers->Feed(buf, static_cast<size_t>(got));
+    return true;
+}
+
+// The device on a pseudo-terminal, paced at the line rate, until a signal,
+// --seconds of device time, or (with --once) the host closing the port.
+int RunOnPty(const Args& a) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         std::fprintf(stderr, "oximeter-sim: no pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
     std::string slave_path = ptsname(master);
-    // Holding the slave open keeps the pair alive while the host closes and reopens it.
-    int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    // Raw from the start: on the master this sets the slave's line, before any open.
     termios t{};
-    if (slave < 0 || tcgetattr(slave, &t) != 0) {
+    if (tcgetattr(master, &t) != 0) {
         std::fprintf(stderr, "oximeter-sim: cannot set up %s: %s\n", slave_path.c_str(),
                      strerror(errno));
         return 1;
     }
     cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
+    tcsetattr(master, TCSANOW, &t);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
-    if (!map_path.empty()) {
-        std::string tmp = map_path + ".tmp";
+    if (!a.map_path.empty()) {
+        std::string tmp = a.map_path + ".tmp";
         unlink(tmp.c_str());
         if (symlink(slave_path.c_str(), tmp.c_str()) != 0 ||
-            rename(tmp.c_str(), map_path.c_str()) != 0) {
-            std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", map_path.c_str(),
+            rename(tmp.c_str(), a.map_path.c_str()) != 0) {
+            std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", a.map_path.c_str(),
                          strerror(errno));
+            unlink(tmp.c_str());
             return 1;
         }
     }
-    std::printf("oximeter-sim: protocol %d on %s%s%s\n", o.protocol, slave_path.c_str(),
-                map_path.empty() ? "" : " mapped as ", map_path.c_str());
+    std::printf("oximeter-sim: protocol %d on %s%s%s\n", a.model.protocol, slave_path.c_str(),
+                a.map_path.empty() ? "" : " mapped as ", a.map_path.c_str());
     std::fflush(stdout);
 
-    signal(SIGINT, OnSignal);
-    signal(SIGTERM, OnSignal);
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;  // no SA_RESTART: a signal ends the current wait
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    AckCounter acks;
-    double start = Now();
-    double next = start;
-    long sent = 0;
-    while (!g_stop && (seconds < 0 || Now() - start < seconds)) {
-        int count = 1;
-        // A burst: two seconds of records at once, every 10 s.
-        if (burst && sent > 0 && sent % 500 == 0) count = 100;
-        for (int k = 0; k < count; ++k) {
-            std::vector<uint8_t> b = model.NextRecordBytes();
-            if (!WriteAll(master, b.data(), b.size())) g_stop = 1;
-            ++sent;
-        }
-        next += 0.020 * count;
-        // Read acknowledgements until the next record is due.
-        for (;;) {
-            double wait = next - Now();
-            if (wait <= 0) break;
-            pollfd pf{master, POLLIN, 0};
-            int r = poll(&pf, 1, static_cast<int>(wait * 1000) + 1);
-            if (r > 0 && (pf.revents & POLLIN)) {
-                uint8_t buf[256];
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) acks.Feed(buf, static_cast<size_t>(n));
+
+    sim::DeviceModel model(a.model);
+    sim::LinePacer pacer(sim::LineBytesPerSecond(a.model.protocol));
+    sim::AnswerCounter answers;
+    Counts total, session;
+    long session_acks = 0, session_rejections = 0;  // answers before this session
+    std::vector<uint8_t> line;                      // bytes waiting for their turn on the line
+    long records_due = a.seconds < 0 ? -1 : std::lround(a.seconds * 50);
+    double next_record = Now();
+    // Until a host has been seen to close, the slave is taken as open: a pty does
+    // not tell a never-opened slave from an open one.
+    bool host_there = true;
+
+    while (!g_stop &&
+           (records_due < 0 || static_cast<long>(model.records()) < records_due || !line.empty())) {
+        double now = Now();
+        pollfd probe{master, POLLIN, 0};
+        poll(&probe, 1, 0);
+        bool there = (probe.revents & POLLHUP) == 0;
+        if (host_there && !there) {
+            while (ReadAnswers(master, &answers)) {
             }
-            if (g_stop) break;
+            session.acks = answers.acks() - session_acks;
+            session.rejections = answers.rejections() - session_rejections;
+            PrintCounts("host closed the port", session);
+            session_acks = answers.acks();
+            session_rejections = answers.rejections();
+            session = Counts{};
+            line.clear();
+            if (a.once) break;
+        } else if (!host_there && there) {
+            std::printf("oximeter-sim: host opened the port\n");
+            std::fflush(stdout);
+        }
+        host_there = there;
+
+        // The device keeps measuring whether or not anybody listens.
+        while (now >= next_record &&
+               (records_due < 0 || static_cast<long>(model.records()) < records_due)) {
+            unsigned long long before = model.frames();
+            std::vector<uint8_t> b = model.NextRecordBytes();
+            if (host_there) {
+                line.insert(line.end(), b.begin(), b.end());
+                session.frames += model.frames() - before;
+                total.frames += model.frames() - before;
+                ++session.records;
+                ++total.records;
+            }
+            next_record += 0.020;
+        }
+        if (records_due >= 0 && static_cast<long>(model.records()) >= records_due)
+            next_record = now + 1.0;
+
+        size_t n = pacer.Take(now, line.size());
+        if (n > 0) {
+            // A full pty buffer means nobody reads: those bytes are lost on the line.
+            ssize_t w = write(master, line.data(), n);
+            (void)w;
+            line.erase(line.begin(), line.begin() + static_cast<long>(n));
+        }
+
+        double until = next_record;
+        if (!line.empty()) until = std::min(until, pacer.NextDue(now, line.size()));
+        int wait_ms = std::max(0, static_cast<int>(std::ceil((until - Now()) * 1000)));
+        if (host_there) {
+            pollfd pf{master, POLLIN, 0};
+            if (poll(&pf, 1, wait_ms) > 0 && (pf.revents & POLLIN)) ReadAnswers(master, &answers);
+        } else if (wait_ms > 0) {
+            // A closed slave keeps the master hung up; poll would return at once.
+            timespec ts{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+            nanosleep(&ts, nullptr);
         }
     }
-    if (!map_path.empty()) unlink(map_path.c_str());
-    std::printf("oximeter-sim: sent %llu frames (%ld records), host answered FD %ld, FC %ld\n",
-                static_cast<unsigned long long>(model.frames()), sent, acks.fd, acks.fc);
-    close(slave);
+    // Answers to the last frames may still be on their way.
+    for (int i = 0; i < 10 && host_there; ++i) {
+        pollfd pf{master, POLLIN, 0};
+        if (poll(&pf, 1, 10) <= 0 || !(pf.revents & POLLIN) || !ReadAnswers(master, &answers))
+            break;
+    }
+    total.acks = answers.acks();
+    total.rejections = answers.rejections();
+    if (!a.map_path.empty()) unlink(a.map_path.c_str());
+    PrintCounts("end", total);
     close(master);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args a;
+    int r = Parse(argc, argv, &a);
+    if (r != 0) return r == 1 ? 0 : 2;
+    return a.output_path.empty() ? RunOnPty(a) : WriteFile(a);
 }
