@@ -369,7 +369,7 @@ int COximeter::ResetDisplay() {
 
 int COximeter::SaveSettings() {
     ILinkView* view = View();
-    if (view == nullptr) return 0;
+    if (view == nullptr) return 0;  // nothing written: 0 is the failure result here
     return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound());
 }
 
