@@ -60,8 +60,13 @@ CVELTMonitoringApp::CVELTMonitoringApp() = default;
 
 CVELTMonitoringApp::~CVELTMonitoringApp() {
     // Views (and with them their links) go before the process-wide state they use.
-    delete main_frame_;
+    // The dying frame's signals must not reach a half-destroyed main window.
+    CMainFrame* frame = main_frame_;
     main_frame_ = nullptr;
+    if (frame != nullptr) {
+        disconnect(frame->MdiArea(), nullptr, this, nullptr);
+        delete frame;
+    }
     qDeleteAll(documents_);
     documents_.clear();
 }
