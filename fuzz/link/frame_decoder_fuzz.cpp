@@ -22,10 +22,13 @@ struct Sink {
         return true;
     }
     void Frame(bool repeat) {
-        if (decoder->length() == 0 || decoder->length() > FrameDecoder::kPayloadSize) std::abort();
+        // A repeat stands for the last queued record; the decoder's fields are then stale.
         trace.push_back(repeat ? 'r' : 'f');
-        if (!repeat)
-            trace.append(reinterpret_cast<const char*>(decoder->payload()), decoder->length());
+        if (repeat) return;
+        if (decoder->length() == 0 || decoder->length() > FrameDecoder::kPayloadSize ||
+            decoder->received() != decoder->length())
+            std::abort();
+        trace.append(reinterpret_cast<const char*>(decoder->payload()), decoder->length());
     }
     void Log(const char* text) {
         if (std::strlen(text) == 0 || text[std::strlen(text) - 1] != '\n') std::abort();
