@@ -7,7 +7,7 @@ namespace sim {
 namespace {
 
 constexpr double kRecordSeconds = 0.020;
-constexpr double kRiseSeconds = 0.15;  // systolic fall of the light level
+constexpr double kRiseSeconds = 0.10;  // systolic fall of the light level
 constexpr double kBaseLevel = 16000;   // 32760 - ADC value, counts
 
 void Put16(std::vector<uint8_t>& p, size_t at, int value) {
@@ -33,9 +33,11 @@ DeviceModel::DeviceModel(const Options& options)
     : o_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
     beat_period_ = 60.0 / std::max(20.0, o_.bpm);
     red_ratio_ = std::clamp((110.0 - o_.spo2) / 25.0, 0.2, 2.0);
-    // The summed relative slope of a pulse comes out at about 2.5 times the lower
-    // bound of the acceptance window the device's perfusion implies.
-    ir_amplitude_ = 0.025 * o_.perfusion / (1.0 + red_ratio_);
+    // A host measures the relative fall of IR plus Red over 100 ms, which takes in
+    // the whole systolic fall: about (IR + Red amplitude) / 2. Perfusion p % makes
+    // that p / 100, the geometric middle of the window (p x 0.005 .. p x 0.02) the
+    // host derives from the perfusion it is told.
+    ir_amplitude_ = 0.02 * o_.perfusion / (1.0 + red_ratio_);
 }
 
 double DeviceModel::Uniform() {
@@ -85,7 +87,7 @@ std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
     // perfusion a pulse too small to accept.
     double pulse = PulseShape(t);
     if (o_.status == 1 || o_.status == 2) pulse = 0;
-    if (o_.status == 3) pulse *= 0.05;
+    if (o_.status == 3) pulse *= 0.02;
     double jitter = o_.noise * 0.002;
     double ir = kBaseLevel * (1.0 - ir_amplitude_ * pulse + jitter * Gauss());
     double red = kBaseLevel * 0.9 * (1.0 - ir_amplitude_ * red_ratio_ * pulse + jitter * Gauss());
@@ -124,7 +126,7 @@ std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
     *type = 36;
     p[e + 34] = static_cast<uint8_t>(o_.status);
     Put16(p, e + 36, static_cast<int>(o_.perfusion * 50));
-    double perfusion = o_.status == 3 ? o_.perfusion * 0.05 : o_.perfusion;
+    double perfusion = o_.status == 3 ? 0.05 : o_.perfusion;  // below what is shown
     Put16(p, e + 38, static_cast<int>(std::lround(perfusion * 100)));
     Put16(p, e + 40, static_cast<int>(std::lround(o_.bpm * 10)));
     Put16(p, e + 42, 1500);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,15 @@ int Parse(int argc, char** argv, Args* a) {
             (opt == "--once" ? a->once : o.burst) = true;
             continue;
         }
+        static const char* const kValued[] = {
+            "--protocol", "--map",    "--output",       "--seconds",   "--bpm",
+            "--spo2",     "--hbco",   "--perfusion",    "--noise",     "--ptt-ms",
+            "--seed",     "--status", "--bad-checksum", "--drop-byte", "--cut-frame"};
+        if (std::find(std::begin(kValued), std::end(kValued), opt) == std::end(kValued)) {
+            std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
+            Usage(stderr);
+            return 2;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "oximeter-sim: %s needs a value\n", opt.c_str());
             return 2;
@@ -117,10 +127,6 @@ int Parse(int argc, char** argv, Args* a) {
             ok = ParseNumber(v, 0, 1, &o.drop_byte);
         } else if (opt == "--cut-frame") {
             ok = ParseNumber(v, 0, 1, &o.cut_frame);
-        } else {
-            std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
-            Usage(stderr);
-            return 2;
         }
         if (!ok) {
             std::fprintf(stderr, "oximeter-sim: bad value for %s: %s\n", opt.c_str(), v);
