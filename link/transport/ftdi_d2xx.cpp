@@ -26,11 +26,14 @@ struct Device {
     EventSet* events = nullptr;
     std::atomic<bool> stop{false};
     std::atomic<int> error{0};
+    std::atomic<int> callers{0};  // other calls waiting for the context
     std::thread reader;
 
     void ReadLoop() {
         uint8_t chunk[512];
         while (!stop.load()) {
+            // A mutex is not fair: let a waiting acknowledgement or setting go first.
+            while (callers.load() > 0 && !stop.load()) std::this_thread::yield();
             int n;
             {
                 std::lock_guard<std::mutex> lock(ctx_mutex);
@@ -43,11 +46,7 @@ struct Device {
                 if (events) events->Set(EventSet::kReceive);
                 return;
             }
-            if (n == 0) {
-                // The USB read already waited its time-out; let a writer in.
-                std::this_thread::yield();
-                continue;
-            }
+            if (n == 0) continue;  // the read waited for the latency timer
             std::lock_guard<std::mutex> lock(buffer_mutex);
             buffer.insert(buffer.end(), chunk, chunk + n);
             if (events) events->Set(EventSet::kReceive);
@@ -63,6 +62,22 @@ Device* Dev(FT_HANDLE h) {
     std::lock_guard<std::mutex> lock(g_live_mutex);
     return g_live.count(h) != 0 ? static_cast<Device*>(h) : nullptr;
 }
+
+// The context lock for calls other than the reader's, ahead of the reader.
+class CtxLock {
+public:
+    explicit CtxLock(Device* d) : d_(d) {
+        ++d_->callers;
+        d_->ctx_mutex.lock();
+        --d_->callers;
+    }
+    ~CtxLock() { d_->ctx_mutex.unlock(); }
+    CtxLock(const CtxLock&) = delete;
+    CtxLock& operator=(const CtxLock&) = delete;
+
+private:
+    Device* d_;
+};
 
 // Runs fn over every FTDI device with its strings; stops when fn returns true.
 template <typename Fn>
@@ -179,10 +194,10 @@ FT_STATUS FtdiD2xx::Close(FT_HANDLE handle) {
     return FromFtdi(r);
 }
 
-#define VELT_WITH_CTX(handle, call)                 \
-    Device* d = Dev(handle);                        \
-    if (d == nullptr) return FT_INVALID_HANDLE;     \
-    std::lock_guard<std::mutex> lock(d->ctx_mutex); \
+#define VELT_WITH_CTX(handle, call)             \
+    Device* d = Dev(handle);                    \
+    if (d == nullptr) return FT_INVALID_HANDLE; \
+    CtxLock lock(d);                            \
     return FromFtdi(call)
 
 FT_STATUS FtdiD2xx::SetLatencyTimer(FT_HANDLE handle, uint8_t ms) {
@@ -201,18 +216,22 @@ FT_STATUS FtdiD2xx::SetDataCharacteristics(FT_HANDLE handle, uint8_t word_length
     VELT_WITH_CTX(handle, ftdi_set_line_property(d->ctx, bits, stop, par));
 }
 
-FT_STATUS FtdiD2xx::SetFlowControl(FT_HANDLE handle, uint16_t flow, uint8_t, uint8_t) {
-    VELT_WITH_CTX(handle, ftdi_setflowctrl(d->ctx, flow));
+FT_STATUS FtdiD2xx::SetFlowControl(FT_HANDLE handle, uint16_t flow, uint8_t xon, uint8_t xoff) {
+    // The flow values of both libraries are the same bits (0x100 RTS/CTS, 0x200
+    // DTR/DSR, 0x400 XON/XOFF); only XON/XOFF takes the characters.
+    Device* d = Dev(handle);
+    if (d == nullptr) return FT_INVALID_HANDLE;
+    CtxLock lock(d);
+    if (flow == SIO_XON_XOFF_HS) return FromFtdi(ftdi_setflowctrl_xonxoff(d->ctx, xon, xoff));
+    return FromFtdi(ftdi_setflowctrl(d->ctx, flow));
 }
 
 FT_STATUS FtdiD2xx::Purge(FT_HANDLE handle, uint32_t mask) {
     Device* d = Dev(handle);
     if (d == nullptr) return FT_INVALID_HANDLE;
-    if (mask & FT_PURGE_RX) {
-        std::lock_guard<std::mutex> lock(d->buffer_mutex);
-        d->buffer.clear();
-    }
-    std::lock_guard<std::mutex> lock(d->ctx_mutex);
+    // The reader is kept out until both the chip and our buffer are empty, so no
+    // byte from before the purge slips in between.
+    CtxLock lock(d);
     int r = 0;
     if ((mask & (FT_PURGE_RX | FT_PURGE_TX)) == (FT_PURGE_RX | FT_PURGE_TX))
         r = ftdi_tcioflush(d->ctx);
@@ -220,6 +239,10 @@ FT_STATUS FtdiD2xx::Purge(FT_HANDLE handle, uint32_t mask) {
         r = ftdi_tciflush(d->ctx);
     else if (mask & FT_PURGE_TX)
         r = ftdi_tcoflush(d->ctx);
+    if (mask & FT_PURGE_RX) {
+        std::lock_guard<std::mutex> buffer_lock(d->buffer_mutex);
+        d->buffer.clear();
+    }
     return FromFtdi(r);
 }
 
@@ -227,7 +250,7 @@ FT_STATUS FtdiD2xx::SetChars(FT_HANDLE handle, uint8_t event_char, uint8_t event
                              uint8_t error_char, uint8_t error_enable) {
     Device* d = Dev(handle);
     if (d == nullptr) return FT_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(d->ctx_mutex);
+    CtxLock lock(d);
     int r = ftdi_set_event_char(d->ctx, event_char, event_enable);
     if (r >= 0) r = ftdi_set_error_char(d->ctx, error_char, error_enable);
     return FromFtdi(r);
@@ -269,7 +292,7 @@ FT_STATUS FtdiD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
 FT_STATUS FtdiD2xx::Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) {
     Device* d = Dev(handle);
     if (d == nullptr) return FT_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(d->ctx_mutex);
+    CtxLock lock(d);
     int r =
         ftdi_write_data(d->ctx, static_cast<const unsigned char*>(data), static_cast<int>(size));
     if (written) *written = r > 0 ? static_cast<uint32_t>(r) : 0;
