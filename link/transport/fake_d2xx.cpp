@@ -211,7 +211,7 @@ FT_STATUS FakeD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
     if (d == nullptr) return FT_INVALID_HANDLE;
     if (d->unplugged && d->incoming.empty()) return FT_IO_ERROR;
     uint32_t n = std::min<uint32_t>(size, static_cast<uint32_t>(d->incoming.size()));
-    std::memcpy(buffer, d->incoming.data(), n);
+    if (n > 0) std::memcpy(buffer, d->incoming.data(), n);
     d->incoming.erase(d->incoming.begin(), d->incoming.begin() + n);
     if (got) *got = n;
     return FT_OK;

@@ -282,7 +282,7 @@ FT_STATUS FtdiD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
     if (d == nullptr) return FT_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(d->buffer_mutex);
     uint32_t n = std::min<uint32_t>(size, static_cast<uint32_t>(d->buffer.size()));
-    std::memcpy(buffer, d->buffer.data(), n);
+    if (n > 0) std::memcpy(buffer, d->buffer.data(), n);
     d->buffer.erase(d->buffer.begin(), d->buffer.begin() + n);
     if (got) *got = n;
     if (n == 0 && d->error.load() != 0) return FromFtdi(d->error.load());
