@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -288,4 +289,55 @@ TEST(D2xxLibrary, TestsCanPutTheirOwnLibraryInPlace) {
     EXPECT_EQ(&d2xx::D2xxLibrary(), &fake);
     d2xx::SetD2xxLibraryForTesting(nullptr);
     EXPECT_EQ(&d2xx::D2xxLibrary(), real);
+}
+
+TEST(UsbTransportStress, EveryByteArrivesInOrderWhileWakesComeBetween) {
+    FakeD2xx lib;
+    lib.AddDevice("Oxi", "S1");
+    d2xx::FT_HANDLE h = nullptr;
+    ASSERT_EQ(lib.OpenEx("S1", 1, &h), d2xx::FT_OK);
+    transport::UsbTransport usb(lib, h);
+    ASSERT_EQ(usb.Start(), 0);
+    constexpr size_t kTotal = 200000;
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        std::vector<uint8_t> piece;
+        for (size_t sent = 0; sent < kTotal;) {
+            piece.clear();
+            for (size_t i = 0; i < 1 + sent % 97 && sent < kTotal; ++i, ++sent)
+                piece.push_back(static_cast<uint8_t>(sent * 7));
+            lib.Send("S1", piece);
+            if (sent % 13 == 0) std::this_thread::yield();
+        }
+    });
+    std::thread waker([&] {
+        while (!done) {
+            usb.Wake();
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    size_t got = 0, wakes = 0;
+    bool in_order = true;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (got < kTotal && std::chrono::steady_clock::now() < end) {
+        WaitResult r = usb.WaitForData(transport::kUsbWaitMs);
+        ASSERT_NE(r, WaitResult::Error);
+        if (r == WaitResult::Wake) ++wakes;
+        size_t waiting = 0;
+        ASSERT_EQ(usb.BytesWaiting(&waiting), 0);
+        while (waiting > 0) {
+            uint8_t buf[255];
+            size_t n = 0;
+            ASSERT_EQ(usb.Read(buf, std::min(waiting, sizeof buf), &n), 0);
+            for (size_t i = 0; i < n; ++i, ++got)
+                in_order = in_order && buf[i] == static_cast<uint8_t>(got * 7);
+            waiting -= n;
+        }
+    }
+    done = true;
+    device.join();
+    waker.join();
+    EXPECT_EQ(got, kTotal);
+    EXPECT_TRUE(in_order);
+    EXPECT_GT(wakes, 0u);
 }
