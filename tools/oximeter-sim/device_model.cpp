@@ -145,7 +145,9 @@ std::vector<uint8_t> DeviceModel::ReducedBytes() {
     // A data byte never takes a record code's value.
     out.push_back(0xF8);
     out.push_back(static_cast<uint8_t>(std::clamp(sample, 0, 0xF7)));
-    double phase = std::fmod(t + 10 * beat_period_, beat_period_);
+    // The beat's values (and the host's heartbeat sound) come with the pulse wave,
+    // the transit time after the heart beat.
+    double phase = std::fmod(t - o_.ptt_ms / 1000.0 + 10 * beat_period_, beat_period_);
     if (phase < kRecordSeconds) {
         out.push_back(0xF9);
         out.push_back(static_cast<uint8_t>(std::clamp(std::lround(o_.spo2), 0L, 100L)));

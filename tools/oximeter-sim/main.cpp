@@ -223,6 +223,7 @@ int RunOnPty(const Args& a) {
     sa.sa_handler = OnSignal;  // no SA_RESTART: a signal ends the current wait
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     sim::DeviceModel model(a.model);
