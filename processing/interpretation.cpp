@@ -7,6 +7,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/tick.h"
+#include "processing/fixed_format.h"
 #include "processing/measurement.h"
 
 namespace processing {
@@ -27,6 +28,13 @@ void Show(ILinkView* view, int field, const char* format, double value) {
 void ShowInt(ILinkView* view, int field, int value) {
     char text[16];
     std::snprintf(text, sizeof(text), "%i", value);
+    view->SetFieldText(field, text);
+}
+
+// The result block's integers, shown as k x 0.1 etc. with the matching decimals.
+void ShowScaled(ILinkView* view, int field, uint32_t value, int decimals) {
+    char text[16];
+    FormatScaled(text, value, decimals);
     view->SetFieldText(field, text);
 }
 
@@ -98,16 +106,16 @@ void ResultDisplay(Measurement& m, ILinkView* view) {
     const ResultBlock& r = m.result;
     const char* word = StatusWord(r.status);
     view->SetFieldText(StatusText, word != nullptr ? word : "undefined");
-    ShowInt(view, Perfusion_Red, r.HCPerf2);
-    Show(view, Perfusion_IR, "%.2lf", r.HCPerf * 0.01);
+    ShowScaled(view, Perfusion_Red, r.HCPerf2, 0);
+    ShowScaled(view, Perfusion_IR, r.HCPerf, 2);
     if (r.HCPerf < 10) {
         for (int f : {Pulse, Spo2, RHbCO, Rise, Jitter}) view->SetFieldText(f, "Perfus?");
     } else {
-        Show(view, Pulse, "%.1lf", r.HCPuls * 0.1);
-        Show(view, Spo2, "%.1lf", r.HCSPO2 * 0.1);
-        Show(view, RHbCO, "%.1lf", r.HCHBCO * 0.1);
-        Show(view, Rise, "%.1lf", r.HCRise * 0.1);
-        Show(view, Jitter, "%.0lf", static_cast<double>(r.HCJitter));
+        ShowScaled(view, Pulse, r.HCPuls, 1);
+        ShowScaled(view, Spo2, r.HCSPO2, 1);
+        ShowScaled(view, RHbCO, r.HCHBCO, 1);
+        ShowScaled(view, Rise, r.HCRise, 1);
+        ShowScaled(view, Jitter, r.HCJitter, 0);
     }
     if (!OpenLog(m, m.fTxtLog2, "Ticks\tHCPuls\tHCSPO2\tHCHBCO\tHCRise\tHCJitter\tHCPerf\r\n"))
         return;

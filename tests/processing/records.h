@@ -1,6 +1,7 @@
 // Builders for framed-protocol records as the device sends them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>

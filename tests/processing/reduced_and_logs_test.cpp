@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/tick.h"
+#include "processing/fixed_format.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "tests/processing/fake_view.h"
@@ -185,6 +186,27 @@ TEST_F(LogTest, EventFlagsOfTheLatestRecordAreKeptForThePlot) {
     auto r2 = p.Make(1);
     InterpretRecord(m, st, *r2, nullptr);
     EXPECT_EQ(processing::CurrentEventByte(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The fast result-field text must equal the printf text for every 16-bit value.
+TEST(FixedFormatTest, MatchesPrintfForEveryDeviceValue) {
+    char fast[16];
+    char slow[32];
+    for (uint32_t k = 0; k <= 0xFFFF; ++k) {
+        processing::FormatScaled(fast, k, 1);
+        std::snprintf(slow, sizeof(slow), "%.1lf", k * 0.1);
+        ASSERT_STREQ(fast, slow) << k;
+        processing::FormatScaled(fast, k, 2);
+        std::snprintf(slow, sizeof(slow), "%.2lf", k * 0.01);
+        ASSERT_STREQ(fast, slow) << k;
+        processing::FormatScaled(fast, k, 0);
+        std::snprintf(slow, sizeof(slow), "%.0lf", static_cast<double>(k));
+        ASSERT_STREQ(fast, slow) << k;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// Random records of any length through the interpretation (and the reduced
+// protocol's handler): no read past a payload, no undefined behaviour, no failure.
+// Input: a flags byte, then records as [type][length][length payload bytes].
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "link/packet_record.h"
+#include "processing/interpretation.h"
+#include "processing/measurement.h"
+
+namespace {
+
+class NullView : public ILinkView {
+public:
+    void SetFieldText(int field, const char* text) override {
+        if (text != nullptr && field >= 0 && field < ViewFieldCount) chars += std::strlen(text);
+    }
+    int GetFieldText(int, char* buffer, int limit) override {
+        if (limit > 0) buffer[0] = '\0';
+        return 0;
+    }
+    bool IsFieldModified(int) override { return false; }
+    void SetFieldModified(int, bool) override {}
+    void AppendSample(uint8_t value, Colour) override { chars += value; }
+    void AppendPulseTrend(uint8_t value) override { chars += value; }
+    void ResetPlot() override {}
+    void RedrawPlot() override {}
+    void PostPacketMessage(int, COximeter*) override {}
+    void RunPendingCalls() override {}
+    void PlaySoundAsync(const char*) override {}
+    size_t chars = 0;
+};
+
+const std::string& LogDir() {
+    static const std::string dir = [] {
+        char templ[] = "/tmp/velt-fuzz-XXXXXX";
+        const char* made = mkdtemp(templ);
+        return std::string(made != nullptr ? made : "/tmp");
+    }();
+    return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    processing::Measurement m((flags & 1) ? LogDir() : std::string());
+    m.SetLogging((flags & 1) != 0);
+    processing::LinkInterpretation st;
+    st.trend_channel = 1 + (flags >> 1) % 3;
+    processing::ReducedInterpreter reduced;
+    NullView view;
+    ILinkView* v = (flags & 8) ? nullptr : &view;
+    size_t pos = 1;
+    while (pos + 2 <= size) {
+        uint8_t type = data[pos];
+        size_t length = data[pos + 1];
+        pos += 2;
+        if (length > size - pos) length = size - pos;
+        PacketRecord* r =
+            PacketRecord::Create(type & 0x7F, 0, static_cast<uint8_t>(length), data + pos);
+        if (r == nullptr) return 0;
+        processing::InterpretRecord(m, st, *r, v);
+        if (type & 0x80 && length > 0)
+            reduced.OnRecord(0xF8 + r->payload[0] % 5, r->payload[length - 1], v, true);
+        PacketRecord::Free(r);
+        pos += length;
+    }
+    return 0;
+}
