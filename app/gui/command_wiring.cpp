@@ -4,9 +4,11 @@
 #include "display/main_frame.h"
 #include "export/window_capture.h"
 #include "firmware/firmware_commands.h"
+#include "recordings/gui/edf_load.h"
 
 void WireSubsystemCommands(CVELTMonitoringApp& app) {
     CMainFrame* frame = app.MainFrame();
+    app.on_load_edf = [frame] { recordings::LoadEdfCommand(frame); };
     app.on_copy_as_image = [frame] { image_export::CopyWindowImage(frame); };
     app.on_save_as_image = [frame] { image_export::SaveWindowImage(frame); };
     // The readers trace to the debugger output; the commands show nothing.

@@ -9,6 +9,8 @@
 #include "app/gui/document.h"
 #include "display/monitoring_view.h"
 #include "link/oximeter.h"
+#include "recordings/edf_writer.h"
+#include "recordings/gui/edf_load.h"
 #include "tests/app/gui/shell_fixture.h"
 
 namespace {
@@ -138,4 +140,25 @@ TEST_F(ShellTest, SaveAsImageWritesTheActiveWindowAsGif) {
     int height = static_cast<uint8_t>(gif[8]) | (static_cast<uint8_t>(gif[9]) << 8);
     EXPECT_EQ(width, w->width());
     EXPECT_EQ(height, w->height());
+}
+
+TEST_F(ShellTest, LoadStartsAReplayOfTheChosenRecording) {
+    Start();
+    WireSubsystemCommands(*app_);
+    std::vector<uint8_t> bytes;
+    for (uint32_t t = 0; t < 100; ++t)
+        recordings::AppendEdfSample(bytes, t, 1000 + static_cast<int>(t));
+    dir_.Write("short.edf", std::string(bytes.begin(), bytes.end()));
+    QString path = QString::fromStdString(dir_.File("short.edf"));
+    int asked = 0;
+    recordings::SetEdfFileChooser([&](QWidget*, const QString&) -> std::optional<QString> {
+        ++asked;
+        return path;
+    });
+    app_->MainFrame()->Command(cmd::kLoadEdf)->trigger();
+    recordings::SetEdfFileChooser({});
+    EXPECT_EQ(asked, 1);
+    EXPECT_NE(recordings::CurrentReplay(), nullptr);
+    recordings::EndCurrentReplay();
+    EXPECT_EQ(recordings::CurrentReplay(), nullptr);
 }
