@@ -1,0 +1,172 @@
+// velt-process: runs a captured device stream through the code the app runs (the
+// receive decoder of the protocol, the link's queue and packet processing, the
+// interpretation) with a headless view, for checking logs and fields offline.
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "display/link_view.h"
+#include "link/frame_decoder.h"
+#include "link/oximeter.h"
+#include "link/reduced_decoder.h"
+#include "platform/debug_output.h"
+#include "processing/interpretation.h"
+#include "processing/measurement.h"
+
+namespace {
+
+class HeadlessView : public ILinkView {
+public:
+    void SetFieldText(int field, const char* text) override {
+        if (text != nullptr && field >= 0 && field < ViewFieldCount) fields[field] = text;
+    }
+    int GetFieldText(int field, char* buffer, int limit) override {
+        if (field < 0 || field >= ViewFieldCount || limit <= 0) return 0;
+        size_t n = fields[field].copy(buffer, static_cast<size_t>(limit - 1));
+        buffer[n] = '\0';
+        return static_cast<int>(n);
+    }
+    bool IsFieldModified(int) override { return false; }
+    void SetFieldModified(int, bool) override {}
+    void AppendSample(uint8_t, Colour) override {}
+    void AppendPulseTrend(uint8_t) override {}
+    void ResetPlot() override {}
+    void RedrawPlot() override {}
+    void PostPacketMessage(int, COximeter*) override {}  // drained after every frame
+    void RunPendingCalls() override {}
+    void PlaySoundAsync(const char*) override {}
+    std::string fields[ViewFieldCount];
+};
+
+struct FramedHandler {
+    COximeter* link;
+    std::FILE* acks;
+    bool Acknowledge(const uint8_t* ack, int size) {
+        if (acks != nullptr) std::fwrite(ack, 1, static_cast<size_t>(size), acks);
+        return true;
+    }
+    void Frame(bool repeat) {
+        link->OnRxPacket(repeat);
+        link->ProcessPackets();
+    }
+    void Log(const char* text) { platform::OutputDebugString(text); }
+};
+
+int Usage(const char* message) {
+    std::fprintf(stderr,
+                 "velt-process: %s\n"
+                 "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
+                 "                    [--fields FILE] [--acks FILE] INPUT\n",
+                 message);
+    return 2;
+}
+
+std::FILE* OpenOutput(const std::string& path, const char* what) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        std::fprintf(stderr, "velt-process: cannot write %s \"%s\": %s\n", what, path.c_str(),
+                     std::strerror(errno));
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int protocol = 1;
+    std::string log_dir, debug_out, fields_out, acks_out, input;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--protocol") {
+            if (!value(v) || (v != "1" && v != "2" && v != "3"))
+                return Usage("--protocol takes 1, 2 or 3");
+            protocol = v[0] - '0';
+        } else if (a == "--log-dir") {
+            if (!value(log_dir)) return Usage("--log-dir needs a directory");
+        } else if (a == "--debug-out") {
+            if (!value(debug_out)) return Usage("--debug-out needs a file");
+        } else if (a == "--fields") {
+            if (!value(fields_out)) return Usage("--fields needs a file");
+        } else if (a == "--acks") {
+            if (!value(acks_out)) return Usage("--acks needs a file");
+        } else if (a.size() > 1 && a[0] == '-') {
+            return Usage(("unknown option " + a).c_str());
+        } else if (input.empty()) {
+            input = a;
+        } else {
+            return Usage("only one input");
+        }
+    }
+    if (input.empty()) return Usage("no input given");
+
+    std::FILE* in = input == "-" ? stdin : std::fopen(input.c_str(), "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "velt-process: cannot read input \"%s\": %s\n", input.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::FILE* debug = nullptr;
+    if (!debug_out.empty() && (debug = OpenOutput(debug_out, "debug output")) == nullptr) return 1;
+    std::FILE* acks = nullptr;
+    if (!acks_out.empty() && (acks = OpenOutput(acks_out, "acknowledgements")) == nullptr) return 1;
+    if (debug != nullptr) {
+        platform::SetDebugSink([debug](const std::string& text) {
+            std::fwrite(text.data(), 1, text.size(), debug);
+            if (text.empty() || text.back() != '\n') std::fputc('\n', debug);
+        });
+    }
+
+    int rc = 0;
+    {
+        processing::Measurement measurement(log_dir);
+        HeadlessView view;
+        COximeter link(nullptr, protocol, true, &measurement);
+        link.AttachView(&view);
+        FramedHandler handler{&link, acks};
+        ReducedDecoder reduced;
+        processing::ReducedInterpreter interpreter;
+        std::vector<uint8_t> chunk(4096);
+        for (;;) {
+            size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
+            if (got == 0) break;
+            if (protocol == 3) {
+                reduced.Feed(chunk.data(), got, [&](uint8_t code, uint8_t value) {
+                    interpreter.OnRecord(code, value, &view, link.HeartbeatSound());
+                });
+            } else {
+                link.Decoder().Feed(chunk.data(), got, handler);
+            }
+        }
+        if (std::ferror(in)) {
+            std::fprintf(stderr, "velt-process: read error on \"%s\"\n", input.c_str());
+            rc = 1;
+        }
+        if (!fields_out.empty()) {
+            std::FILE* f = OpenOutput(fields_out, "fields");
+            if (f == nullptr) {
+                rc = 1;
+            } else {
+                for (int field = 0; field < ViewFieldCount; ++field)
+                    std::fprintf(f, "%s\t%s\n", ViewFieldName(field), view.fields[field].c_str());
+                std::fclose(f);
+            }
+        }
+        link.AttachView(nullptr);
+    }
+    if (in != stdin) std::fclose(in);
+    if (acks != nullptr) std::fclose(acks);
+    if (debug != nullptr) {
+        platform::SetDebugSink({});
+        std::fclose(debug);
+    }
+    return rc;
+}
