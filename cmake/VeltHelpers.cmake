@@ -35,21 +35,27 @@ function(velt_test name)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE velt_warnings velt_testsupport ${A_LIBS} GTest::gtest GTest::gmock)
   set(props "")
+  # One environment entry only: a list would be split into separate properties.
+  # GUI tests choose the offscreen platform in their own main().
   set(env "VELT_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data")
   if(A_GUI)
-    list(APPEND env "QT_QPA_PLATFORM=offscreen")
     target_link_libraries(${name} PRIVATE velt_testsupport_gui)
   else()
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
-  set(labels ${A_LABELS})
+  # One label per test (a list would be split into separate properties on its
+  # way through test discovery): "core" or "gui", joined with any extra ones, so
+  # "ctest -L core" and "ctest -L stress" both select "core-stress".
   if(A_GUI)
-    list(APPEND labels gui)
+    set(label gui)
   else()
-    list(APPEND labels core)
+    set(label core)
   endif()
+  foreach(extra ${A_LABELS})
+    string(APPEND label "-${extra}")
+  endforeach()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "${env}" LABELS "${labels}" TIMEOUT 120)
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${label}" TIMEOUT 120)
 endfunction()
 
 # velt_fuzzer(NAME SOURCE file LIBS ... [CORPUS dir]): with VELT_FUZZ a libFuzzer
