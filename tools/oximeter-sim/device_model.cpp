@@ -94,6 +94,7 @@ std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
     double red2 = kBaseLevel * 0.8 * (1.0 - ir_amplitude_ * 0.8 * pulse + jitter * Gauss());
     int led_ir = 100, led_red = 80, led_red2 = 50;  // settings: byte = 255 - setting
     if (o_.status == 1) ir = red = red2 = 0;
+    last_pleth_ = static_cast<int>(std::lround(ir));
     Put16(p, 0, static_cast<int>(record_ & 0x7FFF));
     Put16(p, 2, Clamp16(32760 - ir));
     Put16(p, 4, Clamp16((kBaseLevel - ir) * 4));
@@ -142,6 +143,7 @@ std::vector<uint8_t> DeviceModel::ReducedBytes() {
     std::vector<uint8_t> out;
     double level = 1.0 - (o_.status == 1 || o_.status == 2 ? 0.0 : PulseShape(t));
     int sample = static_cast<int>(std::lround(40 + 160 * level + 4 * o_.noise * Gauss()));
+    last_pleth_ = sample;
     // A data byte never takes a record code's value.
     out.push_back(0xF8);
     out.push_back(static_cast<uint8_t>(std::clamp(sample, 0, 0xF7)));

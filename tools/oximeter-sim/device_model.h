@@ -39,9 +39,13 @@ public:
     std::vector<uint8_t> NextPayload(uint8_t* type);
 
     uint64_t records() const { return record_; }
+    // The plethysmogram value of the latest record (the IR signal level, or the
+    // reduced protocol's sample), for the recorder.
+    int LastPleth() const { return last_pleth_; }
     uint64_t frames() const { return frames_; }
 
 private:
+    int last_pleth_ = 0;
     double Uniform();  // [0, 1)
     double Gauss();
     double PulseShape(double t) const;  // 0..1, rises quickly after each beat's onset

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "recordings/edf_writer.h"
 #include "tools/oximeter-sim/device_model.h"
 #include "tools/oximeter-sim/wire_encoder.h"
 
@@ -36,6 +37,7 @@ void Usage(FILE* to) {
         "  --map LINK     point a device-map entry (e.g. <program dir>/configuration/\n"
         "                 dosdevices/com1) at the pseudo-terminal; removed on exit\n"
         "  --output FILE  write the stream unpaced, for --seconds of device time (10)\n"
+        "  --record FILE.edf  also write the plethysmogram as a recording\n"
         "  --once         end when the host closes the port (default: wait for the next open)\n"
         "  --burst        a 30 ms noise burst on the line every 5 s\n");
 }
@@ -48,7 +50,7 @@ double Now() {
 
 struct Args {
     sim::Options model;
-    std::string map_path, output_path;
+    std::string map_path, output_path, record_path;
     double seconds = -1;
     bool once = false;
 };
@@ -77,9 +79,9 @@ int Parse(int argc, char** argv, Args* a) {
             continue;
         }
         static const char* const kValued[] = {
-            "--protocol", "--map",    "--output",       "--seconds",   "--bpm",
-            "--spo2",     "--hbco",   "--perfusion",    "--noise",     "--ptt-ms",
-            "--seed",     "--status", "--bad-checksum", "--drop-byte", "--cut-frame"};
+            "--protocol", "--map",          "--output",    "--record",   "--seconds", "--bpm",
+            "--spo2",     "--hbco",         "--perfusion", "--noise",    "--ptt-ms",  "--seed",
+            "--status",   "--bad-checksum", "--drop-byte", "--cut-frame"};
         if (std::find(std::begin(kValued), std::end(kValued), opt) == std::end(kValued)) {
             std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
             Usage(stderr);
@@ -99,6 +101,8 @@ int Parse(int argc, char** argv, Args* a) {
             a->map_path = v;
         } else if (opt == "--output") {
             a->output_path = v;
+        } else if (opt == "--record") {
+            a->record_path = v;
         } else if (opt == "--seconds") {
             ok = ParseNumber(v, 0, 1e7, &a->seconds);
         } else if (opt == "--bpm") {
@@ -140,6 +144,51 @@ int Parse(int argc, char** argv, Args* a) {
     return 0;
 }
 
+// The plethysmogram as a recording: a type-1 record per sample (time stamps in
+// 5 ms units), and now and then a type-2 (values), type-3 (block) and type-4 record.
+class Recorder {
+public:
+    bool Open(const std::string& path) {
+        if (path.empty()) return true;
+        on_ = writer_.Open(path);
+        if (!on_)
+            std::fprintf(stderr, "oximeter-sim: cannot record %s: %s\n", path.c_str(),
+                         writer_.Error().c_str());
+        return on_;
+    }
+    void Add(const sim::DeviceModel& model, const sim::Options& o) {
+        if (!on_) return;
+        uint64_t n = model.records();
+        uint32_t time = static_cast<uint32_t>((n - 1) * 4);  // 20 ms per record
+        writer_.WriteSample(time, model.LastPleth());
+        if (n % 50 == 0)
+            writer_.WriteValues(time, static_cast<uint16_t>(std::lround(o.spo2 * 10)),
+                                static_cast<uint16_t>(std::lround(o.bpm * 10)),
+                                static_cast<uint16_t>(std::lround(o.perfusion * 100)),
+                                static_cast<uint8_t>(o.status), 0);
+        if (n % 250 == 0) {
+            uint8_t block[20] = {};
+            for (int i = 0; i < 20; ++i) block[i] = static_cast<uint8_t>(n + i);
+            writer_.WriteBlock(time, block);
+        }
+        if (n % 500 == 0) {
+            uint8_t body[8] = {1, 2, 3, 4, static_cast<uint8_t>(n), 0, 0, 0};
+            writer_.WriteVariable(time, body, sizeof body);
+        }
+    }
+    bool Close() {
+        if (!on_) return true;
+        on_ = false;
+        if (writer_.Close()) return true;
+        std::fprintf(stderr, "oximeter-sim: recording failed: %s\n", writer_.Error().c_str());
+        return false;
+    }
+
+private:
+    recordings::CEdfWriter writer_;
+    bool on_ = false;
+};
+
 int WriteFile(const Args& a) {
     sim::DeviceModel model(a.model);
     FILE* f = std::fopen(a.output_path.c_str(), "wb");
@@ -148,13 +197,20 @@ int WriteFile(const Args& a) {
                      strerror(errno));
         return 1;
     }
+    Recorder recorder;
+    if (!recorder.Open(a.record_path)) {
+        std::fclose(f);
+        return 1;
+    }
     long records = std::lround((a.seconds < 0 ? 10 : a.seconds) * 50);
     bool ok = true;
     for (long r = 0; r < records && ok; ++r) {
         std::vector<uint8_t> b = model.NextRecordBytes();
+        recorder.Add(model, a.model);
         ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
     }
     ok = std::fclose(f) == 0 && ok;
+    ok = recorder.Close() && ok;
     if (!ok) {
         std::fprintf(stderr, "oximeter-sim: writing %s failed\n", a.output_path.c_str());
         return 1;
@@ -187,6 +243,8 @@ bool ReadAnswers(int master, sim::AnswerCounter* answers) {
 // The device on a pseudo-terminal, paced at the line rate, until a signal,
 // --seconds of device time, or (with --once) the host closing the port.
 int RunOnPty(const Args& a) {
+    Recorder recorder;
+    if (!recorder.Open(a.record_path)) return 1;
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         std::fprintf(stderr, "oximeter-sim: no pseudo-terminal: %s\n", strerror(errno));
@@ -266,6 +324,7 @@ int RunOnPty(const Args& a) {
                (records_due < 0 || static_cast<long>(model.records()) < records_due)) {
             unsigned long long before = model.frames();
             std::vector<uint8_t> b = model.NextRecordBytes();
+            recorder.Add(model, a.model);
             if (host_there) {
                 line.insert(line.end(), b.begin(), b.end());
                 session.frames += model.frames() - before;
@@ -309,7 +368,7 @@ int RunOnPty(const Args& a) {
     if (!a.map_path.empty()) unlink(a.map_path.c_str());
     PrintCounts("end", total);
     close(master);
-    return 0;
+    return recorder.Close() ? 0 : 1;
 }
 
 }  // namespace
