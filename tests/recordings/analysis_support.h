@@ -19,12 +19,6 @@ inline std::string UndefinedText() {
     return text;
 }
 
-inline std::string Format(const char* format, double v) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, v);
-    return text;
-}
-
 inline std::vector<std::string> WithPrefix(const std::vector<std::string>& lines,
                                            const std::string& prefix) {
     std::vector<std::string> out;

@@ -48,15 +48,6 @@ TEST(EdfFormat, HeaderFieldsAreLittleEndian) {
     EXPECT_EQ(DecodeLe32(neg), -2);
 }
 
-TEST(EdfFormat, VariableBodySizes) {
-    const struct {
-        uint16_t length;
-        int size;
-    } cases[] = {{5, 4},         {8, 4},          {9, 8},  {1, 0},      {4, 0},
-                 {32768, 32764}, {32769, -32768}, {0, -4}, {65535, -4}, {40001, -25536}};
-    for (const auto& c : cases) EXPECT_EQ(VariableBodySize(c.length), c.size) << c.length;
-}
-
 TEST(EdfReader, ReadsEveryKnownTypeWithItsBody) {
     std::vector<uint8_t> bytes;
     const uint8_t spare[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -138,15 +129,6 @@ TEST(EdfReader, EmptyCutShortAndMalformedInput) {
     auto bytes = Header(4, 9, 0);
     bytes.resize(bytes.size() + 7);
     EXPECT_EQ(ReadAll(bytes).back(), EdfReadStatus::kCutShort);
-}
-
-TEST(EdfReader, StatusCodes) {
-    EXPECT_EQ(EdfStatusCode(EdfReadStatus::kEnd), 0);
-    EXPECT_EQ(EdfStatusCode(EdfReadStatus::kCutShort), -5);
-    EXPECT_EQ(EdfStatusCode(EdfReadStatus::kReadError), -5);
-    EXPECT_EQ(EdfStatusCode(EdfReadStatus::kUnknownType), -5);
-    EXPECT_EQ(EdfStatusCode(EdfReadStatus::kEmptyBody), -5);
-    EXPECT_EQ(EdfStatusCode(EdfReadStatus::kOversizeBody), -6);
 }
 
 TEST(EdfReader, ReadFailureOfTheSourceIsNotTakenForTheEnd) {
