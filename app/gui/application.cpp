@@ -469,13 +469,7 @@ CVELTMonitoringDoc* CVELTMonitoringApp::OnFileNew() {
 CVELTMonitoringDoc* CVELTMonitoringApp::OpenDocumentFile(const QString& path) {
     QFileInfo info(path);
     if (!info.exists() || !info.isFile()) {
-        QMessageBox::StandardButton unused = QMessageBox::Ok;
-        if (prompt_)
-            unused = prompt_(QString("%1\nCannot open this file.").arg(path));
-        else
-            QMessageBox::warning(main_frame_, kAppTitle,
-                                 QString("%1\nCannot open this file.").arg(path));
-        (void)unused;
+        Warn(QString("%1\nCannot open this file.").arg(path));
         return nullptr;
     }
     // A document already open is activated instead of opened twice.
@@ -504,15 +498,22 @@ void CVELTMonitoringApp::OnFileOpen() {
     if (!path.isEmpty()) OpenDocumentFile(path);
 }
 
+void CVELTMonitoringApp::Warn(const QString& text) {
+    if (prompt_)
+        prompt_(text);
+    else
+        QMessageBox::warning(main_frame_, kAppTitle, text);
+}
+
 bool CVELTMonitoringApp::OnFileSave() {
     CVELTMonitoringDoc* doc = ActiveDocument();
-    if (doc == nullptr) return false;
+    return doc != nullptr && SaveDocument(doc);
+}
+
+bool CVELTMonitoringApp::SaveDocument(CVELTMonitoringDoc* doc) {
     if (doc->PathName().isEmpty()) return DoSaveAs(doc);
     if (!doc->DoSave(doc->PathName())) {
-        if (prompt_)
-            prompt_("Failed to save document.");
-        else
-            QMessageBox::warning(main_frame_, kAppTitle, "Failed to save document.");
+        Warn("Failed to save document.");
         return false;
     }
     AddToRecentFiles(doc->PathName());
@@ -531,10 +532,7 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
                                                                "All Files (*)");
     if (path.isEmpty()) return false;
     if (!doc->DoSave(path)) {
-        if (prompt_)
-            prompt_("Failed to save document.");
-        else
-            QMessageBox::warning(main_frame_, kAppTitle, "Failed to save document.");
+        Warn("Failed to save document.");
         return false;
     }
     doc->SetTitle(QFileInfo(path).fileName());
@@ -553,10 +551,7 @@ bool CVELTMonitoringApp::SaveModified(CVELTMonitoringDoc* doc) {
                                         QMessageBox::Yes);
     if (answer == QMessageBox::Cancel) return false;
     if (answer == QMessageBox::No) return true;
-    if (doc->PathName().isEmpty()) return DoSaveAs(doc);
-    if (!doc->DoSave(doc->PathName())) return false;
-    AddToRecentFiles(doc->PathName());
-    return true;
+    return SaveDocument(doc);
 }
 
 void CVELTMonitoringApp::OnFileClose() {

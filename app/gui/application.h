@@ -83,6 +83,9 @@ private:
     CChildFrame* CreateFrame(CVELTMonitoringDoc* doc);
     bool SaveModified(CVELTMonitoringDoc* doc);  // false: cancelled
     bool DoSaveAs(CVELTMonitoringDoc* doc);
+    // Saves under the document's path, or asks for one; warns when it fails.
+    bool SaveDocument(CVELTMonitoringDoc* doc);
+    void Warn(const QString& text);
     void OnFrameAboutToClose(CChildFrame* frame, bool* accept);
     void OnFrameDestroyed(CChildFrame* frame);
     void OnSubWindowActivated(QMdiSubWindow* window);
