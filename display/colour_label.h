@@ -10,7 +10,7 @@
 #include <QPlainTextEdit>
 #include <QString>
 
-#include "display/colour.h"
+#include "platform/colour.h"
 
 class ColourLabel {
 public:

@@ -13,21 +13,8 @@
 
 #include "display/colour_label.h"
 #include "display/sound_player.h"
-
-#if __has_include("processing/measurement.h")
-#include "processing/measurement.h"
-#define VELT_VIEW_EVENT_BYTE() processing::CurrentEventByte()
-#else
-#define VELT_VIEW_EVENT_BYTE() \
-    uint8_t { 0 }
-#endif
-
-#if __has_include("link/oximeter.h")
 #include "link/oximeter.h"
-#define VELT_VIEW_HAS_LINK 1
-#else
-#define VELT_VIEW_HAS_LINK 0
-#endif
+#include "processing/measurement.h"
 
 namespace {
 
@@ -87,7 +74,6 @@ CVELTMonitoringView::CVELTMonitoringView(QWidget* parent) : QWidget(parent) {
 
     // The link does not touch the view before AttachView, so the first picture can be
     // drawn without any other thread around.
-    plot_.ResetState();
     plot_.RedrawPlot();
     plot_.TakeDirtyRegion();
     calls_.SetWake([this] {
@@ -104,18 +90,14 @@ CVELTMonitoringView::CVELTMonitoringView(QWidget* parent) : QWidget(parent) {
     CreateControls();
     fields_[LedS_IR]->AsWidget()->setFocus();
 
-#if VELT_VIEW_HAS_LINK
     if (link_ != nullptr) link_->AttachView(this);
-#endif
 }
 
 CVELTMonitoringView::~CVELTMonitoringView() {
     // Appends from a receive thread that is still stopping draw nothing from here on.
     plot_.Close();
-#if VELT_VIEW_HAS_LINK
     // Stopping the link runs the field writes its thread is waiting on.
     delete link_;
-#endif
     link_ = nullptr;
     calls_.Shutdown();
     plot_.SetRepaintRequest(nullptr, nullptr);
@@ -294,7 +276,9 @@ void CVELTMonitoringView::SetFieldModified(int field, bool modified) {
 }
 
 void CVELTMonitoringView::AppendSample(uint8_t value, Colour colour) {
-    plot_.AppendSample(value, colour, VELT_VIEW_EVENT_BYTE());
+    // The link and its measurement are fixed for the view's life: safe from any thread.
+    const processing::Measurement* m = link_ != nullptr ? link_->Measurement() : nullptr;
+    plot_.AppendSample(value, colour, m != nullptr ? m->EventByte() : 0);
 }
 
 void CVELTMonitoringView::AppendPulseTrend(uint8_t value) { plot_.AppendPulseTrend(value); }
@@ -346,12 +330,8 @@ bool CVELTMonitoringView::event(QEvent* event) {
     const int type = event->type();
     if (type == PacketMessageType()) {
         const auto* message = static_cast<PacketMessageEvent*>(event);
-#if VELT_VIEW_HAS_LINK
         // The link named in the message, not necessarily this view's own.
         if (message->code() == 1 && message->link() != nullptr) message->link()->ProcessPackets();
-#else
-        (void)message;
-#endif
         return true;
     }
     if (type == WakeEventType()) {

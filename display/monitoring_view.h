@@ -12,11 +12,11 @@
 #include <functional>
 #include <vector>
 
-#include "app/configuration.h"
-#include "display/link_view.h"
 #include "display/sync_call_queue.h"
-#include "display/view_field.h"
 #include "display/waveform_plot.h"
+#include "link/configuration.h"
+#include "link/link_view.h"
+#include "processing/view_field.h"
 
 class COximeter;
 class ColourLabel;

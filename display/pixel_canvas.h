@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "display/colour.h"
+#include "platform/colour.h"
 
 struct CanvasRect {
     int left = 0;

@@ -133,11 +133,6 @@ void WaveformPlot::AppendPulseTrend(uint8_t value) {
     MarkDirty(dirty);
 }
 
-void WaveformPlot::ResetState() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ResetLocked();
-}
-
 void WaveformPlot::ResetPlot() {
     std::lock_guard<std::mutex> lock(mutex_);
     ResetLocked();

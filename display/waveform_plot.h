@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "display/colour.h"
 #include "display/pixel_canvas.h"
+#include "platform/colour.h"
 
 class WaveformPlot {
 public:
@@ -46,8 +46,6 @@ public:
     void AppendPulseTrend(uint8_t value);
     // Reset values into every buffer, then a full redraw.
     void ResetPlot();
-    // Reset values without drawing (the view's construction).
-    void ResetState();
     // Frame, whole main trace and event strip from the buffers, into the own image.
     void RedrawPlot();
     // The same picture into another canvas (printing), leaving the own image alone.

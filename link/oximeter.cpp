@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/configuration.h"
+#include "link/configuration.h"
 #include "link/link_connection.h"
 #include "link/transport/d2xx.h"
 #include "link/transport/serial_transport.h"
@@ -45,14 +45,10 @@ COximeter::COximeter(const char* port_name, int protocol, bool heartbeat,
     : heartbeat_(heartbeat),
       protocol_(protocol >= 1 && protocol <= 3 ? protocol : 1),
       measurement_(measurement) {
-    decoder_.Reset();
     if (port_name != nullptr) OpenPort(port_name);
 }
 
-COximeter::~COximeter() {
-    ClosePort();
-    queue_.Clear();
-}
+COximeter::~COximeter() { ClosePort(); }
 
 int COximeter::OnRxPacket(bool repeat) {
     if (queue_.Full()) {
@@ -78,7 +74,8 @@ int COximeter::ProcessPackets() {
         if (record == nullptr) break;
         if (observer_ != nullptr) observer_(observer_context_, *record);
         if (measurement_ != nullptr)
-            processing::InterpretRecord(*measurement_, interpretation_, *record, View());
+            processing::InterpretRecord(*measurement_, interpretation_, record->type,
+                                        record->payload, record->length, View());
         PacketRecord::Free(record);
     }
     return 0;

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "display/link_view.h"
 #include "link/frame_decoder.h"
+#include "link/link_view.h"
 #include "link/packet_queue.h"
 #include "processing/interpretation.h"
 
@@ -77,6 +77,9 @@ public:
     // Records waiting in the queue (any thread).
     int QueuedCount() const { return queue_.Count(); }
     ILinkView* View() const { return view_.load(std::memory_order_acquire); }
+    // The process-wide state this link interprets into (null in some tests); fixed
+    // for the link's life, so any thread may read it.
+    processing::Measurement* Measurement() const { return measurement_; }
 
     // Called by ProcessPackets for every dequeued record before it is interpreted
     // (tools and tests that want to see the records); null to remove.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "link/frame_handler.h"
 #include "link/link_connection.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
@@ -11,8 +12,6 @@
 
 namespace {
 
-constexpr int kSerialWaitMs = 1000;
-constexpr int kUsbWaitMs = 20;
 constexpr size_t kChunk = 255;
 
 // Line-error counters of the whole run, touched only by receive threads.
@@ -39,18 +38,6 @@ void CountLineErrors(uint32_t bits) {
         c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10]);
 }
 
-struct FramedHandler {
-    COximeter* link;
-    transport::ITransport* transport;
-    int error = 0;
-    bool Acknowledge(const uint8_t* ack, int size) {
-        error = transport->Write(ack, static_cast<size_t>(size));
-        return error == 0;
-    }
-    void Frame(bool repeat) { link->OnRxPacket(repeat); }
-    void Log(const char* text) { platform::OutputDebugString(text); }
-};
-
 }  // namespace
 
 void COximeter::ReadingLoop(COximeter* link, bool framed) {
@@ -60,10 +47,11 @@ void COximeter::ReadingLoop(COximeter* link, bool framed) {
     if (c.usb_transport != nullptr) error = c.usb_transport->Start();
 
     uint8_t chunk[kChunk + 1];
-    FramedHandler handler{link, &t};
+    LinkFrameHandler handler(*link,
+                             [&t](const uint8_t* ack, size_t size) { return t.Write(ack, size); });
     ReducedDecoder reduced;
     processing::ReducedInterpreter interpreter;
-    const int wait_ms = c.is_usb ? kUsbWaitMs : kSerialWaitMs;
+    const int wait_ms = c.is_usb ? transport::kUsbWaitMs : transport::kSerialWaitMs;
 
     while (error == 0 && !link->StopRequested()) {
         transport::WaitResult w = t.WaitForData(wait_ms);
@@ -88,7 +76,7 @@ void COximeter::ReadingLoop(COximeter* link, bool framed) {
             waiting = got < waiting ? waiting - got : 0;
             if (framed) {
                 link->decoder_.Feed(chunk, got, handler);
-                if ((error = handler.error) != 0) break;
+                if ((error = handler.Error()) != 0) break;
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
             } else {
                 reduced.Feed(chunk, got, [&](uint8_t code, uint8_t value) {

@@ -19,20 +19,20 @@ inline uint16_t U16(const uint8_t* p, int offset) {
 }
 inline int16_t S16(const uint8_t* p, int offset) { return static_cast<int16_t>(U16(p, offset)); }
 
-void Show(ILinkView* view, int field, const char* format, double value) {
+void Show(IMeasurementView* view, int field, const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof(text), format, value);
     view->SetFieldText(field, text);
 }
 
-void ShowInt(ILinkView* view, int field, int value) {
+void ShowInt(IMeasurementView* view, int field, int value) {
     char text[16];
     std::snprintf(text, sizeof(text), "%i", value);
     view->SetFieldText(field, text);
 }
 
 // The result block's integers, shown as k x 0.1 etc. with the matching decimals.
-void ShowScaled(ILinkView* view, int field, uint32_t value, int decimals) {
+void ShowScaled(IMeasurementView* view, int field, uint32_t value, int decimals) {
     char text[16];
     FormatScaled(text, value, decimals);
     view->SetFieldText(field, text);
@@ -102,7 +102,7 @@ void WriteRawSampleLine(Measurement& m) {
     std::fflush(m.fTxtLog.file);
 }
 
-void ResultDisplay(Measurement& m, ILinkView* view) {
+void ResultDisplay(Measurement& m, IMeasurementView* view) {
     const ResultBlock& r = m.result;
     const char* word = StatusWord(r.status);
     view->SetFieldText(StatusText, word != nullptr ? word : "undefined");
@@ -129,7 +129,7 @@ void ResultDisplay(Measurement& m, ILinkView* view) {
     std::fflush(m.fTxtLog2.file);
 }
 
-void Red2PresenceCheck(Measurement& m, LinkInterpretation& st, ILinkView* view) {
+void Red2PresenceCheck(Measurement& m, LinkInterpretation& st, IMeasurementView* view) {
     double a = m.sample.sCurOra * Measurement::dLEDMeasScale;
     double b = (255 - m.sample.sLEDOra) * m.dLEDSetScale;
     if (a < 1.1 * b && b < 1.1 * a) {
@@ -146,7 +146,7 @@ void Red2PresenceCheck(Measurement& m, LinkInterpretation& st, ILinkView* view) 
     st.rms_var[2] = 0.0;
 }
 
-void RmsUpdate(Measurement& m, LinkInterpretation& st, ILinkView* view) {
+void RmsUpdate(Measurement& m, LinkInterpretation& st, IMeasurementView* view) {
     const CurrentSample& s = m.sample;
     const double level[3] = {32760.0 - s.sIR, 32760.0 - s.sRed, 32760.0 - s.sOra};
     const bool red2 = st.red2_mode == 2;
@@ -167,7 +167,7 @@ void RmsUpdate(Measurement& m, LinkInterpretation& st, ILinkView* view) {
     }
 }
 
-void LedAndGainDisplay(Measurement& m, LinkInterpretation& st, ILinkView* view) {
+void LedAndGainDisplay(Measurement& m, LinkInterpretation& st, IMeasurementView* view) {
     const CurrentSample& s = m.sample;
     const uint8_t bytes[3] = {s.sLEDIR, s.sLEDRed, s.sLEDOra};
     bool written = false;
@@ -204,7 +204,7 @@ void SensorSensitivity(Measurement& m, const LinkInterpretation& st) {
     if (st.red2_mode == 2) update(m.dSensRed2, s.sOra, s.sLEDOra);
 }
 
-void PeriodicDisplay(Measurement& m, const LinkInterpretation& st, ILinkView* view) {
+void PeriodicDisplay(Measurement& m, const LinkInterpretation& st, IMeasurementView* view) {
     const CurrentSample& s = m.sample;
     const bool red2 = st.red2_mode == 2;
     Show(view, LedM_IR, "%.2lf", s.sCurIR * Measurement::dLEDMeasScale);
@@ -236,7 +236,7 @@ void PeriodicDisplay(Measurement& m, const LinkInterpretation& st, ILinkView* vi
     }
 }
 
-void TrendUpdate(Measurement& m, LinkInterpretation& st, ILinkView* view) {
+void TrendUpdate(Measurement& m, LinkInterpretation& st, IMeasurementView* view) {
     const CurrentSample& s = m.sample;
     uint16_t adc = s.sIR;
     uint8_t led = s.sLEDIR;
@@ -315,33 +315,31 @@ void LinkInterpretation::ResetTrend() {
     trend_hold = 0;
 }
 
-void InterpretRecord(Measurement& m, LinkInterpretation& st, const PacketRecord& record,
-                     ILinkView* view) {
-    const int length = record.length;
-    const uint8_t* p = record.payload;
+void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const uint8_t* p,
+                     int length, IMeasurementView* view) {
     // Without a whole common block there is no measurement: not counted, not used.
     if (length < 34) {
-        platform::DebugPrintf("*** InterpretRecord: type %i length %i, record skipped\n",
-                              record.type, length);
+        platform::DebugPrintf("*** InterpretRecord: type %i length %i, record skipped\n", type,
+                              length);
         return;
     }
     ++m.lSample;
     DecodeCommonBlock(m.sample, p);
-    SetCurrentEventByte(m.sample.event_flags);
+    m.SetEventByte(m.sample.event_flags);
 
     int e = 0;
     if (length == 70 || length == 86) {
         PutEKG18(m, p + 34);
         e = 36;
     }
-    if (record.type == 19 && length >= e + 44 && m.Logging()) {
+    if (type == 19 && length >= e + 44 && m.Logging()) {
         char line[128];
         std::snprintf(line, sizeof(line), "WL16/17\t%i\t%i\t%i\t%i\t%i\n",
                       static_cast<int>(m.lSample), U16(p, e + 36), U16(p, e + 38), U16(p, e + 40),
                       U16(p, e + 42));
         WriteLogLine(m, m.dumpWL1617, line);
     }
-    const bool result = record.type == 36 && length >= e + 50;
+    const bool result = type == 36 && length >= e + 50;
     if (result) {
         DecodeResultBlock(m.result, p, e);
         m.lower = static_cast<float>(m.result.HCPerf * 0.00005);
@@ -369,7 +367,8 @@ void InterpretRecord(Measurement& m, LinkInterpretation& st, const PacketRecord&
     if (view != nullptr) TrendUpdate(m, st, view);
 }
 
-void ReducedInterpreter::OnRecord(uint8_t code, uint8_t value, ILinkView* view, bool heartbeat) {
+void ReducedInterpreter::OnRecord(uint8_t code, uint8_t value, IMeasurementView* view,
+                                  bool heartbeat) {
     if (view == nullptr) return;
     switch (code) {
         case 0xF8: {

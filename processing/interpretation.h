@@ -9,11 +9,9 @@
 //  - the reduced receive thread owns one ReducedInterpreter (private to that thread).
 #pragma once
 
-#include <cstddef>  // offsetof in the packet record
 #include <cstdint>
 
-#include "display/link_view.h"
-#include "link/packet_record.h"
+#include "processing/measurement_view.h"
 
 namespace processing {
 
@@ -39,15 +37,16 @@ struct LinkInterpretation {
     void ResetTrend();
 };
 
-// Steps 1 to 15 for one record. view may be null (nothing shown, logs still written).
-void InterpretRecord(Measurement& m, LinkInterpretation& state, const PacketRecord& record,
-                     ILinkView* view);
+// Steps 1 to 15 for one record of `length` payload bytes. view may be null (nothing
+// shown, logs still written).
+void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
+                     const uint8_t* payload, int length, IMeasurementView* view);
 
 // The reduced protocol's record handler; one per receive thread.
 class ReducedInterpreter {
 public:
     // code 0xF8..0xFC, one data byte. view may be null. heartbeat: the link's flag.
-    void OnRecord(uint8_t code, uint8_t value, ILinkView* view, bool heartbeat);
+    void OnRecord(uint8_t code, uint8_t value, IMeasurementView* view, bool heartbeat);
 
 private:
     int last_spo2_ = -1;

@@ -7,8 +7,6 @@ namespace processing {
 
 namespace {
 
-std::atomic<uint8_t> g_event_byte{0};
-
 std::string Join(const std::string& dir, const char* name) {
     if (dir.empty()) return name;
     if (dir.back() == '/') return dir + name;
@@ -16,9 +14,6 @@ std::string Join(const std::string& dir, const char* name) {
 }
 
 }  // namespace
-
-uint8_t CurrentEventByte() { return g_event_byte.load(std::memory_order_relaxed); }
-void SetCurrentEventByte(uint8_t flags) { g_event_byte.store(flags, std::memory_order_relaxed); }
 
 Measurement::Measurement(std::string log_dir) : log_dir_(std::move(log_dir)) {
     fTxtLog.path = Join(log_dir_, "fTxtLog.txt");

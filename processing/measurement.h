@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "display/colour.h"
+#include "platform/colour.h"
 
 namespace processing {
 
@@ -151,6 +151,12 @@ public:
     PlethState pleth;
     EcgState ecg;
 
+    // The event flags byte of the latest framed record, for the plot's event strip:
+    // 0 until the first record. Any thread may read it (the reduced protocol draws
+    // from its receive thread).
+    uint8_t EventByte() const { return event_byte_.load(std::memory_order_relaxed); }
+    void SetEventByte(uint8_t flags) { event_byte_.store(flags, std::memory_order_relaxed); }
+
     LogSlot fTxtLog;
     LogSlot fTxtLog2;
     LogSlot dumpWL1617;
@@ -162,12 +168,8 @@ public:
 private:
     std::string log_dir_;
     bool logging_ = true;
+    std::atomic<uint8_t> event_byte_{0};
 };
-
-// The event flags byte of the latest framed record, for the plot's event strip.
-// One value for the whole program, 0 until the first record; any thread may read it.
-uint8_t CurrentEventByte();
-void SetCurrentEventByte(uint8_t flags);
 
 // Log-line writer: opens the slot lazily ("wb"), turns every '.' into ',' and the
 // final "\n" into "\r\n", writes and flushes. A failed open drops the line.

@@ -20,7 +20,6 @@
 #include <QStatusBar>
 #include <QToolBar>
 
-#include "app/configuration.h"
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
 #include "app/gui/document.h"
@@ -28,6 +27,7 @@
 #include "display/child_frame.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
+#include "link/configuration.h"
 #include "link/gui/port_dialog.h"
 #include "link/oximeter.h"
 #include "platform/system_info.h"

@@ -4,8 +4,8 @@
 
 #include "display/child_frame.h"
 #include "display/monitoring_view.h"
-#include "display/view_field.h"
 #include "link/oximeter.h"
+#include "processing/view_field.h"
 
 CVELTMonitoringDoc::CVELTMonitoringDoc(QObject* parent) : QObject(parent) {}
 

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 #include <vector>
 
-#include "link/packet_record.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 
@@ -18,18 +18,13 @@ namespace {
 
 constexpr int kFixed = 10000;
 
-class QuietView : public ILinkView {
+class QuietView : public processing::IMeasurementView {
 public:
     void SetFieldText(int, const char* text) override { benchmark::DoNotOptimize(text); }
-    int GetFieldText(int, char*, int) override { return 0; }
-    bool IsFieldModified(int) override { return false; }
-    void SetFieldModified(int, bool) override {}
     void AppendSample(uint8_t value, Colour) override { benchmark::DoNotOptimize(value); }
     void AppendPulseTrend(uint8_t) override {}
     void ResetPlot() override {}
     void RedrawPlot() override {}
-    void PostPacketMessage(int, COximeter*) override {}
-    void RunPendingCalls() override {}
     void PlaySoundAsync(const char*) override {}
 };
 
@@ -39,8 +34,8 @@ void Put16(std::vector<uint8_t>& b, size_t at, int v) {
 }
 
 // Two seconds of plausible type-36 records with ECG (length 86), one pulse per 0.8 s.
-std::vector<PacketRecord*> MakeStream() {
-    std::vector<PacketRecord*> records;
+std::vector<std::vector<uint8_t>> MakeStream() {
+    std::vector<std::vector<uint8_t>> records;
     for (int rec = 0; rec < 100; ++rec) {
         std::vector<uint8_t> b(86, 0);
         double phase = std::fmod(rec * 0.02, 0.8);
@@ -55,7 +50,7 @@ std::vector<PacketRecord*> MakeStream() {
         for (int i = 0; i < 18; ++i) Put16(b, 34 + 2 * i, (rec % 40 == 0 && i > 4) ? -1000 : 20);
         Put16(b, 74, 200);
         Put16(b, 76, 750);
-        records.push_back(PacketRecord::Create(36, 0, 86, b.data()));
+        records.push_back(std::move(b));
     }
     return records;
 }
@@ -68,10 +63,11 @@ void InterpretStream(benchmark::State& state, bool with_view) {
     auto records = MakeStream();
     size_t i = 0;
     for (auto _ : state) {
-        processing::InterpretRecord(m, st, *records[i], with_view ? &view : nullptr);
+        processing::InterpretRecord(m, st, 36, records[i].data(),
+                                    static_cast<int>(records[i].size()),
+                                    with_view ? &view : nullptr);
         if (++i == records.size()) i = 0;
     }
-    for (auto* r : records) PacketRecord::Free(r);
 }
 void BM_InterpretRecord_view(benchmark::State& s) { InterpretStream(s, true); }
 void BM_InterpretRecord_noview(benchmark::State& s) { InterpretStream(s, false); }

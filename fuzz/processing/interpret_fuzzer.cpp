@@ -5,32 +5,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "link/packet_record.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 
 namespace {
 
-class NullView : public ILinkView {
+class NullView : public processing::IMeasurementView {
 public:
     void SetFieldText(int field, const char* text) override {
         if (text != nullptr && field >= 0 && field < ViewFieldCount) chars += std::strlen(text);
     }
-    int GetFieldText(int, char* buffer, int limit) override {
-        if (limit > 0) buffer[0] = '\0';
-        return 0;
-    }
-    bool IsFieldModified(int) override { return false; }
-    void SetFieldModified(int, bool) override {}
     void AppendSample(uint8_t value, Colour) override { chars += value; }
     void AppendPulseTrend(uint8_t value) override { chars += value; }
     void ResetPlot() override {}
     void RedrawPlot() override {}
-    void PostPacketMessage(int, COximeter*) override {}
-    void RunPendingCalls() override {}
     void PlaySoundAsync(const char*) override {}
     size_t chars = 0;
 };
@@ -55,20 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     st.trend_channel = 1 + (flags >> 1) % 3;
     processing::ReducedInterpreter reduced;
     NullView view;
-    ILinkView* v = (flags & 8) ? nullptr : &view;
+    processing::IMeasurementView* v = (flags & 8) ? nullptr : &view;
     size_t pos = 1;
     while (pos + 2 <= size) {
         uint8_t type = data[pos];
         size_t length = data[pos + 1];
         pos += 2;
         if (length > size - pos) length = size - pos;
-        PacketRecord* r =
-            PacketRecord::Create(type & 0x7F, 0, static_cast<uint8_t>(length), data + pos);
-        if (r == nullptr) return 0;
-        processing::InterpretRecord(m, st, *r, v);
+        // A copy of exactly `length` bytes, so a read past the record is caught.
+        uint8_t* payload = static_cast<uint8_t*>(std::malloc(length > 0 ? length : 1));
+        if (payload == nullptr) return 0;
+        if (length > 0) std::memcpy(payload, data + pos, length);
+        processing::InterpretRecord(m, st, type & 0x7F, payload, static_cast<int>(length), v);
         if (type & 0x80 && length > 0)
-            reduced.OnRecord(0xF8 + r->payload[0] % 5, r->payload[length - 1], v, true);
-        PacketRecord::Free(r);
+            reduced.OnRecord(0xF8 + payload[0] % 5, payload[length - 1], v, true);
+        std::free(payload);
         pos += length;
     }
     return 0;

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/configuration.h"
 #include "display/colour_label.h"
+#include "link/configuration.h"
 #include "link/oximeter.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
@@ -61,12 +61,10 @@ protected:
     void SetUp() override {
         CVELTMonitoringView::SetLinkFactory(nullptr);
         config::SetConfigPath(dir_.File("VELTMonitoring.ini"));
-        processing::SetCurrentEventByte(0);
     }
     void TearDown() override {
         CVELTMonitoringView::SetLinkFactory(nullptr);
         platform::SetProgramDirectoryForTesting("");
-        processing::SetCurrentEventByte(0);
     }
     static QString Text(const CVELTMonitoringView& view, int field) {
         return view.FieldControlAt(field)->FieldText();
@@ -478,9 +476,13 @@ TEST_F(MonitoringViewTest, WorkerAppendsReachTheScreenWithCoalescedRepaints) {
 }
 
 TEST_F(MonitoringViewTest, AppendedSamplesCarryTheLatestRecordsEventFlags) {
+    processing::Measurement measurement(dir_.path());
+    CVELTMonitoringView::SetLinkFactory([&](const config::ConnectionSettings&) {
+        return new COximeter(nullptr, 1, false, &measurement);
+    });
     CVELTMonitoringView view;
     view.AppendSample(128, RGB(0, 0, 0));  // column 0, no flags yet
-    processing::SetCurrentEventByte(0x81);
+    measurement.SetEventByte(0x81);
     view.AppendSample(128, RGB(0, 0, 0));  // column 1, x 330
     EXPECT_EQ(view.Plot().EventBits(0), 0);
     EXPECT_EQ(view.Plot().EventBits(1), 0x81);

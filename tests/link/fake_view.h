@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "display/link_view.h"
+#include "link/link_view.h"
 
 class FakeView : public ILinkView {
 public:

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "link/frame_handler.h"
 #include "link/oximeter.h"
 #include "platform/debug_output.h"
 #include "tests/link/wire.h"
@@ -15,14 +17,15 @@
 struct LinkFeeder {
     COximeter& link;
     std::vector<uint8_t> acks;
-    bool Acknowledge(const uint8_t* ack, int size) {
-        acks.insert(acks.end(), ack, ack + size);
-        return true;
-    }
-    void Frame(bool repeat) { link.OnRxPacket(repeat); }
-    void Log(const char* text) { platform::OutputDebugString(text); }
+    LinkFrameHandler handler{link, [this](const uint8_t* ack, size_t size) {
+                                 acks.insert(acks.end(), ack, ack + size);
+                                 return 0;
+                             }};
+    LinkFeeder(COximeter& l, std::vector<uint8_t> a) : link(l), acks(std::move(a)) {}
+    LinkFeeder(const LinkFeeder&) = delete;
+    LinkFeeder& operator=(const LinkFeeder&) = delete;
     void Feed(const std::vector<uint8_t>& bytes) {
-        link.Decoder().Feed(bytes.data(), bytes.size(), *this);
+        link.Decoder().Feed(bytes.data(), bytes.size(), handler);
     }
 };
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/configuration.h"
+#include "link/configuration.h"
 #include "platform/system_info.h"
 #include "tests/support/temp_dir.h"
 

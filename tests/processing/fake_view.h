@@ -5,11 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "display/link_view.h"
+#include "processing/measurement_view.h"
 
 namespace processing_test {
 
-class FakeView : public ILinkView {
+class FakeView : public processing::IMeasurementView {
 public:
     struct Write {
         int field;
@@ -22,23 +22,12 @@ public:
         modified[field] = true;
         writes.push_back({field, text});
     }
-    int GetFieldText(int field, char* buffer, int limit) override {
-        if (field < 0 || field >= ViewFieldCount || limit <= 0) return 0;
-        std::string t = fields[field].substr(0, static_cast<size_t>(limit - 1));
-        t.copy(buffer, t.size());
-        buffer[t.size()] = '\0';
-        return static_cast<int>(t.size());
-    }
-    bool IsFieldModified(int field) override { return modified[field]; }
-    void SetFieldModified(int field, bool m) override { modified[field] = m; }
     void AppendSample(uint8_t value, Colour colour) override {
         samples.emplace_back(value, colour);
     }
     void AppendPulseTrend(uint8_t value) override { pulse_trend.push_back(value); }
     void ResetPlot() override { ++resets; }
     void RedrawPlot() override {}
-    void PostPacketMessage(int, COximeter*) override {}
-    void RunPendingCalls() override {}
     void PlaySoundAsync(const char* file_name) override { sounds.emplace_back(file_name); }
 
     // Writes into one field since the last Clear().

@@ -32,7 +32,7 @@ class InterpretationTest : public ::testing::Test {
 protected:
     void Feed(const Payload& p, uint8_t type = 1, ILinkView* v = nullptr) {
         auto r = p.Make(type);
-        InterpretRecord(m, st, *r, v);
+        InterpretRecord(m, st, r->type, r->payload, r->length, v);
     }
     void Show(const Payload& p, uint8_t type = 1) { Feed(p, type, &view); }
 
@@ -209,7 +209,7 @@ TEST_F(InterpretationTest, ThirdLedPresenceUsesStrictTenPercentBounds) {
         Payload p;
         p.Put8(processing_test::kLedOra, 155).Put16(processing_test::kCurOra, cur);
         auto r = p.Make(1);
-        InterpretRecord(fresh, s, *r, nullptr);
+        InterpretRecord(fresh, s, r->type, r->payload, r->length, nullptr);
         return s.red2_mode;
     };
     ASSERT_GE(at_upper * Measurement::dLEDMeasScale, 1.1 * b);

@@ -111,8 +111,8 @@ TEST_F(LogTest, RawSampleLogHasItsHeaderAndOneLinePerRecord) {
     p.Put16(processing_test::kSIR, 40000).Put16(processing_test::kSIR2, -5);
     p.Put16(processing_test::kCurOra, 321).Put8(processing_test::kGain, 201);
     auto r = p.Make(1);
-    InterpretRecord(m, st, *r, nullptr);
-    InterpretRecord(m, st, *r, nullptr);
+    InterpretRecord(m, st, r->type, r->payload, r->length, nullptr);
+    InterpretRecord(m, st, r->type, r->payload, r->length, nullptr);
     EXPECT_EQ(dir.Read("fTxtLog.txt"),
               "lSample\tsIR\tsIR2\tsCurIR\tsLEDIR\tsRed\tsRed2\tsCurRed\tsLEDRed\tsOra\tsOra2\t"
               "sCurOra\tsLEDOra\tsGain\r\n"
@@ -127,7 +127,7 @@ TEST_F(LogTest, ResultLogUsesDecimalCommas) {
     Payload p(50);
     p.Put16(38, 1234).Put16(40, 725).Put16(42, 31).Put16(44, 17).Put16(46, 981).Put16(48, 4);
     auto r = p.Make(36);
-    InterpretRecord(m, st, *r, &view);
+    InterpretRecord(m, st, r->type, r->payload, r->length, &view);
     std::string log = dir.Read("fTxtLog2.txt");
     const std::string header = "Ticks\tHCPuls\tHCSPO2\tHCHBCO\tHCRise\tHCJitter\tHCPerf\r\n";
     ASSERT_EQ(log.compare(0, header.size(), header), 0) << log;
@@ -164,9 +164,9 @@ TEST_F(LogTest, LoggingOffWritesNoFile) {
     Payload p(86);
     p.Put16(38 + 36, 500);
     auto r = p.Make(36);
-    for (int i = 0; i < 50; ++i) InterpretRecord(m, st, *r, &view);
+    for (int i = 0; i < 50; ++i) InterpretRecord(m, st, r->type, r->payload, r->length, &view);
     auto r19 = p.Make(19);
-    InterpretRecord(m, st, *r19, &view);
+    InterpretRecord(m, st, r19->type, r19->payload, r19->length, &view);
     processing::WriteLogLine(m, m.dumpGetEKG, "x\n");
     for (const char* name : {"fTxtLog.txt", "fTxtLog2.txt", "dumpWL1617.txt", "dumpGetEKG.txt"})
         EXPECT_FALSE(std::ifstream(dir.File(name)).good()) << name;
@@ -180,12 +180,12 @@ TEST_F(LogTest, EventFlagsOfTheLatestRecordAreKeptForThePlot) {
     Payload p;
     p.Put8(processing_test::kEvents, 0x81);
     auto r = p.Make(1);
-    InterpretRecord(m, st, *r, nullptr);
-    EXPECT_EQ(processing::CurrentEventByte(), 0x81);
+    InterpretRecord(m, st, r->type, r->payload, r->length, nullptr);
+    EXPECT_EQ(m.EventByte(), 0x81);
     p.Put8(processing_test::kEvents, 0);
     auto r2 = p.Make(1);
-    InterpretRecord(m, st, *r2, nullptr);
-    EXPECT_EQ(processing::CurrentEventByte(), 0);
+    InterpretRecord(m, st, r2->type, r2->payload, r2->length, nullptr);
+    EXPECT_EQ(m.EventByte(), 0);
 }
 
 }  // namespace

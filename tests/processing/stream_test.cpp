@@ -65,7 +65,7 @@ StreamResult RunStream(double bpm, double amplitude, double reported, int second
             p.Put8(70, 0).Put16(72, 5).Put16(74, perf).Put16(76, static_cast<int>(bpm * 10));
             p.Put16(78, 1500).Put16(80, 10).Put16(82, 970).Put16(84, 15);
             auto r = p.Make(36);
-            processing::InterpretRecord(m, st, *r, &view);
+            processing::InterpretRecord(m, st, r->type, r->payload, r->length, &view);
         }
         EXPECT_EQ(view.samples.size(), static_cast<size_t>(seconds * 50));
         char pulse[16];

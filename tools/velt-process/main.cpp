@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "display/link_view.h"
 #include "link/frame_decoder.h"
+#include "link/frame_handler.h"
+#include "link/link_view.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
 #include "platform/debug_output.h"
@@ -36,24 +37,13 @@ public:
     void AppendPulseTrend(uint8_t) override {}
     void ResetPlot() override {}
     void RedrawPlot() override {}
-    void PostPacketMessage(int, COximeter*) override {}  // drained after every frame
+    // No event loop here: the link's packets are processed as soon as they are queued.
+    void PostPacketMessage(int code, COximeter* link) override {
+        if (code == 1 && link != nullptr) link->ProcessPackets();
+    }
     void RunPendingCalls() override {}
     void PlaySoundAsync(const char*) override {}
     std::string fields[ViewFieldCount];
-};
-
-struct FramedHandler {
-    COximeter* link;
-    std::FILE* acks;
-    bool Acknowledge(const uint8_t* ack, int size) {
-        if (acks != nullptr) std::fwrite(ack, 1, static_cast<size_t>(size), acks);
-        return true;
-    }
-    void Frame(bool repeat) {
-        link->OnRxPacket(repeat);
-        link->ProcessPackets();
-    }
-    void Log(const char* text) { platform::OutputDebugString(text); }
 };
 
 int Usage(const char* message) {
@@ -131,7 +121,10 @@ int main(int argc, char** argv) {
         HeadlessView view;
         COximeter link(nullptr, protocol, true, &measurement);
         link.AttachView(&view);
-        FramedHandler handler{&link, acks};
+        LinkFrameHandler handler(link, [acks](const uint8_t* ack, size_t size) {
+            if (acks != nullptr) std::fwrite(ack, 1, size, acks);
+            return 0;
+        });
         ReducedDecoder reduced;
         processing::ReducedInterpreter interpreter;
         std::vector<uint8_t> chunk(4096);

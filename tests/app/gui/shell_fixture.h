@@ -12,9 +12,9 @@
 #include <QSettings>
 #include <memory>
 
-#include "app/configuration.h"
 #include "app/gui/application.h"
 #include "display/main_frame.h"
+#include "link/configuration.h"
 #include "platform/system_info.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "app/configuration.h"
+#include "link/configuration.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "display/link_view.h"
+#include "link/link_view.h"
 #include "platform/profile.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/temp_dir.h"

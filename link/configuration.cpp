@@ -1,10 +1,10 @@
-#include "app/configuration.h"
+#include "link/configuration.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
 
-#include "display/link_view.h"
+#include "link/link_view.h"
 #include "platform/debug_output.h"
 #include "platform/profile.h"
 #include "platform/system_info.h"

@@ -1,4 +1,4 @@
-// 24-bit colours as the original's COLORREF: red in the low byte, then green, then blue.
+// 24-bit colours in Windows' COLORREF layout: red in the low byte, then green, then blue.
 #pragma once
 
 #include <cstdint>
