@@ -59,7 +59,13 @@ QAction* CMainFrame::AddCommand(int id, const QString& text, const QString& prom
 }
 
 void CMainFrame::CheckMenuCommand(int id, bool on) {
-    if (QAction* a = Command(id)) a->setChecked(on);
+    QAction* a = Command(id);
+    if (a == nullptr) return;
+    if (on)
+        checked_.insert(id);
+    else
+        checked_.remove(id);
+    a->setChecked(on);
 }
 
 void CMainFrame::SetMenuSets(const QList<QMenu*>& without_document,

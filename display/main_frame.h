@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMainWindow>
 #include <QMap>
+#include <QSet>
 
 class QAction;
 class QLabel;
@@ -28,16 +29,16 @@ public:
     // The command id is kept as the action's data.
     QAction* AddCommand(int id, const QString& text, const QString& prompt = QString());
     QAction* Command(int id) const { return commands_.value(id, nullptr); }
-    QList<int> CommandIds() const { return commands_.keys(); }
 
     // Sets or clears the check mark of a command.
     void CheckMenuCommand(int id, bool on);
+    // The mark last set by CheckMenuCommand; Qt's own toggle of a chosen item does not count.
+    bool MenuCheck(int id) const { return checked_.contains(id); }
 
     // The menus of the bar without (128) and with (129) a document window.
     void SetMenuSets(const QList<QMenu*>& without_document, const QList<QMenu*>& with_document);
     // Shows the set that fits the number of open document windows.
     void UpdateMenuSet();
-    bool ShowsDocumentMenus() const { return shows_document_menus_; }
 
     // The status-bar indicator panes, in order "CAP", "NUM", "SCRL".
     QList<QLabel*> IndicatorPanes() const { return indicators_; }
@@ -50,6 +51,7 @@ private:
     QMdiArea* mdi_area_;
     QToolBar* tool_bar_ = nullptr;
     QMap<int, QAction*> commands_;
+    QSet<int> checked_;
     QList<QMenu*> menus_without_document_;
     QList<QMenu*> menus_with_document_;
     QList<QLabel*> indicators_;

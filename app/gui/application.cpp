@@ -189,6 +189,26 @@ void CVELTMonitoringApp::BuildCommands() {
     f->addAction(f->Command(cmd::kNextPane));
     f->addAction(f->Command(cmd::kPrevPane));
 
+    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About.
+    QToolBar* bar = f->ToolBar();
+    for (int id : {cmd::kFileNew, cmd::kFileOpen, cmd::kFileSave, 0, cmd::kEditCut, cmd::kEditCopy,
+                   cmd::kEditPaste, 0, cmd::kFilePrint, 0, cmd::kAppAbout}) {
+        if (id == 0) {
+            bar->addSeparator();
+            continue;
+        }
+        QAction* a = f->Command(id);
+        a->setIcon(ToolbarIcon(id));
+        bar->addAction(a);
+    }
+
+    ConnectFrameworkCommands();
+    ConnectOptionCommands();
+    ConnectSubsystemCommands();
+}
+
+void CVELTMonitoringApp::ConnectFrameworkCommands() {
+    CMainFrame* f = main_frame_;
     auto on = [this, f](int id, auto handler) {
         connect(f->Command(id), &QAction::triggered, this, handler);
     };
@@ -226,25 +246,22 @@ void CVELTMonitoringApp::BuildCommands() {
     QAction* status = f->Command(cmd::kViewStatusBar);
     status->setChecked(true);
     connect(status, &QAction::toggled, f->statusBar(), &QStatusBar::setVisible);
+}
 
+void CVELTMonitoringApp::ConnectOptionCommands() {
     for (int id : {cmd::kHeartbeatSound, cmd::kChannelIR, cmd::kChannelRed, cmd::kChannelRed2,
                    cmd::kProtocol1, cmd::kProtocol2, cmd::kProtocol3, cmd::kConnectAgain,
-                   cmd::kDisconnect, cmd::kPort, cmd::kLoadEdf, cmd::kCopyAsImage,
-                   cmd::kSaveAsImage, cmd::kElfToFlash, cmd::kD43ToFlash}) {
-        on(id, [this, id] { OnOptionCommand(id); });
+                   cmd::kDisconnect, cmd::kPort}) {
+        connect(main_frame_->Command(id), &QAction::triggered, this,
+                [this, id] { OnOptionCommand(id); });
     }
+}
 
-    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About.
-    QToolBar* bar = f->ToolBar();
-    for (int id : {cmd::kFileNew, cmd::kFileOpen, cmd::kFileSave, 0, cmd::kEditCut, cmd::kEditCopy,
-                   cmd::kEditPaste, 0, cmd::kFilePrint, 0, cmd::kAppAbout}) {
-        if (id == 0) {
-            bar->addSeparator();
-            continue;
-        }
-        QAction* a = f->Command(id);
-        a->setIcon(ToolbarIcon(id));
-        bar->addAction(a);
+void CVELTMonitoringApp::ConnectSubsystemCommands() {
+    for (int id : {cmd::kLoadEdf, cmd::kCopyAsImage, cmd::kSaveAsImage, cmd::kElfToFlash,
+                   cmd::kD43ToFlash}) {
+        connect(main_frame_->Command(id), &QAction::triggered, this,
+                [this, id] { OnSubsystemCommand(id); });
     }
 }
 
@@ -324,36 +341,15 @@ void CVELTMonitoringApp::BuildMenus() {
 }
 
 void CVELTMonitoringApp::OnOptionCommand(int id) {
-    COximeter* link = ActiveLink();
-    switch (id) {
-        case cmd::kLoadEdf:
-            if (on_load_edf) on_load_edf();
-            return;
-        case cmd::kCopyAsImage:
-            if (on_copy_as_image) on_copy_as_image();
-            return;
-        case cmd::kSaveAsImage:
-            if (on_save_as_image) on_save_as_image();
-            return;
-        case cmd::kElfToFlash:
-            if (on_elf_to_flash) on_elf_to_flash();
-            return;
-        case cmd::kD43ToFlash:
-            if (on_d43_to_flash) on_d43_to_flash();
-            return;
-        case cmd::kPort:
-            if (on_port_dialog)
-                on_port_dialog();
-            else
-                RunPortDialog(ActiveLink(), main_frame_);
-            return;
-        default:
-            break;
+    if (id == cmd::kPort) {
+        RunPortDialog(ActiveLink(), main_frame_);  // also without a monitoring window
+        return;
     }
+    COximeter* link = ActiveLink();
     if (link == nullptr) {
-        // Qt toggled the mark when the item was chosen; with no link nothing changes.
-        QAction* a = main_frame_->Command(id);
-        if (a->isCheckable()) a->setChecked(!a->isChecked());
+        // Qt flipped the chosen item's mark; with no link it keeps the mark last set.
+        if (main_frame_->Command(id)->isCheckable())
+            CheckMenuCommand(id, main_frame_->MenuCheck(id));
         return;
     }
     switch (id) {
@@ -382,6 +378,31 @@ void CVELTMonitoringApp::OnOptionCommand(int id) {
         default:
             break;
     }
+}
+
+void CVELTMonitoringApp::OnSubsystemCommand(int id) {
+    const std::function<void()>* handler = nullptr;
+    switch (id) {
+        case cmd::kLoadEdf:
+            handler = &on_load_edf;
+            break;
+        case cmd::kCopyAsImage:
+            handler = &on_copy_as_image;
+            break;
+        case cmd::kSaveAsImage:
+            handler = &on_save_as_image;
+            break;
+        case cmd::kElfToFlash:
+            handler = &on_elf_to_flash;
+            break;
+        case cmd::kD43ToFlash:
+            handler = &on_d43_to_flash;
+            break;
+        default:
+            break;
+    }
+    // Unwired until the owning subsystem sets its handler.
+    if (handler != nullptr && *handler) (*handler)();
 }
 
 CVELTMonitoringView* CVELTMonitoringApp::ActiveView() const {

@@ -74,12 +74,17 @@ public:
     std::function<void()> on_save_as_image;
     std::function<void()> on_elf_to_flash;
     std::function<void()> on_d43_to_flash;
-    std::function<void()> on_port_dialog;
 
 private:
     void BuildCommands();
     void BuildMenus();
+    void ConnectFrameworkCommands();
+    void ConnectOptionCommands();
+    void ConnectSubsystemCommands();
+    // The link commands of the Option menu, and "Port..".
     void OnOptionCommand(int id);
+    // Runs the handler another subsystem set for the command, if any.
+    void OnSubsystemCommand(int id);
     CChildFrame* CreateFrame(CVELTMonitoringDoc* doc);
     bool SaveModified(CVELTMonitoringDoc* doc);  // false: cancelled
     bool DoSaveAs(CVELTMonitoringDoc* doc);

@@ -1,5 +1,5 @@
 // Connects the menu commands that other subsystems implement (replay, export,
-// firmware, port dialog) to their handlers.
+// firmware) to their handlers.
 #pragma once
 
 class CVELTMonitoringApp;
