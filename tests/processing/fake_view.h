@@ -1,4 +1,4 @@
-// A recording ILinkView for the processing tests.
+// A recording view of the measurement results for the processing tests.
 #pragma once
 
 #include <string>

@@ -30,7 +30,7 @@ std::string Fmt(const char* format, double v) {
 
 class InterpretationTest : public ::testing::Test {
 protected:
-    void Feed(const Payload& p, uint8_t type = 1, ILinkView* v = nullptr) {
+    void Feed(const Payload& p, uint8_t type = 1, processing::IMeasurementView* v = nullptr) {
         auto r = p.Make(type);
         InterpretRecord(m, st, r->type, r->payload, r->length, v);
     }
