@@ -1,5 +1,5 @@
 // Millisecond tick: 32 bits from the monotonic clock, wrapping about every 49.7 days
-// like the original's tick count. Compare ticks by unsigned difference.
+// as a Windows tick count does. Compare ticks by unsigned difference.
 #pragma once
 
 #include <cstdint>
