@@ -14,6 +14,10 @@
 namespace d2xx {
 namespace {
 
+// The reader's USB read time-out: bounds how long a call waits behind a read and how
+// soon the reader sees a close. The library's own step, not the reading loop's wait.
+constexpr int kReadTimeoutMs = 20;
+
 FT_STATUS FromFtdi(int r) {
     return r >= 0 ? FT_OK : kLibftdiStatusBase + static_cast<FT_STATUS>(-r);
 }
@@ -177,7 +181,7 @@ FT_STATUS FtdiD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
         ftdi_free(device->ctx);
         return status;
     }
-    device->ctx->usb_read_timeout = 20;
+    device->ctx->usb_read_timeout = kReadTimeoutMs;
     device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
     {
         std::lock_guard<std::mutex> live(g_live_mutex);
