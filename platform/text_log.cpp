@@ -56,7 +56,11 @@ void TextLog::Emit(char* text, size_t n) {
         text[n++] = '\n';
     }
     std::fwrite(text, 1, n, file_);
-    std::fflush(file_);
+    if (batch_depth_ == 0) std::fflush(file_);
+}
+
+TextLog::Batch::~Batch() {
+    if (--log_.batch_depth_ == 0 && log_.file_ != nullptr) std::fflush(log_.file_);
 }
 
 }  // namespace platform

@@ -3,9 +3,10 @@
 // A log opens lazily with "wb" (truncating an older file) when its first line is
 // due, and writes its header, if it has one, right then. A failed open drops that
 // line; the open is tried again with the next one. Each line's final "\n" becomes
-// "\r\n" and the line is flushed at once, so the file is complete up to the last
-// line whatever happens to the program. The log stays open until Close() or its end;
-// after Close() the next line truncates and starts the file anew.
+// "\r\n" and the line is flushed at once (or with its batch), so the file is
+// complete up to the last line whatever happens to the program. The log stays open
+// until Close() or its end; after Close() the next line truncates and starts the
+// file anew.
 //
 // Nothing is allocated per line: Printf formats into a buffer on the stack.
 // One thread at a time per log.
@@ -52,6 +53,19 @@ public:
     // The same for a formatted line. Nothing is formatted when the log cannot be opened.
     void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // Lines written while a Batch lives are flushed together when it ends, for a
+    // writer that puts out many lines at once.
+    class Batch {
+    public:
+        explicit Batch(TextLog& log) : log_(log) { ++log_.batch_depth_; }
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        TextLog& log_;
+    };
+
 private:
     // text holds n characters and has room for one more.
     void Emit(char* text, size_t n);
@@ -60,6 +74,7 @@ private:
     const char* header_;  // static text
     bool decimal_comma_;
     bool enabled_ = true;
+    int batch_depth_ = 0;
     std::FILE* file_ = nullptr;
 };
 

@@ -347,6 +347,7 @@ void CPulseAnalysis::DumpNewSamples(int kFit) {
     if (!dump_.IsOpen() || kFit < 1 || kFit > kMaxLag) return;
     const int m = s.lNData - s.lNDataAtPattern;
     int p = Wrap(s.iRingPos - m);
+    platform::TextLog::Batch batch(dump_);  // one flush for the whole batch
     for (int t = 0, f = 0; t < m; ++t) {
         dump_.Printf("%i\t%i\t%i\n", s.iDumpLine, static_cast<int>(s.dPatternFit[f]), s.lRing[p]);
         ++s.iDumpLine;

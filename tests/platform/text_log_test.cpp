@@ -42,4 +42,15 @@ TEST(TextLog, AnOverlongLineIsCutWithoutLineEnd) {
     EXPECT_EQ(dir.Read("long.txt"), cut + cut + "1,5\r\n");
 }
 
+TEST(TextLog, ABatchIsInTheFileWhenItEnds) {
+    testing_support::TempDir dir;
+    TextLog log(dir.File("batch.txt"));
+    {
+        TextLog::Batch batch(log);
+        for (int i = 0; i < 3; ++i) log.Printf("%i\t%.1f\n", i, i / 2.0);
+    }
+    EXPECT_TRUE(log.IsOpen());
+    EXPECT_EQ(dir.Read("batch.txt"), "0\t0.0\r\n1\t0.5\r\n2\t1.0\r\n");
+}
+
 }  // namespace
