@@ -78,15 +78,10 @@ int PutEKG18(Measurement& m, const uint8_t* samples) {
                 f = 0.0;  // sAmpl = 0 and no slope: the beat is timed at its first sample
             }
             double beat_time = (n + f) * kEcgSampleMs;
-            if (m.Logging()) {
-                char line[256];
-                std::snprintf(line, sizeof(line),
-                              "PutEKG18: lSample=%.1lf %i sAmpl=%i sAver=%i sCut=%i f12=%.2lf "
-                              "%.2lf %.2lf\n",
-                              beat_time, static_cast<int>(static_cast<uint32_t>(quiet)), sAmpl,
-                              sAver, cut16, t1, t2, t3);
-                WriteLogLine(m, m.dumpPutEKG, line);
-            }
+            m.dumpPutEKG.Printf(
+                "PutEKG18: lSample=%.1lf %i sAmpl=%i sAver=%i sCut=%i f12=%.2lf %.2lf %.2lf\n",
+                beat_time, static_cast<int>(static_cast<uint32_t>(quiet)), sAmpl, sAver, cut16, t1,
+                t2, t3);
             e.beat_time = beat_time;
             e.sAmpl = sAmpl;
             m.pulse_colour = RGB(0, 0, 0);
@@ -128,7 +123,7 @@ int GetEKG(Measurement& m, double amplitude) {
         "GetEKG: lSample=%.1lf d0=%.1lf dRiseTimeAv=%.1lf dAmpl=%.2lf s0=%i s1=%i s2=%i\n",
         e.beat_time, d0, dRiseTimeAv, amplitude, s0, s1, s2);
     platform::OutputDebugString(line);
-    WriteLogLine(m, m.dumpGetEKG, line);
+    m.dumpGetEKG.WriteLine(line);
     e.beat_available = 0;
     return 0;
 }

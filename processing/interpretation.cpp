@@ -90,16 +90,11 @@ void DecodeResultBlock(ResultBlock& r, const uint8_t* p, int e) {
 }
 
 void WriteRawSampleLine(Measurement& m) {
-    if (!OpenLog(m, m.fTxtLog,
-                 "lSample\tsIR\tsIR2\tsCurIR\tsLEDIR\tsRed\tsRed2\tsCurRed\tsLEDRed\tsOra\tsOra2\t"
-                 "sCurOra\tsLEDOra\tsGain\r\n"))
-        return;
     const CurrentSample& s = m.sample;
-    std::fprintf(m.fTxtLog.file, "%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\r\n",
-                 static_cast<int>(m.lSample), s.sIR, s.sIR2, s.sCurIR, 255 - s.sLEDIR, s.sRed,
-                 s.sRed2, s.sCurRed, 255 - s.sLEDRed, s.sOra, s.sOra2, s.sCurOra, 255 - s.sLEDOra,
-                 s.sGain);
-    std::fflush(m.fTxtLog.file);
+    m.fTxtLog.Printf("%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\t%i\n",
+                     static_cast<int>(m.lSample), s.sIR, s.sIR2, s.sCurIR, 255 - s.sLEDIR, s.sRed,
+                     s.sRed2, s.sCurRed, 255 - s.sLEDRed, s.sOra, s.sOra2, s.sCurOra,
+                     255 - s.sLEDOra, s.sGain);
 }
 
 void ResultDisplay(Measurement& m, IMeasurementView* view) {
@@ -117,16 +112,11 @@ void ResultDisplay(Measurement& m, IMeasurementView* view) {
         ShowScaled(view, Rise, r.HCRise, 1);
         ShowScaled(view, Jitter, r.HCJitter, 0);
     }
-    if (!OpenLog(m, m.fTxtLog2, "Ticks\tHCPuls\tHCSPO2\tHCHBCO\tHCRise\tHCJitter\tHCPerf\r\n"))
-        return;
-    char line[255];
-    std::snprintf(line, sizeof(line), "%li\t%.1lf\t%.1lf\t%.1lf\t%.1lf\t%.0lf\t%.2lf",
-                  static_cast<long>(platform::GetTickCount()), r.HCPuls * 0.1, r.HCSPO2 * 0.1,
-                  r.HCHBCO * 0.1, r.HCRise * 0.1, static_cast<double>(r.HCJitter), r.HCPerf * 0.01);
-    for (char* c = line; *c; ++c)
-        if (*c == '.') *c = ',';
-    std::fprintf(m.fTxtLog2.file, "%s\r\n", line);
-    std::fflush(m.fTxtLog2.file);
+    if (!m.Logging()) return;
+    m.fTxtLog2.Printf("%li\t%.1lf\t%.1lf\t%.1lf\t%.1lf\t%.0lf\t%.2lf\n",
+                      static_cast<long>(platform::GetTickCount()), r.HCPuls * 0.1, r.HCSPO2 * 0.1,
+                      r.HCHBCO * 0.1, r.HCRise * 0.1, static_cast<double>(r.HCJitter),
+                      r.HCPerf * 0.01);
 }
 
 void Red2PresenceCheck(Measurement& m, LinkInterpretation& st, IMeasurementView* view) {
@@ -332,12 +322,9 @@ void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const
         PutEKG18(m, p + 34);
         e = 36;
     }
-    if (type == 19 && length >= e + 44 && m.Logging()) {
-        char line[128];
-        std::snprintf(line, sizeof(line), "WL16/17\t%i\t%i\t%i\t%i\t%i\n",
-                      static_cast<int>(m.lSample), U16(p, e + 36), U16(p, e + 38), U16(p, e + 40),
-                      U16(p, e + 42));
-        WriteLogLine(m, m.dumpWL1617, line);
+    if (type == 19 && length >= e + 44) {
+        m.dumpWL1617.Printf("WL16/17\t%i\t%i\t%i\t%i\t%i\n", static_cast<int>(m.lSample),
+                            U16(p, e + 36), U16(p, e + 38), U16(p, e + 40), U16(p, e + 42));
     }
     const bool result = type == 36 && length >= e + 50;
     if (result) {

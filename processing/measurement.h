@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "platform/colour.h"
+#include "platform/text_log.h"
 
 namespace processing {
 
@@ -47,12 +47,6 @@ struct ResultBlock {
     uint16_t HCJitter = 0;
     uint16_t HCSPO2 = 0;
     uint16_t HCHBCO = 0;
-};
-
-// One text log: opened lazily with "wb", retried after a failed open, kept open.
-struct LogSlot {
-    std::FILE* file = nullptr;
-    std::string path;
 };
 
 enum Channel : int { kIR = 0, kRed = 1, kRed2 = 2, kChannels = 3 };
@@ -123,12 +117,11 @@ class Measurement {
 public:
     // Logs go into log_dir; empty means the working directory.
     explicit Measurement(std::string log_dir = std::string());
-    ~Measurement();
     Measurement(const Measurement&) = delete;
     Measurement& operator=(const Measurement&) = delete;
 
     // Off: no log line is formatted or written (benchmarks, fuzzing).
-    void SetLogging(bool on) { logging_ = on; }
+    void SetLogging(bool on);
     bool Logging() const { return logging_; }
     const std::string& LogDirectory() const { return log_dir_; }
 
@@ -157,25 +150,20 @@ public:
     uint8_t EventByte() const { return event_byte_.load(std::memory_order_relaxed); }
     void SetEventByte(uint8_t flags) { event_byte_.store(flags, std::memory_order_relaxed); }
 
-    LogSlot fTxtLog;
-    LogSlot fTxtLog2;
-    LogSlot dumpWL1617;
-    LogSlot maxima;
-    LogSlot cm_maxima;
-    LogSlot dumpPutEKG;
-    LogSlot dumpGetEKG;
+    // The text logs, kept open for the run once written.
+    platform::TextLog fTxtLog;     // raw samples, with a header
+    platform::TextLog fTxtLog2;    // results, with a header, decimal comma
+    platform::TextLog dumpWL1617;  // decimal comma
+    platform::TextLog maxima;      // decimal point
+    platform::TextLog cm_maxima;   // decimal comma
+    platform::TextLog dumpPutEKG;  // decimal comma
+    platform::TextLog dumpGetEKG;  // decimal comma
 
 private:
     std::string log_dir_;
     bool logging_ = true;
     std::atomic<uint8_t> event_byte_{0};
 };
-
-// Log-line writer: opens the slot lazily ("wb"), turns every '.' into ',' and the
-// final "\n" into "\r\n", writes and flushes. A failed open drops the line.
-void WriteLogLine(Measurement& m, LogSlot& slot, const char* line);
-// Opens the slot if needed; returns false when it cannot be opened (or logging is off).
-bool OpenLog(Measurement& m, LogSlot& slot, const char* header);
 
 // Plethysmogram processing.
 void UpdateNormFactors(Measurement& m, uint8_t gain, uint8_t led_ir, uint8_t led_red,

@@ -209,20 +209,14 @@ void FindPulseMax(Measurement& m) {
     EvalCMMaxima(m);
 
     char line[256];
-    int len = std::snprintf(
+    const int len = std::snprintf(
         line, sizeof(line),
         "\nNew Max: at %i Sample=%i IR=%f Red=%f Rise=%f CMAmplitude=%f CMROxi=%f CMRHbCO=%f\n", k,
         static_cast<int>(e.position), e.ir, e.red, e.rise, p.CMAmplitude, p.CMROxi, p.CMRHbCO);
-    if (len < 0) len = 0;
-    if (len >= static_cast<int>(sizeof(line))) {
-        len = sizeof(line) - 1;
-        line[len - 1] = '\n';
-    }
+    // A cut line (huge values) keeps its line end, in the debug output and the log.
+    if (len >= static_cast<int>(sizeof(line))) line[sizeof(line) - 2] = '\n';
     platform::OutputDebugString(line);
-    if (OpenLog(m, m.maxima, nullptr)) {
-        std::fprintf(m.maxima.file, "%.*s\r\n", len - 1, line);
-        std::fflush(m.maxima.file);
-    }
+    m.maxima.WriteLine(line);
 
     if (m.lower < u[3] && u[3] < m.upper) {
         m.pulse_colour = RGB(0, 128, 0);
@@ -255,15 +249,7 @@ void EvalCMMaxima(Measurement& m) {
     if (0.7 * best < cur && cur < 1.3 * best) {
         uint32_t interval = pos - p.last_cm_position;
         double rate = interval != 0 ? 18000.0 / static_cast<double>(interval) : 0.0;
-        if (OpenLog(m, m.cm_maxima, nullptr)) {
-            char line[256];
-            std::snprintf(line, sizeof(line), "CM %i %.5lf %.2lf %.2lf", static_cast<int>(pos),
-                          best, bestR, rate);
-            for (char* c = line; *c; ++c)
-                if (*c == '.') *c = ',';
-            std::fprintf(m.cm_maxima.file, "%s\r\n", line);
-            std::fflush(m.cm_maxima.file);
-        }
+        m.cm_maxima.Printf("CM %i %.5lf %.2lf %.2lf\n", static_cast<int>(pos), best, bestR, rate);
         p.last_cm_position = pos;
     }
     p.CMAmplitude = cur * 1.07;

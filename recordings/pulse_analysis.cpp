@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -154,12 +155,8 @@ HarmonicResult CorrectHarmonics(const double* dCorr, int kAMDFMax, double dCorrA
     return r;
 }
 
-CPulseAnalysis::~CPulseAnalysis() {
-    if (dump_ != nullptr) std::fclose(dump_);
-}
-
 void CPulseAnalysis::SetDumpDirectory(const std::string& dir) {
-    dump_path_ = dir.empty() ? std::string("dumpfile.txt") : dir + "/dumpfile.txt";
+    dump_.SetPath(dir.empty() ? std::string("dumpfile.txt") : dir + "/dumpfile.txt");
 }
 
 int32_t CPulseAnalysis::At(int p) const { return state_.lRing[Wrap(p)]; }
@@ -345,19 +342,18 @@ double CPulseAnalysis::PatternCorr(int n) {
 
 void CPulseAnalysis::DumpNewSamples(int kFit) {
     PulseAnalysisState& s = state_;
-    if (dump_ == nullptr) dump_ = std::fopen(dump_path_.c_str(), "wb");
+    dump_.Open();  // created even when no sample is due
     ResamplePattern(kFit);
-    if (dump_ == nullptr || kFit < 1 || kFit > kMaxLag) return;
+    if (!dump_.IsOpen() || kFit < 1 || kFit > kMaxLag) return;
     const int m = s.lNData - s.lNDataAtPattern;
     int p = Wrap(s.iRingPos - m);
+    platform::TextLog::Batch batch(dump_);  // one flush for the whole batch
     for (int t = 0, f = 0; t < m; ++t) {
-        std::fprintf(dump_, "%i\t%i\t%i\r\n", s.iDumpLine, static_cast<int>(s.dPatternFit[f]),
-                     s.lRing[p]);
+        dump_.Printf("%i\t%i\t%i\n", s.iDumpLine, static_cast<int>(s.dPatternFit[f]), s.lRing[p]);
         ++s.iDumpLine;
         if (++p == kRingSize) p = 0;
         if (++f == kFit) f = 0;
     }
-    std::fflush(dump_);
 }
 
 void CPulseAnalysis::AutoCorrSummary() {
@@ -366,10 +362,7 @@ void CPulseAnalysis::AutoCorrSummary() {
         Trace("dCorrAll[i] i=%i dCorrAll=%lg dCorrAllLow=%lg dCorrAllHig=%lg\n", i,
               s.dCorrAll[i] / s.nCorrAll, s.dCorrAllLow[i], s.dCorrAllHig[i]);
     }
-    if (dump_ != nullptr) {
-        std::fclose(dump_);
-        dump_ = nullptr;
-    }
+    dump_.Close();
 }
 
 CPulseAnalysis& ProcessPulseAnalysis() {

@@ -10,8 +10,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+#include "platform/text_log.h"
 
 namespace recordings {
 
@@ -81,7 +82,6 @@ HarmonicResult CorrectHarmonics(const double* dCorr, int kAMDFMax, double dCorrA
 class CPulseAnalysis {
 public:
     CPulseAnalysis() = default;
-    ~CPulseAnalysis();
     CPulseAnalysis(const CPulseAnalysis&) = delete;
     CPulseAnalysis& operator=(const CPulseAnalysis&) = delete;
 
@@ -98,8 +98,8 @@ public:
     // Where "dumpfile.txt" is created; empty means the working directory. Takes
     // effect the next time the file is opened.
     void SetDumpDirectory(const std::string& dir);
-    const std::string& DumpPath() const { return dump_path_; }
-    bool DumpOpen() const { return dump_ != nullptr; }
+    const std::string& DumpPath() const { return dump_.Path(); }
+    bool DumpOpen() const { return dump_.IsOpen(); }
 
     // The stages of an analysis, over the current ring.
     double CorrLag(int e, int k) const;
@@ -118,8 +118,7 @@ private:
     int32_t At(int p) const;
 
     PulseAnalysisState state_;
-    std::FILE* dump_ = nullptr;
-    std::string dump_path_ = "dumpfile.txt";
+    platform::TextLog dump_{"dumpfile.txt"};  // keeps the decimal point
     std::atomic<bool> busy_{false};
 };
 

@@ -14,6 +14,10 @@
 namespace d2xx {
 namespace {
 
+// The reader's USB read time-out: bounds how long a call waits behind a read and how
+// soon the reader sees a close. The library's own step, not the reading loop's wait.
+constexpr int kReadTimeoutMs = 20;
+
 FT_STATUS FromFtdi(int r) {
     return r >= 0 ? FT_OK : kLibftdiStatusBase + static_cast<FT_STATUS>(-r);
 }
@@ -63,17 +67,25 @@ Device* Dev(FT_HANDLE h) {
     return g_live.count(h) != 0 ? static_cast<Device*>(h) : nullptr;
 }
 
-// The context lock for calls other than the reader's, ahead of the reader.
-class CtxLock {
+// A call on an open device: finds the device behind the handle and holds its context
+// lock, taken ahead of the reader, for the rest of the call. Holds nothing when the
+// handle is stale or foreign.
+class DeviceCall {
 public:
-    explicit CtxLock(Device* d) : d_(d) {
+    explicit DeviceCall(FT_HANDLE handle) : d_(Dev(handle)) {
+        if (d_ == nullptr) return;
         ++d_->callers;
         d_->ctx_mutex.lock();
         --d_->callers;
     }
-    ~CtxLock() { d_->ctx_mutex.unlock(); }
-    CtxLock(const CtxLock&) = delete;
-    CtxLock& operator=(const CtxLock&) = delete;
+    ~DeviceCall() {
+        if (d_ != nullptr) d_->ctx_mutex.unlock();
+    }
+    DeviceCall(const DeviceCall&) = delete;
+    DeviceCall& operator=(const DeviceCall&) = delete;
+
+    explicit operator bool() const { return d_ != nullptr; }
+    Device* operator->() const { return d_; }
 
 private:
     Device* d_;
@@ -169,7 +181,7 @@ FT_STATUS FtdiD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
         ftdi_free(device->ctx);
         return status;
     }
-    device->ctx->usb_read_timeout = 20;
+    device->ctx->usb_read_timeout = kReadTimeoutMs;
     device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
     {
         std::lock_guard<std::mutex> live(g_live_mutex);
@@ -194,18 +206,16 @@ FT_STATUS FtdiD2xx::Close(FT_HANDLE handle) {
     return FromFtdi(r);
 }
 
-#define VELT_WITH_CTX(handle, call)             \
-    Device* d = Dev(handle);                    \
-    if (d == nullptr) return FT_INVALID_HANDLE; \
-    CtxLock lock(d);                            \
-    return FromFtdi(call)
-
 FT_STATUS FtdiD2xx::SetLatencyTimer(FT_HANDLE handle, uint8_t ms) {
-    VELT_WITH_CTX(handle, ftdi_set_latency_timer(d->ctx, ms));
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
+    return FromFtdi(ftdi_set_latency_timer(d->ctx, ms));
 }
 
 FT_STATUS FtdiD2xx::SetBaudRate(FT_HANDLE handle, uint32_t baud) {
-    VELT_WITH_CTX(handle, ftdi_set_baudrate(d->ctx, static_cast<int>(baud)));
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
+    return FromFtdi(ftdi_set_baudrate(d->ctx, static_cast<int>(baud)));
 }
 
 FT_STATUS FtdiD2xx::SetDataCharacteristics(FT_HANDLE handle, uint8_t word_length, uint8_t stop_bits,
@@ -213,25 +223,25 @@ FT_STATUS FtdiD2xx::SetDataCharacteristics(FT_HANDLE handle, uint8_t word_length
     ftdi_bits_type bits = word_length == 7 ? BITS_7 : BITS_8;
     ftdi_stopbits_type stop = stop_bits == 2 ? STOP_BIT_2 : STOP_BIT_1;
     ftdi_parity_type par = static_cast<ftdi_parity_type>(parity <= 4 ? parity : 0);
-    VELT_WITH_CTX(handle, ftdi_set_line_property(d->ctx, bits, stop, par));
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
+    return FromFtdi(ftdi_set_line_property(d->ctx, bits, stop, par));
 }
 
 FT_STATUS FtdiD2xx::SetFlowControl(FT_HANDLE handle, uint16_t flow, uint8_t xon, uint8_t xoff) {
     // The flow values of both libraries are the same bits (0x100 RTS/CTS, 0x200
     // DTR/DSR, 0x400 XON/XOFF); only XON/XOFF takes the characters.
-    Device* d = Dev(handle);
-    if (d == nullptr) return FT_INVALID_HANDLE;
-    CtxLock lock(d);
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
     if (flow == SIO_XON_XOFF_HS) return FromFtdi(ftdi_setflowctrl_xonxoff(d->ctx, xon, xoff));
     return FromFtdi(ftdi_setflowctrl(d->ctx, flow));
 }
 
 FT_STATUS FtdiD2xx::Purge(FT_HANDLE handle, uint32_t mask) {
-    Device* d = Dev(handle);
-    if (d == nullptr) return FT_INVALID_HANDLE;
     // The reader is kept out until both the chip and our buffer are empty, so no
     // byte from before the purge slips in between.
-    CtxLock lock(d);
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
     int r = 0;
     if ((mask & (FT_PURGE_RX | FT_PURGE_TX)) == (FT_PURGE_RX | FT_PURGE_TX))
         r = ftdi_tcioflush(d->ctx);
@@ -248,9 +258,8 @@ FT_STATUS FtdiD2xx::Purge(FT_HANDLE handle, uint32_t mask) {
 
 FT_STATUS FtdiD2xx::SetChars(FT_HANDLE handle, uint8_t event_char, uint8_t event_enable,
                              uint8_t error_char, uint8_t error_enable) {
-    Device* d = Dev(handle);
-    if (d == nullptr) return FT_INVALID_HANDLE;
-    CtxLock lock(d);
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
     int r = ftdi_set_event_char(d->ctx, event_char, event_enable);
     if (r >= 0) r = ftdi_set_error_char(d->ctx, error_char, error_enable);
     return FromFtdi(r);
@@ -290,15 +299,12 @@ FT_STATUS FtdiD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
 }
 
 FT_STATUS FtdiD2xx::Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) {
-    Device* d = Dev(handle);
-    if (d == nullptr) return FT_INVALID_HANDLE;
-    CtxLock lock(d);
+    DeviceCall d(handle);
+    if (!d) return FT_INVALID_HANDLE;
     int r =
         ftdi_write_data(d->ctx, static_cast<const unsigned char*>(data), static_cast<int>(size));
     if (written) *written = r > 0 ? static_cast<uint32_t>(r) : 0;
     return FromFtdi(r);
 }
-
-#undef VELT_WITH_CTX
 
 }  // namespace d2xx

@@ -15,6 +15,11 @@
 
 namespace transport {
 
+namespace {
+// How long a write waits for a full driver queue to take more bytes.
+constexpr int kDrainWaitMs = 1000;
+}  // namespace
+
 std::string SerialDevicePath(const std::string& port_name) {
     std::string name = port_name;
     if (!name.empty() && name.back() == ':') name.pop_back();
@@ -218,10 +223,10 @@ int SerialTransport::Write(const uint8_t* data, size_t size) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
-                // The driver's queue is full; a line that does not drain in a
-                // second is not going to.
+                // The driver's queue is full; a line that does not drain in
+                // kDrainWaitMs is not going to.
                 pollfd p{fd_, POLLOUT, 0};
-                int r = ::poll(&p, 1, 1000);
+                int r = ::poll(&p, 1, kDrainWaitMs);
                 if (r == 0) return last_error_ = EAGAIN;
                 if (r < 0 && errno != EINTR) return FailCall(errno);
                 if (p.revents & (POLLHUP | POLLERR)) return FailCall(EIO);

@@ -39,8 +39,9 @@ namespace transport {
 
 enum class WaitResult { Data, Timeout, Wake, HangUp, Error };
 
-// The reading loop's waits: a serial port blocks up to a second for its first byte, a
-// USB link waits on the converter's receive event in short steps.
+// The reading loop's wait per pass, the one definition for the transports and the
+// receive thread: a serial port blocks up to a second for its first byte, a USB link
+// waits on the converter's receive event in short steps.
 constexpr int kSerialWaitMs = 1000;
 constexpr int kUsbWaitMs = 20;
 

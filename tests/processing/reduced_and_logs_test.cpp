@@ -141,18 +141,18 @@ TEST_F(LogTest, ResultLogUsesDecimalCommas) {
 TEST_F(LogTest, LogLineWriterConvertsTheWholeLineAndRetriesAfterAFailedOpen) {
     std::string sub = dir.path() + "/later";
     Measurement m(sub);
-    processing::WriteLogLine(m, m.dumpWL1617, "dropped 1.5\n");
-    EXPECT_EQ(m.dumpWL1617.file, nullptr);
+    m.dumpWL1617.WriteLine("dropped 1.5\n");
+    EXPECT_FALSE(m.dumpWL1617.IsOpen());
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    processing::WriteLogLine(m, m.dumpWL1617, "text.with.points 2.25\n");
-    processing::WriteLogLine(m, m.dumpWL1617, "no newline.");
+    m.dumpWL1617.WriteLine("text.with.points 2.25\n");
+    m.dumpWL1617.WriteLine("no newline.");
     EXPECT_EQ(dir.Read("later/dumpWL1617.txt"), "text,with,points 2,25\r\nno newline,");
 }
 
 TEST_F(LogTest, AnExistingLogIsTruncatedWhenFirstWritten) {
     dir.Write("dumpWL1617.txt", "old contents\r\n");
     Measurement m(dir.path());
-    processing::WriteLogLine(m, m.dumpWL1617, "new\n");
+    m.dumpWL1617.WriteLine("new\n");
     EXPECT_EQ(dir.Read("dumpWL1617.txt"), "new\r\n");
 }
 
@@ -167,7 +167,7 @@ TEST_F(LogTest, LoggingOffWritesNoFile) {
     for (int i = 0; i < 50; ++i) InterpretRecord(m, st, r->type, r->payload, r->length, &view);
     auto r19 = p.Make(19);
     InterpretRecord(m, st, r19->type, r19->payload, r19->length, &view);
-    processing::WriteLogLine(m, m.dumpGetEKG, "x\n");
+    m.dumpGetEKG.WriteLine("x\n");
     for (const char* name : {"fTxtLog.txt", "fTxtLog2.txt", "dumpWL1617.txt", "dumpGetEKG.txt"})
         EXPECT_FALSE(std::ifstream(dir.File(name)).good()) << name;
     EXPECT_EQ(m.lSample, 51u);
