@@ -14,6 +14,8 @@ QString ResolveSoundFile(const QString& name) {
     if (here.isFile()) return here.absoluteFilePath();
     const QFileInfo beside(QDir(QString::fromStdString(platform::ProgramDirectory())), name);
     if (beside.isFile()) return beside.absoluteFilePath();
+    const QFileInfo shipped(QDir(QString::fromStdString(platform::DataDirectory())), name);
+    if (shipped.isFile()) return shipped.absoluteFilePath();
     return QString();
 }
 

@@ -8,8 +8,8 @@
 
 class QSoundEffect;
 
-// The file as found in the working directory, else in the program directory;
-// empty when it is in neither (or the name is empty).
+// The file as found in the working directory, else in the program directory, else in
+// the installed data directory; empty when it is in none (or the name is empty).
 QString ResolveSoundFile(const QString& name);
 
 class SoundPlayer : public QObject {

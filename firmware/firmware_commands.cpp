@@ -7,11 +7,11 @@
 namespace firmware {
 
 std::string DefaultElfImagePath() {
-    return platform::ProgramDirectory() + "/configuration/firmware.elf";
+    return platform::ConfigurationDirectory() + "/firmware.elf";
 }
 
 std::string DefaultD43ImagePath() {
-    return platform::ProgramDirectory() + "/configuration/firmware.d43";
+    return platform::ConfigurationDirectory() + "/firmware.d43";
 }
 
 // The segments are loaded and released again; nothing is sent anywhere.

@@ -1,12 +1,12 @@
 // The "ELF to Flash.." and "D43 to Flash.." commands: each runs its reader on a fixed
-// image beside the program. Neither touches the device link or the screen.
+// image in the configuration directory. Neither touches the device link or the screen.
 #pragma once
 
 #include <string>
 
 namespace firmware {
 
-// "<program directory>/configuration/firmware.elf" and ".../firmware.d43".
+// "<configuration directory>/firmware.elf" and ".../firmware.d43".
 std::string DefaultElfImagePath();
 std::string DefaultD43ImagePath();
 

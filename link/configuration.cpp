@@ -68,8 +68,14 @@ void SetConfigPath(const std::string& path) {
 std::string InitConfigurationPath(const std::string& program_dir) {
     std::string base = program_dir.empty() ? std::string(".") : program_dir;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    std::string dir = base == "/" ? std::string("/configuration") : base + "/configuration";
-    if (platform::CreateDirectoryIfMissing(dir) != 0) {
+    const std::string dir = platform::ConfigurationDirectoryFor(base);
+    const bool beside =
+        dir == (base == "/" ? std::string("/configuration") : base + "/configuration");
+    // Beside the program only the one level is made; the per-user folder may need its
+    // parents, private to the user as the base directory convention asks.
+    int err =
+        beside ? platform::CreateDirectoryIfMissing(dir) : platform::CreateDirectories(dir, 0700);
+    if (err != 0) {
         platform::OutputDebugString("Error creating configuration directoy.\n");
     }
     SetConfigPath(dir + "/VELTMonitoring.ini");

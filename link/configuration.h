@@ -1,4 +1,4 @@
-// The configuration file VELTMonitoring.ini beside the program: its path, the
+// The configuration file VELTMonitoring.ini: its path, the
 // connection keys read at view construction, and the writes of a save. Qt-free.
 #pragma once
 
@@ -9,10 +9,12 @@ class ILinkView;
 
 namespace config {
 
-// Start-up: "<program_dir>/configuration" is created (an existing directory is fine;
-// any other failure writes "Error creating configuration directoy.\n" to the debugger
-// output and start-up goes on), then the path of VELTMonitoring.ini inside it becomes
-// the configuration path. Returns that path.
+// Start-up: the configuration directory of a program in program_dir is created
+// ("<program_dir>/configuration" in a build tree, the per-user one for an installed
+// program: platform::ConfigurationDirectoryFor). An existing directory is fine; any
+// other failure writes "Error creating configuration directoy.\n" to the debugger
+// output and start-up goes on. The path of VELTMonitoring.ini inside it becomes the
+// configuration path. Returns that path.
 std::string InitConfigurationPath(const std::string& program_dir);
 
 // The path in force; empty before InitConfigurationPath. Tests may set it directly.

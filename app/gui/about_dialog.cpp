@@ -8,6 +8,7 @@
 
 #include "app/gui/command_ids.h"
 #include "app/gui/toolbar_icons.h"
+#include "link/configuration.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About VELT Monitoring");
@@ -16,6 +17,13 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(ToolbarIcon(cmd::kAppAbout).pixmap(32, 30));
     auto* text = new QLabel(QString("VELT Monitoring Version %1").arg(VELT_VERSION), this);
     text->setObjectName("version");
+    // Where the settings and the device map live, so a user can find them.
+    const QString ini = QString::fromStdString(config::ConfigPath());
+    auto* where = new QLabel(
+        QString("Configuration: %1").arg(ini.isEmpty() ? QString("-") : ini.section('/', 0, -2)),
+        this);
+    where->setObjectName("configuration");
+    where->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     buttons->button(QDialogButtonBox::Ok)->setText("OK");
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -24,6 +32,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     row->addWidget(text, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(row);
+    layout->addWidget(where);
     layout->addWidget(buttons);
     setFixedSize(sizeHint());
 }

@@ -7,6 +7,7 @@
 
 #include "link/oximeter.h"
 #include "link/transport/d2xx.h"
+#include "platform/system_info.h"
 
 namespace {
 constexpr int kMaxPortName = 31;
@@ -27,7 +28,14 @@ CPortDialog::CPortDialog(COximeter* link, QWidget* parent) : QDialog(parent), li
     cancel_->setGeometry(234, 39, 75, 23);
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    for (int i = 1; i <= 12; ++i) list_->addItem(QString("COM%1").arg(i));
+    for (int i = 1; i <= 12; ++i) {
+        const QString com = QString("COM%1").arg(i);
+        list_->addItem(com);
+        // A mapped port tells where it leads; the entry text stays the port name.
+        const std::string target = platform::DosDeviceTarget(com.toStdString());
+        if (!target.empty())
+            list_->setItemData(i - 1, QString::fromStdString(target), Qt::ToolTipRole);
+    }
     list_->setCurrentIndex(-1);
     if (link_ == nullptr) {
         listed_ = true;

@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "link/link_view.h"
 #include "platform/profile.h"
+#include "platform/system_info.h"
 #include "tests/support/debug_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -58,6 +61,13 @@ protected:
     std::string Ini() const { return tmp_.Read("configuration/VELTMonitoring.ini"); }
     testing_support::TempDir tmp_;
 };
+
+void PutIniAt(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
 
 bool IsDirectory(const std::string& path) {
     struct stat st {};
@@ -116,6 +126,29 @@ TEST(ConfigurationPath, FailureToCreateIsReportedAndStartUpGoesOn) {
     EXPECT_TRUE(debug.Lines().empty());
     EXPECT_TRUE(platform::WritePrivateProfileString("connection", "protocol", "3", path));
     EXPECT_EQ(config::ReadConnectionSettings().protocol, 3);
+    config::SetConfigPath("");
+}
+
+TEST(ConfigurationPath, InstalledProgramKeepsItsSettingsInThePerUserFolder) {
+    testing_support::TempDir tmp;
+    testing_support::DebugCapture debug;
+    testing_support::ScopedEnv xdg("XDG_CONFIG_HOME", nullptr);
+    testing_support::ScopedEnv home("HOME", tmp.File("home").c_str());
+    ASSERT_EQ(platform::CreateDirectories(tmp.File("usr/bin")), 0);
+    ASSERT_EQ(platform::CreateDirectories(tmp.File("usr/share/velt-monitoring")), 0);
+
+    // A fresh home: every level up to the configuration folder is made, private.
+    const std::string path = config::InitConfigurationPath(tmp.File("usr/bin"));
+    EXPECT_EQ(path, tmp.File("home/.config/velt-monitoring/configuration/VELTMonitoring.ini"));
+    EXPECT_TRUE(debug.Lines().empty());
+    EXPECT_TRUE(IsDirectory(tmp.File("home/.config/velt-monitoring/configuration")));
+    struct stat st {};
+    ASSERT_EQ(stat(tmp.File("home/.config").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0077, 0u);
+    EXPECT_FALSE(IsDirectory(tmp.File("usr/bin/configuration")));
+
+    PutIniAt(path, "[connection]\r\nport=COM7\r\n");
+    EXPECT_EQ(config::ReadConnectionSettings().port, "COM7");
     config::SetConfigPath("");
 }
 

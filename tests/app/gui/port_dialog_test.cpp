@@ -126,3 +126,17 @@ TEST_F(PortDialogTest, WithoutALinkOnlySerialPortsAndNoSelection) {
     EXPECT_EQ(dlg.List()->count(), 12);
     EXPECT_EQ(dlg.List()->currentIndex(), -1);
 }
+
+TEST_F(PortDialogTest, MappedPortsShowTheirTargetAsTooltip) {
+    symlink("/dev/serial/by-id/usb-FTDI_Oxi-if00-port0",
+            dir_.File("configuration/dosdevices/com4").c_str());
+    CPortDialog dlg(nullptr);
+    ASSERT_EQ(dlg.List()->count(), 12);
+    EXPECT_EQ(dlg.List()->itemText(0), "COM1");
+    EXPECT_EQ(dlg.List()->itemData(0, Qt::ToolTipRole).toString().toStdString(),
+              dir_.File("no-such-device"));
+    EXPECT_EQ(dlg.List()->itemText(3), "COM4");
+    EXPECT_EQ(dlg.List()->itemData(3, Qt::ToolTipRole).toString(),
+              "/dev/serial/by-id/usb-FTDI_Oxi-if00-port0");
+    EXPECT_FALSE(dlg.List()->itemData(1, Qt::ToolTipRole).isValid());
+}

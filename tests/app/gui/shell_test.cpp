@@ -267,3 +267,10 @@ TEST_F(ShellTest, AboutBoxClosesWithEscape) {
     EXPECT_EQ(dlg.exec(), QDialog::Rejected);
     EXPECT_TRUE(dlg.findChild<QLabel*>("version")->text().startsWith("VELT Monitoring Version"));
 }
+
+TEST_F(ShellTest, AboutBoxShowsTheConfigurationDirectory) {
+    Start();
+    CAboutDlg dlg;
+    EXPECT_EQ(dlg.findChild<QLabel*>("configuration")->text().toStdString(),
+              "Configuration: " + dir_.File("configuration"));
+}
