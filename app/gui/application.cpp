@@ -92,6 +92,7 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     // 6. The main frame.
     main_frame_ = new CMainFrame();
     main_frame_->setWindowTitle(kAppTitle);
+    main_frame_->setWindowIcon(ProgramIcon());
     if (!main_frame_->Create()) {
         delete main_frame_;
         main_frame_ = nullptr;

@@ -87,3 +87,12 @@ QIcon ToolbarIcon(int id) {
     p.end();
     return QIcon(pm);
 }
+
+QIcon ProgramIcon() {
+    // The images live in a static library: register them before the first use.
+    Q_INIT_RESOURCE(velt_icons);
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QString(":/icons/icons/velt-monitoring-%1.png").arg(size), QSize(size, size));
+    return icon;
+}

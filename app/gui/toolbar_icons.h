@@ -4,3 +4,6 @@
 #include <QIcon>
 
 QIcon ToolbarIcon(int command_id);
+
+// The program's own icon (16 to 256 pixels), the same as the installed one.
+QIcon ProgramIcon();

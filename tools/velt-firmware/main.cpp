@@ -10,16 +10,22 @@
 
 namespace {
 
+const char kUsage[] =
+    "usage: velt-firmware elf FILE\n"
+    "       velt-firmware d43 FILE\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: velt-firmware elf FILE\n"
-                 "       velt-firmware d43 FILE\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc != 3) return Usage();
     const std::string kind = argv[1];
     if (kind != "elf" && kind != "d43") return Usage();

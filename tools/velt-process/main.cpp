@@ -46,12 +46,12 @@ public:
     std::string fields[ViewFieldCount];
 };
 
+const char kUsage[] =
+    "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
+    "                    [--fields FILE] [--acks FILE] INPUT\n";
+
 int Usage(const char* message) {
-    std::fprintf(stderr,
-                 "velt-process: %s\n"
-                 "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
-                 "                    [--fields FILE] [--acks FILE] INPUT\n",
-                 message);
+    std::fprintf(stderr, "velt-process: %s\n%s", message, kUsage);
     return 2;
 }
 
@@ -76,6 +76,10 @@ int main(int argc, char** argv) {
             return true;
         };
         std::string v;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (a == "--protocol") {
             if (!value(v) || (v != "1" && v != "2" && v != "3"))
                 return Usage("--protocol takes 1, 2 or 3");

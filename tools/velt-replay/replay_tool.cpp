@@ -216,6 +216,9 @@ int RunMakeRecording(const std::vector<std::string>& args, std::FILE* err) {
             }
             *target = static_cast<int>(v);
             if (a == "--seed") s.seed = static_cast<uint32_t>(seed);
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
         } else if (a == "--samples-only") {
             extras = false;
         } else if (!a.empty() && a[0] != '-' && out.empty()) {

@@ -274,3 +274,10 @@ TEST_F(ShellTest, AboutBoxShowsTheConfigurationDirectory) {
     EXPECT_EQ(dlg.findChild<QLabel*>("configuration")->text().toStdString(),
               "Configuration: " + dir_.File("configuration"));
 }
+
+TEST_F(ShellTest, MainWindowCarriesTheProgramIcon) {
+    Start();
+    const QList<QSize> sizes = app_->MainFrame()->windowIcon().availableSizes();
+    EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+    EXPECT_TRUE(sizes.contains(QSize(256, 256)));
+}
