@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# CI: builds the Debian package, installs it with apt-get, and checks it as a user meets
+# it: the program starts as an unprivileged user with a fresh home and keeps its
+# configuration there, every program answers --help, velt-ports runs on this machine,
+# and lintian and desktop-file-validate accept the package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$SECONDS
+bash scripts/package.sh
+deb=$(ls "$PWD"/build/default/package/velt-monitoring_*.deb)
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+(cd build/default/package &&
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "./$(basename "$deb")")
+
+programs="velt-monitoring velt-ports oximeter-sim velt-process velt-replay velt-make-recording velt-firmware"
+for p in $programs; do
+  [ "$(command -v "$p")" = "/usr/bin/$p" ] || { echo "check-package: $p is not installed in /usr/bin" >&2; exit 1; }
+  "$p" --help >/dev/null 2>&1 || { echo "check-package: $p --help failed" >&2; exit 1; }
+  [ -f "/usr/share/man/man1/$p.1.gz" ] || { echo "check-package: no manual page for $p" >&2; exit 1; }
+done
+echo "--- velt-ports on this machine"
+velt-ports
+echo "---"
+desktop-file-validate /usr/share/applications/velt-monitoring.desktop
+lintian --fail-on error "$deb"
+
+# The installed program as an unprivileged user with an empty home, started the way
+# the desktop entry starts it.
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+  chown nobody:nogroup "$home"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+status=0
+"${as_user[@]}" env -i HOME="$home" PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen \
+  XDG_RUNTIME_DIR="$home" timeout 5 velt-monitoring --working-dir "~/VELT Monitoring" \
+  >"$home/out.txt" 2>&1 || status=$?
+if [ "$status" -ne 124 ]; then
+  echo "check-package: velt-monitoring ended early with status $status:" >&2
+  cat "$home/out.txt" >&2
+  exit 1
+fi
+[ -d "$home/.config/velt-monitoring/configuration" ] ||
+  { echo "check-package: no configuration under the user's home" >&2; exit 1; }
+[ -d "$home/VELT Monitoring" ] || { echo "check-package: no working folder" >&2; exit 1; }
+[ ! -e /usr/bin/configuration ] || { echo "check-package: configuration in /usr/bin" >&2; exit 1; }
+echo "check-package: $(basename "$deb") installed and checked in $((SECONDS - start)) s"
