@@ -35,17 +35,33 @@ if [ "$(id -u)" -eq 0 ]; then
   chown nobody:nogroup "$home"
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
-status=0
-"${as_user[@]}" env -i HOME="$home" PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen \
-  XDG_RUNTIME_DIR="$home" timeout 5 velt-monitoring --working-dir "~/VELT Monitoring" \
-  >"$home/out.txt" 2>&1 || status=$?
-if [ "$status" -ne 124 ]; then
-  echo "check-package: velt-monitoring ended early with status $status:" >&2
-  cat "$home/out.txt" >&2
-  exit 1
-fi
-[ -d "$home/.config/velt-monitoring/configuration" ] ||
-  { echo "check-package: no configuration under the user's home" >&2; exit 1; }
+run_as_user() {
+  "${as_user[@]}" env -i HOME="$home" PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen \
+    XDG_RUNTIME_DIR="$home" "$@"
+}
+start_program() {  # seconds; the program must still run when they are over
+  local status=0
+  run_as_user timeout "$1" velt-monitoring --working-dir "~/VELT Monitoring" \
+    >"$home/out.txt" 2>&1 || status=$?
+  if [ "$status" -ne 124 ]; then
+    echo "check-package: velt-monitoring ended early with status $status:" >&2
+    cat "$home/out.txt" >&2
+    exit 1
+  fi
+}
+config="$home/.config/velt-monitoring/configuration"
+start_program 5
+[ -d "$config" ] || { echo "check-package: no configuration under the user's home" >&2; exit 1; }
 [ -d "$home/VELT Monitoring" ] || { echo "check-package: no working folder" >&2; exit 1; }
 [ ! -e /usr/bin/configuration ] || { echo "check-package: configuration in /usr/bin" >&2; exit 1; }
+
+# velt-ports and the program agree on the user's settings and device map: COM9, mapped
+# to /dev/null, opens but is no serial line (error 25, ENOTTY); unmapped it would be
+# /dev/ttyS8.
+run_as_user velt-ports map COM9 /dev/null >/dev/null
+printf '[connection]\r\nport=COM9\r\n' | run_as_user tee "$config/VELTMonitoring.ini" >/dev/null
+start_program 3
+grep -q "CreateFile(COM9:)=error 25" "$home/out.txt" ||
+  { echo "check-package: the program did not use the user's settings and map:" >&2;
+    cat "$home/out.txt" >&2; exit 1; }
 echo "check-package: $(basename "$deb") installed and checked in $((SECONDS - start)) s"
