@@ -75,7 +75,7 @@ bool SerialName(const std::string& name, int* rank, long* number) {
     std::smatch m;
     if (!std::regex_match(name, m, re)) return false;
     *rank = m[1] == "S" ? 0 : m[1] == "USB" ? 1 : 2;
-    *number = std::stol(m[2]);
+    *number = std::strtol(m[2].str().c_str(), nullptr, 10);
     return true;
 }
 
@@ -229,7 +229,8 @@ Machine Scan(const Options& o) {
         }
         std::string latency = ReadLine(cls + "/device/latency_timer");
         if (!latency.empty() && std::isdigit(static_cast<unsigned char>(latency[0])))
-            d.latency_ms = std::stoi(latency);
+            d.latency_ms =
+                static_cast<int>(std::min(std::strtol(latency.c_str(), nullptr, 10), 255L));
         for (fs::path p = Canonical(cls + "/device"); !p.empty() && p.string().rfind(sys, 0) == 0;
              p = p.parent_path()) {
             if (Exists((p / "idVendor").string())) {

@@ -108,7 +108,13 @@ int Map(const std::string& port, std::string device, const Options& o, std::FILE
         std::fprintf(err, "velt-ports: map needs a device\n%s", kUsage);
         return 2;
     }
-    if (device.find('/') == std::string::npos) device = "/dev/" + device;
+    if (device.find('/') == std::string::npos) {
+        device = "/dev/" + device;
+    } else if (device[0] != '/') {
+        // The map entry must lead to the same place from any working directory.
+        std::error_code ec;
+        device = std::filesystem::absolute(device, ec).lexically_normal().string();
+    }
     struct stat st {};
     if (stat((o.root + device).c_str(), &st) != 0) {
         std::fprintf(err, "velt-ports: %s does not exist (see the list: velt-ports)\n",
