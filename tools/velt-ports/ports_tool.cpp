@@ -73,6 +73,11 @@ void PrintList(const Machine& m, std::FILE* out) {
     std::fprintf(out, "  %s\n",
                  m.mappings.empty() ? "no port mapped: COMn is /dev/ttyS<n-1>"
                                     : "other ports: COMn is /dev/ttyS<n-1>");
+    if (m.brltty_installed && !m.brltty_claims.empty())
+        std::fprintf(out,
+                     "Note: brltty is installed; its udev rules take %zu kinds of USB device "
+                     "(such as %s) when one is plugged in.\n",
+                     m.brltty_claims.size(), m.brltty_claims.front().c_str());
     std::fprintf(out, "Checks:\n");
 }
 
