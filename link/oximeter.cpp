@@ -364,10 +364,11 @@ int COximeter::ResetDisplay() {
     return 0;
 }
 
-int COximeter::SaveSettings() {
+int COximeter::SaveSettings(int* first_error) {
+    if (first_error != nullptr) *first_error = 0;
     ILinkView* view = View();
     if (view == nullptr) return 0;  // nothing written: 0 is the failure result here
-    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound());
+    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound(), first_error);
 }
 
 int COximeter::LoadDocumentation() {

@@ -526,6 +526,12 @@ void CVELTMonitoringApp::Warn(const QString& text) {
         QMessageBox::warning(main_frame_, kAppTitle, text);
 }
 
+void CVELTMonitoringApp::WarnSaveFailed(const CVELTMonitoringDoc* doc) {
+    const QString& reason = doc->SaveError();
+    Warn(reason.isEmpty() ? QString("Failed to save document.")
+                          : QString("Failed to save document.\n\n%1").arg(reason));
+}
+
 bool CVELTMonitoringApp::OnFileSave() {
     CVELTMonitoringDoc* doc = ActiveDocument();
     return doc != nullptr && SaveDocument(doc);
@@ -534,7 +540,7 @@ bool CVELTMonitoringApp::OnFileSave() {
 bool CVELTMonitoringApp::SaveDocument(CVELTMonitoringDoc* doc) {
     if (doc->PathName().isEmpty()) return DoSaveAs(doc);
     if (!doc->DoSave(doc->PathName())) {
-        Warn("Failed to save document.");
+        WarnSaveFailed(doc);
         return false;
     }
     AddToRecentFiles(doc->PathName());
@@ -553,7 +559,7 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
                                                                "All Files (*)");
     if (path.isEmpty()) return false;
     if (!doc->DoSave(path)) {
-        Warn("Failed to save document.");
+        WarnSaveFailed(doc);
         return false;
     }
     doc->SetTitle(QFileInfo(path).fileName());

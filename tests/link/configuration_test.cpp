@@ -196,7 +196,9 @@ TEST_F(Configuration, AFailedWriteDoesNotStopTheSave) {
     FakeView view;
     testing_support::DebugCapture debug;
     config::SetConfigPath(tmp_.File("missing/VELTMonitoring.ini"));
-    EXPECT_EQ(config::SaveSettings(view, "COM1", 1, true), ENOENT);
+    int first_error = 0;
+    EXPECT_EQ(config::SaveSettings(view, "COM1", 1, true, &first_error), ENOENT);
+    EXPECT_EQ(first_error, ENOENT);
     EXPECT_EQ(view.calls.size(), 4u);
     ASSERT_EQ(debug.Lines().size(), 7u);
     EXPECT_EQ(debug.Lines()[0],
