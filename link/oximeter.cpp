@@ -116,7 +116,7 @@ int COximeter::OpenSerial() {
     std::unique_ptr<transport::SerialTransport> serial;
     transport::SerialTransport::OpenResult r =
         transport::SerialTransport::Open(port_name_, protocol_, &serial);
-    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, serial ? serial->fd() : -1);
+    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, r.fd);
     if (r.step == transport::SerialTransport::OpenStep::Open) {
         char text[96];
         std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, r.error);
