@@ -475,7 +475,7 @@ CChildFrame* CVELTMonitoringApp::CreateFrame(CVELTMonitoringDoc* doc) {
 }
 
 CVELTMonitoringDoc* CVELTMonitoringApp::OnFileNew() {
-    auto* doc = new CVELTMonitoringDoc();
+    auto* doc = new CVELTMonitoringDoc(this);
     if (!doc->OnNewDocument()) {
         delete doc;
         return nullptr;
@@ -501,7 +501,7 @@ CVELTMonitoringDoc* CVELTMonitoringApp::OpenDocumentFile(const QString& path) {
             return d;
         }
     }
-    auto* doc = new CVELTMonitoringDoc();
+    auto* doc = new CVELTMonitoringDoc(this);
     doc->SetPathName(info.absoluteFilePath());
     doc->SetTitle(info.fileName());
     doc->Serialize(false);
@@ -606,6 +606,8 @@ void CVELTMonitoringApp::OnFrameDestroyed(CChildFrame* frame) {
         d->RemoveFrame(frame);
         if (d->Frames().isEmpty()) {
             documents_.removeAt(i);
+            // Later, as a caller up the stack may still hold it; should the event loop
+            // have ended by then, the app, its parent, deletes it.
             d->deleteLater();
         }
         break;

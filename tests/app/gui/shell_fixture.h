@@ -34,7 +34,7 @@ protected:
         });
     }
     void TearDown() override {
-        app_->SetPromptForTesting([](const QString&) { return QMessageBox::No; });
+        if (app_) app_->SetPromptForTesting([](const QString&) { return QMessageBox::No; });
         app_.reset();
         platform::SetProgramDirectoryForTesting("");
     }

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -279,6 +280,24 @@ TEST_F(ShellTest, ChangedLinkSettingsAskAndYesSavesThroughTheDialog) {
     EXPECT_EQ(prompts_.size(), 1);
     EXPECT_TRUE(QFile::exists(docpath));
     EXPECT_TRUE(Area()->subWindowList().isEmpty());
+}
+
+// Exit closes every window; the documents go with the application even though no
+// event loop runs any more to carry out their deferred deletion.
+TEST_F(ShellTest, ExitLeavesNoDocumentViewOrLinkBehind) {
+    Start();
+    QList<QPointer<QObject>> alive;
+    alive << QPointer<QObject>(app_->ActiveDocument());
+    app_->OnFileNew();
+    ASSERT_EQ(Area()->subWindowList().size(), 2);
+    for (QMdiSubWindow* w : Area()->subWindowList()) {
+        alive << QPointer<QObject>(w) << QPointer<QObject>(w->widget());
+    }
+    alive << QPointer<QObject>(app_->ActiveDocument());
+    app_->OnAppExit();
+    EXPECT_TRUE(Area()->subWindowList().isEmpty());
+    app_.reset();
+    for (const QPointer<QObject>& p : alive) EXPECT_TRUE(p.isNull());
 }
 
 TEST_F(ShellTest, OpenTitlesTheWindowWithTheFileNameAndNewWindowSharesTheDocument) {
