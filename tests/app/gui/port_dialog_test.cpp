@@ -7,6 +7,7 @@
 #include <QThreadPool>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -194,16 +195,17 @@ TEST_F(PortDialogTest, ClosingDuringASlowListingDoesNotWaitForIt) {
     COximeter link("COM2", 1, true, nullptr);
     usb_.Close();
     // Should the dialog wait for the listing, the gate still opens after a while.
-    std::thread opener([this] {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::promise<void> closed;
+    std::thread opener([this, done = closed.get_future()] {
+        done.wait_for(std::chrono::seconds(2));
         usb_.Open();
     });
-    bool open_when_closed = true;
     {
         CPortDialog dlg(&link);
         dlg.reject();
     }
-    open_when_closed = usb_.IsOpen();
+    const bool open_when_closed = usb_.IsOpen();
+    closed.set_value();
     opener.join();
     EXPECT_FALSE(open_when_closed) << "the dialog waited for the USB listing";
     EXPECT_STREQ(link.PortName(), "COM2");
