@@ -212,8 +212,12 @@ TEST_F(PortDialogTest, ClosingDuringASlowListingDoesNotWaitForIt) {
 }
 
 TEST_F(PortDialogTest, MappedPortsShowTheirTargetAsTooltip) {
-    symlink("/dev/serial/by-id/usb-FTDI_Oxi-if00-port0",
-            dir_.File("configuration/dosdevices/com4").c_str());
+    // The fixture maps every port; COM2 is left unmapped, COM4 leads to an adapter.
+    ASSERT_EQ(unlink(dir_.File("configuration/dosdevices/com2").c_str()), 0);
+    ASSERT_EQ(unlink(dir_.File("configuration/dosdevices/com4").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/serial/by-id/usb-FTDI_Oxi-if00-port0",
+                      dir_.File("configuration/dosdevices/com4").c_str()),
+              0);
     CPortDialog dlg(nullptr);
     ASSERT_EQ(dlg.List()->count(), 12);
     EXPECT_EQ(dlg.List()->itemText(0), "COM1");
