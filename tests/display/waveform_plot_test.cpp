@@ -252,7 +252,7 @@ TEST_F(WaveformPlotTest, DirtyRegionCoversEveryChangeAndRequestsAreCoalesced) {
     EXPECT_EQ(requests, 1);
     for (int i = 0; i < 50; ++i) plot.AppendSample(static_cast<uint8_t>(i), kBlack);
     EXPECT_EQ(requests, 1);
-    CanvasRect first = plot.TakeDirtyRegion();
+    const WaveformPlot::DirtyRegion first = plot.TakeDirtyRegion();
     EXPECT_TRUE(first.Contains(328, 24));
     EXPECT_TRUE(first.Contains(841, 288));
     EXPECT_TRUE(plot.TakeDirtyRegion().Empty());
@@ -270,7 +270,7 @@ TEST_F(WaveformPlotTest, DirtyRegionCoversEveryChangeAndRequestsAreCoalesced) {
         else
             plot.RedrawPlot();
         const int expected_requests = requests;
-        const CanvasRect dirty = plot.TakeDirtyRegion();
+        const WaveformPlot::DirtyRegion dirty = plot.TakeDirtyRegion();
         const PixelCanvas after = Snapshot(plot);
         for (int y = 0; y < 436; ++y)
             for (int x = 0; x < 843; ++x)
