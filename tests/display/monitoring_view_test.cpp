@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QExposeEvent>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPrinter>
 #include <QTimer>
+#include <QWindow>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -585,6 +587,28 @@ TEST_F(MonitoringViewTest, RepaintAfterAnExposeShowsTheFullRedraw) {
     for (int y = 24; y < 289; ++y)  // above the frame lie the top-row fields
         for (int x = 328; x < 842; ++x)
             ASSERT_EQ(resized.pixel(x, y), redraw.pixel(x, y)) << x << "," << y;
+}
+
+// Uncovered by another application's window, the window is exposed without any
+// widget asking for a repaint: the exposed part still shows the redraw.
+TEST_F(MonitoringViewTest, WindowExposeShowsTheFullRedrawWhereExposed) {
+    CVELTMonitoringView view;
+    ASSERT_TRUE(ShowPainted(view, view));
+    DrawTwoSweepsWithTrend(view);
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_NE(view.windowHandle(), nullptr);
+    QExposeEvent expose(QRegion(400, 30, 200, 200));
+    QCoreApplication::sendEvent(view.windowHandle(), &expose);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const QImage after = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage redraw = RedrawPicture(view);
+    for (int y = 30; y < 230; ++y)
+        for (int x = 400; x < 600; ++x)
+            ASSERT_EQ(after.pixel(x, y), redraw.pixel(x, y)) << x << "," << y;
+    EXPECT_EQ(after.pixelColor(350, 137), QColor(0, 255, 0));
 }
 
 TEST_F(MonitoringViewTest, PlainAppendsAndWindowSwitchesKeepTheIncrementalPicture) {
