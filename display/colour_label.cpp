@@ -18,8 +18,8 @@ QColor ToQColor(Colour c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(
 // (background and frame) from the picture it keeps.
 class KeptPanelStyle : public QProxyStyle {
 public:
-    // A base of the application's own kind, owned by the proxy.
-    KeptPanelStyle() : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {}
+    // Takes ownership of base, a style of the application's own kind.
+    explicit KeptPanelStyle(QStyle* base) : QProxyStyle(base) {}
 
     void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                        const QWidget* widget) const override {
@@ -31,10 +31,14 @@ public:
     }
 };
 
+// Null when the application's style cannot be made again by name: the fields then
+// keep the application's style and draw their panel every time.
 QStyle* SharedKeptPanelStyle() {
     static QPointer<KeptPanelStyle> style;
     if (style.isNull()) {
-        style = new KeptPanelStyle;
+        QStyle* base = QStyleFactory::create(QApplication::style()->name());
+        if (base == nullptr) return nullptr;
+        style = new KeptPanelStyle(base);
         style->setParent(qApp);
     }
     return style;
@@ -107,7 +111,7 @@ void ColourEdit::SetBackdrop(const FieldBackdrop* backdrop) {
     backdrop_ = backdrop;
     if (backdrop == nullptr) return;
     setAttribute(Qt::WA_OpaquePaintEvent);
-    setStyle(SharedKeptPanelStyle());
+    if (QStyle* style = SharedKeptPanelStyle()) setStyle(style);
 }
 
 void ColourEdit::paintEvent(QPaintEvent* event) {
