@@ -127,4 +127,5 @@ if [ "$do_cpu" = 1 ]; then
   records=$(sed -n 's/^records //p' <<<"$out")
   cpu=$(sed -n 's/^cpu //p' <<<"$out")
   echo "plain run: $records records in ${seconds} s, CPU share ${cpu} % of one core"
+  echo "(load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores)"
 fi
