@@ -4,13 +4,20 @@
 // left exactly as the plain widget (no palette of its own).
 #pragma once
 
+#include <QColor>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
 #include <QPlainTextEdit>
+#include <QRect>
 #include <QString>
 
 #include "platform/colour.h"
+
+class QPainter;
+class QStyle;
+class QStyleOption;
 
 class ColourLabel {
 public:
@@ -48,6 +55,10 @@ public:
     virtual ~FieldControl() = default;
     // Replaces the whole text and marks the field modified, like typing would.
     virtual void ReplaceFieldText(const QString& text) = 0;
+    // The same from UTF-8 text, as the view's writers pass it.
+    virtual void ReplaceFieldTextUtf8(const char* text) {
+        ReplaceFieldText(QString::fromUtf8(text));
+    }
     // The text as the field holds it; lines of a multi-line field end in CR LF.
     virtual QString FieldText() const = 0;
     virtual bool IsFieldModified() const = 0;
@@ -56,17 +67,60 @@ public:
     virtual ColourLabel& Colours() = 0;
 };
 
+// What lies under a field: its parent's own picture. A field that knows it paints it
+// itself and is opaque, so its repaint leaves the parent alone.
+class FieldBackdrop {
+public:
+    virtual ~FieldBackdrop() = default;
+    // True, with the colour, when the area (parent coordinates) is one plain colour.
+    virtual bool PlainBackdrop(const QRect& area, QColor* colour) const = 0;
+    // The area's picture, with the area's top-left corner at the painter's origin.
+    virtual void PaintBackdrop(QPainter& painter, const QRect& area) const = 0;
+};
+
 class ColourEdit : public QLineEdit, public ColourLabel, public FieldControl {
     Q_OBJECT
 public:
     explicit ColourEdit(QWidget* parent = nullptr);
 
+    // From now on the field paints its backdrop itself. Over a plain backdrop its
+    // frame and background come from a picture kept per look, drawn by the same style
+    // over the same colour, so a value change costs the text only.
+    void SetBackdrop(const FieldBackdrop* backdrop);
+    // For the style: draws the panel from the kept picture when this paint may.
+    bool DrawKeptPanel(const QStyleOption* option, QPainter* painter, const QStyle* style);
+
     void ReplaceFieldText(const QString& text) override;
+    // A read-only field that already shows the text keeps it (and is only marked
+    // modified): most values repeat, and nothing needs repainting then.
+    void ReplaceFieldTextUtf8(const char* text) override;
     QString FieldText() const override { return text(); }
     bool IsFieldModified() const override { return isModified(); }
     void SetFieldModified(bool modified) override { setModified(modified); }
     QWidget* AsWidget() override { return this; }
     ColourLabel& Colours() override { return *this; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    struct PanelKey {
+        QRect rect;
+        int state = 0;
+        qint64 palette = 0;
+        int direction = 0;
+        int line_width = 0;
+        int mid_line_width = 0;
+        int features = 0;
+        QRgb backdrop = 0;
+        bool operator==(const PanelKey&) const = default;
+    };
+
+    const FieldBackdrop* backdrop_ = nullptr;
+    bool panel_from_picture_ = false;  // during a paint over a plain backdrop
+    QColor plain_backdrop_;
+    PanelKey panel_key_;
+    QImage panel_;
 };
 
 // The multi-line variant (the comment field): Enter starts a new line, long lines

@@ -1,12 +1,15 @@
 #include "display/monitoring_view.h"
 
+#include <QBackingStore>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QExposeEvent>
 #include <QImage>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPrinter>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -85,6 +88,9 @@ CVELTMonitoringView::CVELTMonitoringView(QWidget* parent) : QWidget(parent) {
 
     setMinimumSize(kClientWidth, kClientHeight);
     resize(kClientWidth, kClientHeight);
+    // The paint covers every pixel, so nothing under the view (the frame and title
+    // bar of the document window) repaints with the plot or a field.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     sound_ = new SoundPlayer(this);
 
     CreateControls();
@@ -102,6 +108,7 @@ CVELTMonitoringView::~CVELTMonitoringView() {
     calls_.Shutdown();
     plot_.SetRepaintRequest(nullptr, nullptr);
     repaint_timer_.stop();
+    if (watched_window_) watched_window_->removeEventFilter(this);
     for (int i = label_count_ - 1; i >= 0; --i) labels_[i] = nullptr;
     // The controls go in reverse order of creation.
     for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) delete *it;
@@ -138,7 +145,11 @@ void CVELTMonitoringView::AddField(int field, int left, int top, int right, int 
     } else {
         auto* edit = new ColourEdit(this);
         edit->setAlignment((left_aligned ? Qt::AlignLeft : Qt::AlignRight) | Qt::AlignVCenter);
-        if (value_field) edit->setReadOnly(true);
+        if (value_field) {
+            edit->setReadOnly(true);
+            // Value fields change many times a minute: each repaints alone.
+            edit->SetBackdrop(this);
+        }
         control = edit;
     }
     if (value_field) control->Colours().SetBackgroundColour(kValueBackground);
@@ -231,7 +242,7 @@ QLabel* CVELTMonitoringView::Label(int index) const {
 }
 
 void CVELTMonitoringView::ApplyFieldText(int field, const char* text) {
-    if (FieldControl* control = fields_[field]) control->ReplaceFieldText(QString::fromUtf8(text));
+    if (FieldControl* control = fields_[field]) control->ReplaceFieldTextUtf8(text);
 }
 
 void CVELTMonitoringView::SetFieldText(int field, const char* text) {
@@ -305,9 +316,14 @@ void CVELTMonitoringView::PlaySoundNow(const QString& name) {
 }
 
 void CVELTMonitoringView::RequestRepaint(void* view) {
-    // Under the plot's lock, from any thread: only post.
-    QCoreApplication::postEvent(static_cast<CVELTMonitoringView*>(view),
-                                new QEvent(static_cast<QEvent::Type>(RepaintEventType())));
+    // Under the plot's lock, from any thread: only post, or note it for the end of the
+    // packet message being handled, which saves an event per record.
+    auto* self = static_cast<CVELTMonitoringView*>(view);
+    if (self->calls_.IsOwnerThread() && self->in_packet_message_) {
+        self->repaint_after_packets_ = true;
+        return;
+    }
+    QCoreApplication::postEvent(self, new QEvent(static_cast<QEvent::Type>(RepaintEventType())));
 }
 
 void CVELTMonitoringView::OnRepaintRequested() {
@@ -321,9 +337,98 @@ void CVELTMonitoringView::OnRepaintRequested() {
 }
 
 void CVELTMonitoringView::FlushRepaint() {
-    const CanvasRect dirty = plot_.TakeDirtyRegion();
+    const WaveformPlot::DirtyRegion dirty = plot_.TakeDirtyRegion();
     since_flush_.restart();
-    if (!dirty.Empty()) update(QRect(dirty.left, dirty.top, dirty.Width(), dirty.Height()));
+    // A hidden widget drops the request, so it must not be remembered either.
+    const bool remember = isVisible() && updatesEnabled();
+    for (const CanvasRect& r : {dirty.rest, dirty.strip}) {
+        if (r.Empty()) continue;
+        const QRect rect(r.left, r.top, r.Width(), r.Height());
+        if (remember) requested_ += rect;
+        update(rect);
+    }
+}
+
+void CVELTMonitoringView::ExposePlot(const QRegion& region) {
+    exposed_rects_.clear();
+    for (const QRect& r : region)
+        exposed_rects_.push_back({r.left(), r.top(), r.right() + 1, r.bottom() + 1});
+    plot_.Expose(exposed_rects_);
+}
+
+bool CVELTMonitoringView::PlainBackdrop(const QRect& area, QColor* colour) const {
+    // A field covers its inside itself; only its outer ring lets what is under it
+    // show, so only the ring needs to be background.
+    constexpr int kRing = 2;
+    bool plain = true;
+    plot_.WithCanvas([&](const PixelCanvas& canvas) {
+        const QRect ring = area & QRect(0, 0, canvas.Width(), canvas.Height());
+        const uint32_t* bits = canvas.Bits();
+        auto clear = [&](int y, int from, int to) {  // [from, to] of row y
+            const uint32_t* row = bits + static_cast<size_t>(y) * canvas.Width();
+            for (int x = std::max(from, ring.left()); x <= std::min(to, ring.right()); ++x)
+                if (row[x] != 0) return false;
+            return true;
+        };
+        for (int y = ring.top(); y <= ring.bottom() && plain; ++y) {
+            if (y < area.top() + kRing || y > area.bottom() - kRing)
+                plain = clear(y, area.left(), area.right());
+            else
+                plain = clear(y, area.left(), area.left() + kRing - 1) &&
+                        clear(y, area.right() - kRing + 1, area.right());
+        }
+    });
+    if (plain) *colour = palette().color(backgroundRole());
+    return plain;
+}
+
+void CVELTMonitoringView::PaintBackdrop(QPainter& painter, const QRect& area) const {
+    painter.fillRect(QRect(QPoint(0, 0), area.size()), palette().color(backgroundRole()));
+    plot_.WithCanvas([&](const PixelCanvas& canvas) {
+        const QImage image(reinterpret_cast<const uchar*>(canvas.Bits()), canvas.Width(),
+                           canvas.Height(), canvas.Width() * 4,
+                           QImage::Format_ARGB32_Premultiplied);
+        const QRect inside = area & image.rect();
+        if (!inside.isEmpty()) painter.drawImage(inside.topLeft() - area.topLeft(), image, inside);
+    });
+}
+
+void CVELTMonitoringView::WatchWindowExposes() {
+    QWindow* handle = window()->windowHandle();
+    if (handle == watched_window_) return;
+    if (watched_window_) watched_window_->removeEventFilter(this);
+    watched_window_ = handle;
+    if (handle != nullptr) handle->installEventFilter(this);
+}
+
+void CVELTMonitoringView::showEvent(QShowEvent* event) {
+    requested_ = QRegion();
+    WatchWindowExposes();
+    QWidget::showEvent(event);
+}
+
+void CVELTMonitoringView::hideEvent(QHideEvent* event) {
+    requested_ = QRegion();
+    QWidget::hideEvent(event);
+}
+
+bool CVELTMonitoringView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == watched_window_ && event->type() == QEvent::Expose &&
+        watched_window_->isExposed()) {
+        // The window's exposed part, in the window's coordinates.
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QRegion region = static_cast<QExposeEvent*>(event)->region();
+        QT_WARNING_POP
+        region.translate(-mapTo(window(), QPoint(0, 0)));
+        region &= rect();
+        if (!region.isEmpty()) {
+            ExposePlot(region);
+            requested_ += region;
+            update(region);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 bool CVELTMonitoringView::event(QEvent* event) {
@@ -331,7 +436,15 @@ bool CVELTMonitoringView::event(QEvent* event) {
     if (type == PacketMessageType()) {
         const auto* message = static_cast<PacketMessageEvent*>(event);
         // The link named in the message, not necessarily this view's own.
-        if (message->code() == 1 && message->link() != nullptr) message->link()->ProcessPackets();
+        if (message->code() == 1 && message->link() != nullptr) {
+            in_packet_message_ = true;
+            message->link()->ProcessPackets();
+            in_packet_message_ = false;
+        }
+        if (repaint_after_packets_) {
+            repaint_after_packets_ = false;
+            OnRepaintRequested();
+        }
         return true;
     }
     if (type == WakeEventType()) {
@@ -342,16 +455,84 @@ bool CVELTMonitoringView::event(QEvent* event) {
         OnRepaintRequested();
         return true;
     }
+    if ((type == QEvent::WindowActivate || type == QEvent::WindowDeactivate) &&
+        palette().color(QPalette::Active, backgroundRole()) ==
+            palette().color(QPalette::Inactive, backgroundRole())) {
+        // Switching document windows changes nothing the view draws itself, and a
+        // repaint of all of it would show as an expose: only the controls hear of it.
+        for (QObject* child : children()) {
+            auto* widget = qobject_cast<QWidget*>(child);
+            if (widget != nullptr && widget->isVisible() && !widget->isWindow())
+                QCoreApplication::sendEvent(widget, event);
+        }
+        return true;
+    }
     return QWidget::event(event);
 }
 
 void CVELTMonitoringView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
+    const QRegion& region = event->region();
+    // Into the window rather than a grab: what the plot did not ask for and no control
+    // covers was exposed, and shows the redraw. A grab shows the window as it is.
+    QBackingStore* store = backingStore();
+    if (store != nullptr && redirected(nullptr) == store->paintDevice()) {
+        // Usually all of it is the plot's own request, or a control's repaint: told
+        // apart rectangle by rectangle before any region arithmetic.
+        auto asked = [this](const QRect& r) {
+            for (const QRect& a : requested_)
+                if (a.contains(r)) return true;
+            return false;
+        };
+        auto inside_control = [this](const QRect& r) {
+            for (const QWidget* control : controls_)
+                if (control->geometry().contains(r)) return true;
+            return false;
+        };
+        bool maybe_exposed = false;
+        for (const QRect& r : region) {
+            if (!asked(r) && !inside_control(r)) {
+                maybe_exposed = true;
+                break;
+            }
+        }
+        if (maybe_exposed) {
+            QRegion exposed = region.subtracted(requested_);
+            for (const QWidget* control : controls_) {
+                if (exposed.isEmpty()) break;
+                if (exposed.intersects(control->geometry())) exposed -= control->geometry();
+            }
+            if (!exposed.isEmpty()) ExposePlot(exposed);
+        }
+        // One paint takes everything that was asked for; what it did not reach (hidden
+        // under another window) is an expose once it shows.
+        requested_ = QRegion();
+    }
+    const QColor background = palette().color(backgroundRole());
+    // The frame and the strip are always drawn (filled at the first redraw), so there
+    // the picture is copied as it is; elsewhere it lies on the background.
+    auto opaque = [](const QRect& r) {
+        for (const CanvasRect& c : {WaveformPlot::kFrame, WaveformPlot::kStrip})
+            if (r.left() >= c.left && r.right() < c.right && r.top() >= c.top &&
+                r.bottom() < c.bottom)
+                return true;
+        return false;
+    };
     plot_.WithCanvas([&](const PixelCanvas& canvas) {
         const QImage image(reinterpret_cast<const uchar*>(canvas.Bits()), canvas.Width(),
                            canvas.Height(), canvas.Width() * 4,
                            QImage::Format_ARGB32_Premultiplied);
-        for (const QRect& r : event->region()) painter.drawImage(r.topLeft(), image, r);
+        for (const QRect& r : region) {
+            if (opaque(r)) {
+                painter.setCompositionMode(QPainter::CompositionMode_Source);
+                painter.drawImage(r.topLeft(), image, r);
+                painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+                continue;
+            }
+            painter.fillRect(r, background);
+            const QRect inside = r & image.rect();
+            if (!inside.isEmpty()) painter.drawImage(inside.topLeft(), image, inside);
+        }
     });
 }
 

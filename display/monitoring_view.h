@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QRegion>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -12,6 +14,7 @@
 #include <functional>
 #include <vector>
 
+#include "display/colour_label.h"
 #include "display/sync_call_queue.h"
 #include "display/waveform_plot.h"
 #include "link/configuration.h"
@@ -19,14 +22,13 @@
 #include "processing/view_field.h"
 
 class COximeter;
-class ColourLabel;
-class FieldControl;
 class QLabel;
 class QPainter;
 class QPrinter;
+class QWindow;
 class SoundPlayer;
 
-class CVELTMonitoringView : public QWidget, public ILinkView {
+class CVELTMonitoringView : public QWidget, public ILinkView, private FieldBackdrop {
     Q_OBJECT
 public:
     static constexpr int kClientWidth = 843;
@@ -82,7 +84,10 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void CreateControls();
@@ -93,6 +98,11 @@ private:
     void ApplyFieldText(int field, const char* text);
     void OnRepaintRequested();
     void FlushRepaint();
+    void ExposePlot(const QRegion& region);
+    // FieldBackdrop: under the value fields lies the plot's picture on the background.
+    bool PlainBackdrop(const QRect& area, QColor* colour) const override;
+    void PaintBackdrop(QPainter& painter, const QRect& area) const override;
+    void WatchWindowExposes();
     void PlaySoundNow(const QString& name);
     static void RequestRepaint(void* view);
 
@@ -107,4 +117,15 @@ private:
     QString last_sound_path_;
     QTimer repaint_timer_;
     QElapsedTimer since_flush_;
+    // GUI thread only: a repaint asked for while the packet message runs.
+    bool in_packet_message_ = false;
+    bool repaint_after_packets_ = false;
+    // What the plot asked to have repainted and is not painted yet: those parts show
+    // the incremental picture, everything else painted outside the controls is an
+    // expose.
+    QRegion requested_;
+    std::vector<CanvasRect> exposed_rects_;
+    // The top-level window, whose exposes (uncovered by other windows) Qt answers from
+    // its backing store without a paint.
+    QPointer<QWindow> watched_window_;
 };

@@ -70,6 +70,20 @@ void PixelCanvas::FillPixels(const CanvasRect& rect, uint32_t pixel) {
     }
 }
 
+void PixelCanvas::CopyRect(const PixelCanvas& from, const CanvasRect& rect) {
+    if (from.width_ != width_ || from.height_ != height_) return;
+    const int left = std::max(rect.left, 0);
+    const int top = std::max(rect.top, 0);
+    const int right = std::min(rect.right, width_);
+    const int bottom = std::min(rect.bottom, height_);
+    if (left >= right || top >= bottom) return;
+    for (int y = top; y < bottom; ++y) {
+        const size_t row = static_cast<size_t>(y) * width_;
+        std::copy(from.pixels_.begin() + row + left, from.pixels_.begin() + row + right,
+                  pixels_.begin() + row + left);
+    }
+}
+
 void PixelCanvas::FrameRect(const CanvasRect& rect, Colour colour) {
     if (rect.Empty()) return;
     FillRect({rect.left, rect.top, rect.right, rect.top + 1}, colour);

@@ -73,6 +73,8 @@ public:
     void FillRect(const CanvasRect& rect, Colour colour);
     // One-pixel outline just inside the rectangle.
     void FrameRect(const CanvasRect& rect, Colour colour);
+    // The pixels of another image of the same size inside the rectangle (clipped).
+    void CopyRect(const PixelCanvas& from, const CanvasRect& rect);
 
 private:
     void FillPixels(const CanvasRect& rect, uint32_t pixel);

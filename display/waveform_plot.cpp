@@ -20,7 +20,10 @@ inline int Column(int column) { return column & (WaveformPlot::kColumns - 1); }
 
 }  // namespace
 
-WaveformPlot::WaveformPlot(int width, int height) : canvas_(width, height) { ResetLocked(); }
+WaveformPlot::WaveformPlot(int width, int height)
+    : canvas_(width, height), exposed_(width, height) {
+    ResetLocked();
+}
 
 void WaveformPlot::ResetLocked() {
     write_position_ = 0;
@@ -44,7 +47,9 @@ CanvasRect WaveformPlot::LineBox(int x0, int y0, int x1, int y1) {
 }
 
 void WaveformPlot::MarkDirty(const CanvasRect& rect) {
-    dirty_.Unite(rect);
+    const bool in_strip = rect.left >= kStrip.left && rect.right <= kStrip.right &&
+                          rect.top >= kStrip.top && rect.bottom <= kStrip.bottom;
+    (in_strip ? dirty_.strip : dirty_.rest).Unite(rect);
     if (!repaint_pending_ && repaint_request_ != nullptr) {
         repaint_pending_ = true;
         repaint_request_(repaint_context_);
@@ -95,8 +100,8 @@ void WaveformPlot::AppendSample(uint8_t value, Colour colour, uint8_t events) {
 
     CanvasRect dirty = LineBox(erase_from_x, erase_from_y, x, old_y);
     dirty.Unite(LineBox(draw_from_x, draw_from_y, x, new_y));
-    dirty.Unite({x, kStripTop, x + 1, kStripTop + 8});
     MarkDirty(dirty);
+    MarkDirty({x, kStripTop, x + 1, kStripTop + 8});
 }
 
 void WaveformPlot::AppendPulseTrend(uint8_t value) {
@@ -153,6 +158,13 @@ void WaveformPlot::RedrawPlotInto(PixelCanvas& target) const {
     RedrawLocked(target);
 }
 
+void WaveformPlot::Expose(std::span<const CanvasRect> rects) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || rects.empty()) return;
+    RedrawLocked(exposed_);
+    for (const CanvasRect& rect : rects) canvas_.CopyRect(exposed_, rect);
+}
+
 void WaveformPlot::RedrawLocked(PixelCanvas& target) const {
     // A repaint starts from the window's background, so values that once reached
     // above the frame do not linger there.
@@ -197,9 +209,9 @@ void WaveformPlot::SetRepaintRequest(RepaintRequest request, void* context) {
     repaint_context_ = context;
 }
 
-CanvasRect WaveformPlot::TakeDirtyRegion() {
+WaveformPlot::DirtyRegion WaveformPlot::TakeDirtyRegion() {
     std::lock_guard<std::mutex> lock(mutex_);
-    CanvasRect dirty = dirty_;
+    const DirtyRegion dirty = dirty_;
     dirty_ = {};
     repaint_pending_ = false;
     return dirty;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "display/pixel_canvas.h"
 #include "platform/colour.h"
@@ -50,19 +51,33 @@ public:
     void RedrawPlot();
     // The same picture into another canvas (printing), leaving the own image alone.
     void RedrawPlotInto(PixelCanvas& target) const;
+    // What a repaint of these parts of the window shows: the window's background with
+    // the whole redraw on it, so the gap at the write position shows and the pulse
+    // trend is gone there until appends draw it again. Changes only the own image;
+    // the caller is the one repainting.
+    void Expose(std::span<const CanvasRect> rects);
 
     // After Close nothing draws any more; the view calls it when it goes away, so
     // an append from a receive thread that is still stopping is dropped.
     void Close();
     bool IsClosed() const;
 
+    // What was drawn since the last repaint: the event strip's columns apart from the
+    // rest, so that an append's two short segments and its strip column do not make
+    // one tall rectangle.
+    struct DirtyRegion {
+        CanvasRect strip;  // inside kStrip
+        CanvasRect rest;
+        bool Empty() const { return strip.Empty() && rest.Empty(); }
+        bool Contains(int x, int y) const { return strip.Contains(x, y) || rest.Contains(x, y); }
+    };
     // Repaint bookkeeping: every drawing operation grows the dirty region, and the
     // first one after TakeDirtyRegion calls the request function (under the lock,
     // so it must only post). Requests are thereby coalesced to one pending at a time.
     using RepaintRequest = void (*)(void* context);
     void SetRepaintRequest(RepaintRequest request, void* context);
     // The region drawn since the last call; clears it and the pending request.
-    CanvasRect TakeDirtyRegion();
+    DirtyRegion TakeDirtyRegion();
 
     // Runs f(const PixelCanvas&) under the lock: the only way to read the image.
     template <class F>
@@ -91,6 +106,9 @@ private:
 
     mutable std::mutex mutex_;
     PixelCanvas canvas_;
+    // The redraw alone, for exposes; nothing else ever draws into it, so outside the
+    // redraw's region it stays transparent (the window's background).
+    PixelCanvas exposed_;
     bool closed_ = false;
     int write_position_ = 0;
     uint8_t samples_[kColumns];
@@ -100,7 +118,7 @@ private:
     Point last_erase_;
     Point last_draw_;
 
-    CanvasRect dirty_;
+    DirtyRegion dirty_;
     bool repaint_pending_ = false;
     RepaintRequest repaint_request_ = nullptr;
     void* repaint_context_ = nullptr;

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QTextDocument>
 
@@ -115,6 +116,62 @@ TEST(ColourEditFields, ReplacingTextMarksTheFieldModified) {
     edit.ReplaceFieldText(QStringLiteral("x"));
     EXPECT_EQ(edit.text(), QStringLiteral("x"));
     EXPECT_TRUE(edit.IsFieldModified());
+}
+
+// A parent whose picture is its background colour, or a pattern in the first column.
+class BackdropParent : public QWidget, public FieldBackdrop {
+public:
+    bool patterned = false;
+    bool PlainBackdrop(const QRect&, QColor* colour) const override {
+        if (patterned) return false;
+        *colour = palette().color(backgroundRole());
+        return true;
+    }
+    void PaintBackdrop(QPainter& painter, const QRect& area) const override {
+        painter.translate(-area.topLeft());
+        Paint(painter);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        Paint(painter);
+    }
+
+private:
+    void Paint(QPainter& painter) const {
+        painter.fillRect(rect(), palette().color(backgroundRole()));
+        if (patterned) painter.fillRect(QRect(0, 0, 1, height()), QColor(0, 255, 0));
+    }
+};
+
+// A field that paints its own backdrop, with its panel from the kept picture, looks
+// exactly like the plain field on the parent's picture.
+TEST(ColourEditFields, FieldWithBackdropPaintsExactlyLikeOneOverItsParent) {
+    for (bool patterned : {false, true}) {
+        SCOPED_TRACE(patterned ? "patterned backdrop" : "plain backdrop");
+        BackdropParent parent;
+        parent.patterned = patterned;
+        parent.setFont(PinnedFont());
+        parent.resize(70, 40);
+        ColourEdit kept(&parent);
+        ColourEdit plain(&parent);
+        for (ColourEdit* edit : {&kept, &plain}) {
+            edit->setReadOnly(true);
+            edit->SetBackgroundColour(RGB(240, 240, 240));
+            edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        kept.SetBackdrop(&parent);
+        EXPECT_TRUE(kept.testAttribute(Qt::WA_OpaquePaintEvent));
+        kept.setGeometry(0, 0, 70, 20);
+        plain.setGeometry(0, 20, 70, 20);
+        for (const char* text : {"97.0", "0.0965", "1234567890123"}) {
+            kept.ReplaceFieldTextUtf8(text);
+            plain.ReplaceFieldTextUtf8(text);
+            const QImage shot = parent.grab().toImage().convertToFormat(QImage::Format_RGB32);
+            EXPECT_EQ(shot.copy(0, 0, 70, 20), shot.copy(0, 20, 70, 20)) << text;
+        }
+    }
 }
 
 TEST(ColourEditFields, MultiLineFieldKeepsLinesAndReportsThemWithCrLf) {

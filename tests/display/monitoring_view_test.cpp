@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QExposeEvent>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPrinter>
 #include <QTimer>
+#include <QWindow>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -505,6 +507,175 @@ TEST_F(MonitoringViewTest, PulseTrendShowsBetweenFieldsButUnderControls) {
     const QImage shot = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(shot.pixelColor(104, 177), QColor(0, 255, 0));
     EXPECT_NE(shot.pixelColor(50, 177), QColor(0, 255, 0));  // under " RMS /%"
+}
+
+// The full redraw as a repaint shows it: the plot on the view's background.
+QImage RedrawPicture(const CVELTMonitoringView& view) {
+    QImage picture(843, 436, QImage::Format_RGB32);
+    picture.fill(view.palette().color(view.backgroundRole()));
+    QPainter painter(&picture);
+    view.PaintPlot(painter);
+    return picture;
+}
+
+// Shows the window and waits until it has been painted once.
+bool ShowPainted(QWidget& window, QWidget& view) {
+    struct Painted : QObject {
+        bool seen = false;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) seen = true;
+            return false;
+        }
+    } painted;
+    view.installEventFilter(&painted);
+    window.show();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!painted.seen && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    view.removeEventFilter(&painted);
+    return painted.seen;
+}
+
+// Over a second sweep, with the pulse trend running into the frame: the window holds
+// the incremental picture, which differs from a redraw at the write position (the
+// previous sweep's segment) and where the trend lies inside the frame.
+void DrawTwoSweepsWithTrend(CVELTMonitoringView& view) {
+    for (int i = 0; i < 512 + 100; ++i) {
+        view.AppendSample(static_cast<uint8_t>(i < 512 ? 60 : 180), RGB(0, 0, 0));
+        view.AppendPulseTrend(200);  // y 137: inside the frame from x 328 on
+    }
+}
+
+TEST_F(MonitoringViewTest, RepaintAfterAnExposeShowsTheFullRedraw) {
+    QWidget window;
+    window.resize(843, 436);
+    auto* view = new CVELTMonitoringView(&window);
+    auto* cover = new QWidget(&window);  // another window lying over part of the plot
+    cover->setAutoFillBackground(true);
+    cover->setGeometry(400, 30, 200, 200);
+    ASSERT_TRUE(ShowPainted(window, *view));
+    DrawTwoSweepsWithTrend(*view);
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(20ms);
+    }
+    const int write_x = 328 + view->Plot().WritePosition();  // x 428: under the cover
+    QImage before = view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    // Outside the cover the window shows the appends as drawn.
+    EXPECT_EQ(before.pixelColor(350, 137), QColor(0, 255, 0));
+    EXPECT_EQ(before.pixelColor(350, 92), QColor(0, 0, 0));  // second sweep at value 180
+
+    cover->hide();  // uncovers (400, 30)..(600, 230)
+    ASSERT_TRUE(SpinUntil(
+        [&] { return view->grab().toImage().pixelColor(500, 137) != QColor(0, 255, 0); }));
+    const QImage after = view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage redraw = RedrawPicture(*view);
+    // Inside the uncovered part: exactly the redraw, the gap and no trend included.
+    for (int y = 30; y < 230; ++y)
+        for (int x = 400; x < 600; ++x)
+            ASSERT_EQ(after.pixel(x, y), redraw.pixel(x, y)) << x << "," << y;
+    EXPECT_EQ(after.pixelColor(write_x, 212), QColor(224, 224, 255));  // the gap
+    EXPECT_EQ(before.pixelColor(write_x, 212), QColor(0, 0, 0));       // was drawn before
+    // Outside it, nothing was repainted: the trend in the frame is still there.
+    EXPECT_EQ(after.pixelColor(350, 137), QColor(0, 255, 0));
+
+    // A resize repaints all of the view: the whole plot is the redraw.
+    view->resize(900, 500);
+    ASSERT_TRUE(SpinUntil(
+        [&] { return view->grab().toImage().pixelColor(350, 137) != QColor(0, 255, 0); }));
+    const QImage resized = view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (int y = 24; y < 289; ++y)  // above the frame lie the top-row fields
+        for (int x = 328; x < 842; ++x)
+            ASSERT_EQ(resized.pixel(x, y), redraw.pixel(x, y)) << x << "," << y;
+}
+
+// Uncovered by another application's window, the window is exposed without any
+// widget asking for a repaint: the exposed part still shows the redraw.
+TEST_F(MonitoringViewTest, WindowExposeShowsTheFullRedrawWhereExposed) {
+    CVELTMonitoringView view;
+    ASSERT_TRUE(ShowPainted(view, view));
+    DrawTwoSweepsWithTrend(view);
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_NE(view.windowHandle(), nullptr);
+    QExposeEvent expose(QRegion(400, 30, 200, 200));
+    QCoreApplication::sendEvent(view.windowHandle(), &expose);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const QImage after = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage redraw = RedrawPicture(view);
+    for (int y = 30; y < 230; ++y)
+        for (int x = 400; x < 600; ++x)
+            ASSERT_EQ(after.pixel(x, y), redraw.pixel(x, y)) << x << "," << y;
+    EXPECT_EQ(after.pixelColor(350, 137), QColor(0, 255, 0));
+}
+
+TEST_F(MonitoringViewTest, PlainAppendsAndWindowSwitchesKeepTheIncrementalPicture) {
+    CVELTMonitoringView view;
+    ASSERT_TRUE(ShowPainted(view, view));
+    DrawTwoSweepsWithTrend(view);
+    // The coalesced repaints of the appends themselves, and a deactivation of the
+    // window, show what was drawn, not a redraw.
+    QEvent deactivate(QEvent::WindowDeactivate);
+    struct Seen : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::WindowDeactivate) ++count;
+            return false;
+        }
+    } seen;
+    view.Field(Pulse)->installEventFilter(&seen);
+    QCoreApplication::sendEvent(&view, &deactivate);
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(seen.count, 1);  // the controls still hear of it
+    const int write_x = 328 + view.Plot().WritePosition();
+    const QImage shot = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shot.pixelColor(350, 137), QColor(0, 255, 0));
+    EXPECT_EQ(shot.pixelColor(write_x, 212), QColor(0, 0, 0));
+    view.Field(Pulse)->removeEventFilter(&seen);
+}
+
+TEST_F(MonitoringViewTest, AValueFieldRepaintsOnlyWhenItsTextChanges) {
+    CVELTMonitoringView view;
+    view.show();
+    ASSERT_TRUE(SpinUntil([&] { return view.isVisible(); }));
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++count;
+            return false;
+        }
+    } field_paints, view_paints;
+    auto settle = [] {
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    view.SetFieldText(Pulse, "72.0");
+    settle();
+    view.Field(Pulse)->installEventFilter(&field_paints);
+    view.installEventFilter(&view_paints);
+    view.SetFieldModified(Pulse, false);
+    view.SetFieldText(Pulse, "72.0");
+    settle();
+    EXPECT_EQ(field_paints.count, 0);
+    EXPECT_TRUE(view.IsFieldModified(Pulse));  // still marked, as a replacement marks it
+    view.SetFieldText(Pulse, "73.0");
+    settle();
+    EXPECT_EQ(field_paints.count, 1);
+    EXPECT_EQ(Text(view, Pulse), QStringLiteral("73.0"));
+    EXPECT_EQ(view_paints.count, 0);  // the field paints what lies under it itself
+
+    // A selection in the field is replaced like any other write.
+    auto* edit = qobject_cast<QLineEdit*>(view.Field(Pulse));
+    edit->selectAll();
+    view.SetFieldText(Pulse, "73.0");
+    EXPECT_FALSE(edit->hasSelectedText());
+    EXPECT_EQ(edit->cursorPosition(), 4);
+    view.Field(Pulse)->removeEventFilter(&field_paints);
+    view.removeEventFilter(&view_paints);
 }
 
 TEST_F(MonitoringViewTest, PrintingDrawsThePlotButNoControls) {

@@ -153,6 +153,35 @@ TEST_F(WaveformPlotTest, RepaintLeavesGapAtWritePosition) {
     EXPECT_EQ(At(plot, 339, 172), kBlack);
 }
 
+TEST_F(WaveformPlotTest, ExposeShowsTheRedrawOnTheBackgroundOnlyWhereExposed) {
+    WaveformPlot plot;
+    for (int i = 0; i < 512 + 10; ++i) {
+        plot.AppendSample(100, kBlack);
+        plot.AppendPulseTrend(200);  // y 137, inside the frame from x 328 on
+    }
+    const PixelCanvas before = Snapshot(plot);
+    PixelCanvas redraw(843, 436);  // transparent: the window's background
+    plot.RedrawPlotInto(redraw);
+    const CanvasRect exposed{300, 100, 500, 200};
+    plot.Expose(std::span<const CanvasRect>(&exposed, 1));
+    const PixelCanvas after = Snapshot(plot);
+    for (int y = 0; y < 436; ++y)
+        for (int x = 0; x < 843; ++x) {
+            const uint32_t expected =
+                exposed.Contains(x, y) ? redraw.PixelAt(x, y) : before.PixelAt(x, y);
+            ASSERT_EQ(after.PixelAt(x, y), expected) << x << "," << y;
+        }
+    // The trend left of the frame went with the background, inside it under the
+    // frame's fill, and the previous sweep's segment at the write position (x 338)
+    // left the gap.
+    EXPECT_TRUE(before.IsDrawn(310, 137));
+    EXPECT_FALSE(after.IsDrawn(310, 137));
+    EXPECT_EQ(before.ColourAt(400, 137), WaveformPlot::kTrendPen);
+    EXPECT_EQ(after.ColourAt(400, 137), kBg);
+    EXPECT_EQ(before.ColourAt(338, 172), kBlack);
+    EXPECT_EQ(after.ColourAt(338, 172), kBg);
+}
+
 TEST_F(WaveformPlotTest, EraseRetracesThePreviousSweepExactly) {
     WaveformPlot plot;
     plot.ResetPlot();
@@ -252,7 +281,7 @@ TEST_F(WaveformPlotTest, DirtyRegionCoversEveryChangeAndRequestsAreCoalesced) {
     EXPECT_EQ(requests, 1);
     for (int i = 0; i < 50; ++i) plot.AppendSample(static_cast<uint8_t>(i), kBlack);
     EXPECT_EQ(requests, 1);
-    CanvasRect first = plot.TakeDirtyRegion();
+    const WaveformPlot::DirtyRegion first = plot.TakeDirtyRegion();
     EXPECT_TRUE(first.Contains(328, 24));
     EXPECT_TRUE(first.Contains(841, 288));
     EXPECT_TRUE(plot.TakeDirtyRegion().Empty());
@@ -270,7 +299,7 @@ TEST_F(WaveformPlotTest, DirtyRegionCoversEveryChangeAndRequestsAreCoalesced) {
         else
             plot.RedrawPlot();
         const int expected_requests = requests;
-        const CanvasRect dirty = plot.TakeDirtyRegion();
+        const WaveformPlot::DirtyRegion dirty = plot.TakeDirtyRegion();
         const PixelCanvas after = Snapshot(plot);
         for (int y = 0; y < 436; ++y)
             for (int x = 0; x < 843; ++x)

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# What one measurement record costs the whole running program: the simulated device
+# (protocol 2, 50 records a second) feeds velt-monitoring under Xvfb.
+#   1. Under callgrind, counting switched on after start-up: instructions per record.
+#   2. A plain run: the program's CPU share, from /proc/<pid>/stat.
+# Records are counted as lines of the program's fTxtLog.txt (one per record).
+#
+#   bench/gui/per_record.sh [--seconds N] [--bin DIR] [--skip-callgrind] [--skip-cpu]
+#                           [--annotate N] [--keep]
+#
+# --annotate N lists the N most expensive functions (inclusive) of the callgrind run.
+# --keep leaves the scratch directory (callgrind output, logs) and prints its path.
+# Instruction counts are what to compare between runs; the CPU share depends on the
+# machine and on what else runs on it.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+seconds=30
+bin=build/default/bin
+do_callgrind=1
+do_cpu=1
+annotate=0
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds="$2"; shift ;;
+    --bin) bin="$2"; shift ;;
+    --skip-callgrind) do_callgrind=0 ;;
+    --skip-cpu) do_cpu=0 ;;
+    --annotate) annotate="$2"; shift ;;
+    --keep) keep=1 ;;
+    *) echo "usage: $0 [--seconds N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep]" >&2
+       exit 2 ;;
+  esac
+  shift
+done
+for tool in "$bin/velt-monitoring" "$bin/oximeter-sim"; do
+  [ -x "$tool" ] || { echo "missing $tool (build the default preset first)" >&2; exit 1; }
+done
+for cmd in xvfb-run valgrind callgrind_control; do
+  command -v "$cmd" >/dev/null || { echo "missing $cmd" >&2; exit 1; }
+done
+
+scratch="$(mktemp -d)"
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  [ -n "$sim_pid" ] && wait "$sim_pid" 2>/dev/null || true
+  if [ "$keep" = 1 ]; then echo "scratch: $scratch"; else rm -rf "$scratch"; fi
+}
+trap cleanup EXIT
+
+# A program directory of its own, so the measurement's settings (protocol 2, no
+# heartbeat sound) leave the build's configuration alone.
+prog="$scratch/bin"
+mkdir -p "$prog/configuration/dosdevices" "$scratch/work"
+cp "$bin/velt-monitoring" "$prog/"
+printf '[connection]\r\nport=COM1\r\nprotocol=2\r\n[sound]\r\nheartbeat=0\r\n' \
+  >"$prog/configuration/VELTMonitoring.ini"
+"$bin/oximeter-sim" --protocol 2 --map "$prog/configuration/dosdevices/com1" \
+  >"$scratch/sim.txt" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$prog/configuration/dosdevices/com1" ] && break; sleep 0.1; done
+
+# The session script, run inside xvfb-run: mode callgrind or cpu.
+cat >"$scratch/session.sh" <<'EOF'
+#!/usr/bin/env bash
+set -u
+mode="$1" seconds="$2" prog="$3" scratch="$4"
+log="$scratch/work/fTxtLog.txt"
+records() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
+command -v openbox >/dev/null && { openbox >/dev/null 2>&1 & }
+cd "$scratch/work"
+rm -f fTxtLog*.txt
+if [ "$mode" = callgrind ]; then
+  valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$scratch/callgrind.out" \
+    "$prog/velt-monitoring" >"$scratch/callgrind-stdout.txt" 2>"$scratch/callgrind-stderr.txt" &
+else
+  "$prog/velt-monitoring" >/dev/null 2>"$scratch/cpu-stderr.txt" &
+fi
+app=$!
+# Start-up is over when records arrive steadily.
+for _ in $(seq 600); do [ "$(records)" -gt 100 ] && break; sleep 0.2; done
+sleep 2
+if [ "$(records)" -le 100 ]; then echo "no records arrived" >&2; kill $app; exit 1; fi
+if [ "$mode" = callgrind ]; then
+  callgrind_control -i on $app >/dev/null
+  r0=$(records); sleep "$seconds"; r1=$(records)
+  callgrind_control -d $app >/dev/null
+  echo "records $((r1 - r0))"
+else
+  tick=$(getconf CLK_TCK)
+  user() { awk '{print $14}' "/proc/$app/stat"; }
+  sys() { awk '{print $15}' "/proc/$app/stat"; }
+  t0=$(date +%s.%N); u0=$(user); s0=$(sys); r0=$(records)
+  sleep "$seconds"
+  t1=$(date +%s.%N); u1=$(user); s1=$(sys); r1=$(records)
+  echo "records $((r1 - r0))"
+  awk -v u="$((u1 - u0))" -v s="$((s1 - s0))" -v k="$tick" -v a="$t0" -v b="$t1" \
+    'BEGIN { t = k * (b - a); printf "cpu %.2f (user %.2f, system %.2f)\n", 100 * (u + s) / t, 100 * u / t, 100 * s / t }'
+fi
+kill $app 2>/dev/null; wait $app 2>/dev/null
+exit 0
+EOF
+chmod +x "$scratch/session.sh"
+
+run_session() {
+  xvfb-run -a -s "-screen 0 1280x800x24" "$scratch/session.sh" "$1" "$seconds" "$prog" "$scratch"
+}
+
+if [ "$do_callgrind" = 1 ]; then
+  out="$(run_session callgrind)"
+  records=$(sed -n 's/^records //p' <<<"$out")
+  dump=$(ls "$scratch"/callgrind.out.* 2>/dev/null | head -1)
+  [ -n "$dump" ] || { echo "callgrind wrote no dump" >&2; exit 1; }
+  instructions=$(sed -n 's/^summary: //p; s/^totals: //p' "$dump" | head -1 | awk '{print $1}')
+  echo "callgrind: $records records in ${seconds} s, $instructions instructions"
+  awk -v i="$instructions" -v r="$records" \
+    'BEGIN { if (r > 0) printf "instructions per record: %.0f\n", i / r }'
+  if [ "$annotate" -gt 0 ] && command -v callgrind_annotate >/dev/null; then
+    callgrind_annotate --inclusive=yes "$dump" 2>/dev/null |
+      sed -n '/^Ir/,$p' | sed -n "1,$((annotate + 2))p"
+  fi
+fi
+if [ "$do_cpu" = 1 ]; then
+  out="$(run_session cpu)"
+  records=$(sed -n 's/^records //p' <<<"$out")
+  cpu=$(sed -n 's/^cpu //p' <<<"$out")
+  echo "plain run: $records records in ${seconds} s, CPU share ${cpu} % of one core"
+  echo "(load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores)"
+fi
