@@ -86,7 +86,9 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     measurement_ = std::make_unique<processing::Measurement>();
     processing::Measurement* m = measurement_.get();
     CVELTMonitoringView::SetLinkFactory([m](const config::ConnectionSettings& s) {
-        return new COximeter(s.port.c_str(), s.protocol, s.heartbeat, m);
+        auto* link = new COximeter(s.port.c_str(), s.protocol, s.heartbeat, m);
+        link->SetReconnect(s.reconnect);
+        return link;
     });
 
     // 6. The main frame.
