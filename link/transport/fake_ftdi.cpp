@@ -23,8 +23,14 @@ void FakeFtdiChip::Line(const uint8_t* data, size_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         chip_.insert(chip_.end(), data, data + size);
+        last_line_ = std::chrono::steady_clock::now();
     }
     cv_.notify_all();
+}
+
+std::chrono::steady_clock::time_point FakeFtdiChip::LastLineTime() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_line_;
 }
 
 void FakeFtdiChip::ScriptRead(const std::vector<uint8_t>& raw, int result) {

@@ -35,6 +35,8 @@ public:
     // Bytes arriving on the serial line.
     void Line(const uint8_t* data, size_t size);
     void Line(const std::vector<uint8_t>& bytes) { Line(bytes.data(), bytes.size()); }
+    // When the bytes of the latest Line call reached the chip.
+    std::chrono::steady_clock::time_point LastLineTime() const;
     // The next read transfer gives these raw bytes and this result instead.
     void ScriptRead(const std::vector<uint8_t>& raw, int result);
     // Every transfer from now on fails as for an unplugged converter.
@@ -66,6 +68,7 @@ private:
     std::deque<uint8_t> chip_;  // received on the line, not yet sent to the host
     std::deque<Scripted> script_;
     std::chrono::steady_clock::time_point last_packet_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_line_;
     std::vector<uint8_t> written_;
     bool vanished_ = false;
     bool wedged_ = false;
