@@ -24,6 +24,9 @@ struct LinkConnection {
     bool is_usb = false;
     // The port to open again after a loss; empty for a transport handed in (tests, tools).
     char port_name[32] = {};
+    // The serial port was opened through the device map: it is back only when its
+    // entry is (never the fallback device in the meantime).
+    bool mapped = false;
     std::mutex mutex;                  // transport pointer against Wake(), and the retry wait
     std::condition_variable retry_cv;  // ends the wait between attempts at a stop request
     std::thread thread;

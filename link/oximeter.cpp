@@ -182,6 +182,7 @@ int COximeter::OpenSerial() {
     std::snprintf(path, sizeof path, "%s:", port_name_);
     connection_ = std::make_unique<LinkConnection>();
     std::memcpy(connection_->port_name, port_name_, kPortNameSize);
+    connection_->mapped = !platform::ResolveDosDevice(port_name_, "").empty();
     int step = 0;
     int e = OpenSerialDevice(port_name_, protocol_, *connection_, &step);
     auto* serial = static_cast<transport::SerialTransport*>(connection_->transport.get());

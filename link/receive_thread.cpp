@@ -10,6 +10,7 @@
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
 #include "platform/debug_output.h"
+#include "platform/system_info.h"
 #include "processing/interpretation.h"
 
 namespace {
@@ -178,6 +179,8 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
         int status;
         if (std::strncmp(c.port_name, "COM", 3) == 0) {
             int step = 0;
+            if (c.mapped && platform::ResolveDosDevice(c.port_name, "").empty())
+                continue;  // the mapping is not back yet
             status = OpenSerialDevice(c.port_name, protocol_, c, &step);
         } else {
             bool matched = false;
