@@ -319,6 +319,27 @@ TEST_F(PtyLink, NoGoodFrameForThreeSecondsShowsNoDataUntilTheNextOne) {
     link.ClosePort();
 }
 
+TEST_F(PtyLink, ReducedProtocolNoDataAndBackShowsTheDeviceStatusAndValuesAgain) {
+    FakeView view(true);
+    COximeter link("COM1", 3, false, nullptr);
+    link.AttachView(&view);
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link.ProcessPackets();
+    };
+    pty.Write({0xFB, 0x01, 0xF9, 0x62});  // "Sensor?", SpO2 98
+    ASSERT_TRUE(WaitFor([&] { return view.Field(Spo2) == "98"; }, 2000, drain));
+    EXPECT_EQ(view.Field(StatusText), "Sensor?");
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "*** No data"; }, 5000, drain));
+    EXPECT_EQ(view.Field(Spo2), "x");
+    // The same value again is shown again; the status the device sent last comes back.
+    pty.Write({0xF9, 0x62});
+    ASSERT_TRUE(WaitFor([&] { return view.Field(Spo2) == "98"; }, 2000, drain));
+    EXPECT_EQ(view.Field(StatusText), "Sensor?");
+    EXPECT_EQ(link.Statistics().Get(LinkStatistics::kFrames), 3u) << "records count as frames";
+    link.ClosePort();
+}
+
 TEST_F(PtyLink, ReducedProtocolInterpretsInTheThread) {
     FakeView view(true);
     COximeter link(nullptr, 3, true, nullptr);
