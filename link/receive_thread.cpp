@@ -88,12 +88,9 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         if (w == transport::WaitResult::Timeout && !c.is_usb && wait == wait_ms)
             platform::OutputDebugString("WAIT_TIMEOUT\n");
 
-        if (!c.is_usb) {
-            uint32_t bits = t.TakeLineErrors();
-            if (bits != 0) {
-                statistics_.Add(LinkStatistics::kLineErrors);
-                CountLineErrors(bits);
-            }
+        if (const uint32_t bits = t.TakeLineErrors(); bits != 0) {
+            statistics_.Add(LinkStatistics::kLineErrors);
+            CountLineErrors(bits);
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;

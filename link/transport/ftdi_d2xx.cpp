@@ -17,6 +17,8 @@ namespace {
 
 constexpr int kMaxDevices = 32;
 constexpr int kTransferSize = 512;  // one read transfer: up to 8 full-speed packets
+// Overrun, parity, framing and break in a packet's line-status byte.
+constexpr uint32_t kLineErrorBits = 0x02 | 0x04 | 0x08 | 0x10;
 
 FT_STATUS FromFtdi(int r) {
     return r >= 0 ? FT_OK : kLibftdiStatusBase + static_cast<FT_STATUS>(-r);
@@ -132,7 +134,8 @@ struct Device {
     EventSet* events = nullptr;
     std::atomic<bool> stop{false};
     std::atomic<int> error{0};
-    std::atomic<int> callers{0};  // other calls waiting for the context
+    std::atomic<int> callers{0};           // other calls waiting for the context
+    std::atomic<uint32_t> line_errors{0};  // error bits of the line status since asked
     std::thread reader;
 
     void ReadLoop() {
@@ -161,10 +164,13 @@ struct Device {
     void Keep(const uint8_t* raw, int size, int packet) {
         std::lock_guard<std::mutex> lock(buffer_mutex);
         const size_t before = buffer.size();
+        uint32_t errors = 0;
         for (int at = 0; at < size; at += packet) {
             const int end = std::min(size, at + packet);
+            if (end - at >= 2) errors |= raw[at + 1] & kLineErrorBits;
             if (end - at > 2) buffer.insert(buffer.end(), raw + at + 2, raw + end);
         }
+        if (errors != 0) line_errors.fetch_or(errors);
         if (buffer.size() != before && events) events->Set(EventSet::kReceive);
     }
 };
@@ -366,6 +372,13 @@ FT_STATUS FtdiD2xx::Write(FT_HANDLE handle, const void* data, uint32_t size, uin
     int r = f_.write(d->dev, static_cast<const uint8_t*>(data), static_cast<int>(size));
     if (written) *written = r > 0 ? static_cast<uint32_t>(r) : 0;
     return FromFtdi(r);
+}
+
+FT_STATUS FtdiD2xx::GetModemStatus(FT_HANDLE handle, uint32_t* status) {
+    Device* d = Dev(handle);
+    if (d == nullptr) return FT_INVALID_HANDLE;
+    *status = d->line_errors.exchange(0) << 8;
+    return FT_OK;
 }
 
 }  // namespace d2xx

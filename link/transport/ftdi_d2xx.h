@@ -84,6 +84,7 @@ public:
                         uint32_t* event_status) override;
     FT_STATUS Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t* got) override;
     FT_STATUS Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) override;
+    FT_STATUS GetModemStatus(FT_HANDLE handle, uint32_t* status) override;
 
 private:
     const FtdiFunctions& f_;

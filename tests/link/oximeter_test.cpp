@@ -247,7 +247,7 @@ TEST_F(PtyLink, ALostPortComesBackByItselfAndCountsTheReconnect) {
     map.Map("com1", again.slave_path());
     auto back = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 3000, drain));
-    EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(1500));
+    EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(2000));
     ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "Connected.."; }, 2000, drain));
     EXPECT_EQ(link.Statistics().Get(LinkStatistics::kReconnects), 1u);
     again.Write(kExample);
@@ -306,7 +306,7 @@ TEST_F(PtyLink, NoGoodFrameForThreeSecondsShowsNoDataUntilTheNextOne) {
     ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "*** No data"; }, 5000, drain));
     auto after = std::chrono::steady_clock::now() - last;
     EXPECT_GE(after, std::chrono::milliseconds(2900));
-    EXPECT_LT(after, std::chrono::milliseconds(3800));
+    EXPECT_LT(after, std::chrono::milliseconds(4500));
     EXPECT_EQ(view.Field(Spo2), "x");
     EXPECT_EQ(view.Field(Pulse), "x");
     EXPECT_EQ(view.Field(PortText), "COM1") << "only the value fields";

@@ -61,6 +61,18 @@ TEST_F(FtdiBackend, StatusBytesGoAndNothingOfAPartialTransferIsLost) {
     Bytes want(full.begin() + 2, full.end());
     want.insert(want.end(), {0xA0, 0xA1, 0xA2, 0xB0});
     EXPECT_EQ(Received(want.size()), want);
+    uint32_t status = 1;
+    ASSERT_EQ(lib.GetModemStatus(h, &status), d2xx::FT_OK);
+    EXPECT_EQ(status, 0u) << "no line error so far";
+
+    // A framing error and an overrun in the line-status byte are reported once.
+    chip.ScriptRead({0x01, 0x68, 0xC0}, 0);
+    chip.ScriptRead({0x01, 0x62, 0xC1}, 0);
+    EXPECT_EQ(Received(2), (Bytes{0xC0, 0xC1}));
+    ASSERT_EQ(lib.GetModemStatus(h, &status), d2xx::FT_OK);
+    EXPECT_EQ(status, 0x0A00u);
+    ASSERT_EQ(lib.GetModemStatus(h, &status), d2xx::FT_OK);
+    EXPECT_EQ(status, 0u);
 }
 
 TEST_F(FtdiBackend, NoByteFromBeforeAPurgeArrivesAfterIt) {
@@ -143,6 +155,13 @@ TEST(FtdiBackendLink, TheLinkSetsTheEventCharacterAndClosesAWedgedConverterInTim
         while (chip.Written().size() < 3 && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         EXPECT_EQ(chip.Written(), (Bytes{0xFD, 0x05, 0xFB}));
+        // A line error the converter reports is counted by the link.
+        chip.ScriptRead({0x01, 0x70}, 0);  // break
+        end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (link.Statistics().Get(LinkStatistics::kLineErrors) == 0 &&
+               std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(link.Statistics().Get(LinkStatistics::kLineErrors), 1u);
 
         // Wedged with an acknowledgement on its way: the close still ends in time.
         chip.Wedge();
