@@ -50,6 +50,8 @@ void* LibOpen(const char* serial, int timeout_ms, int* error) {
     }
     // Give the kernel's serial driver the device back when we close it.
     ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+    // Writes and control transfers, the opening's own included.
+    ctx->usb_write_timeout = timeout_ms;
     ftdi_device_list* list = nullptr;
     int n = ftdi_usb_find_all(ctx, &list, 0, 0);
     int r = -3;  // device not found
@@ -66,7 +68,6 @@ void* LibOpen(const char* serial, int timeout_ms, int* error) {
         *error = r;
         return nullptr;
     }
-    ctx->usb_write_timeout = timeout_ms;  // writes and control transfers
     return ctx;
 }
 
