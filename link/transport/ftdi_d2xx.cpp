@@ -129,7 +129,12 @@ const FtdiFunctions kLibftdi = {
 struct Device {
     const FtdiFunctions* f = nullptr;
     void* dev = nullptr;
-    std::mutex ctx_mutex;  // one converter context is not thread-safe
+    // One converter context is not thread-safe: settings hold both locks. The reader
+    // holds only ctx_mutex and a write only write_mutex, so an acknowledgement never
+    // waits for a read transfer: the reader's transfer on the IN endpoint touches
+    // nothing of the context that a write uses.
+    std::mutex ctx_mutex;
+    std::mutex write_mutex;
     std::mutex buffer_mutex;
     std::vector<uint8_t> buffer;  // received, not yet read
     EventSet* events = nullptr;
@@ -185,9 +190,9 @@ Device* Dev(FT_HANDLE h) {
     return g_live.count(h) != 0 ? static_cast<Device*>(h) : nullptr;
 }
 
-// A call on an open device: finds the device behind the handle and holds its context
-// lock, taken ahead of the reader, for the rest of the call. Holds nothing when the
-// handle is stale or foreign.
+// A setting on an open device: finds the device behind the handle and holds its
+// context lock, taken ahead of the reader, and the write lock for the rest of the
+// call. Holds nothing when the handle is stale or foreign.
 class DeviceCall {
 public:
     explicit DeviceCall(FT_HANDLE handle) : d_(Dev(handle)) {
@@ -195,9 +200,12 @@ public:
         ++d_->callers;
         d_->ctx_mutex.lock();
         --d_->callers;
+        d_->write_mutex.lock();
     }
     ~DeviceCall() {
-        if (d_ != nullptr) d_->ctx_mutex.unlock();
+        if (d_ == nullptr) return;
+        d_->write_mutex.unlock();
+        d_->ctx_mutex.unlock();
     }
     DeviceCall(const DeviceCall&) = delete;
     DeviceCall& operator=(const DeviceCall&) = delete;
@@ -368,8 +376,9 @@ FT_STATUS FtdiD2xx::Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t
 }
 
 FT_STATUS FtdiD2xx::Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) {
-    DeviceCall d(handle);
-    if (!d) return FT_INVALID_HANDLE;
+    Device* d = Dev(handle);
+    if (d == nullptr) return FT_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(d->write_mutex);
     int r = f_.write(d->dev, static_cast<const uint8_t*>(data), static_cast<int>(size));
     if (written) *written = r > 0 ? static_cast<uint32_t>(r) : 0;
     return FromFtdi(r);

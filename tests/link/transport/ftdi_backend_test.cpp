@@ -87,7 +87,7 @@ TEST_F(FtdiBackend, NoByteFromBeforeAPurgeArrivesAfterIt) {
     }
 }
 
-TEST_F(FtdiBackend, AnAcknowledgementWaitsForOneTransferAtMost) {
+TEST_F(FtdiBackend, AnAcknowledgementDoesNotQueueBehindReadTransfers) {
     ASSERT_EQ(lib.SetLatencyTimer(h, 5), d2xx::FT_OK);
     std::atomic<bool> done{false};
     std::thread line([&] {
