@@ -162,11 +162,12 @@ int COximeter::OpenPort(const char* name) {
     return 0;
 }
 
-int COximeter::OpenSerialDevice(const char* name, int protocol, LinkConnection& c, int* step) {
+int COximeter::OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
+                                transport::SerialTransport::OpenResult* result) {
     std::unique_ptr<transport::SerialTransport> serial;
-    transport::SerialTransport::OpenResult r =
+    const transport::SerialTransport::OpenResult r =
         transport::SerialTransport::Open(name, protocol, &serial);
-    *step = static_cast<int>(r.step);
+    *result = r;
     if (r.step != transport::SerialTransport::OpenStep::Ok || !serial)
         return r.error != 0 ? r.error : kLinkStatusSetupFailed;
     serial->Purge();
@@ -183,11 +184,10 @@ int COximeter::OpenSerial() {
     connection_ = std::make_unique<LinkConnection>();
     std::memcpy(connection_->port_name, port_name_, kPortNameSize);
     connection_->mapped = !platform::ResolveDosDevice(port_name_, "").empty();
-    int step = 0;
-    int e = OpenSerialDevice(port_name_, protocol_, *connection_, &step);
-    auto* serial = static_cast<transport::SerialTransport*>(connection_->transport.get());
-    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, serial ? serial->fd() : -1);
-    if (step == static_cast<int>(transport::SerialTransport::OpenStep::Open)) {
+    transport::SerialTransport::OpenResult r{};
+    int e = OpenSerialDevice(port_name_, protocol_, *connection_, &r);
+    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, r.fd);
+    if (r.step == transport::SerialTransport::OpenStep::Open) {
         connection_.reset();
         char text[96];
         std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, e);
@@ -462,10 +462,11 @@ int COximeter::ResetDisplay() {
     return 0;
 }
 
-int COximeter::SaveSettings() {
+int COximeter::SaveSettings(int* first_error) {
+    if (first_error != nullptr) *first_error = 0;
     ILinkView* view = View();
     if (view == nullptr) return 0;  // nothing written: 0 is the failure result here
-    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound());
+    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound(), first_error);
 }
 
 int COximeter::LoadDocumentation() {

@@ -10,6 +10,7 @@
 #include "link/link_statistics.h"
 #include "link/link_view.h"
 #include "link/packet_queue.h"
+#include "link/transport/serial_transport.h"
 #include "processing/interpretation.h"
 
 namespace processing {
@@ -63,7 +64,8 @@ public:
     int GetPortName(char* buffer /* >= 32 bytes */);
     int AttachView(ILinkView* view);
     int ResetDisplay();
-    int SaveSettings();
+    // first_error as for config::SaveSettings (0 when every write succeeded).
+    int SaveSettings(int* first_error = nullptr);
     int LoadDocumentation();
     int ReadComputerName(char* buffer /* 256 bytes */);
 
@@ -125,7 +127,8 @@ private:
     int OpenUsb();
     // Open the named device into c without a word to the view; any thread. 0 or the
     // status. OpenUsbDevice stops before the special characters and the notification.
-    static int OpenSerialDevice(const char* name, int protocol, LinkConnection& c, int* step);
+    static int OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
+                                transport::SerialTransport::OpenResult* result);
     static int OpenUsbDevice(const char* name, int protocol, LinkConnection& c, bool* matched);
     int StartThread();
     static void ReadingLoop(COximeter* link, bool framed);

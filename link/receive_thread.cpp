@@ -94,9 +94,12 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
+        // A serial chunk holds the byte that ended the wait and up to kChunk more.
+        size_t limit = !c.is_usb && w == transport::WaitResult::Data ? kChunk + 1 : kChunk;
         while (waiting > 0) {
             size_t got = 0;
-            if ((error = t.Read(chunk, waiting < kChunk ? waiting : kChunk, &got)) != 0) break;
+            if ((error = t.Read(chunk, waiting < limit ? waiting : limit, &got)) != 0) break;
+            limit = kChunk;
             if (got == 0) break;
             statistics_.Add(LinkStatistics::kBytes, got);
             waiting = got < waiting ? waiting - got : 0;
@@ -175,10 +178,10 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
         if (StopRequested()) return false;
         int status;
         if (std::strncmp(c.port_name, "COM", 3) == 0) {
-            int step = 0;
             if (c.mapped && platform::ResolveDosDevice(c.port_name, "").empty())
                 continue;  // the mapping is not back yet
-            status = OpenSerialDevice(c.port_name, protocol_, c, &step);
+            transport::SerialTransport::OpenResult r{};
+            status = OpenSerialDevice(c.port_name, protocol_, c, &r);
         } else {
             bool matched = false;
             status = OpenUsbDevice(c.port_name, protocol_, c, &matched);
