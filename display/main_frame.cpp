@@ -33,6 +33,14 @@ bool CMainFrame::Create() {
     connect(bar, &QStatusBar::messageChanged, bar, [bar](const QString& text) {
         if (text.isEmpty()) bar->showMessage("Ready");
     });
+    link_counts_ = new QLabel(bar);
+    link_counts_->setObjectName("linkCounts");
+    link_counts_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    link_counts_->setAlignment(Qt::AlignCenter);
+    link_counts_->setMinimumWidth(
+        link_counts_->fontMetrics().horizontalAdvance("00000000 frames, 00000 bad, 00000 lost") +
+        10);
+    bar->addPermanentWidget(link_counts_);
     for (const char* name : {"CAP", "NUM", "SCRL"}) {
         auto* pane = new QLabel(name, bar);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);

@@ -42,6 +42,8 @@ public:
 
     // The status-bar indicator panes, in order "CAP", "NUM", "SCRL".
     QList<QLabel*> IndicatorPanes() const { return indicators_; }
+    // The pane left of "CAP" with the active link's counts; empty without a link.
+    QLabel* LinkCountsPane() const { return link_counts_; }
 
     // Test seam: makes the next Create() fail at the toolbar or status bar step.
     enum class FailStep { None, ToolBar, StatusBar };
@@ -55,6 +57,7 @@ private:
     QList<QMenu*> menus_without_document_;
     QList<QMenu*> menus_with_document_;
     QList<QLabel*> indicators_;
+    QLabel* link_counts_ = nullptr;
     bool shows_document_menus_ = false;
     bool menus_installed_ = false;
     FailStep fail_step_ = FailStep::None;

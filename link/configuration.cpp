@@ -88,6 +88,7 @@ ConnectionSettings ReadConnectionSettings() {
     s.port = Truncate(ReadString("connection", "port", "COM1", path), kMaxPortLength);
     s.protocol = platform::GetPrivateProfileInt("connection", "protocol", 1, path);
     if (s.protocol < 1 || s.protocol > 3) s.protocol = 1;
+    s.reconnect = platform::GetPrivateProfileInt("connection", "reconnect", 1, path) != 0;
     s.heartbeat = platform::GetPrivateProfileInt("sound", "heartbeat", 1, path) == 1;
     return s;
 }

@@ -29,9 +29,11 @@ struct ConnectionSettings {
     std::string port;  // at most 31 characters used; default "COM1"
     int protocol;      // 1..3; anything else read as 1
     bool heartbeat;    // on exactly when the value read is 1
+    bool reconnect;    // connection/reconnect: off exactly when the value read is 0
 };
 
-// connection/port, connection/protocol, sound/heartbeat with their defaults.
+// connection/port, connection/protocol, connection/reconnect (1 when missing; a save
+// never writes it), sound/heartbeat with their defaults.
 ConnectionSettings ReadConnectionSettings();
 
 // The link's SaveSettings: the four documentation fields (at most 254 characters

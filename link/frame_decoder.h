@@ -4,6 +4,7 @@
 //   bool Acknowledge(const uint8_t* ack, int size)  write FD/FC, sequence, FB; false stops
 //   void Frame(bool repeat)   queue the decoder's frame, or a repeat of the last record
 //   void Log(const char* text)  one debugger-output line
+//   void Count(FrameDecoder::Event e)  optional: what became of a frame, for the counts
 // Events for one byte come in the order Log, Frame (at a mark) or Acknowledge, then
 // Frame or Log (at a checksum).
 #pragma once
@@ -33,6 +34,12 @@ public:
     static constexpr int kDone = 5;
     static constexpr int kAckRecord = 6;
     static constexpr int kRejectRecord = 8;
+
+    // What became of a frame. kGood and kBadChecksum follow a successful
+    // acknowledgement; kIncomplete is a frame cut before its checksum (by a mark or an
+    // end byte) or data that arrived without a mark; kOversize a length of 0 or above
+    // the buffer.
+    enum Event { kGood, kBadChecksum, kIncomplete, kOversize };
 
     void Reset() {
         phase_ = kIdle;
@@ -102,6 +109,7 @@ public:
                 phase_ = kRejectRecord;
                 return true;
             case kEnd:
+                if (phase_ <= kChecksum) Count(handler, kIncomplete);
                 phase_ = kIdle;
                 return true;
             default:
@@ -126,6 +134,7 @@ public:
                     // ignore the frame up to the next mark or end, unanswered.
                     Format("*** Protocol Length %i iSequence=%i\n", b, sequence_);
                     handler.Log(text_);
+                    Count(handler, kOversize);
                     phase_ = kDone;
                 } else {
                     phase_ = kPayload;
@@ -144,6 +153,7 @@ public:
                 const bool good = expected == b;
                 const uint8_t ack[3] = {good ? kAck : kReject, sequence_, kEnd};
                 if (!handler.Acknowledge(ack, 3)) return false;
+                Count(handler, good ? kGood : kBadChecksum);
                 if (good) {
                     handler.Frame(false);
                 } else {
@@ -154,6 +164,8 @@ public:
                 return true;
             }
             default:
+                // Data with no mark before it: the start of a frame went missing.
+                if (phase_ == kIdle) Count(handler, kIncomplete);
                 phase_ = kDone;
                 return true;
         }
@@ -176,6 +188,7 @@ private:
             else
                 Format("*** Protocol MarkChar: Incomplete Phase %i %i\n", phase_, sequence_);
             handler.Log(text_);
+            if (phase_ <= kChecksum) Count(handler, kIncomplete);
             // Cut off before the checksum: stand in the last record; only the checksum
             // missing: queue it unchecked.
             if (phase_ < kDone) handler.Frame(phase_ <= kPayload);
@@ -185,6 +198,11 @@ private:
         length_ = 0;
         escape_ = 0;
         phase_ = kSequence;
+    }
+
+    template <class Handler>
+    static void Count(Handler& handler, Event e) {
+        if constexpr (requires { handler.Count(e); }) handler.Count(e);
     }
 
     template <class... Args>

@@ -11,3 +11,10 @@ bool LinkFrameHandler::Acknowledge(const uint8_t* ack, int size) {
 void LinkFrameHandler::Frame(bool repeat) { link_.OnRxPacket(repeat); }
 
 void LinkFrameHandler::Log(const char* text) { platform::OutputDebugString(text); }
+
+void LinkFrameHandler::Count(FrameDecoder::Event e) {
+    static constexpr LinkStatistics::Counter kCounter[] = {
+        LinkStatistics::kFrames, LinkStatistics::kBadChecksums, LinkStatistics::kIncomplete,
+        LinkStatistics::kOversize};
+    link_.Statistics().Add(kCounter[e]);
+}

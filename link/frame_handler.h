@@ -9,6 +9,8 @@
 #include <functional>
 #include <utility>
 
+#include "link/frame_decoder.h"
+
 class COximeter;
 
 class LinkFrameHandler {
@@ -22,6 +24,8 @@ public:
     bool Acknowledge(const uint8_t* ack, int size);
     void Frame(bool repeat);
     void Log(const char* text);
+    // Into the link's statistics.
+    void Count(FrameDecoder::Event e);
 
     int Error() const { return error_; }
 

@@ -32,6 +32,14 @@ const char* PortDisplayText(const char* name) {
     return hash != nullptr ? hash : name;
 }
 
+// The fields a display reset writes "x" into, in its order.
+constexpr ViewField kValueFields[] = {
+    StatusText, LedS_IR,    LedS_Red,    LedS_Red2, LedM_IR,      LedM_Red,      LedM_Red2,
+    Adc_IR,     Adc_Red,    Adc_Red2,    AdcSig_IR, AdcSig_Red,   AdcSig_Red2,   GainI,
+    Sensor_IR,  Sensor_Red, Sensor_Red2, Rms_IR,    Rms_Red,      Rms_Red2,      Pulse,
+    Spo2,       RHbCO,      Rise,        Jitter,    Perfusion_IR, Perfusion_Red, RSens,
+    Ambient,    Gener,      Temp};
+
 void CopyPortName(char* dest, const char* src) {
     size_t n = strnlen(src, kPortNameSize - 1);
     std::memmove(dest, src, n);
@@ -52,6 +60,7 @@ COximeter::~COximeter() { ClosePort(); }
 
 int COximeter::OnRxPacket(bool repeat) {
     if (queue_.Full()) {
+        statistics_.Add(LinkStatistics::kDropped);
         platform::OutputDebugString("************ COximeter::OnRxPacket more than 100 in queue\n");
         return 0;
     }
@@ -69,6 +78,9 @@ int COximeter::OnRxPacket(bool repeat) {
 }
 
 int COximeter::ProcessPackets() {
+    // What the receive thread reported comes first, so that values queued after a
+    // reconnect or after "No data" are shown, not wiped.
+    if (events_.load(std::memory_order_acquire) != 0) HandleEvents();
     while (queue_.Count() != 0) {
         PacketRecord* record = queue_.Take();
         if (record == nullptr) break;
@@ -79,6 +91,45 @@ int COximeter::ProcessPackets() {
         PacketRecord::Free(record);
     }
     return 0;
+}
+
+void COximeter::RaiseEvent(Event e) {
+    events_.fetch_or(e, std::memory_order_acq_rel);
+    if (ILinkView* view = View()) view->PostPacketMessage(1, this);
+}
+
+void COximeter::HandleEvents() {
+    const uint32_t events = events_.exchange(0, std::memory_order_acq_rel);
+    if (events & (kEventLost | kEventReconnected)) {
+        // No number from a device that is gone stays on screen.
+        ResetDisplay();
+        if (Connected()) {
+            ShowStatus("Connected..");
+        } else {
+            char text[80];
+            std::snprintf(text, sizeof text, "*** Connection lost (error %i)%s",
+                          lost_error_.load(std::memory_order_relaxed),
+                          retrying_.load(std::memory_order_relaxed) ? ", reconnecting.." : "");
+            ShowStatus(text);
+        }
+    }
+    if ((events & kEventNoData) && Connected() && no_data_.load(std::memory_order_acquire))
+        ShowNoData();
+}
+
+void COximeter::ShowNoData() {
+    ILinkView* view = View();
+    if (view == nullptr) return;
+    interpretation_.ResetForDisplay();  // the next frame shows every value again
+    view->SetFieldText(StatusText, "*** No data");
+    for (ViewField field : kValueFields)
+        if (field != StatusText) view->SetFieldText(field, "x");
+}
+
+void COximeter::WriteStatistics(const char* port) const {
+    char text[256];
+    FormatLinkStatistics(text, sizeof text, port, statistics_.Read());
+    platform::DebugPrintf("%s\n", text);
 }
 
 int COximeter::OnCommandAck() { return 0; }
@@ -101,6 +152,7 @@ int COximeter::OpenPort(const char* name) {
     thread_exited_.store(false, std::memory_order_release);
     stop_request_.store(false, std::memory_order_release);
     decoder_.Reset();
+    statistics_.Reset();
     ResetDisplay();
 
     int result = std::strncmp(port_name_, "COM", 3) == 0 ? OpenSerial() : OpenUsb();
@@ -110,80 +162,116 @@ int COximeter::OpenPort(const char* name) {
     return 0;
 }
 
+int COximeter::OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
+                                transport::SerialTransport::OpenResult* result) {
+    std::unique_ptr<transport::SerialTransport> serial;
+    const transport::SerialTransport::OpenResult r =
+        transport::SerialTransport::Open(name, protocol, &serial);
+    *result = r;
+    if (r.step != transport::SerialTransport::OpenStep::Ok || !serial)
+        return r.error != 0 ? r.error : kLinkStatusSetupFailed;
+    serial->Purge();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.transport = std::move(serial);
+    c.usb_transport = nullptr;
+    c.is_usb = false;
+    return 0;
+}
+
 int COximeter::OpenSerial() {
     char path[kPortNameSize + 2];
     std::snprintf(path, sizeof path, "%s:", port_name_);
-    std::unique_ptr<transport::SerialTransport> serial;
-    transport::SerialTransport::OpenResult r =
-        transport::SerialTransport::Open(port_name_, protocol_, &serial);
+    connection_ = std::make_unique<LinkConnection>();
+    std::memcpy(connection_->port_name, port_name_, kPortNameSize);
+    connection_->mapped = !platform::ResolveDosDevice(port_name_, "").empty();
+    transport::SerialTransport::OpenResult r{};
+    int e = OpenSerialDevice(port_name_, protocol_, *connection_, &r);
     platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, r.fd);
     if (r.step == transport::SerialTransport::OpenStep::Open) {
+        connection_.reset();
         char text[96];
-        std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, r.error);
+        std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, e);
         ShowStatus(text);
         platform::DebugPrintf("%s\n", text);
-        return r.error;
+        return e;
     }
-    if (r.step != transport::SerialTransport::OpenStep::Ok || !serial) {
-        platform::DebugPrintf("*** Port closed due to error %i during setup.\n", r.error);
+    if (e != 0) {
+        connection_.reset();
+        platform::DebugPrintf("*** Port closed due to error %i during setup.\n", e);
         return kLinkStatusSetupFailed;
     }
-    serial->Purge();
-    connection_ = std::make_unique<LinkConnection>();
-    connection_->transport = std::move(serial);
     return StartThread();
 }
 
-int COximeter::OpenUsb() {
+int COximeter::OpenUsbDevice(const char* name, int protocol, LinkConnection& c, bool* matched) {
     d2xx::ID2xx& library = d2xx::D2xxLibrary();
+    *matched = false;
     uint32_t count = 0;
     d2xx::FT_STATUS s = library.ListDevices(0, &count, nullptr, 0, d2xx::FT_LIST_NUMBER_ONLY);
     if (s != d2xx::FT_OK) return static_cast<int>(s);
 
-    const char* hash = std::strchr(port_name_, '#');
-    bool found = false;
+    const char* hash = std::strchr(name, '#');
     if (hash != nullptr) {
-        const size_t prefix = static_cast<size_t>(hash - port_name_);
-        for (uint32_t i = 0; i < count && !found; ++i) {
+        const size_t prefix = static_cast<size_t>(hash - name);
+        for (uint32_t i = 0; i < count && !*matched; ++i) {
             char description[d2xx::kTextSize] = {};
             s = library.ListDevices(i, nullptr, description, sizeof description,
                                     d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION);
             if (s != d2xx::FT_OK) return static_cast<int>(s);
-            found = strncasecmp(description, port_name_, prefix) == 0;
+            *matched = strncasecmp(description, name, prefix) == 0;
         }
     }
-    if (!found) {
-        // Without "#" there is neither a description to match nor a serial number.
-        char text[96];
-        const int shown = hash != nullptr ? static_cast<int>(hash - port_name_) : kPortNameSize;
-        std::snprintf(text, sizeof text, "*** No USB device \"%.*s\"", shown, port_name_);
-        ShowStatus(text);
-        platform::DebugPrintf("%s\n", text);
-        return kLinkStatusNoUsbDevice;
-    }
+    // Without "#" there is neither a description to match nor a serial number.
+    if (!*matched) return kLinkStatusNoUsbDevice;
 
-    connection_ = std::make_unique<LinkConnection>();
-    connection_->library = &library;
-    s = library.OpenEx(hash + 1, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &connection_->usb);
-    if (s != d2xx::FT_OK) {
-        connection_->usb = nullptr;
-        return static_cast<int>(s);
-    }
-    d2xx::FT_HANDLE h = connection_->usb;
-    status_ = static_cast<int>(library.SetLatencyTimer(h, 5));  // stored, not checked
+    c.library = &library;
+    c.is_usb = true;
+    d2xx::FT_HANDLE h = nullptr;
+    s = library.OpenEx(hash + 1, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h);
+    if (s != d2xx::FT_OK) return static_cast<int>(s);
+    c.usb = h;
+    library.SetLatencyTimer(h, 5);  // not checked: the converter works without it
     static const uint32_t kBaud[] = {57600, 115200, 9600};
-    if ((s = library.SetBaudRate(h, kBaud[protocol_ - 1])) != d2xx::FT_OK)
+    if ((s = library.SetBaudRate(h, kBaud[protocol - 1])) != d2xx::FT_OK)
         return static_cast<int>(s);
     if ((s = library.SetDataCharacteristics(h, 8, 2, 0)) != d2xx::FT_OK) return static_cast<int>(s);
     if ((s = library.SetFlowControl(h, 0, 0, 0)) != d2xx::FT_OK) return static_cast<int>(s);
     if ((s = library.Purge(h, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX)) != d2xx::FT_OK)
         return static_cast<int>(s);
-    connection_->usb_transport = new transport::UsbTransport(library, h);
-    connection_->transport.reset(connection_->usb_transport);
-    connection_->is_usb = true;
+    auto* usb = new transport::UsbTransport(library, h);
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.usb_transport = usb;
+    c.transport.reset(usb);
+    return 0;
+}
+
+int COximeter::OpenUsb() {
+    connection_ = std::make_unique<LinkConnection>();
+    std::memcpy(connection_->port_name, port_name_, kPortNameSize);
+    bool matched = false;
+    int s = OpenUsbDevice(port_name_, protocol_, *connection_, &matched);
+    if (!matched && s != kLinkStatusNoUsbDevice) {
+        connection_.reset();
+        return s;  // the device list failed
+    }
+    if (!matched) {
+        const char* hash = std::strchr(port_name_, '#');
+        char text[96];
+        const int shown = hash != nullptr ? static_cast<int>(hash - port_name_) : kPortNameSize;
+        std::snprintf(text, sizeof text, "*** No USB device \"%.*s\"", shown, port_name_);
+        ShowStatus(text);
+        platform::DebugPrintf("%s\n", text);
+        connection_.reset();
+        return kLinkStatusNoUsbDevice;
+    }
+    if (s != 0) return s;  // what was opened is closed by the next ClosePort
     int started = StartThread();
     if (started != 0) return started;
-    if ((s = library.SetChars(h, 0xFB, 1, 0, 0)) != d2xx::FT_OK) return static_cast<int>(s);
+    // The thread may already have lost the device and be releasing it.
+    std::lock_guard<std::mutex> lock(connection_->mutex);
+    if (connection_->usb == nullptr) return 0;
+    d2xx::FT_STATUS c = connection_->library->SetChars(connection_->usb, 0xFB, 1, 0, 0);
+    if (c != d2xx::FT_OK) return static_cast<int>(c);
     return 0;
 }
 
@@ -198,7 +286,9 @@ int COximeter::OpenTransport(std::unique_ptr<transport::ITransport> t, bool usb)
     thread_exited_.store(false, std::memory_order_release);
     stop_request_.store(false, std::memory_order_release);
     decoder_.Reset();
+    statistics_.Reset();
     connection_ = std::make_unique<LinkConnection>();
+    connection_->usb_transport = usb ? dynamic_cast<transport::UsbTransport*>(t.get()) : nullptr;
     connection_->transport = std::move(t);
     connection_->is_usb = usb;
     status_ = StartThread();
@@ -207,10 +297,14 @@ int COximeter::OpenTransport(std::unique_ptr<transport::ITransport> t, bool usb)
 }
 
 int COximeter::StartThread() {
+    no_data_.store(false, std::memory_order_release);
+    events_.store(0, std::memory_order_release);
+    state_.store(kStateConnected, std::memory_order_release);
     try {
         connection_->thread =
             std::thread(protocol_ == 3 ? ReceiveThreadReduced : ReceiveThreadFramed, this);
     } catch (const std::system_error&) {
+        state_.store(kStateClosed, std::memory_order_release);
         connection_->transport.reset();
         connection_->usb_transport = nullptr;
         return kLinkStatusNoThread;
@@ -229,7 +323,12 @@ int COximeter::ClosePort() {
         if (connection_->thread.joinable()) {
             if (!thread_exited_.load(std::memory_order_acquire)) {
                 stop_request_.store(true, std::memory_order_release);
-                if (connection_->transport) connection_->transport->Wake();
+                {
+                    // The thread may be between two attempts to reopen a lost device.
+                    std::lock_guard<std::mutex> lock(connection_->mutex);
+                    if (connection_->transport) connection_->transport->Wake();
+                }
+                connection_->retry_cv.notify_all();
                 ILinkView* view = View();
                 // A receive thread caught in a synchronous field write needs the GUI
                 // thread to run it before it can see the stop request.
@@ -249,6 +348,8 @@ int COximeter::ClosePort() {
             }
             connection_->thread.join();
         }
+        // A connection lost before has had its line already.
+        if (Connected()) WriteStatistics(port_name_);
         connection_->transport.reset();  // a serial port gets its settings back here
         connection_->usb_transport = nullptr;
         if (connection_->usb != nullptr) {
@@ -257,6 +358,9 @@ int COximeter::ClosePort() {
         }
         connection_.reset();
     }
+    state_.store(kStateClosed, std::memory_order_release);
+    events_.store(0, std::memory_order_release);  // nothing of the old connection is shown
+    no_data_.store(false, std::memory_order_release);
     port_name_[0] = '\0';
     if (ILinkView* view = View()) view->SetFieldText(PortText, "");
     return 0;
@@ -353,13 +457,7 @@ int COximeter::ResetDisplay() {
     ILinkView* view = View();
     if (view == nullptr) return 0;
     interpretation_.ResetForDisplay();
-    static const ViewField kFields[] = {
-        StatusText, LedS_IR,    LedS_Red,    LedS_Red2, LedM_IR,      LedM_Red,      LedM_Red2,
-        Adc_IR,     Adc_Red,    Adc_Red2,    AdcSig_IR, AdcSig_Red,   AdcSig_Red2,   GainI,
-        Sensor_IR,  Sensor_Red, Sensor_Red2, Rms_IR,    Rms_Red,      Rms_Red2,      Pulse,
-        Spo2,       RHbCO,      Rise,        Jitter,    Perfusion_IR, Perfusion_Red, RSens,
-        Ambient,    Gener,      Temp};
-    for (ViewField field : kFields) view->SetFieldText(field, "x");
+    for (ViewField field : kValueFields) view->SetFieldText(field, "x");
     view->ResetPlot();
     return 0;
 }

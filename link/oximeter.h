@@ -7,8 +7,10 @@
 #include <memory>
 
 #include "link/frame_decoder.h"
+#include "link/link_statistics.h"
 #include "link/link_view.h"
 #include "link/packet_queue.h"
+#include "link/transport/serial_transport.h"
 #include "processing/interpretation.h"
 
 namespace processing {
@@ -27,6 +29,11 @@ inline constexpr int kLinkStatusNoThread = 17;        // receive thread could no
 inline constexpr int kLinkStatusNoUsbDevice = -1002;  // no attached USB device matches the name
 
 inline constexpr int kPortNameSize = 32;  // port name buffer, 31 characters and NUL
+
+// After a lost connection the link tries the port again at this interval; with no
+// good frame (protocol 3: record) for kLinkNoDataMs an open link shows "*** No data".
+inline constexpr int kLinkRetryMs = 1000;
+inline constexpr int kLinkNoDataMs = 3000;
 
 class COximeter {
 public:
@@ -71,6 +78,18 @@ public:
     int Status() const { return status_; }
     const char* PortName() const { return port_name_; }
 
+    // Whether a lost connection is tried again once a second (on by default, the
+    // configuration's connection/reconnect). Any thread.
+    void SetReconnect(bool on) { reconnect_.store(on, std::memory_order_relaxed); }
+    bool ReconnectEnabled() const { return reconnect_.load(std::memory_order_relaxed); }
+    // True while the device is open and read; false when closed or lost.
+    bool Connected() const { return state_.load(std::memory_order_acquire) == kStateConnected; }
+    // True once the connection was lost and until it is back or closed.
+    bool Lost() const { return state_.load(std::memory_order_acquire) == kStateLost; }
+    // The counts since the link was opened; any thread reads them.
+    const LinkStatistics& Statistics() const { return statistics_; }
+    LinkStatistics& Statistics() { return statistics_; }
+
     // True while a receive thread runs (it may have ended by itself: see ThreadEnded).
     bool HasReceiveThread() const;
     // True once the receive thread has left its loop (stop request or lost connection).
@@ -100,11 +119,31 @@ public:
     processing::LinkInterpretation& Interpretation() { return interpretation_; }
 
 private:
+    enum State { kStateClosed, kStateConnected, kStateLost };
+    // Happenings of the receive thread that the GUI thread shows (ProcessPackets).
+    enum Event : uint32_t { kEventLost = 1, kEventReconnected = 2, kEventNoData = 4 };
+
     int OpenSerial();
     int OpenUsb();
+    // Open the named device into c without a word to the view; any thread. 0 or the
+    // status. OpenUsbDevice stops before the special characters and the notification.
+    static int OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
+                                transport::SerialTransport::OpenResult* result);
+    static int OpenUsbDevice(const char* name, int protocol, LinkConnection& c, bool* matched);
     int StartThread();
-    void EndOfThread(int error);
     static void ReadingLoop(COximeter* link, bool framed);
+    // One connection's reading; 0 at a stop request, else the failure.
+    int ReadUntilFailure(LinkConnection& c, bool framed);
+    // Receive thread: the connection is gone; close what is left of it.
+    void OnConnectionLost(LinkConnection& c, int error);
+    // Closes the transport and the USB device of c (receive thread, after a loss).
+    static void ReleaseDevice(LinkConnection& c);
+    // Receive thread: once a second until the device is back (true) or a stop (false).
+    bool WaitAndReopen(LinkConnection& c);
+    void RaiseEvent(Event e);
+    void HandleEvents();
+    void ShowNoData();
+    void WriteStatistics(const char* port) const;
     void ShowPortText();
     void ShowStatus(const char* text);
 
@@ -121,6 +160,13 @@ private:
     std::atomic<bool> thread_exited_{false};
     std::atomic<bool> stop_request_{false};
     std::atomic<ILinkView*> view_{nullptr};
+    std::atomic<bool> reconnect_{true};
+    std::atomic<int> state_{kStateClosed};
+    std::atomic<uint32_t> events_{0};
+    std::atomic<int> lost_error_{0};
+    std::atomic<bool> retrying_{false};
+    std::atomic<bool> no_data_{false};  // set by the thread, shown by the GUI thread
+    LinkStatistics statistics_;
 
     processing::Measurement* measurement_;
     RecordObserver observer_ = nullptr;

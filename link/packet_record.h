@@ -8,13 +8,14 @@
 
 struct PacketRecord {
     PacketRecord* next;
-    uint8_t type;      // 7 bits used
-    uint8_t sequence;  // 7 bits used
-    uint8_t length;    // number of payload bytes
+    uint8_t type;        // 7 bits used
+    uint8_t sequence;    // 7 bits used
+    uint8_t length;      // number of payload bytes
     uint8_t payload[1];  // really `length` bytes (at least one allocated)
 
     // Returns nullptr when the allocation fails.
-    static PacketRecord* Create(uint8_t type, uint8_t sequence, uint8_t length, const uint8_t* data) {
+    static PacketRecord* Create(uint8_t type, uint8_t sequence, uint8_t length,
+                                const uint8_t* data) {
         size_t size = offsetof(PacketRecord, payload) + (length > 0 ? length : 1);
         auto* r = static_cast<PacketRecord*>(std::malloc(size));
         if (r == nullptr) return nullptr;

@@ -1,13 +1,16 @@
 // The receive threads: one reading loop over the link's transport, with the framed
 // or the reduced decoder behind it.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "link/frame_handler.h"
 #include "link/link_connection.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
 #include "platform/debug_output.h"
+#include "platform/system_info.h"
 #include "processing/interpretation.h"
 
 namespace {
@@ -42,30 +45,52 @@ void CountLineErrors(uint32_t bits) {
 
 void COximeter::ReadingLoop(COximeter* link, bool framed) {
     LinkConnection& c = *link->connection_;
+    for (;;) {
+        const int error = link->ReadUntilFailure(c, framed);
+        if (error == 0 || link->StopRequested()) break;
+        link->OnConnectionLost(c, error);
+        if (!link->ReconnectEnabled() || c.port_name[0] == '\0' || !link->WaitAndReopen(c)) break;
+    }
+    link->thread_exited_.store(true, std::memory_order_release);
+}
+
+int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     transport::ITransport& t = *c.transport;
     int error = 0;
     if (c.usb_transport != nullptr) error = c.usb_transport->Start();
 
     uint8_t chunk[kChunk + 1];
-    LinkFrameHandler handler(*link,
+    LinkFrameHandler handler(*this,
                              [&t](const uint8_t* ack, size_t size) { return t.Write(ack, size); });
     ReducedDecoder reduced;
     processing::ReducedInterpreter interpreter;
+    int last_status = -1;  // protocol 3: the status shown last, to show again after "No data"
     const int wait_ms = c.is_usb ? transport::kUsbWaitMs : transport::kSerialWaitMs;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point last_good = Clock::now();
+    uint64_t good = statistics_.Get(LinkStatistics::kFrames);
 
-    while (error == 0 && !link->StopRequested()) {
-        transport::WaitResult w = t.WaitForData(wait_ms);
+    while (error == 0 && !StopRequested()) {
+        // Wait no longer than the moment "No data" is due.
+        int wait = wait_ms;
+        const bool quiet = no_data_.load(std::memory_order_relaxed);
+        if (!quiet) {
+            auto due = last_good + std::chrono::milliseconds(kLinkNoDataMs) - Clock::now();
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due).count();
+            if (left < wait) wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+        transport::WaitResult w = t.WaitForData(wait);
         if (w == transport::WaitResult::HangUp || w == transport::WaitResult::Error) {
             error = t.LastError() != 0 ? t.LastError() : EIO;
             break;
         }
         if (w == transport::WaitResult::Wake) continue;  // host commands: none pending
-        if (w == transport::WaitResult::Timeout && !c.is_usb)
+        if (w == transport::WaitResult::Timeout && !c.is_usb && wait == wait_ms)
             platform::OutputDebugString("WAIT_TIMEOUT\n");
 
-        if (!c.is_usb) {
-            uint32_t bits = t.TakeLineErrors();
-            if (bits != 0) CountLineErrors(bits);
+        if (const uint32_t bits = t.TakeLineErrors(); bits != 0) {
+            statistics_.Add(LinkStatistics::kLineErrors);
+            CountLineErrors(bits);
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
@@ -76,31 +101,104 @@ void COximeter::ReadingLoop(COximeter* link, bool framed) {
             if ((error = t.Read(chunk, waiting < limit ? waiting : limit, &got)) != 0) break;
             limit = kChunk;
             if (got == 0) break;
+            statistics_.Add(LinkStatistics::kBytes, got);
             waiting = got < waiting ? waiting - got : 0;
             if (framed) {
-                link->decoder_.Feed(chunk, got, handler);
+                decoder_.Feed(chunk, got, handler);
                 if ((error = handler.Error()) != 0) break;
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
             } else {
+                const uint32_t stray = reduced.dropped();
                 reduced.Feed(chunk, got, [&](uint8_t code, uint8_t value) {
-                    interpreter.OnRecord(code, value, link->View(), link->HeartbeatSound());
+                    statistics_.Add(LinkStatistics::kFrames);
+                    ILinkView* view = View();
+                    if (no_data_.load(std::memory_order_relaxed)) {
+                        // Data again: the status the device last sent comes back first.
+                        no_data_.store(false, std::memory_order_release);
+                        if (last_status >= 0)
+                            interpreter.OnRecord(ReducedDecoder::kStatus,
+                                                 static_cast<uint8_t>(last_status), view, false);
+                        else if (view != nullptr)
+                            view->SetFieldText(StatusText, "Connected..");
+                    }
+                    if (code == ReducedDecoder::kStatus) last_status = value;
+                    interpreter.OnRecord(code, value, view, HeartbeatSound());
                 });
+                statistics_.Add(LinkStatistics::kIncomplete, reduced.dropped() - stray);
                 break;  // the rest waits for the next pass
             }
         }
+
+        const uint64_t now_good = statistics_.Get(LinkStatistics::kFrames);
+        if (now_good != good) {
+            good = now_good;
+            last_good = Clock::now();
+            no_data_.store(false, std::memory_order_release);
+        } else if (!no_data_.load(std::memory_order_relaxed) &&
+                   Clock::now() - last_good >= std::chrono::milliseconds(kLinkNoDataMs)) {
+            // Values shown from now on are shown afresh, not compared with stale ones.
+            interpreter = processing::ReducedInterpreter();
+            no_data_.store(true, std::memory_order_release);
+            RaiseEvent(kEventNoData);
+        }
     }
-    link->EndOfThread(error);
+    return error;
 }
 
-void COximeter::EndOfThread(int error) {
-    if (error != 0 && !StopRequested()) {
-        // Unplugged or failing device: say so instead of leaving the last values as if live.
-        char text[64];
-        std::snprintf(text, sizeof text, "*** Connection lost (error %i)", error);
-        platform::DebugPrintf("%s\n", text);
-        if (ILinkView* view = View()) view->SetFieldText(StatusText, text);
+void COximeter::OnConnectionLost(LinkConnection& c, int error) {
+    state_.store(kStateLost, std::memory_order_release);
+    no_data_.store(false, std::memory_order_release);
+    lost_error_.store(error, std::memory_order_relaxed);
+    retrying_.store(ReconnectEnabled() && c.port_name[0] != '\0', std::memory_order_relaxed);
+    platform::DebugPrintf("*** Connection lost (error %i)\n", error);
+    WriteStatistics(c.port_name);
+    RaiseEvent(kEventLost);
+    // Without a retry the handles stay for ClosePort, as they were.
+    if (retrying_.load(std::memory_order_relaxed)) ReleaseDevice(c);
+}
+
+void COximeter::ReleaseDevice(LinkConnection& c) {
+    // Under the lock: the GUI thread may still be finishing the opening's settings.
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.transport.reset();
+    c.usb_transport = nullptr;
+    if (c.usb != nullptr) {
+        c.library->Close(c.usb);
+        c.usb = nullptr;
     }
-    thread_exited_.store(true, std::memory_order_release);
+}
+
+bool COximeter::WaitAndReopen(LinkConnection& c) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(c.mutex);
+            c.retry_cv.wait_for(lock, std::chrono::milliseconds(kLinkRetryMs),
+                                [this] { return StopRequested(); });
+        }
+        if (StopRequested()) return false;
+        int status;
+        if (std::strncmp(c.port_name, "COM", 3) == 0) {
+            if (c.mapped && platform::ResolveDosDevice(c.port_name, "").empty())
+                continue;  // the mapping is not back yet
+            transport::SerialTransport::OpenResult r{};
+            status = OpenSerialDevice(c.port_name, protocol_, c, &r);
+        } else {
+            bool matched = false;
+            status = OpenUsbDevice(c.port_name, protocol_, c, &matched);
+            if (status == 0) {
+                std::lock_guard<std::mutex> lock(c.mutex);
+                status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
+            }
+        }
+        if (status == 0) break;
+        ReleaseDevice(c);  // whatever the failed attempt opened
+    }
+    decoder_.Reset();
+    statistics_.Add(LinkStatistics::kReconnects);
+    platform::DebugPrintf("Reconnected(%s)\n", c.port_name);
+    state_.store(kStateConnected, std::memory_order_release);
+    RaiseEvent(kEventReconnected);
+    return true;
 }
 
 void ReceiveThreadFramed(COximeter* link) { COximeter::ReadingLoop(link, true); }

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
@@ -59,6 +60,7 @@ private:
 CVELTMonitoringApp::CVELTMonitoringApp() = default;
 
 CVELTMonitoringApp::~CVELTMonitoringApp() {
+    link_counts_timer_.stop();
     // Views (and with them their links) go before the process-wide state they use.
     // The dying frame's signals must not reach a half-destroyed main window.
     CMainFrame* frame = main_frame_;
@@ -86,7 +88,9 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     measurement_ = std::make_unique<processing::Measurement>();
     processing::Measurement* m = measurement_.get();
     CVELTMonitoringView::SetLinkFactory([m](const config::ConnectionSettings& s) {
-        return new COximeter(s.port.c_str(), s.protocol, s.heartbeat, m);
+        auto* link = new COximeter(s.port.c_str(), s.protocol, s.heartbeat, m);
+        link->SetReconnect(s.reconnect);
+        return link;
     });
 
     // 6. The main frame.
@@ -104,6 +108,10 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     connect(main_frame_->MdiArea(), &QMdiArea::subWindowActivated, this,
             &CVELTMonitoringApp::OnSubWindowActivated);
     printer_ = std::make_unique<QPrinter>();
+    // Twice a second at most: the counts change with every frame.
+    link_counts_timer_.setInterval(500);
+    connect(&link_counts_timer_, &QTimer::timeout, this, &CVELTMonitoringApp::UpdateLinkCounts);
+    link_counts_timer_.start();
 
     // 7. The command line: no file, a new document; a file, open it.
     bool ok = args.isEmpty() ? OnFileNew() != nullptr : OpenDocumentFile(args.front()) != nullptr;
@@ -703,6 +711,16 @@ void CVELTMonitoringApp::Print(bool preview) {
     }
     QPrintDialog dlg(printer_.get(), main_frame_);
     if (dlg.exec() == QDialog::Accepted) view->PrintTo(printer_.get());
+}
+
+void CVELTMonitoringApp::UpdateLinkCounts() {
+    if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
+    char text[96] = "";
+    if (COximeter* link = ActiveLink())
+        FormatLinkCountsPane(text, sizeof text, link->Statistics().Read());
+    const QString shown = QString::fromLatin1(text);
+    if (main_frame_->LinkCountsPane()->text() != shown)
+        main_frame_->LinkCountsPane()->setText(shown);
 }
 
 void CVELTMonitoringApp::PrintSetup() {

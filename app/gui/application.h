@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -101,6 +102,8 @@ private:
     void UpdateMainTitle();
     void Print(bool preview);
     void PrintSetup();
+    // The status bar's counts of the active link.
+    void UpdateLinkCounts();
 
     std::unique_ptr<processing::Measurement> measurement_;
     std::unique_ptr<QSettings> settings_;
@@ -114,4 +117,5 @@ private:
     PromptFn prompt_;
     FileFn file_dialog_;
     bool closing_all_ = false;
+    QTimer link_counts_timer_;
 };

@@ -101,6 +101,14 @@ public:
     // All bytes are sent (*written = size) or the status is non-zero.
     virtual FT_STATUS Write(FT_HANDLE handle, const void* data, uint32_t size,
                             uint32_t* written) = 0;
+    // Modem status in bits 0-7 and the line status in bits 8-15, the line's error bits
+    // (0x02 overrun, 0x04 parity, 0x08 framing, 0x10 break) gathered since the last
+    // call. A library that cannot tell reports 0.
+    virtual FT_STATUS GetModemStatus(FT_HANDLE handle, uint32_t* status) {
+        (void)handle;
+        *status = 0;
+        return FT_OK;
+    }
 };
 
 // The library in use, process-wide: the libftdi backend unless a test installed

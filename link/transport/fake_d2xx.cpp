@@ -50,8 +50,9 @@ void FakeD2xx::Send(const std::string& serial, const std::vector<uint8_t>& bytes
 
 std::vector<uint8_t> FakeD2xx::WrittenTo(const std::string& serial) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Device& d : devices_)
-        if (d.serial == serial) return d.written;
+    // The newest device of that serial number: a converter plugged in again.
+    for (auto it = devices_.rbegin(); it != devices_.rend(); ++it)
+        if (it->serial == serial) return it->written;
     return {};
 }
 

@@ -40,7 +40,8 @@ public:
     // The serial number of the device behind an open handle ("" if none).
     std::string SerialOf(FT_HANDLE handle) const;
     int OpenCount() const;
-    // Device with the serial number sends bytes / what the host wrote to it.
+    // Device with the serial number sends bytes / what the host wrote to it (the one
+    // added last when a converter was unplugged and added again).
     void Send(const std::string& serial, const std::vector<uint8_t>& bytes);
     std::vector<uint8_t> WrittenTo(const std::string& serial) const;
     // Waits up to timeout_ms until `size` bytes were written to the device.

@@ -61,6 +61,13 @@ int UsbTransport::Write(const uint8_t* data, size_t size) {
     return static_cast<int>(s);
 }
 
+uint32_t UsbTransport::TakeLineErrors() {
+    if (last_error_ != 0) return 0;
+    uint32_t status = 0;
+    if (library_.GetModemStatus(handle_, &status) != d2xx::FT_OK) return 0;
+    return (status >> 8) & (kCeOverrun | kCeRxParity | kCeFrame | kCeBreak);
+}
+
 int UsbTransport::Purge() {
     if (last_error_ != 0) return last_error_;
     return static_cast<int>(library_.Purge(handle_, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX));

@@ -24,7 +24,9 @@ public:
     int BytesWaiting(size_t* count) override;
     int Read(uint8_t* buffer, size_t size, size_t* got) override;
     int Write(const uint8_t* data, size_t size) override;
-    uint32_t TakeLineErrors() override { return 0; }
+    // The converter's line-status error bits, which have the same values as the
+    // error word's (overrun 0x2, parity 0x4, framing 0x8, break 0x10).
+    uint32_t TakeLineErrors() override;
     int Purge() override;
     void Wake() override { events_.Set(d2xx::EventSet::kWake); }
     int LastError() const override { return last_error_; }

@@ -171,6 +171,25 @@ TEST_F(Configuration, HeartbeatIsOnExactlyWhenOne) {
     }
 }
 
+TEST_F(Configuration, ReconnectIsOnUnlessZeroAndASaveNeverAddsIt) {
+    const std::pair<const char*, bool> cases[] = {{"0", false}, {"1", true},  {"2", true},
+                                                  {"", true},   {"x", false}, {" 0 ", false}};
+    for (const auto& [value, expected] : cases) {
+        PutIni(std::string("[connection]\r\nreconnect=") + value + "\r\n");
+        EXPECT_EQ(config::ReadConnectionSettings().reconnect, expected) << '"' << value << '"';
+    }
+    // A value that reads as no number is 0, as with every number of the file.
+    PutIni("[connection]\r\nport=COM2\r\n");
+    EXPECT_TRUE(config::ReadConnectionSettings().reconnect) << "missing: on";
+    FakeView view;
+    config::SaveSettings(view, "COM2", 1, true);
+    EXPECT_EQ(Ini().find("reconnect"), std::string::npos) << Ini();
+    // A file that has it keeps it, whatever a save writes.
+    PutIni("[connection]\r\nreconnect=0\r\n");
+    config::SaveSettings(view, "COM2", 1, true);
+    EXPECT_FALSE(config::ReadConnectionSettings().reconnect);
+}
+
 TEST_F(Configuration, PortIsReadAndCutTo31Characters) {
     PutIni("[connection]\r\nport=COM7\r\n");
     EXPECT_EQ(config::ReadConnectionSettings().port, "COM7");

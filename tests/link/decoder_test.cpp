@@ -283,3 +283,46 @@ TEST(ReducedDecoder, RecordsFromCodesAndDataBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handler that also counts: every frame ends up in exactly one count.
+struct CountingRecorder : Recorder {
+    int counts[4] = {};
+    void Count(FrameDecoder::Event e) { ++counts[e]; }
+};
+
+}  // namespace
+
+TEST(FrameCounts, EveryFrameIsCountedOnceWhateverBecameOfIt) {
+    Bytes stream;
+    wire::Append(stream, wire::Frame(1, 36, wire::Payload(10)));        // good
+    wire::Append(stream, wire::Frame(2, 36, wire::Payload(10), 0x55));  // bad checksum
+    Bytes cut = wire::Frame(3, 36, wire::Payload(10));
+    cut.resize(8);  // cut by the next mark
+    wire::Append(stream, cut);
+    Bytes short_one = wire::Frame(4, 36, wire::Payload(10));
+    short_one.erase(short_one.begin() + 6);                        // a byte lost: the end
+    wire::Append(stream, short_one);                               // comes in phase 4
+    wire::Append(stream, Bytes{0xFF, 5, 36, 200, 1, 2, 3, 0xFB});  // too long for the buffer
+    Bytes no_mark = wire::Frame(6, 36, wire::Payload(4));
+    no_mark.erase(no_mark.begin());  // its mark went missing
+    wire::Append(stream, no_mark);
+    wire::Append(stream, wire::Frame(7, 36, wire::Payload(3), -1, false));  // good, end byte lost
+    wire::Append(stream, wire::Frame(8, 36, wire::Payload(3)));             // good
+
+    FrameDecoder decoder;
+    decoder.Reset();
+    CountingRecorder rec;
+    rec.decoder = &decoder;
+    decoder.Feed(stream.data(), stream.size(), rec);
+    EXPECT_EQ(rec.counts[FrameDecoder::kGood], 3);
+    EXPECT_EQ(rec.counts[FrameDecoder::kBadChecksum], 1);
+    EXPECT_EQ(rec.counts[FrameDecoder::kIncomplete], 3);
+    EXPECT_EQ(rec.counts[FrameDecoder::kOversize], 1);
+    // The counts follow what went on the wire: FD per good frame, FC per bad one.
+    int fd = 0, fc = 0;
+    for (const Bytes& a : rec.acks) (a[0] == 0xFD ? fd : fc)++;
+    EXPECT_EQ(fd, rec.counts[FrameDecoder::kGood]);
+    EXPECT_EQ(fc, rec.counts[FrameDecoder::kBadChecksum]);
+}

@@ -9,10 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "processing/measurement.h"
 #include "tests/link/fake_view.h"
 #include "tests/link/link_test_util.h"
 #include "tests/link/pty.h"
 #include "tests/support/debug_capture.h"
+#include "tools/oximeter-sim/device_model.h"
+#include "tools/oximeter-sim/wire_encoder.h"
 
 namespace {
 
@@ -24,6 +27,12 @@ void Observe(void*, const PacketRecord& r) {
     Bytes b{r.type, r.sequence, r.length};
     b.insert(b.end(), r.payload, r.payload + r.length);
     g_seen.push_back(b);
+}
+
+size_t CountPrefix(const testing_support::DebugCapture& capture, const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& line : capture.Lines()) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
 }
 
 class PtyLink : public ::testing::Test {
@@ -163,16 +172,21 @@ double CpuSeconds() {
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-TEST_F(PtyLink, UnplugEndsTheThreadAndSaysSo) {
+TEST_F(PtyLink, UnplugWithoutReconnectEndsTheThreadAndSaysSo) {
     FakeView view(true);  // field writes from the thread wait for the GUI thread
     COximeter link("COM1", 1, false, nullptr);
+    link.SetReconnect(false);
     link.AttachView(&view);
     pty.Write(Bytes(kExample.begin(), kExample.begin() + 5));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     pty.Close();
+    // The loss reaches the GUI thread as a packet message (ProcessPackets).
     ASSERT_TRUE(WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }));
+    link.ProcessPackets();
     EXPECT_EQ(view.Field(StatusText).rfind("*** Connection lost (error ", 0), 0u)
         << view.Field(StatusText);
+    EXPECT_EQ(view.Field(StatusText).find("reconnecting"), std::string::npos);
+    EXPECT_EQ(view.Field(Spo2), "x");
     size_t timeouts = capture.Count("WAIT_TIMEOUT\n");
     double cpu = CpuSeconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -181,6 +195,7 @@ TEST_F(PtyLink, UnplugEndsTheThreadAndSaysSo) {
 
     // Nominally open until closed; Connect again opens it once the device is back.
     EXPECT_TRUE(link.HasReceiveThread());
+    EXPECT_TRUE(link.Lost());
     PtyDevice again;
     ASSERT_TRUE(again.ok());
     map.Map("com1", again.slave_path());
@@ -188,6 +203,142 @@ TEST_F(PtyLink, UnplugEndsTheThreadAndSaysSo) {
     EXPECT_EQ(view.Field(StatusText), "Connected..");
     again.Write(kExample);
     EXPECT_EQ(again.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+    // One statistics line for the lost connection; the close of the live one adds one.
+    EXPECT_EQ(CountPrefix(capture, "Link statistics COM1: "), 1u);
+    link.ClosePort();
+    EXPECT_EQ(CountPrefix(capture, "Link statistics COM1: "), 2u);
+}
+
+TEST_F(PtyLink, ALostPortComesBackByItselfAndCountsTheReconnect) {
+    FakeView view(true);
+    COximeter link("COM1", 1, false, nullptr);
+    link.AttachView(&view);
+    pty.Write(kExample);
+    EXPECT_EQ(pty.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link.ProcessPackets();
+    };
+    ASSERT_TRUE(WaitFor([&] { return link.Statistics().Get(LinkStatistics::kFrames) == 1; }));
+    view.SetFieldText(Spo2, "97");  // a value on screen from the device about to go
+
+    pty.Close();
+    ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, drain));
+    ASSERT_TRUE(WaitFor(
+        [&] { return view.Field(StatusText).find(", reconnecting..") != std::string::npos; }, 2000,
+        drain));
+    EXPECT_EQ(view.Field(StatusText).rfind("*** Connection lost (error ", 0), 0u);
+    EXPECT_EQ(view.Field(Spo2), "x") << "no stale number";
+    EXPECT_EQ(
+        capture.Count("Link statistics COM1: bytes 9, frames 1, bad checksums 0, incomplete 0, "
+                      "oversize 0, dropped 0, line errors 0, reconnects 0\n"),
+        1u)
+        << capture.Text();
+
+    // Gone for a while: attempts fail quietly, the thread keeps trying.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    drain();
+    EXPECT_TRUE(link.Lost());
+    EXPECT_TRUE(link.HasReceiveThread());
+    EXPECT_FALSE(link.ThreadEnded());
+
+    // Back on the same mapping: open again within the retry interval, no user action.
+    PtyDevice again;
+    ASSERT_TRUE(again.ok());
+    map.Map("com1", again.slave_path());
+    auto back = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 3000, drain));
+    EXPECT_LT(std::chrono::steady_clock::now() - back, std::chrono::milliseconds(2000));
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "Connected.."; }, 2000, drain));
+    EXPECT_EQ(link.Statistics().Get(LinkStatistics::kReconnects), 1u);
+    again.Write(kExample);
+    EXPECT_EQ(again.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+    ASSERT_TRUE(WaitFor([&] { return link.Statistics().Get(LinkStatistics::kFrames) == 2; }));
+
+    link.ClosePort();
+    EXPECT_EQ(
+        capture.Count("Link statistics COM1: bytes 18, frames 2, bad checksums 0, incomplete 0, "
+                      "oversize 0, dropped 0, line errors 0, reconnects 1\n"),
+        1u)
+        << capture.Text();
+}
+
+TEST_F(PtyLink, ClosingWhileReconnectingEndsAtOnce) {
+    FakeView view(true);
+    COximeter link("COM1", 2, false, nullptr);
+    link.AttachView(&view);
+    pty.Close();
+    ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, [&] { view.RunPendingCalls(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside the retry wait
+    auto t0 = std::chrono::steady_clock::now();
+    link.Disconnect();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    EXPECT_FALSE(link.HasReceiveThread());
+    link.ProcessPackets();  // nothing of the lost connection is shown after the choice
+    EXPECT_EQ(view.Field(StatusText), "Disconnected");
+}
+
+TEST_F(PtyLink, NoGoodFrameForThreeSecondsShowsNoDataUntilTheNextOne) {
+    processing::Measurement measurement(map.dir().path());
+    measurement.SetLogging(false);
+    FakeView view(true);
+    COximeter link("COM1", 1, false, &measurement);
+    link.AttachView(&view);
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link.ProcessPackets();
+    };
+    sim::Options options;
+    sim::DeviceModel device(options);
+    uint8_t sequence = 0;
+    auto good_frame = [&] {
+        uint8_t type = 0;
+        std::vector<uint8_t> payload = device.NextPayload(&type);
+        return sim::EncodeFrame(sequence++, type, payload);
+    };
+    pty.Write(good_frame());
+    ASSERT_TRUE(
+        WaitFor([&] { return view.Field(Spo2) != "x" && !view.Field(Spo2).empty(); }, 2000, drain));
+    const std::string status = view.Field(StatusText);
+    auto last = std::chrono::steady_clock::now();
+    Bytes bad = kExample;
+    bad[7] = 0x0E;  // a rejected frame is no good frame
+    pty.Write(bad);
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "*** No data"; }, 5000, drain));
+    auto after = std::chrono::steady_clock::now() - last;
+    EXPECT_GE(after, std::chrono::milliseconds(2900));
+    EXPECT_LT(after, std::chrono::milliseconds(4500));
+    EXPECT_EQ(view.Field(Spo2), "x");
+    EXPECT_EQ(view.Field(Pulse), "x");
+    EXPECT_EQ(view.Field(PortText), "COM1") << "only the value fields";
+    EXPECT_TRUE(link.Connected());
+
+    // The next good frame: the device's status words and values are back.
+    pty.Write(good_frame());
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == status; }, 2000, drain));
+    EXPECT_NE(view.Field(Spo2), "x");
+    link.ClosePort();
+}
+
+TEST_F(PtyLink, ReducedProtocolNoDataAndBackShowsTheDeviceStatusAndValuesAgain) {
+    FakeView view(true);
+    COximeter link("COM1", 3, false, nullptr);
+    link.AttachView(&view);
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link.ProcessPackets();
+    };
+    pty.Write({0xFB, 0x01, 0xF9, 0x62});  // "Sensor?", SpO2 98
+    ASSERT_TRUE(WaitFor([&] { return view.Field(Spo2) == "98"; }, 2000, drain));
+    EXPECT_EQ(view.Field(StatusText), "Sensor?");
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "*** No data"; }, 5000, drain));
+    EXPECT_EQ(view.Field(Spo2), "x");
+    // The same value again is shown again; the status the device sent last comes back.
+    pty.Write({0xF9, 0x62});
+    ASSERT_TRUE(WaitFor([&] { return view.Field(Spo2) == "98"; }, 2000, drain));
+    EXPECT_EQ(view.Field(StatusText), "Sensor?");
+    EXPECT_EQ(link.Statistics().Get(LinkStatistics::kFrames), 3u) << "records count as frames";
+    link.ClosePort();
 }
 
 TEST_F(PtyLink, ReducedProtocolInterpretsInTheThread) {

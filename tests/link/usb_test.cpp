@@ -135,6 +135,7 @@ TEST_F(UsbLink, ThreadFailuresEndItAndAreShown) {
     for (FakeD2xx::Op op : ops) {
         FakeView view(true);
         COximeter link(nullptr, 1, false, nullptr);
+        link.SetReconnect(false);
         link.AttachView(&view);
         if (op == FakeD2xx::kNotify) fake.FailOn(op, 55);  // the thread's first call
         ASSERT_EQ(link.OpenPort("VELT#A100"), 0);
@@ -143,10 +144,43 @@ TEST_F(UsbLink, ThreadFailuresEndItAndAreShown) {
         ASSERT_TRUE(
             WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }))
             << "op " << op;
+        link.ProcessPackets();
         EXPECT_EQ(view.Field(StatusText), "*** Connection lost (error 55)") << "op " << op;
         fake.FailOn(op, 0);
         link.ClosePort();
     }
+}
+
+TEST_F(UsbLink, AnUnpluggedConverterIsFoundAgainWhereverItComesBack) {
+    FakeView view(true);
+    COximeter link(nullptr, 1, false, nullptr);
+    link.AttachView(&view);
+    ASSERT_EQ(link.OpenPort("VELT Oximeter#A100"), 0);
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link.ProcessPackets();
+    };
+    fake.Unplug("A100");
+    ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, drain));
+    ASSERT_TRUE(WaitFor(
+        [&] { return view.Field(StatusText) == "*** Connection lost (error 4), reconnecting.."; },
+        2000, drain))
+        << view.Field(StatusText);
+    EXPECT_EQ(fake.OpenCount(), 0) << "the dead handle is closed at once";
+
+    // Back, at another place on the bus, after a device of a matching description.
+    fake.AddDevice("VELT Oximeter", "A100");
+    ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 3000, drain));
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "Connected.."; }, 2000, drain));
+    fake.Send("A100", kExample);
+    ASSERT_TRUE(fake.WaitForWritten("A100", 3, 2000));
+    EXPECT_EQ(fake.WrittenTo("A100"), (Bytes{0xFD, 0x05, 0xFB}));
+    EXPECT_EQ(link.Statistics().Get(LinkStatistics::kReconnects), 1u);
+    std::vector<std::string> calls = OpeningCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "SetChars 251 1 0 0"), 2)
+        << "set up as at the first opening";
+    link.ClosePort();
+    EXPECT_EQ(fake.OpenCount(), 0);
 }
 
 // The reading loop over a scripted transport: line errors, long bursts, stop requests.
@@ -186,8 +220,10 @@ TEST(ReadingLoop, LineErrorsBurstsAndStops) {
     failing->Feed(CountedFrame(1));
     ASSERT_EQ(link.OpenTransport(std::move(failing), false), 0);
     ASSERT_TRUE(WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }));
-    EXPECT_EQ(view.Field(StatusText), "*** Connection lost (error 32)");
     EXPECT_EQ(link.QueuedCount(), 40) << "the unacknowledged frame is not queued";
+    link.ProcessPackets();
+    EXPECT_EQ(view.Field(StatusText), "*** Connection lost (error 32)")
+        << "a transport handed in has no port to open again";
 }
 
 // A serial chunk is the byte that ended the wait plus up to 255 more: 256 waiting

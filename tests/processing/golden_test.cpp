@@ -3,6 +3,7 @@
 // columns and fields left out).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,7 +55,30 @@ TEST_P(GoldenTest, StreamGivesTheRecordedOutput) {
                           out.File("debug.txt") + " --fields " + out.File("fields.txt") +
                           " --acks " + out.File("acks.bin") + " " + data + "/stream" +
                           std::to_string(protocol) + ".bin";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    testing_support::TempDir side;
+    ASSERT_EQ(std::system((command + " > " + side.File("stdout.txt")).c_str()), 0) << command;
+
+    // Its account of the stream: every byte, and as many frames as FD answers.
+    const std::string input = ReadFile(data + "/stream" + std::to_string(protocol) + ".bin");
+    const std::string acks = out.Read("acks.bin");
+    unsigned long long bytes = 0, frames = 0, bad = 0;
+    const std::string printed = side.Read("stdout.txt");
+    const size_t at = printed.find(".bin: bytes ");
+    ASSERT_EQ(printed.rfind("Link statistics ", 0), 0u) << printed;
+    ASSERT_NE(at, std::string::npos) << printed;
+    ASSERT_EQ(std::sscanf(printed.c_str() + at, ".bin: bytes %llu, frames %llu, bad checksums %llu",
+                          &bytes, &frames, &bad),
+              3)
+        << printed;
+    EXPECT_EQ(bytes, input.size());
+    if (protocol != 3) {
+        unsigned long long fd = 0, fc = 0;
+        for (size_t i = 0; i + 2 < acks.size(); i += 3) (acks[i] == '\xFD' ? fd : fc)++;
+        EXPECT_EQ(frames, fd);
+        EXPECT_EQ(bad, fc);
+    } else {
+        EXPECT_GT(frames, 0u);
+    }
 
     const fs::path expected = data + "/expected" + std::to_string(protocol);
     size_t compared = 0;

@@ -231,6 +231,14 @@ void PrintCounts(const char* what, const Counts& c) {
     std::fflush(stdout);
 }
 
+// One line per connection of the host, for scripts: its number, the frames sent
+// while it was open and the host's FD and FC answers to them.
+void PrintConnection(int number, const Counts& c) {
+    std::printf("oximeter-sim: connection %d: frames %llu, FD %ld, FC %ld\n", number, c.frames,
+                c.acks, c.rejections);
+    std::fflush(stdout);
+}
+
 // Reads what the host wrote; false once nothing more can come.
 bool ReadAnswers(int master, sim::AnswerCounter* answers) {
     uint8_t buf[256];
@@ -289,6 +297,7 @@ int RunOnPty(const Args& a) {
     sim::AnswerCounter answers;
     Counts total, session;
     long session_acks = 0, session_rejections = 0;  // answers before this session
+    int connection = 0;                             // connections ended so far
     std::vector<uint8_t> line;                      // bytes waiting for their turn on the line
     long records_due = a.seconds < 0 ? -1 : std::lround(a.seconds * 50);
     double next_record = Now();
@@ -308,6 +317,7 @@ int RunOnPty(const Args& a) {
             session.acks = answers.acks() - session_acks;
             session.rejections = answers.rejections() - session_rejections;
             PrintCounts("host closed the port", session);
+            PrintConnection(++connection, session);
             session_acks = answers.acks();
             session_rejections = answers.rejections();
             session = Counts{};
@@ -357,14 +367,26 @@ int RunOnPty(const Args& a) {
             nanosleep(&ts, nullptr);
         }
     }
-    // Answers to the last frames may still be on their way.
-    for (int i = 0; i < 10 && host_there; ++i) {
+    // Answers to the last frames may still be on their way: take them until the host
+    // has been quiet for a while, so that the counts match what the host sent.
+    const double drain_end = Now() + 2.0;
+    double quiet_since = Now();
+    while (host_there && Now() - quiet_since < 0.3 && Now() < drain_end) {
         pollfd pf{master, POLLIN, 0};
-        if (poll(&pf, 1, 10) <= 0 || !(pf.revents & POLLIN) || !ReadAnswers(master, &answers))
+        if (poll(&pf, 1, 50) > 0 && (pf.revents & POLLIN)) {
+            if (!ReadAnswers(master, &answers)) break;
+            quiet_since = Now();
+        } else if (pf.revents & POLLHUP) {
             break;
+        }
     }
     total.acks = answers.acks();
     total.rejections = answers.rejections();
+    if (host_there) {
+        session.acks = answers.acks() - session_acks;
+        session.rejections = answers.rejections() - session_rejections;
+        PrintConnection(++connection, session);
+    }
     if (!a.map_path.empty()) unlink(a.map_path.c_str());
     PrintCounts("end", total);
     close(master);

@@ -135,10 +135,14 @@ int main(int argc, char** argv) {
         for (;;) {
             size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
             if (got == 0) break;
+            link.Statistics().Add(LinkStatistics::kBytes, got);
             if (protocol == 3) {
+                const uint32_t stray = reduced.dropped();
                 reduced.Feed(chunk.data(), got, [&](uint8_t code, uint8_t value) {
+                    link.Statistics().Add(LinkStatistics::kFrames);
                     interpreter.OnRecord(code, value, &view, link.HeartbeatSound());
                 });
+                link.Statistics().Add(LinkStatistics::kIncomplete, reduced.dropped() - stray);
             } else {
                 link.Decoder().Feed(chunk.data(), got, handler);
             }
@@ -158,6 +162,10 @@ int main(int argc, char** argv) {
             }
         }
         link.AttachView(nullptr);
+        // The same account of the stream as a link gives when it closes.
+        char line[256];
+        FormatLinkStatistics(line, sizeof line, input.c_str(), link.Statistics().Read());
+        std::printf("%s\n", line);
     }
     if (in != stdin) std::fclose(in);
     if (acks != nullptr) std::fclose(acks);

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -168,6 +169,19 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     QStringList panes;
     for (QLabel* l : f->IndicatorPanes()) panes << l->text();
     EXPECT_EQ(panes, QStringList({"CAP", "NUM", "SCRL"}));
+    // The link's counts sit left of "CAP"; the link of the window here never opened.
+    QLabel* counts = f->LinkCountsPane();
+    ASSERT_NE(counts, nullptr);
+    EXPECT_LT(counts->x(), f->IndicatorPanes().front()->x());
+    ASSERT_NE(app_->ActiveLink(), nullptr);
+    app_->ActiveLink()->Statistics().Add(LinkStatistics::kFrames, 3036);
+    app_->ActiveLink()->Statistics().Add(LinkStatistics::kIncomplete, 2);
+    app_->ActiveLink()->Statistics().Add(LinkStatistics::kDropped, 1);
+    QElapsedTimer waited;
+    waited.start();
+    while (counts->text().isEmpty() && waited.elapsed() < 2000) QApplication::processEvents();
+    EXPECT_EQ(counts->text(), "3036 frames, 0 bad, 3 lost");
+    EXPECT_LE(waited.elapsed(), 1000) << "refreshed twice a second";
     // The View items hide and show the bars.
     f->Command(cmd::kViewToolbar)->trigger();
     EXPECT_TRUE(f->ToolBar()->isHidden());

@@ -569,6 +569,14 @@ TEST_F(SimOnPty, FramesAtTheRecordRateAnsweredAcrossAReconnect) {
     EXPECT_NE(out.find("host answered FD " + std::to_string(answered) + ", FC 0\n"),
               std::string::npos)
         << out;
+    // One machine-readable line per connection.
+    EXPECT_NE(out.find("connection 1: frames "), std::string::npos) << out;
+    EXPECT_NE(out.find(", FD " + std::to_string(first_answers) + ", FC 0\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("connection 2: frames "), std::string::npos) << out;
+    EXPECT_NE(out.find(", FD " + std::to_string(answered - first_answers) + ", FC 0\n"),
+              std::string::npos)
+        << out;
     struct stat st {};
     EXPECT_NE(lstat(map_.c_str(), &st), 0) << "the map entry is removed on exit";
 }
