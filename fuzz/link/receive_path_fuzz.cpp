@@ -68,9 +68,10 @@ void Observe(void* context, const PacketRecord& record) {
 }
 
 constexpr size_t kChunk = 255;
-// Room for a full queue of the shortest frames, or a dozen of the longest; larger
-// inputs only repeat what these reach, more slowly.
-constexpr size_t kMaxInput = 1024;
+// Room for a full queue (one frame and a hundred marks, each standing for it
+// again) or five of the longest frames; larger inputs only repeat what these
+// reach, more slowly.
+constexpr size_t kMaxInput = 512;
 
 }  // namespace
 
