@@ -56,8 +56,10 @@ while read -r name binary corpus dict; do
     continue
   fi
   failed=1
-  echo "*** fuzz $name FAILED (exit $(cat "$dir/rc")); its output ends:"
-  tail -n 80 "$dir/log"
+  echo "*** fuzz $name FAILED (exit $(cat "$dir/rc")):"
+  # The report from its first line on, or the end of the output when there is none.
+  report=$(sed -n '/==[0-9]*==.*ERROR\|runtime error\|Timeout\|out-of-memory/,$p' "$dir/log" | head -n 120)
+  if [ -n "$report" ]; then echo "$report"; else tail -n 40 "$dir/log"; fi
   for input in "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-* "$dir"/slow-unit-*; do
     [ -f "$input" ] || continue
     echo "*** input $(basename "$input") ($(stat -c %s "$input") bytes), for $corpus:"
