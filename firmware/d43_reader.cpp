@@ -27,7 +27,6 @@ public:
     uint64_t Be16(uint64_t k) { return ((*this)[k] << 8) | (*this)[k + 1]; }
     uint64_t Be32(uint64_t k) { return (Be16(k) << 16) | Be16(k + 2); }
     bool cut() const { return cut_; }
-    uint64_t available() const { return rest_.size(); }
 
 private:
     std::span<const uint8_t> rest_;
@@ -143,9 +142,9 @@ D43RecordInfo D43RecordLength(std::span<const uint8_t> image, size_t offset) {
             info.rule = D43Rule::kNoTagRule;
             return info;
     }
-    if (info.rule == D43Rule::kKnown && (b.cut() || info.length > b.available())) {
-        info.rule = D43Rule::kCutOff;
-    }
+    // A record that merely ends past the image still has a known length; only one whose
+    // length bytes are missing cannot be followed.
+    if (info.rule == D43Rule::kKnown && b.cut()) info.rule = D43Rule::kCutOff;
     return info;
 }
 
@@ -178,26 +177,22 @@ int WalkD43Image(std::span<const uint8_t> image) {
             case D43Rule::kKnown:
                 break;
         }
-        // Every length rule gives at least one byte, and kKnown means the record fits, so
-        // the offset always advances and stays inside the image.
-        const uint8_t* b = image.data() + offset;
-        if (size - offset < kD43TraceBytes) {
-            platform::DebugPrintf(
-                "*** WalkD43Image: record at %08X, tag %u (0x%02X), only %zu bytes before the "
-                "end of the file, too few for its trace line, walk stopped\n",
-                at, info.tag, info.tag, size - offset);
-            return kImageMalformed;
-        }
-        platform::DebugPrintf("%08X %02X %02X %02X %02X %02X %02X %02X\n", at, b[0], b[1], b[2],
-                              b[3], b[4], b[5], b[6]);
+        // Every length rule gives at least one byte, so the offset always advances; a record
+        // that runs past the end is traced and then ends the walk. Bytes past the end show
+        // as 00.
+        RecordBytes b(image, offset);
+        platform::DebugPrintf(
+            "%08X %02X %02X %02X %02X %02X %02X %02X\n", at, static_cast<unsigned>(b[0]),
+            static_cast<unsigned>(b[1]), static_cast<unsigned>(b[2]), static_cast<unsigned>(b[3]),
+            static_cast<unsigned>(b[4]), static_cast<unsigned>(b[5]), static_cast<unsigned>(b[6]));
         if (info.tag == 57) {
-            platform::DebugPrintf("Code sequence at %06X - %06X\n", address,
-                                  static_cast<uint32_t>(address + b[1] - 1u));
-            address += b[1];
+            const uint32_t n = static_cast<uint32_t>(b[1]);
+            platform::DebugPrintf("Code sequence at %06X - %06X\n", address, address + n - 1u);
+            address += n;
         } else if (info.tag == 81) {
-            address = (static_cast<uint32_t>(b[2]) << 24) | (static_cast<uint32_t>(b[3]) << 16) |
-                      (static_cast<uint32_t>(b[4]) << 8) | b[5];
+            address = static_cast<uint32_t>(b.Be32(2));
         }
+        if (info.length >= size - offset) break;
         offset += static_cast<size_t>(info.length);
     }
     return kImageDone;

@@ -12,13 +12,12 @@
 namespace firmware {
 
 constexpr size_t kD43FirstRecord = 59;
-constexpr size_t kD43TraceBytes = 7;  // b[0] to b[6] in every record's trace line
 
 enum class D43Rule {
     kKnown,         // length holds the record's length
     kNoTagRule,     // the tag has no length rule
     kNoSubTagRule,  // tag 74 whose sub-tag has no length rule
-    kCutOff,        // a byte that gives the length, or the record's end, lies past the image
+    kCutOff,        // a byte that gives the length lies past the image
 };
 
 struct D43RecordInfo {
@@ -28,12 +27,15 @@ struct D43RecordInfo {
     uint8_t sub_tag;  // tag 74 only
 };
 
-// Length of the record starting at offset (below image.size()) by the tag tables.
+// Length of the record starting at offset (below image.size()) by the tag tables. The
+// record itself may run past the end of the image.
 D43RecordInfo D43RecordLength(std::span<const uint8_t> image, size_t offset);
 
 // Results: kImageDone, kImageCannotOpen, kImageNoMemory, or kImageMalformed when the walk
-// met a record it cannot follow (no rule, or bytes past the end); that stop is one
-// "*** " line naming the record's offset and tag, after the trace of the records before.
+// met a record whose length it cannot know (no rule, or length bytes past the end); that
+// stop is one "*** " line naming the record's offset and tag, after the trace of the
+// records before. A record of known length that runs past the end is traced, with 00 for
+// the bytes that are not there, and ends the walk with kImageDone.
 int WalkD43Image(const char* path);
 int WalkD43Image(const std::string& path);
 int WalkD43Image(std::span<const uint8_t> image);

@@ -86,21 +86,28 @@ ConnectionSettings ReadConnectionSettings() {
     return s;
 }
 
-int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat) {
+int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat,
+                 int* first_error) {
     const std::string path = ConfigPath();
     int result = 0;
+    int failure = 0;
+    auto write = [&](const char* section, const char* key, const char* value) {
+        result = Write(section, key, value, path);
+        if (result != 1 && failure == 0) failure = result;
+    };
     for (const DocumentationKey& doc : kDocumentation) {
         char text[kFieldBuffer] = {};
         view.GetFieldText(doc.field, text, kFieldBuffer);
         text[kFieldBuffer - 1] = 0;
-        result = Write("documentation", doc.key, text, path);
+        write("documentation", doc.key, text);
     }
-    result = Write("connection", "port", port ? port : "", path);
+    write("connection", "port", port ? port : "");
     char number[16];
     std::snprintf(number, sizeof number, "%i", protocol);
-    result = Write("connection", "protocol", number, path);
+    write("connection", "protocol", number);
     std::snprintf(number, sizeof number, "%i", heartbeat ? 1 : 0);
-    result = Write("sound", "heartbeat", number, path);
+    write("sound", "heartbeat", number);
+    if (first_error != nullptr) *first_error = failure;
     return result;
 }
 

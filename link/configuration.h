@@ -36,7 +36,10 @@ ConnectionSettings ReadConnectionSettings();
 // each), then port, protocol ("%i") and heartbeat ("%i" as 1 or 0). A failed write
 // does not stop the sequence; each failure is traced to the debugger output. Returns
 // the result of the last write: 1 on success, else the errno value of that failure.
-int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat);
+// first_error, when given, receives 0 when all seven writes succeeded, else the errno
+// value of the first failure, so a caller can tell a partial save from a whole one.
+int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat,
+                 int* first_error = nullptr);
 
 // The link's LoadDocumentation: reads operator, serial, sensor, comment into the
 // documentation fields and clears each field's modified flag afterwards.

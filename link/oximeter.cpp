@@ -116,7 +116,7 @@ int COximeter::OpenSerial() {
     std::unique_ptr<transport::SerialTransport> serial;
     transport::SerialTransport::OpenResult r =
         transport::SerialTransport::Open(port_name_, protocol_, &serial);
-    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, serial ? serial->fd() : -1);
+    platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, r.fd);
     if (r.step == transport::SerialTransport::OpenStep::Open) {
         char text[96];
         std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, r.error);
@@ -364,10 +364,11 @@ int COximeter::ResetDisplay() {
     return 0;
 }
 
-int COximeter::SaveSettings() {
+int COximeter::SaveSettings(int* first_error) {
+    if (first_error != nullptr) *first_error = 0;
     ILinkView* view = View();
     if (view == nullptr) return 0;  // nothing written: 0 is the failure result here
-    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound());
+    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound(), first_error);
 }
 
 int COximeter::LoadDocumentation() {

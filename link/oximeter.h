@@ -57,7 +57,8 @@ public:
     int GetPortName(char* buffer /* >= 32 bytes */);
     int AttachView(ILinkView* view);
     int ResetDisplay();
-    int SaveSettings();
+    // first_error as for config::SaveSettings (0 when every write succeeded).
+    int SaveSettings(int* first_error = nullptr);
     int LoadDocumentation();
     int ReadComputerName(char* buffer /* 256 bytes */);
 

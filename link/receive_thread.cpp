@@ -69,9 +69,12 @@ void COximeter::ReadingLoop(COximeter* link, bool framed) {
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
+        // A serial chunk holds the byte that ended the wait and up to kChunk more.
+        size_t limit = !c.is_usb && w == transport::WaitResult::Data ? kChunk + 1 : kChunk;
         while (waiting > 0) {
             size_t got = 0;
-            if ((error = t.Read(chunk, waiting < kChunk ? waiting : kChunk, &got)) != 0) break;
+            if ((error = t.Read(chunk, waiting < limit ? waiting : limit, &got)) != 0) break;
+            limit = kChunk;
             if (got == 0) break;
             waiting = got < waiting ? waiting - got : 0;
             if (framed) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -409,7 +410,12 @@ std::string GetPrivateProfileString(const char* section, const char* key, const 
     Parsed p = Parse(text);
     if (section == nullptr || key == nullptr) return Names(p, section);
     const Line* line = FindKey(p, Trim(section), Trim(key));
-    if (line == nullptr) return default_value ? default_value : "";
+    if (line == nullptr) {
+        // A default loses its trailing blanks, as a stored value would.
+        std::string_view d = default_value ? default_value : "";
+        while (!d.empty() && d.back() == ' ') d.remove_suffix(1);
+        return std::string(d);
+    }
     return ValueOf(line->value);
 }
 
@@ -445,10 +451,16 @@ int GetPrivateProfileInt(const char* section, const char* key, int default_value
     if (section == nullptr || key == nullptr) return default_value;
     std::string value = GetPrivateProfileString(section, key, "", path);
     if (value.empty()) return default_value;
-    // Like strtol: leading digits count, anything after them is ignored.
-    long v = std::strtol(value.c_str(), nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
+    // An optional sign and the decimal digits up to the first other character, in
+    // 32-bit arithmetic that wraps: a long digit string keeps its low 32 bits.
+    size_t i = 0;
+    const bool negative = value[0] == '-';
+    if (value[0] == '-' || value[0] == '+') ++i;
+    uint32_t v = 0;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        v = v * 10u + static_cast<uint32_t>(value[i] - '0');
+    }
+    if (negative) v = 0u - v;
     return static_cast<int>(v);
 }
 

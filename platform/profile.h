@@ -16,13 +16,14 @@
 
 namespace platform {
 
-// Default only when the key is missing or its value empty; otherwise the leading
-// digits as strtol converts them ("abc" -> 0, "2x" -> 2, "-3" -> -3).
+// Default only when the key is missing or its value empty; otherwise an optional sign
+// and the leading decimal digits ("abc" -> 0, "2x" -> 2, "-3" -> -3), keeping the low
+// 32 bits of a longer number ("4294967298" -> 2).
 int GetPrivateProfileInt(const char* section, const char* key, int default_value,
                          const std::string& path);
 
 // Copies at most size - 1 characters and a terminating NUL; returns the number of
-// characters copied. A null default counts as "".
+// characters copied. A null default counts as ""; a default loses its trailing blanks.
 // A null key lists the section's key names, a null section lists the section names:
 // each name NUL-terminated, the list ended by one more NUL. When the list does not
 // fit, the last name is cut and followed by two NULs, and the result is size - 2.

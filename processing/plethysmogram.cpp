@@ -230,8 +230,9 @@ void EvalCMMaxima(Measurement& m) {
     const PulseEntry& newest = p.ring[j];
     double cur = static_cast<double>(newest.ir + newest.red);
     double best = cur;
-    // A zero denominator gives ratio 0, so the logs stay finite.
-    auto ratio = [](float a, float b) { return b != 0.0f ? double(a) / double(b) : 0.0; };
+    // Single-precision quotients, widened only when stored: the logs show float ratios.
+    // A zero amplitude gives inf or nan in the logs, which says "no ratio" plainly.
+    auto ratio = [](float a, float b) { return static_cast<double>(a / b); };
     double bestR = ratio(newest.red, newest.ir);
     double h = ratio(newest.red2, newest.red);
     uint32_t pos = newest.position;

@@ -106,8 +106,8 @@ int32_t MedianOfFive(int32_t a, int32_t b, int32_t c, int32_t d, int32_t e) {
 }  // namespace
 
 bool ScoreBeats(double candidate, double best) {
-    if (!std::isfinite(candidate)) return false;
-    return !std::isfinite(best) || candidate > best;
+    if (std::isnan(candidate)) return false;
+    return std::isnan(best) || candidate > best;
 }
 
 SearchWindow WindowAround(int kPrevPeriod) {
@@ -271,8 +271,8 @@ void CPulseAnalysis::Analyse() {
     for (int i = 0; i < kLagCount; ++i) {
         const double d = dCorr[i];
         s.dCorrAll[i] += d;
-        // Extremes keep to finite scores so one flat stretch cannot pin them for the run.
-        if (!std::isfinite(d)) continue;
+        // An undefined score has no order, so it would pin an extreme for the rest of the run.
+        if (std::isnan(d)) continue;
         if (IsEmpty(s.dCorrAllHig[i]) || s.dCorrAllHig[i] < d) s.dCorrAllHig[i] = d;
         if (IsEmpty(s.dCorrAllLow[i]) || s.dCorrAllLow[i] > d) s.dCorrAllLow[i] = d;
     }

@@ -56,9 +56,9 @@ struct SearchWindow {
     int hi = 0;
 };
 
-// A candidate replaces the best only when its score is finite and strictly greater
-// (or the best so far is not finite): ties go to the earlier candidate, and infinite
-// or undefined scores never win over a finite one.
+// A candidate replaces the best only when its score is strictly greater (or the best
+// so far is undefined): ties go to the earlier candidate, so a perfect match (+inf)
+// wins at its first lag. An undefined score (NaN) never wins.
 bool ScoreBeats(double candidate, double best);
 
 SearchWindow WindowAround(int kPrevPeriod);

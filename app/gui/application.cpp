@@ -475,7 +475,7 @@ CChildFrame* CVELTMonitoringApp::CreateFrame(CVELTMonitoringDoc* doc) {
 }
 
 CVELTMonitoringDoc* CVELTMonitoringApp::OnFileNew() {
-    auto* doc = new CVELTMonitoringDoc();
+    auto* doc = new CVELTMonitoringDoc(this);
     if (!doc->OnNewDocument()) {
         delete doc;
         return nullptr;
@@ -501,7 +501,7 @@ CVELTMonitoringDoc* CVELTMonitoringApp::OpenDocumentFile(const QString& path) {
             return d;
         }
     }
-    auto* doc = new CVELTMonitoringDoc();
+    auto* doc = new CVELTMonitoringDoc(this);
     doc->SetPathName(info.absoluteFilePath());
     doc->SetTitle(info.fileName());
     doc->Serialize(false);
@@ -526,6 +526,12 @@ void CVELTMonitoringApp::Warn(const QString& text) {
         QMessageBox::warning(main_frame_, kAppTitle, text);
 }
 
+void CVELTMonitoringApp::WarnSaveFailed(const CVELTMonitoringDoc* doc) {
+    const QString& reason = doc->SaveError();
+    Warn(reason.isEmpty() ? QString("Failed to save document.")
+                          : QString("Failed to save document.\n\n%1").arg(reason));
+}
+
 bool CVELTMonitoringApp::OnFileSave() {
     CVELTMonitoringDoc* doc = ActiveDocument();
     return doc != nullptr && SaveDocument(doc);
@@ -534,7 +540,7 @@ bool CVELTMonitoringApp::OnFileSave() {
 bool CVELTMonitoringApp::SaveDocument(CVELTMonitoringDoc* doc) {
     if (doc->PathName().isEmpty()) return DoSaveAs(doc);
     if (!doc->DoSave(doc->PathName())) {
-        Warn("Failed to save document.");
+        WarnSaveFailed(doc);
         return false;
     }
     AddToRecentFiles(doc->PathName());
@@ -553,7 +559,7 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
                                                                "All Files (*)");
     if (path.isEmpty()) return false;
     if (!doc->DoSave(path)) {
-        Warn("Failed to save document.");
+        WarnSaveFailed(doc);
         return false;
     }
     doc->SetTitle(QFileInfo(path).fileName());
@@ -600,6 +606,8 @@ void CVELTMonitoringApp::OnFrameDestroyed(CChildFrame* frame) {
         d->RemoveFrame(frame);
         if (d->Frames().isEmpty()) {
             documents_.removeAt(i);
+            // Later, as a caller up the stack may still hold it; should the event loop
+            // have ended by then, the app, its parent, deletes it.
             d->deleteLater();
         }
         break;

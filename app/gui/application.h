@@ -91,6 +91,8 @@ private:
     // Saves under the document's path, or asks for one; warns when it fails.
     bool SaveDocument(CVELTMonitoringDoc* doc);
     void Warn(const QString& text);
+    // "Failed to save document.", with the document's reason when it has one.
+    void WarnSaveFailed(const CVELTMonitoringDoc* doc);
     void OnFrameAboutToClose(CChildFrame* frame, bool* accept);
     void OnFrameDestroyed(CChildFrame* frame);
     void OnSubWindowActivated(QMdiSubWindow* window);

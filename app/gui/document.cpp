@@ -1,9 +1,11 @@
 #include "app/gui/document.h"
 
 #include <QFile>
+#include <cstring>
 
 #include "display/child_frame.h"
 #include "display/monitoring_view.h"
+#include "link/configuration.h"
 #include "link/oximeter.h"
 #include "processing/view_field.h"
 
@@ -16,11 +18,17 @@ bool CVELTMonitoringDoc::OnNewDocument() {
 }
 
 bool CVELTMonitoringDoc::Serialize(bool storing) {
+    save_error_.clear();
     if (!storing) return true;
     CVELTMonitoringView* view = FirstView();
     if (view == nullptr || view->GetLink() == nullptr) return true;
-    view->GetLink()->SaveSettings();
-    return true;
+    int error = 0;
+    view->GetLink()->SaveSettings(&error);
+    if (error == 0) return true;
+    save_error_ = QString("The settings could not be written to %1: %2.")
+                      .arg(QString::fromStdString(config::ConfigPath()),
+                           QString::fromLocal8Bit(std::strerror(error)));
+    return false;
 }
 
 bool CVELTMonitoringDoc::IsModified() {
@@ -38,7 +46,11 @@ bool CVELTMonitoringDoc::IsModified() {
 bool CVELTMonitoringDoc::DoSave(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    Serialize(true);
+    // Settings that did not reach the file keep the document modified, so closing asks.
+    if (!Serialize(true)) {
+        modified_ = true;
+        return false;
+    }
     if (!file.flush()) return false;
     file.close();
     if (file.error() != QFile::NoError) return false;

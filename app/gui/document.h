@@ -18,8 +18,10 @@ public:
     bool OnNewDocument();
 
     // Store: the first view's link writes the settings; nothing goes into the file.
-    // Load: nothing. Returns the store's result (true when nothing needed storing).
+    // Load: nothing. Returns false when a settings write failed, with SaveError()
+    // naming the configuration file and the system's reason; true otherwise.
     bool Serialize(bool storing);
+    const QString& SaveError() const { return save_error_; }
 
     // The document flag, or any of the four documentation fields of the first view
     // modified (all four are asked), or the first view's link settings changed.
@@ -28,7 +30,8 @@ public:
     bool ModifiedFlag() const { return modified_; }
 
     // Writes the (empty) document file and the settings. On success the document,
-    // its fields and its link's settings count as saved.
+    // its fields and its link's settings count as saved; when a settings write fails
+    // the document stays modified.
     bool DoSave(const QString& path);
 
     const QString& Title() const { return title_; }
@@ -50,6 +53,7 @@ signals:
 
 private:
     bool modified_ = false;
+    QString save_error_;
     QString title_;
     QString path_;
     QList<CChildFrame*> frames_;

@@ -33,28 +33,32 @@ CPortDialog::CPortDialog(COximeter* link, QWidget* parent) : QDialog(parent), li
         listed_ = true;
         return;
     }
-    connect(&watcher_, &QFutureWatcher<QStringList>::finished, this, &CPortDialog::OnDeviceList);
+    connect(&watcher_, &QFutureWatcher<UsbListing>::finished, this, &CPortDialog::OnDeviceList);
     watcher_.setFuture(QtConcurrent::run(&CPortDialog::ListUsbDevices));
 }
 
-CPortDialog::~CPortDialog() { watcher_.waitForFinished(); }
+CPortDialog::~CPortDialog() = default;
 
-QStringList CPortDialog::ListUsbDevices() {
-    QStringList out;
+CPortDialog::UsbListing CPortDialog::ListUsbDevices() {
+    UsbListing out;
     d2xx::ID2xx& lib = d2xx::D2xxLibrary();
     uint32_t count = 0;
-    if (lib.ListDevices(0, &count, nullptr, 0, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK)
+    if (lib.ListDevices(0, &count, nullptr, 0, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK) {
+        out.failed = true;
         return out;
+    }
     for (uint32_t i = 0; i < count; ++i) {
         char description[d2xx::kTextSize] = {};
         char serial[d2xx::kTextSize] = {};
         if (lib.ListDevices(i, nullptr, description, sizeof description,
-                            d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION) != d2xx::FT_OK)
+                            d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_DESCRIPTION) != d2xx::FT_OK ||
+            lib.ListDevices(i, nullptr, serial, sizeof serial,
+                            d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_SERIAL_NUMBER) !=
+                d2xx::FT_OK) {
+            out.failed = true;
             break;
-        if (lib.ListDevices(i, nullptr, serial, sizeof serial,
-                            d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_SERIAL_NUMBER) != d2xx::FT_OK)
-            break;
-        out << QString::fromLatin1(description) + "#" + QString::fromLatin1(serial);
+        }
+        out.devices << QString::fromLatin1(description) + "#" + QString::fromLatin1(serial);
     }
     return out;
 }
@@ -71,9 +75,10 @@ int CPortDialog::SelectionFor(const QStringList& entries, const QString& port_na
 }
 
 void CPortDialog::OnDeviceList() {
-    const QStringList devices = watcher_.result();
+    if (listed_) return;  // already added by WaitForDeviceList
+    const UsbListing listing = watcher_.result();
     auto* model = qobject_cast<QStandardItemModel*>(list_->model());
-    for (const QString& d : devices) {
+    for (const QString& d : listing.devices) {
         list_->addItem(d);
         // A name the link cannot hold would open a different device: not selectable.
         if (d.size() > kMaxPortName && model != nullptr) {
@@ -82,12 +87,14 @@ void CPortDialog::OnDeviceList() {
             item->setToolTip("The name is longer than 31 characters");
         }
     }
+    listed_ = true;
+    // A failed listing selects nothing, and an entry the user chose meanwhile stays.
+    if (listing.failed || list_->currentIndex() != -1) return;
     char name[kPortNameSize] = {};
     link_->GetPortName(name);
     QStringList entries;
     for (int i = 0; i < list_->count(); ++i) entries << list_->itemText(i);
     list_->setCurrentIndex(SelectionFor(entries, QString::fromLatin1(name)));
-    listed_ = true;
 }
 
 void CPortDialog::WaitForDeviceList() {

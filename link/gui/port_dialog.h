@@ -1,6 +1,7 @@
 // The port selection dialog: "COM1" ... "COM12" and the attached USB converters.
 // The USB listing runs on a worker thread so a slow bus never freezes the window;
-// its entries are added (and the selection made) when it is done.
+// its entries are added (and the selection made) when it is done. Closing the
+// dialog does not wait for it: the listing touches nothing of the dialog.
 #pragma once
 
 #include <QDialog>
@@ -29,8 +30,12 @@ public:
     // first entry beginning with it from the second entry on, then the first; -1 if none.
     static int SelectionFor(const QStringList& entries, const QString& port_name);
     // "description#serial" for every attached device, in the library's order; stops at
-    // the first failing call.
-    static QStringList ListUsbDevices();
+    // the first failing call, which marks the listing as failed.
+    struct UsbListing {
+        QStringList devices;
+        bool failed = false;
+    };
+    static UsbListing ListUsbDevices();
 
     void accept() override;
 
@@ -41,7 +46,7 @@ private:
     QComboBox* list_;
     QPushButton* ok_;
     QPushButton* cancel_;
-    QFutureWatcher<QStringList> watcher_;
+    QFutureWatcher<UsbListing> watcher_;
     bool listed_ = false;
 };
 

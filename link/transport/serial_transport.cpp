@@ -115,7 +115,7 @@ SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, 
     if (e != 0) {
         ioctl(fd, TIOCNXCL);
         ::close(fd);
-        return {OpenStep::Setup, e};
+        return {OpenStep::Setup, e, fd};
     }
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -123,12 +123,12 @@ SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, 
         tcsetattr(fd, TCSANOW, &saved);
         ioctl(fd, TIOCNXCL);
         ::close(fd);
-        return {OpenStep::Setup, e};
+        return {OpenStep::Setup, e, fd};
     }
     out->reset(new SerialTransport(fd, pipe_fds[0], pipe_fds[1], saved));
     (*out)->Purge();
     (*out)->TakeLineErrors();  // the counts start now
-    return {OpenStep::Ok, 0};
+    return {OpenStep::Ok, 0, fd};
 }
 
 SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const termios& saved)

@@ -39,6 +39,7 @@ public:
     struct OpenResult {
         OpenStep step;  // where it failed
         int error;      // errno of that failure; 0 on success
+        int fd = -1;    // what the open gave: the descriptor, also when the set-up failed
     };
 
     // Opens exclusively (flock and TIOCEXCL): a port held by another program or

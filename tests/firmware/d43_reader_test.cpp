@@ -175,17 +175,16 @@ TEST(D43Walk, Tag74WithoutASubTagRuleStopsTheWalk) {
                                  "sub-tag 16 (0x10) without a length rule, walk stopped\n"}));
 }
 
-TEST(D43Walk, RecordsCutOffAtTheEndStopTheWalk) {
+TEST(D43Walk, RecordsWhoseLengthIsPastTheEndStopTheWalk) {
     struct Case {
         const char* what;
         Bytes record;
     };
     const std::vector<Case> cases = {
-        {"code sequence longer than the rest", Filled({57, 0x20}, 10)},
+        {"code sequence length past the end", {57}},
         {"length field past the end", {63, 1, 2, 3, 4, 5, 6, 7}},
         {"count byte past the end", {1, 0, 0, 0, 0, 4, 0, 0, 0}},
-        // A 32-bit length must not wrap the offset back into the file.
-        {"length near 4 GiB", Filled({190, 0xFF, 0xFF, 0xFF, 0xFF}, 12)},
+        {"32-bit length cut", {190, 0xFF, 0xFF, 0xFF}},
         {"tag 82 length byte past the end", Filled({82, 0, 0, 0, 0, 0, 0, 0, 1}, 20)},
         {"tag 74 sub-tag past the end", {74, 0x80}},
         {"tag 74 list item past the end", {74, 1, 35, 0, 0, 0, 0, 0, 0, 3, 0x81, 0x01, 0x82}},
@@ -207,21 +206,35 @@ TEST(D43Walk, RecordsCutOffAtTheEndStopTheWalk) {
     }
 }
 
-TEST(D43Walk, RecordTooShortForItsTraceLineAtTheEndStopsTheWalk) {
-    // Complete records, but fewer than the seven bytes a trace line shows.
+TEST(D43Walk, RecordsOfKnownLengthRunningPastTheEndAreTracedAndEndTheWalk) {
+    // A code sequence of 16 bytes with only 8 left: both records traced, the code line too.
+    const Bytes cut_code = D43Image({{81, 0, 0, 0, 0x12, 0x34}, Filled({57, 16}, 10)});
+    Walk walk = WalkMemory(cut_code);
+    EXPECT_EQ(walk.result, 0);
+    EXPECT_EQ(walk.lines,
+              (Lines{"0000003B 51 00 00 00 12 34 39\n", "00000041 39 10 12 13 14 15 16\n",
+                     "Code sequence at 001234 - 001243\n"}));
+
+    // Complete records shorter than a trace line: the bytes past the end show as 00.
     for (const Bytes& last : {Bytes{73}, Bytes{79, 1, 2}, Bytes{81, 0, 0, 0, 1, 0}}) {
         SCOPED_TRACE(static_cast<int>(last[0]));
         const Bytes image = D43Image({kClosing, last});
-        const Walk walk = WalkMemory(image);
-        EXPECT_EQ(walk.result, firmware::kImageMalformed);
-        ASSERT_EQ(walk.lines.size(), 3u);
-        char stop[160];
-        std::snprintf(stop, sizeof stop,
-                      "*** WalkD43Image: record at 00000042, tag %u (0x%02X), only %zu bytes "
-                      "before the end of the file, too few for its trace line, walk stopped\n",
-                      last[0], last[0], last.size());
-        EXPECT_EQ(walk.lines[2], stop);
+        walk = WalkMemory(image);
+        EXPECT_EQ(walk.result, 0);
+        Bytes shown = last;
+        shown.resize(7, 0);
+        char line[64];
+        std::snprintf(line, sizeof line, "00000042 %02X %02X %02X %02X %02X %02X %02X\n", shown[0],
+                      shown[1], shown[2], shown[3], shown[4], shown[5], shown[6]);
+        EXPECT_EQ(walk.lines,
+                  (Lines{TraceLine(image, 59), "Code sequence at 000000 - 000004\n", line}));
     }
+
+    // A 32-bit length near 4 GiB neither wraps the offset back into the file nor reads on.
+    const Bytes huge = D43Image({Filled({190, 0xFF, 0xFF, 0xFF, 0xFF}, 12), kClosing});
+    walk = WalkMemory(huge);
+    EXPECT_EQ(walk.result, 0);
+    EXPECT_EQ(walk.lines, (Lines{TraceLine(huge, 59)}));
 }
 
 TEST(D43Walk, FileGivesTheSameTraceAsMemory) {

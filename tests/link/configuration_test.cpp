@@ -120,9 +120,9 @@ TEST(ConfigurationPath, FailureToCreateIsReportedAndStartUpGoesOn) {
 }
 
 TEST_F(Configuration, ProtocolOutsideOneToThreeIsOne) {
-    const std::pair<const char*, int> cases[] = {{"0", 1},  {"4", 1},  {"abc", 1}, {"-2", 1},
-                                                 {"", 1},   {"1", 1},  {"2", 2},   {"3", 3},
-                                                 {"3x", 3}, {" 2 ", 2}};
+    const std::pair<const char*, int> cases[] = {{"0", 1},  {"4", 1},   {"abc", 1},       {"-2", 1},
+                                                 {"", 1},   {"1", 1},   {"2", 2},         {"3", 3},
+                                                 {"3x", 3}, {" 2 ", 2}, {"4294967298", 2}};
     for (const auto& [value, expected] : cases) {
         PutIni(std::string("[connection]\r\nprotocol=") + value + "\r\n");
         EXPECT_EQ(config::ReadConnectionSettings().protocol, expected) << '"' << value << '"';
@@ -196,7 +196,9 @@ TEST_F(Configuration, AFailedWriteDoesNotStopTheSave) {
     FakeView view;
     testing_support::DebugCapture debug;
     config::SetConfigPath(tmp_.File("missing/VELTMonitoring.ini"));
-    EXPECT_EQ(config::SaveSettings(view, "COM1", 1, true), ENOENT);
+    int first_error = 0;
+    EXPECT_EQ(config::SaveSettings(view, "COM1", 1, true, &first_error), ENOENT);
+    EXPECT_EQ(first_error, ENOENT);
     EXPECT_EQ(view.calls.size(), 4u);
     ASSERT_EQ(debug.Lines().size(), 7u);
     EXPECT_EQ(debug.Lines()[0],

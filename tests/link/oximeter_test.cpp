@@ -71,6 +71,7 @@ TEST_F(PtyLink, PortsThatCannotBeOpened) {
     EXPECT_EQ(missing.Status(), ENOENT);
     EXPECT_EQ(view.Field(StatusText), "*** COximeter::CreateFile(COM7:)=error 2");
     EXPECT_EQ(capture.Count("*** COximeter::CreateFile(COM7:)=error 2\n"), 1u);
+    EXPECT_EQ(capture.Count("CreateFile(COM7:) iStatus=-1\n"), 1u);
     EXPECT_FALSE(missing.HasReceiveThread());
 
     COximeter holder("COM1", 1, false, nullptr);

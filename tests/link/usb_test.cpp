@@ -190,4 +190,25 @@ TEST(ReadingLoop, LineErrorsBurstsAndStops) {
     EXPECT_EQ(link.QueuedCount(), 40) << "the unacknowledged frame is not queued";
 }
 
+// A serial chunk is the byte that ended the wait plus up to 255 more: 256 waiting
+// bytes are one chunk, 257 need an extra one.
+TEST(ReadingLoop, SerialChunkHoldsTheFirstByteAnd255More) {
+    for (size_t size : {size_t{256}, size_t{257}}) {
+        SCOPED_TRACE(size);
+        testing_support::DebugCapture capture;
+        COximeter link(nullptr, 1, false, nullptr);
+        auto owned = std::make_unique<transport::FakeTransport>();
+        transport::FakeTransport* t = owned.get();
+        Bytes bytes;
+        for (uint32_t n = 0; bytes.size() + 30 < size; ++n)
+            wire::Append(bytes, CountedFrame(n, 20));
+        bytes.resize(size, 0x00);
+        t->Feed(bytes);
+        ASSERT_EQ(link.OpenTransport(std::move(owned), false), 0);
+        ASSERT_TRUE(WaitFor([&] { return t->Pending() == 0; }));
+        link.ClosePort();
+        EXPECT_EQ(capture.Count("Extra chunk\n"), size > 256 ? 1u : 0u);
+    }
+}
+
 }  // namespace

@@ -106,12 +106,18 @@ TEST_F(ProfileFile, BufferedReadCopiesAtMostSizeMinusOne) {
     EXPECT_STREQ(buf, "abcdef");
     EXPECT_EQ(GetPrivateProfileString("s", "none", "defaultlong", buf, sizeof buf, Path()), 7u);
     EXPECT_STREQ(buf, "default");
+    // A default loses its trailing blanks, not its leading ones.
+    EXPECT_EQ(GetPrivateProfileString("s", "none", " def  ", buf, sizeof buf, Path()), 4u);
+    EXPECT_STREQ(buf, " def");
+    EXPECT_EQ(GetPrivateProfileString("s", "none", "   ", Path()), "");
     EXPECT_EQ(GetPrivateProfileString("s", "k", "", nullptr, 10, Path()), 0u);
 }
 
 TEST_F(ProfileFile, IntegersConvertLeadingDigitsAndDefaultOnlyWhenMissingOrEmpty) {
     Put("[n]\r\nplain=42\r\nneg=-3\r\ntext=abc\r\ntrail=2x\r\nspaced=  7  \r\nempty=\r\n"
-        "quoted=\"5\"\r\nhuge=99999999999\r\nsmall=-99999999999\r\n");
+        "quoted=\"5\"\r\nhuge=99999999999\r\nsmall=-99999999999\r\nwrapped=4294967298\r\n"
+        "all=4294967295\r\nlong=123456789012345678901234567890\r\nplus=+8\r\n"
+        "signonly=- 5\r\nhex=0x10\r\n");
     const std::string p = Path();
     EXPECT_EQ(GetPrivateProfileInt("n", "plain", 9, p), 42);
     EXPECT_EQ(GetPrivateProfileInt("n", "neg", 9, p), -3);
@@ -121,8 +127,15 @@ TEST_F(ProfileFile, IntegersConvertLeadingDigitsAndDefaultOnlyWhenMissingOrEmpty
     EXPECT_EQ(GetPrivateProfileInt("n", "empty", 9, p), 9);
     EXPECT_EQ(GetPrivateProfileInt("n", "quoted", 9, p), 5);
     EXPECT_EQ(GetPrivateProfileInt("n", "missing", 9, p), 9);
-    EXPECT_EQ(GetPrivateProfileInt("n", "huge", 9, p), INT32_MAX);
-    EXPECT_EQ(GetPrivateProfileInt("n", "small", 9, p), INT32_MIN);
+    // Long numbers wrap to their low 32 bits; they are not clamped.
+    EXPECT_EQ(GetPrivateProfileInt("n", "huge", 9, p), 1215752191);
+    EXPECT_EQ(GetPrivateProfileInt("n", "small", 9, p), -1215752191);
+    EXPECT_EQ(GetPrivateProfileInt("n", "wrapped", 9, p), 2);
+    EXPECT_EQ(GetPrivateProfileInt("n", "all", 9, p), -1);
+    EXPECT_EQ(GetPrivateProfileInt("n", "long", 9, p), 1312754386);
+    EXPECT_EQ(GetPrivateProfileInt("n", "plus", 9, p), 8);
+    EXPECT_EQ(GetPrivateProfileInt("n", "signonly", 9, p), 0);
+    EXPECT_EQ(GetPrivateProfileInt("n", "hex", 9, p), 0);
     EXPECT_EQ(GetPrivateProfileInt("n", "plain", 9, tmp_.File("absent.ini")), 9);
 }
 

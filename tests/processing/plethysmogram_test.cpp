@@ -3,7 +3,9 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
+#include <limits>
 #include <string>
 
 #include "processing/measurement.h"
@@ -288,6 +290,29 @@ TEST_F(PulseTest, CmLineOnlyForPulsesNearTheLargestOfTheLast300Units) {
               "CM 1026 0,02000 1,00 44,12\r\n");
     EXPECT_NEAR(m.pleth.CMAmplitude, 0.02 * 1.07, 1e-6);
     EXPECT_NEAR(m.pleth.CMROxi, 1.0, 1e-6);
+}
+
+// The ratios are float quotients: a double quotient would print differently here.
+TEST_F(PulseTest, PulseRatiosAreSinglePrecisionQuotients) {
+    auto& p = m.pleth;
+    p.ring[0] = {.ir = 128 * 0.0001f, .red = 3 * 0.0001f, .red2 = 91 * 0.00001f, .position = 600};
+    p.write_index = 1;
+    p.count = 1;
+    processing::EvalCMMaxima(m);
+    EXPECT_EQ(p.CMROxi, static_cast<double>(p.ring[0].red / p.ring[0].ir));
+    EXPECT_EQ(p.CMRHbCO, static_cast<double>(p.ring[0].red2 / p.ring[0].red));
+    char text[64];
+    std::snprintf(text, sizeof text, "%f %f", p.CMROxi, p.CMRHbCO);
+    EXPECT_STREQ(text, "0.023438 3.033334");
+    EXPECT_EQ(dir.Read("CM_Maxima.txt"), "CM 600 0,01310 0,02 30,00\r\n");
+
+    // A zero amplitude is logged as the quotient it gives.
+    p.ring[1] = {.ir = 0.0f, .red = 0.02f, .red2 = 0.0f, .position = 900};
+    p.write_index = 2;
+    p.count = 2;
+    processing::EvalCMMaxima(m);
+    EXPECT_EQ(p.CMROxi, std::numeric_limits<double>::infinity());
+    EXPECT_EQ(p.CMRHbCO, 0.0);
 }
 
 TEST_F(PulseTest, FullRingOverwritesItsOldestEntryAndKeepsDetecting) {

@@ -474,23 +474,28 @@ TEST(PulseAnalysisDecisions, HarmonicCandidatesByLag) {
     }
 }
 
-TEST(PulseAnalysisDecisions, MaximaPreferShorterLagsAndFiniteScores) {
+TEST(PulseAnalysisDecisions, MaximaPreferShorterLagsAndPerfectMatchesButNeverUndefinedScores) {
     auto d = Scores(0.1);
     At(d, 50) = 2.0;
     At(d, 70) = 2.0;
     EXPECT_EQ(BestLag(d.data(), kMinLag, kMaxLag).k, 50);
-    At(d, 12) = kInf;
     At(d, 13) = kNaN;
+    EXPECT_EQ(BestLag(d.data(), kMinLag, kMaxLag).k, 50);
+    At(d, 60) = kInf;
     At(d, 149) = kInf;
     const BestScore b = BestLag(d.data(), kMinLag, kMaxLag);
-    EXPECT_EQ(b.k, 50);
-    EXPECT_EQ(b.d, 2.0);
-    EXPECT_EQ(BestLag(d.data(), 60, 69).k, 60);  // a plain tie over the range
+    EXPECT_EQ(b.k, 60);
+    EXPECT_EQ(b.d, kInf);
+    EXPECT_EQ(BestLag(d.data(), 61, 69).k, 61);  // a plain tie over the range
 
     auto undefined = Scores(kNaN);
     EXPECT_EQ(BestLag(undefined.data(), kMinLag, kMaxLag).k, kMinLag);
-    EXPECT_FALSE(ScoreBeats(kInf, 1.0));
+    At(undefined, 40) = -kInf;
+    EXPECT_EQ(BestLag(undefined.data(), kMinLag, kMaxLag).k, 40);
+    EXPECT_TRUE(ScoreBeats(kInf, 1.0));
+    EXPECT_FALSE(ScoreBeats(kInf, kInf));
     EXPECT_FALSE(ScoreBeats(kNaN, 1.0));
+    EXPECT_FALSE(ScoreBeats(kNaN, -kInf));
     EXPECT_TRUE(ScoreBeats(-5.0, kNaN));
     EXPECT_FALSE(ScoreBeats(1.0, 1.0));
 }
@@ -524,7 +529,7 @@ TEST(PulseAnalysisDecisions, HarmonicTiesGoToTheHalfPeriodAndNoCorrectionBelow26
     EXPECT_EQ(CorrectHarmonics(d.data(), 120, 1.0, 0, {}).kAMDFMax, 59);
     At(d, 59) = 0.0;
     EXPECT_EQ(CorrectHarmonics(d.data(), 120, 1.0, 0, {}).kAMDFMax, 60);
-    At(d, 60) = kInf;  // never taken, the third-period candidate is
+    At(d, 60) = kNaN;  // never taken, the third-period candidate is
     EXPECT_EQ(CorrectHarmonics(d.data(), 120, 1.0, 0, {}).kAMDFMax, 40);
 
     auto low = Scores(0.9);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ using namespace recordings_test;
 using testing_support::TempDir;
 using testing_support::TestDataDir;
 using velt_replay::MakeSyntheticRecording;
+using velt_replay::RunMakeRecording;
 using velt_replay::RunVeltReplay;
 
 std::string Data(const std::string& name) { return TestDataDir() + "/recordings/" + name; }
@@ -50,10 +52,11 @@ struct ToolRun {
     int code = -1;
     std::string err;
 };
-ToolRun RunTool(const std::vector<std::string>& args) {
+ToolRun RunTool(const std::vector<std::string>& args,
+                int (*tool)(const std::vector<std::string>&, std::FILE*) = RunVeltReplay) {
     ToolRun r;
     std::FILE* err = std::tmpfile();
-    r.code = RunVeltReplay(args, err);
+    r.code = tool(args, err);
     std::rewind(err);
     char buf[1024];
     size_t n;
@@ -154,6 +157,51 @@ TEST(ReplayToolErrors, UsageErrors) {
         RunTool({"--debug-out", dir.File("no/trace.txt"), Data("pleth_64.edf")});
     EXPECT_EQ(bad_out.code, 2);
     EXPECT_NE(bad_out.err.find("cannot create"), std::string::npos);
+}
+
+TEST(ReplayToolErrors, MakeRecordingRefusesValuesOutOfRange) {
+    TempDir dir;
+    const std::string out = dir.File("out.edf");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--period", "0", out},
+             {"--period", "1", out},
+             {"--period", "-5", out},
+             {"--seconds", "0", out},
+             {"--seconds", "1000000", out},
+             {"--seconds", "99999999999999999999", out},
+             {"--noise", "12x", out},
+             {"--seed", "", out},
+         }) {
+        const ToolRun r = RunTool(args, RunMakeRecording);
+        EXPECT_EQ(r.code, 2) << args[0] << " " << args[1];
+        EXPECT_NE(r.err.find("bad value " + args[1] + " for " + args[0]), std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_EQ(RunTool({"--period", "2", "--seconds", "1", out}, RunMakeRecording).code, 0);
+}
+
+// A noise-free, exactly periodic signal matches itself perfectly at its period.
+TEST(ReplayToolPeriods, CleanPeriodicRecordingsReplayToExactlyTheirPeriod) {
+    for (const char* period : {"30", "50", "120"}) {
+        TempDir dir;
+        const std::string rec = dir.File("clean.edf");
+        ASSERT_EQ(
+            RunTool({"--period", period, "--noise", "0", "--seconds", "10", rec}, RunMakeRecording)
+                .code,
+            0);
+        ASSERT_EQ(
+            RunTool({"--debug-out", dir.File("trace.txt"), "--dump-dir", dir.path(), rec}).code, 0);
+        const auto lines = Lines(dir.Read("trace.txt"));
+        const auto results = AutoCorrLines(lines);
+        ASSERT_EQ(results.size(), 29u);
+        for (const auto& r : results) EXPECT_EQ(r.kAMDFMax, std::stoi(period)) << r.lNData;
+        // The perfect score enters that lag's extreme as well.
+        const auto summary = WithPrefix(lines, "dCorrAll[i] ");
+        ASSERT_EQ(summary.size(), 138u);
+        EXPECT_NE(summary[std::stoi(period) - 12].find("dCorrAllHig=inf"), std::string::npos)
+            << summary[std::stoi(period) - 12];
+    }
 }
 
 TEST(ReplayToolPacing, RealtimeWaitsForTheRecordedTimeUnpacedDoesNot) {

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -186,36 +187,49 @@ std::vector<uint8_t> MakeSyntheticRecording(const SyntheticPlethSettings& settin
 int RunMakeRecording(const std::vector<std::string>& args, std::FILE* err) {
     SyntheticPlethSettings s;
     int seconds = 30;
+    int seed = static_cast<int>(s.seed);
     bool extras = true;
     std::string out;
     const char usage[] =
         "usage: velt-make-recording [--period N] [--amplitude N] [--noise N] [--drift N]\n"
         "       [--second-beat-percent N] [--seed N] [--seconds N] [--samples-only] OUT.edf\n";
+    // Each value has a range the generator can produce without dividing by zero or
+    // building an outsize file in memory.
+    struct Option {
+        const char* name;
+        int* target;
+        long lo, hi;
+    };
+    const Option options[] = {
+        {"--period", &s.period, 2, 10000},
+        {"--amplitude", &s.amplitude, 0, 1000000},
+        {"--noise", &s.noise, 0, 1000000},
+        {"--drift", &s.drift, 0, 1000000},
+        {"--second-beat-percent", &s.second_beat_percent, 0, 1000},
+        {"--seconds", &seconds, 1, 3600},
+        {"--seed", &seed, 0, 1000000},
+    };
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        int* target = nullptr;
-        int seed = 0;
-        if (a == "--period") target = &s.period;
-        if (a == "--amplitude") target = &s.amplitude;
-        if (a == "--noise") target = &s.noise;
-        if (a == "--drift") target = &s.drift;
-        if (a == "--second-beat-percent") target = &s.second_beat_percent;
-        if (a == "--seconds") target = &seconds;
-        if (a == "--seed") target = &seed;
-        if (target != nullptr) {
+        const Option* option = nullptr;
+        for (const Option& o : options) {
+            if (a == o.name) option = &o;
+        }
+        if (option != nullptr) {
             if (i + 1 >= args.size()) {
                 std::fprintf(err, "velt-make-recording: %s needs a value\n%s", a.c_str(), usage);
                 return 2;
             }
+            const char* text = args[++i].c_str();
             char* end = nullptr;
-            const long v = std::strtol(args[++i].c_str(), &end, 10);
-            if (end == nullptr || *end != 0 || v < 0 || v > 1000000) {
-                std::fprintf(err, "velt-make-recording: bad value %s for %s\n", args[i].c_str(),
-                             a.c_str());
+            errno = 0;
+            const long v = std::strtol(text, &end, 10);
+            if (end == text || *end != 0 || errno != 0 || v < option->lo || v > option->hi) {
+                std::fprintf(err, "velt-make-recording: bad value %s for %s (%ld to %ld)\n", text,
+                             a.c_str(), option->lo, option->hi);
                 return 2;
             }
-            *target = static_cast<int>(v);
-            if (a == "--seed") s.seed = static_cast<uint32_t>(seed);
+            *option->target = static_cast<int>(v);
         } else if (a == "--samples-only") {
             extras = false;
         } else if (!a.empty() && a[0] != '-' && out.empty()) {
@@ -225,6 +239,7 @@ int RunMakeRecording(const std::vector<std::string>& args, std::FILE* err) {
             return 2;
         }
     }
+    s.seed = static_cast<uint32_t>(seed);
     if (out.empty()) {
         std::fputs(usage, err);
         return 2;

@@ -4,6 +4,12 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QThreadPool>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "link/oximeter.h"
 #include "link/transport/fake_d2xx.h"
@@ -17,6 +23,37 @@ QStringList Entries(CPortDialog& dlg) {
     return out;
 }
 
+// A library whose device count waits until the test opens the gate: a slow bus.
+class GatedD2xx : public d2xx::FakeD2xx {
+public:
+    d2xx::FT_STATUS ListDevices(uint32_t index, uint32_t* count, char* text, size_t text_size,
+                                uint32_t flags) override {
+        if (flags & d2xx::FT_LIST_NUMBER_ONLY) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait(lock, [this] { return open_; });
+        }
+        return FakeD2xx::ListDevices(index, count, text, text_size, flags);
+    }
+    void Close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = false;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    bool IsOpen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return open_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = true;
+};
+
 class PortDialogTest : public ShellTest {
 protected:
     void SetUp() override {
@@ -24,10 +61,12 @@ protected:
         d2xx::SetD2xxLibraryForTesting(&usb_);
     }
     void TearDown() override {
+        usb_.Open();
+        QThreadPool::globalInstance()->waitForDone();  // listings that outlived a dialog
         d2xx::SetD2xxLibraryForTesting(nullptr);
         ShellTest::TearDown();
     }
-    d2xx::FakeD2xx usb_;
+    GatedD2xx usb_;
 };
 
 }  // namespace
@@ -109,8 +148,17 @@ TEST_F(PortDialogTest, AFailingListCallStopsTheFillingAndTooLongNamesAreRefused)
         CPortDialog dlg(&link);
         dlg.WaitForDeviceList();
         EXPECT_EQ(dlg.List()->count(), 12);
+        EXPECT_EQ(dlg.List()->currentIndex(), -1) << "a failed listing selects nothing";
     }
     usb_.FailOn(d2xx::FakeD2xx::kListSerial, 0);
+    usb_.FailOn(d2xx::FakeD2xx::kListCount, 4);
+    {
+        CPortDialog dlg(&link);
+        dlg.WaitForDeviceList();
+        EXPECT_EQ(dlg.List()->count(), 12);
+        EXPECT_EQ(dlg.List()->currentIndex(), -1);
+    }
+    usb_.FailOn(d2xx::FakeD2xx::kListCount, 0);
     CPortDialog dlg(&link);
     dlg.WaitForDeviceList();
     ASSERT_EQ(dlg.List()->count(), 14);
@@ -125,4 +173,40 @@ TEST_F(PortDialogTest, WithoutALinkOnlySerialPortsAndNoSelection) {
     dlg.WaitForDeviceList();
     EXPECT_EQ(dlg.List()->count(), 12);
     EXPECT_EQ(dlg.List()->currentIndex(), -1);
+}
+
+TEST_F(PortDialogTest, ALateListingNeverChangesTheUsersChoice) {
+    usb_.AddDevice("VELT USB", "A100");
+    COximeter link("COM2", 1, true, nullptr);
+    usb_.Close();
+    CPortDialog dlg(&link);
+    dlg.List()->setCurrentIndex(6);  // the user picks COM7 before the listing is in
+    usb_.Open();
+    dlg.WaitForDeviceList();
+    QApplication::processEvents();
+    EXPECT_EQ(Entries(dlg).size(), 13);
+    EXPECT_EQ(dlg.List()->currentText(), "COM7");
+    dlg.accept();
+    EXPECT_STREQ(link.PortName(), "COM7");
+}
+
+TEST_F(PortDialogTest, ClosingDuringASlowListingDoesNotWaitForIt) {
+    usb_.AddDevice("VELT USB", "A100");
+    COximeter link("COM2", 1, true, nullptr);
+    usb_.Close();
+    // Should the dialog wait for the listing, the gate still opens after a while.
+    std::promise<void> closed;
+    std::thread opener([this, done = closed.get_future()] {
+        done.wait_for(std::chrono::seconds(2));
+        usb_.Open();
+    });
+    {
+        CPortDialog dlg(&link);
+        dlg.reject();
+    }
+    const bool open_when_closed = usb_.IsOpen();
+    closed.set_value();
+    opener.join();
+    EXPECT_FALSE(open_when_closed) << "the dialog waited for the USB listing";
+    EXPECT_STREQ(link.PortName(), "COM2");
 }

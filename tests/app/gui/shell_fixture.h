@@ -1,5 +1,5 @@
-// A started application in a private program directory: COM1 maps to a missing
-// device, so windows open without touching real hardware.
+// A started application in a private program directory: COM1 to COM12 map to a
+// missing device, so windows open without touching the machine's serial ports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <QMdiSubWindow>
 #include <QSettings>
 #include <memory>
+#include <string>
 
 #include "app/gui/application.h"
 #include "display/main_frame.h"
@@ -25,7 +26,7 @@ protected:
         // The recent-file list must not leak between tests or into the user's settings.
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                            QString::fromStdString(dir_.File("user-settings")));
-        MapCom1ToNothing();
+        MapComPortsToNothing();
         app_ = std::make_unique<CVELTMonitoringApp>();
         app_->SetPromptForTesting([this](const QString& text) {
             prompts_.push_back(text);
@@ -33,15 +34,17 @@ protected:
         });
     }
     void TearDown() override {
-        app_->SetPromptForTesting([](const QString&) { return QMessageBox::No; });
+        if (app_) app_->SetPromptForTesting([](const QString&) { return QMessageBox::No; });
         app_.reset();
         platform::SetProgramDirectoryForTesting("");
     }
-    void MapCom1ToNothing() {
+    void MapComPortsToNothing() {
         mkdir(dir_.File("configuration").c_str(), 0777);
         mkdir(dir_.File("configuration/dosdevices").c_str(), 0777);
-        symlink(dir_.File("no-such-device").c_str(),
-                dir_.File("configuration/dosdevices/com1").c_str());
+        for (int n = 1; n <= 12; ++n) {
+            const std::string entry = dir_.File("configuration/dosdevices/com" + std::to_string(n));
+            ASSERT_EQ(symlink(dir_.File("no-such-device").c_str(), entry.c_str()), 0) << entry;
+        }
     }
     void Start() {
         ASSERT_TRUE(app_->InitInstance({}));

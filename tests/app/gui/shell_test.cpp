@@ -8,9 +8,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <cerrno>
+#include <cstring>
 
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
@@ -226,6 +229,44 @@ TEST_F(ShellTest, SavingWritesSettingsAndTheNextCloseDoesNotAskAgain) {
     EXPECT_TRUE(prompts_.isEmpty());
 }
 
+TEST_F(ShellTest, AFailedSettingsSaveIsReportedAndClosingStillAsks) {
+    Start();
+    QString docpath = QString::fromStdString(dir_.File("doc.velt"));
+    app_->SetFileDialogForTesting([docpath](bool, const QString&) { return docpath; });
+    // A directory where the configuration file belongs: no write can replace it.
+    const std::string ini = dir_.File("configuration/VELTMonitoring.ini");
+    ASSERT_EQ(mkdir(ini.c_str(), 0777), 0);
+    app_->ActiveLink()->SetProtocol(2);
+    CVELTMonitoringDoc* doc = app_->ActiveDocument();
+    EXPECT_FALSE(app_->OnFileSave());
+    ASSERT_EQ(prompts_.size(), 1);
+    EXPECT_EQ(prompts_[0], QString("Failed to save document.\n\nThe settings could not be written "
+                                   "to %1: %2.")
+                               .arg(QString::fromStdString(ini), std::strerror(EISDIR)));
+    EXPECT_TRUE(doc->IsModified());
+    EXPECT_TRUE(doc->ModifiedFlag());
+    EXPECT_TRUE(doc->PathName().isEmpty());
+
+    // Closing asks; Yes tries again, fails again and keeps the window.
+    answer_ = QMessageBox::Yes;
+    Area()->currentSubWindow()->close();
+    QApplication::processEvents();
+    ASSERT_EQ(prompts_.size(), 3);
+    EXPECT_EQ(prompts_[1], "Save changes to VELTMo1?");
+    EXPECT_TRUE(prompts_[2].startsWith("Failed to save document.\n\n"));
+    EXPECT_EQ(Area()->subWindowList().size(), 1);
+
+    // Once the file can be written, a save succeeds and closing no longer asks.
+    ASSERT_EQ(rmdir(ini.c_str()), 0);
+    prompts_.clear();
+    ASSERT_TRUE(app_->OnFileSave());
+    EXPECT_NE(dir_.Read("configuration/VELTMonitoring.ini").find("protocol=2"), std::string::npos);
+    Area()->currentSubWindow()->close();
+    QApplication::processEvents();
+    EXPECT_TRUE(prompts_.isEmpty());
+    EXPECT_TRUE(Area()->subWindowList().isEmpty());
+}
+
 TEST_F(ShellTest, ChangedLinkSettingsAskAndYesSavesThroughTheDialog) {
     Start();
     QString docpath = QString::fromStdString(dir_.File("saved.velt"));
@@ -239,6 +280,24 @@ TEST_F(ShellTest, ChangedLinkSettingsAskAndYesSavesThroughTheDialog) {
     EXPECT_EQ(prompts_.size(), 1);
     EXPECT_TRUE(QFile::exists(docpath));
     EXPECT_TRUE(Area()->subWindowList().isEmpty());
+}
+
+// Exit closes every window; the documents go with the application even though no
+// event loop runs any more to carry out their deferred deletion.
+TEST_F(ShellTest, ExitLeavesNoDocumentViewOrLinkBehind) {
+    Start();
+    QList<QPointer<QObject>> alive;
+    alive << QPointer<QObject>(app_->ActiveDocument());
+    app_->OnFileNew();
+    ASSERT_EQ(Area()->subWindowList().size(), 2);
+    for (QMdiSubWindow* w : Area()->subWindowList()) {
+        alive << QPointer<QObject>(w) << QPointer<QObject>(w->widget());
+    }
+    alive << QPointer<QObject>(app_->ActiveDocument());
+    app_->OnAppExit();
+    EXPECT_TRUE(Area()->subWindowList().isEmpty());
+    app_.reset();
+    for (const QPointer<QObject>& p : alive) EXPECT_TRUE(p.isNull());
 }
 
 TEST_F(ShellTest, OpenTitlesTheWindowWithTheFileNameAndNewWindowSharesTheDocument) {

@@ -137,6 +137,7 @@ TEST_F(SerialTest, OpenFailuresCarryTheirErrorCodes) {
     auto missing = SerialTransport::Open("COM7", 1, &port);
     EXPECT_EQ(missing.step, SerialTransport::OpenStep::Open);
     EXPECT_EQ(missing.error, ENOENT);
+    EXPECT_EQ(missing.fd, -1);
     EXPECT_EQ(SerialTransport::Open("COMx", 1, &port).error, ENOENT);
     EXPECT_FALSE(port);
     // A map entry pointing at a plain file is no serial port.
@@ -149,6 +150,7 @@ TEST_F(SerialTest, OpenFailuresCarryTheirErrorCodes) {
     auto setup = SerialTransport::Open("COM5", 9, &port);
     EXPECT_EQ(setup.step, SerialTransport::OpenStep::Setup);
     EXPECT_EQ(setup.error, EINVAL);
+    EXPECT_GE(setup.fd, 0) << "the open itself succeeded";
     EXPECT_FALSE(port);
     EXPECT_TRUE(OpenCom5(1));
 }
