@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test:
 #   the default build (all tests, GUI ones on the offscreen platform),
-#   then the Qt-free tests under AddressSanitizer+UBSan and under ThreadSanitizer.
+#   then the Qt-free tests under AddressSanitizer+UBSan and under ThreadSanitizer,
+#   then every fuzz target for 20 s (scripts/fuzz-ci.sh).
 # ./test.sh --quick runs the default build only.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -28,4 +29,6 @@ if [ "${1:-}" != "--quick" ]; then
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --preset $preset -j "$jobs" -L core --output-on-failure
   done
+  # Every fuzz target for 20 s on its corpus; a finding fails the run.
+  bash scripts/fuzz-ci.sh
 fi

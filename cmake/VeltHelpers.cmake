@@ -16,6 +16,17 @@ elseif(VELT_SANITIZER STREQUAL "thread")
 elseif(NOT VELT_SANITIZER STREQUAL "")
   message(FATAL_ERROR "VELT_SANITIZER must be address, thread or empty")
 endif()
+if(VELT_FUZZ)
+  if(NOT VELT_SANITIZER STREQUAL "")
+    message(FATAL_ERROR "VELT_FUZZ brings its own sanitizers: leave VELT_SANITIZER empty")
+  endif()
+  # Coverage and sanitizers in every library, so the fuzzer sees inside the code
+  # under test; only the fuzz targets link libFuzzer itself (velt_fuzzer).
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer
+                      -fsanitize-coverage-ignorelist=${PROJECT_SOURCE_DIR}/fuzz/coverage_ignore.txt)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 
 # velt_library(NAME SOURCES ... [LIBS ...]): a static library of the project.
 function(velt_library name)
@@ -58,16 +69,24 @@ function(velt_test name)
     PROPERTIES ENVIRONMENT "${env}" LABELS "${label}" TIMEOUT 120)
 endfunction()
 
-# velt_fuzzer(NAME SOURCE file LIBS ... [CORPUS dir]): with VELT_FUZZ a libFuzzer
-# binary; always a replay executable that feeds every corpus file to the target,
-# registered as a test so the normal run keeps the corpus passing.
+# velt_fuzzer(NAME SOURCE file LIBS ... [CORPUS dir] [DICT file]): with VELT_FUZZ a
+# libFuzzer binary, built by the target velt_fuzzers and listed with its corpus and
+# dictionary in <build>/fuzz-targets.txt for scripts/fuzz-ci.sh; always a replay
+# executable that feeds every corpus file to the target, registered as a test so
+# the normal run keeps the corpus passing.
 function(velt_fuzzer name)
-  cmake_parse_arguments(A "" "SOURCE;CORPUS" "LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "SOURCE;CORPUS;DICT" "LIBS" ${ARGN})
   if(VELT_FUZZ)
     add_executable(${name} ${A_SOURCE})
-    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${name} PRIVATE velt_warnings ${A_LIBS})
+    if(NOT TARGET velt_fuzzers)
+      add_custom_target(velt_fuzzers)
+    endif()
+    add_dependencies(velt_fuzzers ${name})
+    set_property(GLOBAL APPEND PROPERTY VELT_FUZZ_LIST
+      "${name} $<TARGET_FILE:${name}> ${A_CORPUS} ${A_DICT}")
   endif()
   add_executable(${name}_replay ${A_SOURCE} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
   target_link_libraries(${name}_replay PRIVATE velt_warnings ${A_LIBS})

@@ -25,6 +25,7 @@ namespace {
 std::atomic<ProfileWriteFunction> g_write_function{nullptr};
 std::atomic<unsigned> g_temp_counter{0};
 std::atomic<bool> g_fsync{true};
+std::atomic<const ProfileFiles*> g_files{nullptr};
 
 // One writer at a time in this process: each save reads, edits and replaces the
 // whole file, so two interleaved saves would drop one of the edits.
@@ -201,6 +202,11 @@ int ReadWhole(const std::string& path, std::string& out) {
     return 0;
 }
 
+int ReadFile(const std::string& path, std::string& out) {
+    const ProfileFiles* files = g_files.load();
+    return files != nullptr ? files->read(path, out) : ReadWhole(path, out);
+}
+
 ssize_t CallWrite(int fd, const void* data, size_t size) {
     ProfileWriteFunction f = g_write_function.load();
     return f ? f(fd, data, size) : ::write(fd, data, size);
@@ -284,6 +290,11 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
         ::close(dfd);
     }
     return true;
+}
+
+bool SaveFile(const std::string& path, const std::string& data) {
+    const ProfileFiles* files = g_files.load();
+    return files != nullptr ? files->replace(path, data) : ReplaceFile(path, data);
 }
 
 bool ValidSection(std::string_view s) {
@@ -390,10 +401,12 @@ void SetProfileWriteFunctionForTesting(ProfileWriteFunction function) {
 
 void SetProfileFsyncForTesting(bool enabled) { g_fsync.store(enabled); }
 
+void SetProfileFilesForTesting(const ProfileFiles* files) { g_files.store(files); }
+
 std::string GetPrivateProfileString(const char* section, const char* key, const char* default_value,
                                     const std::string& path) {
     std::string text;
-    ReadWhole(path, text);
+    ReadFile(path, text);
     Parsed p = Parse(text);
     if (section == nullptr || key == nullptr) return Names(p, section);
     const Line* line = FindKey(p, Trim(section), Trim(key));
@@ -464,7 +477,7 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     }
     std::lock_guard<std::mutex> lock(WriteMutex());
     std::string text;
-    int err = ReadWhole(path, text);
+    int err = ReadFile(path, text);
     // Never replace a file that exists but cannot be read: its keys would be lost.
     if (err != 0 && err != ENOENT) {
         errno = err;
@@ -473,7 +486,7 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     if (err == ENOENT && (key == nullptr || value == nullptr)) return true;  // nothing to delete
     std::string edited = Edit(Parse(text), s, key, value);
     if (edited == text) return true;
-    return ReplaceFile(path, edited);
+    return SaveFile(path, edited);
 }
 
 }  // namespace platform

@@ -1,11 +1,13 @@
-// Test seam of the private-profile writer: replaces the write(2) used to fill the
-// temporary file, so tests can simulate a full disk or a crash half-way through a
-// save. Not for production code.
+// Test seams of the private-profile files: the write(2) used to fill the temporary
+// file, so tests can simulate a full disk or a crash half-way through a save, and
+// the whole-file read and replace, so fuzzing keeps the file in memory. Not for
+// production code.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 namespace platform {
 
@@ -16,5 +18,14 @@ void SetProfileWriteFunctionForTesting(ProfileWriteFunction function);
 
 // Off skips the fsync calls of a save (fuzzing speed); on by default.
 void SetProfileFsyncForTesting(bool enabled);
+
+// Where every read and save of a profile goes instead of the disk: read fills text
+// and returns 0 or an errno value; replace stores the new text and returns false
+// with errno set on failure. nullptr restores the disk.
+struct ProfileFiles {
+    int (*read)(const std::string& path, std::string& text);
+    bool (*replace)(const std::string& path, const std::string& text);
+};
+void SetProfileFilesForTesting(const ProfileFiles* files);
 
 }  // namespace platform

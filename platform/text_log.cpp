@@ -1,9 +1,18 @@
 #include "platform/text_log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 
+#include "platform/text_log_testing.h"
+
 namespace platform {
+
+namespace {
+std::atomic<TextLogOpenFunction> g_open{nullptr};
+}  // namespace
+
+void SetTextLogOpenForTesting(TextLogOpenFunction open) { g_open.store(open); }
 
 TextLog::TextLog(std::string path, Decimal decimal, const char* header)
     : path_(std::move(path)), header_(header), decimal_comma_(decimal == Decimal::kComma) {}
@@ -13,7 +22,8 @@ TextLog::~TextLog() { Close(); }
 bool TextLog::Open() {
     if (!enabled_) return false;
     if (file_ != nullptr) return true;
-    file_ = std::fopen(path_.c_str(), "wb");
+    const TextLogOpenFunction open = g_open.load();
+    file_ = open != nullptr ? open(path_.c_str()) : std::fopen(path_.c_str(), "wb");
     if (file_ == nullptr) return false;
     if (header_ != nullptr) {
         std::fputs(header_, file_);

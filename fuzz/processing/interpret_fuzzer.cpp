@@ -1,14 +1,15 @@
 // Random records of any length through the interpretation (and the reduced
 // protocol's handler): no read past a payload, no undefined behaviour, no failure.
+// The logs, when on, are written to memory.
 // Input: a flags byte, then records as [type][length][length payload bytes].
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz/memory_logs.h"
+#include "platform/debug_output.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 
@@ -27,21 +28,18 @@ public:
     size_t chars = 0;
 };
 
-const std::string& LogDir() {
-    static const std::string dir = [] {
-        char templ[] = "/tmp/velt-fuzz-XXXXXX";
-        const char* made = mkdtemp(templ);
-        return std::string(made != nullptr ? made : "/tmp");
-    }();
-    return dir;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool memory = [] {
+        platform::SetDebugSink([](const std::string&) {});
+        fuzz::KeepLogsInMemory();
+        return true;
+    }();
+    (void)memory;
     if (size < 1) return 0;
     const uint8_t flags = data[0];
-    processing::Measurement m((flags & 1) ? LogDir() : std::string());
+    processing::Measurement m;
     m.SetLogging((flags & 1) != 0);
     processing::LinkInterpretation st;
     st.trend_channel = 1 + (flags >> 1) % 3;
