@@ -58,29 +58,28 @@ void PixelCanvas::FillRect(const CanvasRect& rect, Colour colour) {
 
 void PixelCanvas::ClearRect(const CanvasRect& rect) { FillPixels(rect, 0u); }
 
+CanvasRect PixelCanvas::Clip(const CanvasRect& rect) const {
+    return {std::max(rect.left, 0), std::max(rect.top, 0), std::min(rect.right, width_),
+            std::min(rect.bottom, height_)};
+}
+
 void PixelCanvas::FillPixels(const CanvasRect& rect, uint32_t pixel) {
-    const int left = std::max(rect.left, 0);
-    const int top = std::max(rect.top, 0);
-    const int right = std::min(rect.right, width_);
-    const int bottom = std::min(rect.bottom, height_);
-    if (left >= right || top >= bottom) return;
-    for (int y = top; y < bottom; ++y) {
+    const CanvasRect c = Clip(rect);
+    if (c.Empty()) return;
+    for (int y = c.top; y < c.bottom; ++y) {
         uint32_t* row = pixels_.data() + static_cast<size_t>(y) * width_;
-        std::fill(row + left, row + right, pixel);
+        std::fill(row + c.left, row + c.right, pixel);
     }
 }
 
 void PixelCanvas::CopyRect(const PixelCanvas& from, const CanvasRect& rect) {
     if (from.width_ != width_ || from.height_ != height_) return;
-    const int left = std::max(rect.left, 0);
-    const int top = std::max(rect.top, 0);
-    const int right = std::min(rect.right, width_);
-    const int bottom = std::min(rect.bottom, height_);
-    if (left >= right || top >= bottom) return;
-    for (int y = top; y < bottom; ++y) {
+    const CanvasRect c = Clip(rect);
+    if (c.Empty()) return;
+    for (int y = c.top; y < c.bottom; ++y) {
         const size_t row = static_cast<size_t>(y) * width_;
-        std::copy(from.pixels_.begin() + row + left, from.pixels_.begin() + row + right,
-                  pixels_.begin() + row + left);
+        std::copy(from.pixels_.begin() + row + c.left, from.pixels_.begin() + row + c.right,
+                  pixels_.begin() + row + c.left);
     }
 }
 

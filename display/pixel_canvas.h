@@ -78,6 +78,8 @@ public:
 
 private:
     void FillPixels(const CanvasRect& rect, uint32_t pixel);
+    // The part of rect inside the canvas (possibly empty).
+    CanvasRect Clip(const CanvasRect& rect) const;
     void ClippedLine(int x0, int y0, int x1, int y1);
 
     int width_;

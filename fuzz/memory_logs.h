@@ -7,7 +7,9 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
+#include "platform/debug_output.h"
 #include "platform/text_log_testing.h"
 
 namespace fuzz {
@@ -22,7 +24,15 @@ inline std::FILE* OpenMemoryLog(const char*) {
     return file;
 }
 
-// Once per process, before the first log opens.
-inline void KeepLogsInMemory() { platform::SetTextLogOpenForTesting(OpenMemoryLog); }
+// Logs in memory and debugger output dropped: call at the top of every input; only
+// the first call installs them, before the first log opens.
+inline void QuietOutputs() {
+    static const bool installed = [] {
+        platform::SetDebugSink([](const std::string&) {});
+        platform::SetTextLogOpenForTesting(OpenMemoryLog);
+        return true;
+    }();
+    (void)installed;
+}
 
 }  // namespace fuzz

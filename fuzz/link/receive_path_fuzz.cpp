@@ -25,7 +25,6 @@
 #include "link/link_view.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
-#include "platform/debug_output.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 
@@ -76,12 +75,7 @@ constexpr size_t kMaxInput = 512;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool setup = [] {
-        platform::SetDebugSink([](const std::string&) {});
-        fuzz::KeepLogsInMemory();
-        return true;
-    }();
-    (void)setup;
+    fuzz::QuietOutputs();
     if (size < 2) return 0;
     const uint8_t flags = data[0];
     const uint8_t chunking = data[1];

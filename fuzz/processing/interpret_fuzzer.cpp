@@ -9,7 +9,6 @@
 #include <string>
 
 #include "fuzz/memory_logs.h"
-#include "platform/debug_output.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 
@@ -31,12 +30,7 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool memory = [] {
-        platform::SetDebugSink([](const std::string&) {});
-        fuzz::KeepLogsInMemory();
-        return true;
-    }();
-    (void)memory;
+    fuzz::QuietOutputs();
     if (size < 1) return 0;
     const uint8_t flags = data[0];
     processing::Measurement m;

@@ -18,7 +18,6 @@
 #include <string>
 
 #include "fuzz/memory_logs.h"
-#include "platform/debug_output.h"
 #include "recordings/edf_replay.h"
 #include "recordings/synthetic_pleth.h"
 
@@ -54,8 +53,7 @@ struct Process {
 const Process& Setup() {
     static const Process process = [] {
         Process p;
-        platform::SetDebugSink([](const std::string&) {});
-        fuzz::KeepLogsInMemory();
+        fuzz::QuietOutputs();
         p.fd = memfd_create("replay_fuzz.edf", 0);
         if (p.fd < 0) Fail("no memory file");
         p.path = "/proc/self/fd/" + std::to_string(p.fd);
