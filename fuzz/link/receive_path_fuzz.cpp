@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/counting_view.h"
 #include "fuzz/memory_logs.h"
 #include "link/frame_handler.h"
 #include "link/link_view.h"
@@ -35,16 +36,8 @@ namespace {
     std::abort();
 }
 
-class View : public ILinkView {
+class View : public fuzz::CountingView<ILinkView> {
 public:
-    void SetFieldText(int field, const char* text) override {
-        if (text != nullptr && field >= 0 && field < ViewFieldCount) chars += std::strlen(text);
-    }
-    void AppendSample(uint8_t value, Colour) override { chars += value; }
-    void AppendPulseTrend(uint8_t value) override { chars += value; }
-    void ResetPlot() override {}
-    void RedrawPlot() override {}
-    void PlaySoundAsync(const char*) override {}
     int GetFieldText(int, char* buffer, int limit) override {
         if (limit > 0) buffer[0] = 0;
         return 0;
@@ -56,7 +49,6 @@ public:
         ++posted;
     }
     void RunPendingCalls() override {}
-    size_t chars = 0;
     int posted = 0;
 };
 

@@ -8,24 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/counting_view.h"
 #include "fuzz/memory_logs.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 
 namespace {
 
-class NullView : public processing::IMeasurementView {
-public:
-    void SetFieldText(int field, const char* text) override {
-        if (text != nullptr && field >= 0 && field < ViewFieldCount) chars += std::strlen(text);
-    }
-    void AppendSample(uint8_t value, Colour) override { chars += value; }
-    void AppendPulseTrend(uint8_t value) override { chars += value; }
-    void ResetPlot() override {}
-    void RedrawPlot() override {}
-    void PlaySoundAsync(const char*) override {}
-    size_t chars = 0;
-};
+using NullView = fuzz::CountingView<>;
 
 }  // namespace
 
