@@ -16,11 +16,12 @@ size_t g_size;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool sink = [] {
-        platform::SetDebugSink([](const std::string& line) {
+        platform::SetDebugSink([](std::string_view line) {
             ++g_lines;
             unsigned offset = 0;
             if (line.rfind("***", 0) != 0 && line.rfind("Code", 0) != 0) {
-                if (std::sscanf(line.c_str(), "%8X", &offset) != 1 || offset >= g_size) {
+                if (std::sscanf(std::string(line).c_str(), "%8X", &offset) != 1 ||
+                    offset >= g_size) {
                     std::abort();
                 }
             }
