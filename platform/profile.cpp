@@ -95,13 +95,18 @@ public:
             bom_ = true;
             text_.remove_prefix(kBom.size());
         }
+        next_cr_ = Find('\r');
+        next_lf_ = Find('\n');
     }
     bool Bom() const { return bom_; }
 
     bool Next(Line& line) {
         if (pos_ >= text_.size()) return false;
-        size_t end = text_.find_first_of("\r\n", pos_);
-        if (end == std::string_view::npos) end = text_.size();
+        // The next CR and the next LF are each found once, not looked for again at
+        // every character as a search for either would.
+        if (next_cr_ < pos_) next_cr_ = Find('\r');
+        if (next_lf_ < pos_) next_lf_ = Find('\n');
+        const size_t end = std::min(next_cr_, next_lf_);
         line = Line{};
         line.raw = text_.substr(pos_, end - pos_);
         Classify(line);
@@ -114,8 +119,16 @@ public:
     }
 
 private:
+    size_t Find(char c) const {
+        if (pos_ >= text_.size()) return text_.size();
+        const void* at = std::memchr(text_.data() + pos_, c, text_.size() - pos_);
+        return at ? static_cast<size_t>(static_cast<const char*>(at) - text_.data()) : text_.size();
+    }
+
     std::string_view text_;
     size_t pos_ = 0;
+    size_t next_cr_;  // where the next CR is, or the text's size
+    size_t next_lf_;
     bool bom_ = false;
 };
 
