@@ -111,6 +111,11 @@ def main():
     for name, p in (("p50", 50), ("p99", 99), ("max", 100)):
         a, b = percentile(via_tap, p), percentile(without, p)
         print(f"{name}: through the tap {a:.3f} ms, direct {b:.3f} ms, added {a - b:.3f} ms")
+    # The same frame on both paths: what the tap added to that frame.
+    paired = [(got[tapped][n] - sent[n][0] - got[direct][n] + sent[n][1]) / 1e6
+              for n in range(count) if n in got[tapped] and n in got[direct]]
+    print(f"per frame, tap minus direct: p50 {percentile(paired, 50):.3f} ms, "
+          f"p99 {percentile(paired, 99):.3f} ms")
     print(f"tap CPU: {cpu:.2f} % of a core ({ticks} ticks)")
     print(f"load average: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} cores")
     print(summary.strip())

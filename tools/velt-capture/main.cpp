@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -38,6 +39,7 @@ constexpr int kProbeClosedMs = 10;      // how soon the program's open is notice
 constexpr int kUsbPollMs = 5;           // the converter's latency timer
 constexpr size_t kChunk = 4096;         // one read
 constexpr size_t kMaxQueued = 1 << 16;  // bytes held for a side that does not read
+constexpr int kRealTimePriority = 50;   // SCHED_FIFO, as the program's receive thread
 
 void Usage(FILE* to) {
     std::fprintf(to,
@@ -315,7 +317,7 @@ public:
     }
 
     // Everything that can fail at the start; a message and false when it does.
-    bool Start(std::unique_ptr<Device> device) {
+    bool Start(std::unique_ptr<Device> device, bool real_time) {
         device_ = std::move(device);
         start_ms_ = MonotonicMs();
         recordings::CaptureHeader header;
@@ -353,9 +355,9 @@ public:
             return false;
         }
         mapped_ = true;
-        std::printf("velt-capture: %s (protocol %d) on %s mapped as %s, recording to %s\n",
+        std::printf("velt-capture: %s (protocol %d) on %s mapped as %s, recording to %s%s\n",
                     a_.device.c_str(), a_.protocol, slave_path_.c_str(), a_.map_path.c_str(),
-                    a_.out_path.c_str());
+                    a_.out_path.c_str(), real_time ? " (real-time priority)" : "");
         std::fflush(stdout);
         return true;
     }
@@ -397,10 +399,11 @@ public:
             int r = ppoll(fds, n, &ts, &unblocked);
             if (r < 0) continue;  // a signal
 
-            if (device_ && (device_at < 0 || fds[device_at].revents != 0)) FromDevice();
+            if (device_at < 0 && device_) FromDevice(false);
+            if (device_at >= 0 && (fds[device_at].revents & ~POLLOUT) != 0) FromDevice(true);
             if (master_at >= 0 && fds[master_at].revents != 0) {
                 if (fds[master_at].revents & POLLIN) FromProgram();
-                if (fds[master_at].revents & POLLHUP) SetProgramOpen(false);
+                if (fds[master_at].revents & (POLLHUP | POLLERR)) SetProgramOpen(false);
             } else if (!program_open_) {
                 SetProgramOpen(ProgramOpen());
             }
@@ -502,10 +505,16 @@ private:
         c.dropped += size - take;
     }
 
-    void FromDevice() {
-        for (;;) {
+    // signalled: poll said there is input; then nothing to read means the line is
+    // gone (this loop must never spin on such a line).
+    void FromDevice(bool signalled) {
+        for (bool first = true;; first = false) {
             std::string why;
             long n = device_->Read(buffer_, sizeof buffer_, &why);
+            if (n == 0 && first && signalled) {
+                n = -1;
+                why = "readable with nothing to read";
+            }
             if (n < 0) {
                 Lost(why);
                 return;
@@ -596,8 +605,14 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The program's receive thread asks for the same; without the privilege the tap
+    // still keeps up, only its delay on a busy machine grows.
+    sched_param rt{};
+    rt.sched_priority = kRealTimePriority;
+    bool real_time = sched_setscheduler(0, SCHED_FIFO, &rt) == 0;
+
     Tap tap(a);
-    if (!tap.Start(std::move(device))) return 1;
+    if (!tap.Start(std::move(device), real_time)) return 1;
     tap.Run(unblocked);
     return tap.Finish();
 }
