@@ -73,6 +73,16 @@ class Program:
         self.proc = subprocess.Popen([self.exe], cwd=self.dir, stdout=subprocess.DEVNULL,
                                      stderr=open(self.debug_path, "w"))
 
+    def wait_quiet(self):
+        """Until the program has logged nothing new for a second (it may lag on a busy machine)."""
+        path, last, since = os.path.join(self.dir, "fTxtLog.txt"), -1, time.monotonic()
+        deadline = since + 20
+        while time.monotonic() < deadline and time.monotonic() - since < 1.0:
+            size = os.path.getsize(path) if os.path.exists(path) else 0
+            if size != last:
+                last, since = size, time.monotonic()
+            time.sleep(0.1)
+
     def close(self, label):
         check(self.proc.poll() is None, f"{label}: the program ran to the end")
         check(close_main_window("VELT Monitoring"), f"{label}: the main window was asked to close")
@@ -126,7 +136,7 @@ def main():
         except subprocess.TimeoutExpired:
             check(False, "the simulator ends after its device time")
             sim.kill()
-        time.sleep(1.0)  # the line quiet: the program has taken everything
+        first.wait_quiet()
         first.close("run 1")
         tap.send_signal(signal.SIGTERM)
         tap.wait(timeout=10)
@@ -148,6 +158,7 @@ def main():
             replay.kill()
         replay_text = read(replay_out).decode(errors="replace")
         print(replay_text, end="", flush=True)
+        second.wait_quiet()
         second.close("run 2")
         check(re.search(r"answers match \((\d+) bytes\)", replay_text) is not None and
               "answers match (0 bytes)" not in replay_text,
