@@ -123,6 +123,7 @@ def main():
             [os.path.join(bin_dir, "oximeter-sim"), "--protocol", "2", "--seed", "18",
              "--seconds", str(seconds), "--map", sim_link] + SIM_FAULTS,
             stdout=open(os.path.join(work, "sim.out"), "w"), stderr=subprocess.STDOUT)
+        sim_started = time.monotonic()
         check(wait_for(lambda: os.path.lexists(sim_link), 5), "the simulator mapped its port")
         tap_out = os.path.join(work, "tap.out")
         tap = subprocess.Popen(
@@ -136,6 +137,9 @@ def main():
         except subprocess.TimeoutExpired:
             check(False, "the simulator ends after its device time")
             sim.kill()
+        ran = time.monotonic() - sim_started
+        check(ran >= seconds, f"the simulator played its {seconds:.0f} s ({ran:.1f} s)")
+        print(read(os.path.join(work, "sim.out")).decode(errors="replace"), end="", flush=True)
         first.wait_quiet()
         first.close("run 1")
         tap.send_signal(signal.SIGTERM)
