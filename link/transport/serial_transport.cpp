@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -197,9 +198,14 @@ WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
     if (Dead()) return dead_;
     if (bytes == 0 || max_ms <= 0) return WaitResult::Timeout;
     const long long max_ns = static_cast<long long>(max_ms) * 1000000;
-    const long long ns = bytes > static_cast<size_t>(max_ns / byte_ns_)
-                             ? max_ns
-                             : static_cast<long long>(bytes) * byte_ns_;
+    // A driver hands the last bytes on some character times after they came in (a
+    // UART's receive time-out, the terminal layer's own hand-over): waking for the
+    // earliest moment they can be there would mostly find the tail still missing.
+    constexpr long long kHandOverNs = 1000000;
+    const long long ns =
+        bytes >= static_cast<size_t>(max_ns / byte_ns_)
+            ? max_ns
+            : std::min(max_ns, static_cast<long long>(bytes) * byte_ns_ + kHandOverNs);
     const timespec span{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd wake{wake_read_, POLLIN, 0};
     // An interrupted sleep only makes the next read a little early.

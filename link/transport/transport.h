@@ -22,15 +22,15 @@
 //  - TakeLineErrors returns 0, Purge returns the status.
 // A reader must therefore end on HangUp or Error; looping on it would spin.
 //
-// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line, at most
-// max_ms, spent waiting only for a wake: returns Timeout when it has passed, Wake as
-// WaitForData does, or the dead outcome. The reader calls it when the frame being
-// received is known to need that many more bytes, so that the rest of the frame is read
-// in one piece once the line can have brought it instead of in every piece the driver
-// delivers on the way. It never waits past the earliest moment the bytes can all be
-// there, so a frame reaches the decoder as soon as it would otherwise. A transport that
-// wakes its reader per frame already (USB, by its event character) returns Timeout at
-// once.
+// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line plus the
+// millisecond a driver may take to hand the last of them on, at most max_ms, spent
+// waiting only for a wake: returns Timeout when it has passed, Wake as WaitForData
+// does, or the dead outcome. The reader calls it when the frame being received is known
+// to need at least that many more bytes, so that the rest of the frame is read in one
+// piece instead of in every piece the driver delivers on the way. A frame therefore
+// reaches the decoder (and is acknowledged) at most about a millisecond after it could
+// have, far less than a frame's own time on the line. A transport that wakes its reader
+// per frame already (USB, by its event character) returns Timeout at once.
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
 // not an error while the device is there). Write sends all bytes or fails; it may
