@@ -22,9 +22,22 @@ if(VELT_FUZZ)
   endif()
   # Coverage and sanitizers in every library, so the fuzzer sees inside the code
   # under test; only the fuzz targets link libFuzzer itself (velt_fuzzer).
+  # The lists are passed as copies named by their contents: the compiler and ccache
+  # see only a list's name, so an edit must change it to rebuild what it affects.
+  set(lists "")
+  foreach(kind coverage sanitize)
+    set(source ${PROJECT_SOURCE_DIR}/fuzz/${kind}_ignore.txt)
+    file(MD5 ${source} md5)
+    string(SUBSTRING ${md5} 0 12 md5)
+    set(copy ${PROJECT_BINARY_DIR}/fuzz-${kind}-ignore-${md5}.txt)
+    configure_file(${source} ${copy} COPYONLY)
+    list(APPEND lists ${copy})
+  endforeach()
+  list(GET lists 0 coverage_list)
+  list(GET lists 1 sanitize_list)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
-                      -fno-omit-frame-pointer
-                      -fsanitize-coverage-ignorelist=${PROJECT_SOURCE_DIR}/fuzz/coverage_ignore.txt)
+                      -fno-omit-frame-pointer -fsanitize-coverage-ignorelist=${coverage_list}
+                      -fsanitize-ignorelist=${sanitize_list})
   add_link_options(-fsanitize=address,undefined)
 endif()
 

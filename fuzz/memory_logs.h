@@ -28,7 +28,7 @@ inline std::FILE* OpenMemoryLog(const char*) {
 // the first call installs them, before the first log opens.
 inline void QuietOutputs() {
     static const bool installed = [] {
-        platform::SetDebugSink([](const std::string&) {});
+        platform::SetDebugSink([](std::string_view) {});
         platform::SetTextLogOpenForTesting(OpenMemoryLog);
         return true;
     }();

@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -36,14 +38,27 @@ void WriteAll(int fd, const char* p, size_t n) {
 
 void OutputDebugString(const char* text) {
     if (text == nullptr) return;
-    std::string line(text);
+    const std::string_view line(text);
     std::lock_guard<std::mutex> lock(SinkMutex());
     if (Sink()) {
         Sink()(line);
         return;
     }
-    if (line.empty() || line.back() != '\n') line.push_back('\n');
-    WriteAll(STDERR_FILENO, line.data(), line.size());
+    if (!line.empty() && line.back() == '\n') {
+        WriteAll(STDERR_FILENO, line.data(), line.size());
+        return;
+    }
+    // The newline goes out in the same write, so the line stays whole.
+    char small[512];
+    std::vector<char> big;
+    char* out = small;
+    if (line.size() + 1 > sizeof small) {
+        big.resize(line.size() + 1);
+        out = big.data();
+    }
+    std::memcpy(out, line.data(), line.size());
+    out[line.size()] = '\n';
+    WriteAll(STDERR_FILENO, out, line.size() + 1);
 }
 
 void DebugPrintf(const char* format, ...) {

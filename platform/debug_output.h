@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -15,9 +16,10 @@ void OutputDebugString(const char* text);
 void DebugPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Replaces the destination of every line (tests and headless tools). The sink is
-// called under a process-wide lock, one call per line, with the exact text.
+// called under a process-wide lock, one call per line, with the exact text, which
+// lives only for the call.
 // An empty function restores stderr.
-using DebugSink = std::function<void(const std::string& text)>;
+using DebugSink = std::function<void(std::string_view text)>;
 void SetDebugSink(DebugSink sink);
 
 }  // namespace platform

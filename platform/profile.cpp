@@ -24,7 +24,6 @@ namespace {
 
 std::atomic<ProfileWriteFunction> g_write_function{nullptr};
 std::atomic<unsigned> g_temp_counter{0};
-std::atomic<bool> g_fsync{true};
 std::atomic<const ProfileFiles*> g_files{nullptr};
 
 // One writer at a time in this process: each save reads, edits and replaces the
@@ -87,31 +86,66 @@ void Classify(Line& line) {
     line.value = Trim(t.substr(eq + 1));
 }
 
-// Line ends may be CR LF, LF or a lone CR; a last line without one counts too.
+// Walks the file line by line without copying it. Line ends may be CR LF, LF or a
+// lone CR; a last line without one counts too.
+class LineScanner {
+public:
+    explicit LineScanner(std::string_view text) : text_(text) {
+        if (text_.substr(0, kBom.size()) == kBom) {
+            bom_ = true;
+            text_.remove_prefix(kBom.size());
+        }
+        next_cr_ = Find('\r');
+        next_lf_ = Find('\n');
+    }
+    bool Bom() const { return bom_; }
+
+    bool Next(Line& line) {
+        if (pos_ >= text_.size()) return false;
+        // The next CR and the next LF are each found once, not looked for again at
+        // every character as a search for either would.
+        if (next_cr_ < pos_) next_cr_ = Find('\r');
+        if (next_lf_ < pos_) next_lf_ = Find('\n');
+        const size_t end = std::min(next_cr_, next_lf_);
+        line = Line{};
+        line.raw = text_.substr(pos_, end - pos_);
+        Classify(line);
+        pos_ = end + 1;
+        if (end < text_.size() && text_[end] == '\r' && pos_ < text_.size() &&
+            text_[pos_] == '\n') {
+            ++pos_;
+        }
+        return true;
+    }
+
+private:
+    size_t Find(char c) const {
+        if (pos_ >= text_.size()) return text_.size();
+        const void* at = std::memchr(text_.data() + pos_, c, text_.size() - pos_);
+        return at ? static_cast<size_t>(static_cast<const char*>(at) - text_.data()) : text_.size();
+    }
+
+    std::string_view text_;
+    size_t pos_ = 0;
+    size_t next_cr_;  // where the next CR is, or the text's size
+    size_t next_lf_;
+    bool bom_ = false;
+};
+
+// The whole file as lines, for an edit.
 Parsed Parse(std::string_view text) {
     Parsed p;
-    if (text.substr(0, kBom.size()) == kBom) {
-        p.bom = true;
-        text.remove_prefix(kBom.size());
-    }
+    LineScanner scanner(text);
+    p.bom = scanner.Bom();
     int section = -1;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) end = text.size();
-        Line line;
-        line.raw = text.substr(pos, end - pos);
-        Classify(line);
+    Line line;
+    while (scanner.Next(line)) {
         if (line.kind == LineKind::kSection) {
             p.sections.push_back(p.lines.size());
             section = static_cast<int>(p.sections.size()) - 1;
         }
         line.section = section;
         p.lines.push_back(line);
-        pos = end + 1;
-        if (end < text.size() && text[end] == '\r' && pos < text.size() && text[pos] == '\n') {
-            ++pos;
-        }
     }
     return p;
 }
@@ -267,7 +301,7 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
     if (fd < 0) return false;
     bool ok = WriteAll(fd, data);
     if (ok && existed) ok = fchmod(fd, st.st_mode & 07777) == 0;
-    if (ok && g_fsync.load()) ok = fsync(fd) == 0;
+    if (ok) ok = fsync(fd) == 0;
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -283,7 +317,6 @@ bool ReplaceFile(const std::string& path, const std::string& data) {
         return false;
     }
     // The rename itself reaches the disk with the directory.
-    if (!g_fsync.load()) return true;
     int dfd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         fsync(dfd);
@@ -369,28 +402,75 @@ std::string Edit(const Parsed& p, std::string_view section, const char* key, con
     return out;
 }
 
-std::string Names(const Parsed& p, const char* section) {
-    std::vector<std::string_view> names;
-    auto add = [&](std::string_view n) {
-        for (std::string_view seen : names) {
-            if (SameName(seen, n)) return;
+// The value text of the first key of that name in any section of that name, in
+// file order; reads answer from one pass over the text, without a copy of it.
+bool FindValue(std::string_view text, std::string_view section, std::string_view key,
+               std::string_view& value) {
+    LineScanner scanner(text);
+    bool in_section = false;
+    Line line;
+    while (scanner.Next(line)) {
+        if (line.kind == LineKind::kSection) {
+            in_section = SameName(line.name, section);
+        } else if (line.kind == LineKind::kKey && in_section && SameName(line.name, key)) {
+            value = line.value;
+            return true;
         }
-        names.push_back(n);
-    };
+    }
+    return false;
+}
+
+// Names each followed by a NUL, the first spelling of each in file order.
+class NameList {
+public:
+    void Add(std::string_view name) {
+        const size_t kept = std::min(count_, kInline);
+        for (size_t i = 0; i < kept; ++i) {
+            if (SameName(inline_[i], name)) return;
+        }
+        for (std::string_view seen : more_) {
+            if (SameName(seen, name)) return;
+        }
+        if (count_ < kInline) {
+            inline_[count_] = name;
+        } else {
+            more_.push_back(name);
+        }
+        ++count_;
+        out_.append(name);
+        out_ += '\0';
+    }
+    std::string Take() { return std::move(out_); }
+
+private:
+    // Most sections hold a few dozen keys: those need no list of their own.
+    static constexpr size_t kInline = 32;
+    std::string_view inline_[kInline];
+    std::vector<std::string_view> more_;
+    size_t count_ = 0;
+    std::string out_;
+};
+
+std::string Names(std::string_view text, const char* section) {
+    NameList names;
+    LineScanner scanner(text);
+    Line line;
     if (section == nullptr) {
-        for (size_t i : p.sections) add(p.lines[i].name);
-    } else {
-        std::string_view s = Trim(section);
-        for (const Line& line : p.lines) {
-            if (line.kind == LineKind::kKey && InSection(p, line, s)) add(line.name);
+        while (scanner.Next(line)) {
+            if (line.kind == LineKind::kSection) names.Add(line.name);
+        }
+        return names.Take();
+    }
+    const std::string_view s = Trim(section);
+    bool in_section = false;
+    while (scanner.Next(line)) {
+        if (line.kind == LineKind::kSection) {
+            in_section = SameName(line.name, s);
+        } else if (line.kind == LineKind::kKey && in_section) {
+            names.Add(line.name);
         }
     }
-    std::string out;
-    for (std::string_view n : names) {
-        out.append(n);
-        out += '\0';
-    }
-    return out;
+    return names.Take();
 }
 
 }  // namespace
@@ -399,24 +479,21 @@ void SetProfileWriteFunctionForTesting(ProfileWriteFunction function) {
     g_write_function.store(function);
 }
 
-void SetProfileFsyncForTesting(bool enabled) { g_fsync.store(enabled); }
-
 void SetProfileFilesForTesting(const ProfileFiles* files) { g_files.store(files); }
 
 std::string GetPrivateProfileString(const char* section, const char* key, const char* default_value,
                                     const std::string& path) {
     std::string text;
     ReadFile(path, text);
-    Parsed p = Parse(text);
-    if (section == nullptr || key == nullptr) return Names(p, section);
-    const Line* line = FindKey(p, Trim(section), Trim(key));
-    if (line == nullptr) {
+    if (section == nullptr || key == nullptr) return Names(text, section);
+    std::string_view value;
+    if (!FindValue(text, Trim(section), Trim(key), value)) {
         // A default loses its trailing blanks, as a stored value would.
         std::string_view d = default_value ? default_value : "";
         while (!d.empty() && d.back() == ' ') d.remove_suffix(1);
         return std::string(d);
     }
-    return ValueOf(line->value);
+    return ValueOf(value);
 }
 
 size_t GetPrivateProfileString(const char* section, const char* key, const char* default_value,

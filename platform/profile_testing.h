@@ -16,9 +16,6 @@ using ProfileWriteFunction = ssize_t (*)(int fd, const void* data, size_t size);
 // nullptr restores the real write(2).
 void SetProfileWriteFunctionForTesting(ProfileWriteFunction function);
 
-// Off skips the fsync calls of a save (fuzzing speed); on by default.
-void SetProfileFsyncForTesting(bool enabled);
-
 // Where every read and save of a profile goes instead of the disk: read fills text
 // and returns 0 or an errno value; replace stores the new text and returns false
 // with errno set on failure. nullptr restores the disk.

@@ -27,7 +27,7 @@ std::string TempDirectory() {
 
 struct Quiet {
     Quiet() {
-        platform::SetDebugSink([](const std::string&) {});
+        platform::SetDebugSink([](std::string_view) {});
     }
     ~Quiet() { platform::SetDebugSink({}); }
 };

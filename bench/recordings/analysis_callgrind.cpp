@@ -22,7 +22,7 @@
 
 int main() {
     using namespace recordings;
-    platform::SetDebugSink([](const std::string&) {});
+    platform::SetDebugSink([](std::string_view) {});
     char tmpl[] = "/tmp/velt-callgrind-XXXXXX";
     const char* dir = mkdtemp(tmpl);
     int analyses = 0;

@@ -78,7 +78,7 @@ FUZZ_NO_COVERAGE bool SamePixels(const std::vector<uint8_t>& decoded, const std:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = [] {
-        platform::SetDebugSink([](const std::string&) {});
+        platform::SetDebugSink([](std::string_view) {});
         return true;
     }();
     (void)quiet;

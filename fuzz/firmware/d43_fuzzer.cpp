@@ -1,10 +1,11 @@
 // D43 walk over arbitrary bytes: it must end, with at most two lines per record, and
 // every record it traces must start inside the input.
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "firmware/d43_reader.h"
 #include "platform/debug_output.h"
@@ -16,11 +17,15 @@ size_t g_size;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool sink = [] {
-        platform::SetDebugSink([](const std::string& line) {
+        platform::SetDebugSink([](std::string_view line) {
             ++g_lines;
             unsigned offset = 0;
             if (line.rfind("***", 0) != 0 && line.rfind("Code", 0) != 0) {
-                if (std::sscanf(line.c_str(), "%8X", &offset) != 1 || offset >= g_size) {
+                // A record line starts with its offset in hex.
+                const std::string_view digits = line.substr(0, 8);
+                const auto parsed =
+                    std::from_chars(digits.data(), digits.data() + digits.size(), offset, 16);
+                if (parsed.ptr == digits.data() || offset >= g_size) {
                     std::abort();
                 }
             }

@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = [] {
-        platform::SetDebugSink([](const std::string&) {});
+        platform::SetDebugSink([](std::string_view) {});
         return true;
     }();
     (void)quiet;

@@ -46,7 +46,7 @@ inline uint32_t CounterOf(const PacketRecord& record) {
 class LineCounter {
 public:
     explicit LineCounter(std::string line) : line_(std::move(line)) {
-        platform::SetDebugSink([this](const std::string& text) {
+        platform::SetDebugSink([this](std::string_view text) {
             if (text == line_) count_.fetch_add(1, std::memory_order_relaxed);
         });
     }

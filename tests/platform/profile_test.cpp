@@ -271,6 +271,16 @@ TEST_F(ProfileFile, ListsSectionAndKeyNames) {
     EXPECT_EQ(std::string(buf, 8), "one\0t\0\0X"s);
     EXPECT_EQ(GetPrivateProfileString("two", nullptr, "", buf, sizeof buf, Path()), 0u);
     EXPECT_EQ(buf[0], 0);
+
+    // A long section: every later spelling of a name already listed is left out,
+    // however far down the list that name is.
+    std::string file = "[many]\r\n", expected;
+    for (int i = 0; i < 80; ++i) {
+        file += "k" + std::to_string(i) + "=1\r\nK" + std::to_string(i / 2) + "=2\r\n";
+        expected += "k" + std::to_string(i) + '\0';
+    }
+    Put(file);
+    EXPECT_EQ(GetPrivateProfileString("many", nullptr, "", Path()), expected);
 }
 
 TEST_F(ProfileFile, KeepsLinksAndPermissions) {

@@ -7,9 +7,9 @@
 namespace testing_support {
 
 DebugCapture::DebugCapture() {
-    platform::SetDebugSink([this](const std::string& text) {
+    platform::SetDebugSink([this](std::string_view text) {
         std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(text);
+        lines_.emplace_back(text);
     });
 }
 

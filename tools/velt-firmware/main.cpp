@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     const std::string kind = argv[1];
     if (kind != "elf" && kind != "d43") return Usage();
 
-    platform::SetDebugSink([](const std::string& text) {
+    platform::SetDebugSink([](std::string_view text) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
     });

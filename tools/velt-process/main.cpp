@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     std::FILE* acks = nullptr;
     if (!acks_out.empty() && (acks = OpenOutput(acks_out, "acknowledgements")) == nullptr) return 1;
     if (debug != nullptr) {
-        platform::SetDebugSink([debug](const std::string& text) {
+        platform::SetDebugSink([debug](std::string_view text) {
             std::fwrite(text.data(), 1, text.size(), debug);
             if (text.empty() || text.back() != '\n') std::fputc('\n', debug);
         });

@@ -45,7 +45,7 @@ class SinkToFile {
 public:
     explicit SinkToFile(std::FILE* f) : file_(f) {
         platform::SetDebugSink(
-            [f](const std::string& text) { std::fwrite(text.data(), 1, text.size(), f); });
+            [f](std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); });
     }
     ~SinkToFile() {
         platform::SetDebugSink({});
