@@ -319,15 +319,6 @@ public:
     // Everything that can fail at the start; a message and false when it does.
     bool Start(std::unique_ptr<Device> device, bool real_time) {
         device_ = std::move(device);
-        start_ms_ = MonotonicMs();
-        recordings::CaptureHeader header;
-        header.protocol = a_.protocol;
-        header.start_unix_ms = UnixMs();
-        if (!writer_.Open(a_.out_path, header) && !writer_.IsOpen()) {
-            std::fprintf(stderr, "velt-capture: %s\n", writer_.Error().c_str());
-            return false;
-        }
-        CheckWriter();  // a file that takes no header: forwarding still goes on
 
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
@@ -355,6 +346,16 @@ public:
             return false;
         }
         mapped_ = true;
+
+        start_ms_ = MonotonicMs();
+        recordings::CaptureHeader header;
+        header.protocol = a_.protocol;
+        header.start_unix_ms = UnixMs();
+        if (!writer_.Open(a_.out_path, header) && !writer_.IsOpen()) {
+            std::fprintf(stderr, "velt-capture: %s\n", writer_.Error().c_str());
+            return false;
+        }
+        CheckWriter();  // a file that takes no header: forwarding still goes on
         std::printf("velt-capture: %s (protocol %d) on %s mapped as %s, recording to %s%s\n",
                     a_.device.c_str(), a_.protocol, slave_path_.c_str(), a_.map_path.c_str(),
                     a_.out_path.c_str(), real_time ? " (real-time priority)" : "");
@@ -420,9 +421,8 @@ public:
         CheckWriter();
         Print("from the device", from_device_);
         Print("from the program", from_program_);
-        std::printf(
-            "velt-capture: device gaps %lu, program opened the port %lu times, closed %lu\n", gaps_,
-            opens_, closes_);
+        std::printf("velt-capture: device gaps: %lu, port opens: %lu, port closes: %lu\n", gaps_,
+                    opens_, closes_);
         if (ok)
             std::printf("velt-capture: wrote %s\n", a_.out_path.c_str());
         else
@@ -604,6 +604,8 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit is a full disk too: reported, never the end of the forwarding.
+    signal(SIGXFSZ, SIG_IGN);
 
     // The program's receive thread asks for the same; without the privilege the tap
     // still keeps up, only its delay on a busy machine grows.
