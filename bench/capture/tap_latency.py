@@ -88,6 +88,13 @@ def main():
     if args.simulator:
         return simulator_cpu(args)
 
+    # The program's receive thread reads at real-time priority where it may; so does
+    # this reader, else its own delays on a busy machine would be measured.
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(50))
+        reader = "real-time"
+    except OSError:
+        reader = "normal"
     with tempfile.TemporaryDirectory() as tmp:
         dev_master, dev_slave = raw_pty()
         os.symlink(os.ttyname(dev_slave), f"{tmp}/device")
@@ -97,7 +104,8 @@ def main():
                                 "--out", f"{tmp}/bench.vcap"],
                                stdout=subprocess.PIPE, text=True)
         try:
-            if "mapped as" not in tap.stdout.readline():
+            started = tap.stdout.readline()
+            if "mapped as" not in started:
                 raise SystemExit("velt-capture did not start")
             tapped = os.open(f"{tmp}/com1", os.O_RDWR | os.O_NOCTTY)
             tty.setraw(tapped)
@@ -148,6 +156,7 @@ def main():
     via_tap, without = latencies(tapped, 0), latencies(direct, 1)
     cpu = 100.0 * ticks / os.sysconf("SC_CLK_TCK") / wall
     load = os.getloadavg()
+    print(f"reader priority: {reader}; tap: {'real-time' if 'real-time' in started else 'normal'}")
     print(f"frames: {count} at {args.rate:g}/s over {wall:.1f} s; "
           f"through the tap {len(via_tap)}, direct {len(without)}")
     for name, p in (("p50", 50), ("p99", 99), ("max", 100)):
@@ -161,9 +170,8 @@ def main():
     print(f"tap CPU: {cpu:.2f} % of a core ({ticks} ticks)")
     print(f"load average: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} cores")
     print(summary.strip())
-    ok = (len(via_tap) == count and
-          percentile(via_tap, 99) - percentile(without, 99) <= 1.0 and cpu < 1.0)
-    print("target (p99 added <= 1 ms, CPU < 1 %):", "met" if ok else "NOT met")
+    ok = len(via_tap) == count and percentile(paired, 99) <= 1.0 and cpu < 1.0
+    print("target (per frame p99 added <= 1 ms, CPU < 1 %):", "met" if ok else "NOT met")
     return 0 if ok else 1
 
 
