@@ -104,8 +104,8 @@ class Tap:
                 pass
         raise AssertionError(f"no line matching {pattern!r}; got {''.join(self.seen)}")
 
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
+    def stop(self, how=signal.SIGTERM):
+        self.proc.send_signal(how)
         status = self.proc.wait(timeout=5)
         time.sleep(0.05)  # the readers take the last lines
         while not self.lines.empty():
@@ -208,7 +208,7 @@ def test_unplug_and_replug(tmp):
     assert read_exactly(device.master, 3) == b"ack"
     os.close(port)
 
-    status, text = tap.stop()
+    status, text = tap.stop(signal.SIGINT)
     assert status == 0, text
     assert "device gaps: 1, port opens: 1, port closes: 1" in text, text
     _, records = read_capture(out)
@@ -239,7 +239,7 @@ def test_full_disk(tmp):
         assert read_exactly(device.master, 4) == b"ack%d" % i
         time.sleep(0.3)
     os.close(port)
-    status, text = tap.stop()
+    status, text = tap.stop(signal.SIGHUP)
     assert status == 1, f"a lost capture ended with status {status}"
     assert text.count("No space left on device") >= 1, text
     assert not os.path.lexists(link)
