@@ -190,6 +190,7 @@ def test_forwarding_and_port_events(tmp):
 def test_unplug_and_replug(tmp):
     link, dev, out = f"{tmp}/com2", f"{tmp}/ttyUSB", f"{tmp}/gap.vcap"
     device = Device(dev)
+    os.symlink(dev, link)  # the port mapped to the device, as at a bedside
     tap = Tap(dev, link, out)
     tap.wait_for("mapped as")
     port = open_port(link)
@@ -210,6 +211,7 @@ def test_unplug_and_replug(tmp):
 
     status, text = tap.stop(signal.SIGINT)
     assert status == 0, text
+    assert os.readlink(link) == dev, "the port's own mapping was not put back"
     assert "device gaps: 1, port opens: 1, port closes: 1" in text, text
     _, records = read_capture(out)
     kinds = [r[0] for r in records]
@@ -292,6 +294,10 @@ def test_bad_start(tmp):
                       "--out", f"{tmp}/x.vcap")
     assert status == 1 and "cannot map" in err, (status, err)
     assert not os.path.exists(f"{tmp}/x.vcap")
+    open(f"{tmp}/com4", "w").close()  # a file, not a map entry: left alone
+    status, err = run("--device", f"{tmp}/dev", "--map", f"{tmp}/com4", "--protocol", "2",
+                      "--out", f"{tmp}/x.vcap")
+    assert status == 1 and "not a link" in err and os.path.isfile(f"{tmp}/com4"), (status, err)
 
 
 def main():

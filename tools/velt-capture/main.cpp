@@ -22,7 +22,7 @@ void Usage(FILE* to) {
                  "  --device DEVICE  the device: a serial device node (/dev/ttyUSB0) or a USB\n"
                  "                   converter as \"description#serial\"\n"
                  "  --map LINK       the device-map entry the program opens (e.g.\n"
-                 "                   <configuration dir>/dosdevices/com1); removed on exit\n"
+                 "                   <configuration dir>/dosdevices/com1); put back on exit\n"
                  "  --protocol N     the device's protocol: its line settings\n"
                  "  --out FILE       the capture file (both directions, time-stamped)\n"
                  "Ends on Ctrl-C, SIGTERM or SIGHUP and prints what passed.\n");

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -233,7 +234,7 @@ public:
         to_device_.reserve(kMaxQueued);
     }
     ~Impl() {
-        if (mapped_) unlink(a_.map_path.c_str());
+        Unmap();
         if (master_ >= 0) close(master_);
     }
 
@@ -257,13 +258,20 @@ public:
         int slave = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (slave >= 0) ::close(slave);
 
-        std::string tmp = a_.map_path + ".tmp";
-        unlink(tmp.c_str());
-        if (symlink(slave_path_.c_str(), tmp.c_str()) != 0 ||
-            rename(tmp.c_str(), a_.map_path.c_str()) != 0) {
+        // At a bedside the entry usually maps the port to the device itself: it is
+        // put back at the end, so the program finds its device again afterwards.
+        struct stat st {};
+        if (lstat(a_.map_path.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                std::fprintf(stderr, "velt-capture: %s is no device-map entry (not a link)\n",
+                             a_.map_path.c_str());
+                return false;
+            }
+            previous_ = LinkTarget(a_.map_path);
+        }
+        if (!PointMap(slave_path_)) {
             std::fprintf(stderr, "velt-capture: cannot map %s: %s\n", a_.map_path.c_str(),
                          std::strerror(errno));
-            unlink(tmp.c_str());
             return false;
         }
         mapped_ = true;
@@ -338,8 +346,7 @@ public:
     // Removes the map entry, closes the file and prints what passed. The exit status.
     int Finish() {
         if (program_open_) FromProgram();
-        if (mapped_) unlink(a_.map_path.c_str());
-        mapped_ = false;
+        Unmap();
         bool ok = writer_.Close();
         CheckWriter();
         Print("from the device", from_device_);
@@ -356,6 +363,41 @@ public:
     }
 
 private:
+    static std::string LinkTarget(const std::string& path) {
+        char target[4096];
+        ssize_t n = readlink(path.c_str(), target, sizeof target);
+        return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+    }
+
+    // Atomically, so the program never finds the entry missing.
+    bool PointMap(const std::string& target) {
+        std::string tmp = a_.map_path + ".tmp";
+        unlink(tmp.c_str());
+        if (symlink(target.c_str(), tmp.c_str()) == 0 &&
+            rename(tmp.c_str(), a_.map_path.c_str()) == 0)
+            return true;
+        int e = errno;
+        unlink(tmp.c_str());
+        errno = e;
+        return false;
+    }
+
+    // The entry as it was before, unless somebody else has pointed it elsewhere since.
+    void Unmap() {
+        if (!mapped_) return;
+        mapped_ = false;
+        if (LinkTarget(a_.map_path) != slave_path_) return;
+        if (previous_.empty()) {
+            unlink(a_.map_path.c_str());
+        } else if (PointMap(previous_)) {
+            std::printf("velt-capture: %s points at %s again\n", a_.map_path.c_str(),
+                        previous_.c_str());
+        } else {
+            std::fprintf(stderr, "velt-capture: cannot point %s back at %s: %s\n",
+                         a_.map_path.c_str(), previous_.c_str(), std::strerror(errno));
+        }
+    }
+
     static void Print(const char* what, const Counts& c) {
         std::printf("velt-capture: %s: %llu bytes in %llu chunks", what, c.bytes, c.chunks);
         if (c.dropped > 0)
@@ -410,6 +452,15 @@ private:
     }
 
     void Reopen() {
+        // A device named through the entry the tap now holds would be the tap itself.
+        if (char* real = realpath(a_.device.c_str(), nullptr)) {
+            bool self = slave_path_ == real;
+            free(real);
+            if (self) {
+                next_retry_ = MonotonicMs() + kRetryEveryMs;
+                return;
+            }
+        }
         std::string why;
         device_ = OpenDevice(a_, &why);
         if (!device_) {
@@ -484,7 +535,7 @@ private:
     recordings::CaptureWriter writer_;
     int64_t start_ms_ = 0, next_retry_ = 0;
     int master_ = -1;
-    std::string slave_path_;
+    std::string slave_path_, previous_;
     bool mapped_ = false, program_open_ = false, disk_reported_ = false;
     std::vector<uint8_t> to_program_, to_device_;
     uint8_t buffer_[kChunk];
