@@ -139,6 +139,13 @@ bool CaptureWriter::Open(const std::string& path, const CaptureHeader& header) {
     failed_ = false;
     flushed_size_ = 0;
     pending_.clear();
+    // A reader would refuse the whole file, so it is not written at all.
+    if (header.protocol < 1 || header.protocol > 3 || header.version != kCaptureVersion) {
+        failed_ = true;
+        error_ = "cannot create " + path + ": protocol " + std::to_string(header.protocol) +
+                 " or version " + std::to_string(header.version) + " is not one this format has";
+        return false;
+    }
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) return Fail("cannot create", errno);
     AppendCaptureHeader(pending_, header);

@@ -120,7 +120,8 @@ public:
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    // Creates or truncates the file and writes the header. False with Error() set.
+    // Creates or truncates the file and writes the header. False with Error() set,
+    // also for a header no reader would accept (a protocol outside 1-3).
     bool Open(const std::string& path, const CaptureHeader& header);
     bool IsOpen() const { return fd_ >= 0; }
     // False once anything has failed.

@@ -217,6 +217,13 @@ TEST(CaptureFile, ForeignAndDamagedHeadersAreRefusedWithAReason) {
     EXPECT_EQ(r.time_ms, 9u);
     v.resize(25);
     EXPECT_EQ(status(v).second, "capture header cut short");
+
+    // The writer makes no file a reader would refuse.
+    TempDir dir;
+    CaptureWriter w;
+    EXPECT_FALSE(w.Open(dir.File("p0.cap"), {kCaptureVersion, 0, 0}));
+    EXPECT_FALSE(w.Error().empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.File("p0.cap")));
 }
 
 TEST(CaptureFile, FullDiskLeavesTheFileWholeUpToTheLastFlush) {
