@@ -53,6 +53,17 @@ bool CMainFrame::Create() {
     return true;
 }
 
+void CMainFrame::SetLinkCountsText(const QString& text) {
+    if (link_counts_ == nullptr || link_counts_->text() == text) return;
+    // Once laid out the pane keeps its size: a label that may change size lays out
+    // and repaints the whole status bar at every new text.
+    if (link_counts_->isVisible() && link_counts_->minimumSize() != link_counts_->maximumSize())
+        link_counts_->setFixedSize(link_counts_->size());
+    link_counts_->setText(text);
+    const int wanted = link_counts_->sizeHint().width();
+    if (wanted > link_counts_->maximumWidth()) link_counts_->setFixedWidth(wanted);
+}
+
 QAction* CMainFrame::AddCommand(int id, const QString& text, const QString& prompt) {
     auto* action = new QAction(text, this);
     action->setData(id);

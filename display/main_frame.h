@@ -44,6 +44,8 @@ public:
     QList<QLabel*> IndicatorPanes() const { return indicators_; }
     // The pane left of "CAP" with the active link's counts; empty without a link.
     QLabel* LinkCountsPane() const { return link_counts_; }
+    // Its text; the pane widens when a text needs more room than it has.
+    void SetLinkCountsText(const QString& text);
 
     // Test seam: makes the next Create() fail at the toolbar or status bar step.
     enum class FailStep { None, ToolBar, StatusBar };

@@ -171,6 +171,23 @@ public:
         }
     }
 
+    // The fewest bytes that can still complete the frame being received, its end byte
+    // included (unescaped payload, a length not yet known taken as 1); 0 between frames.
+    size_t BytesToFrameEnd() const {
+        switch (phase_) {
+            case kSequence:
+            case kType:
+            case kLength:
+                return static_cast<size_t>(kPayload - phase_) + 3;
+            case kPayload:
+                return length_ - j_ + 2u;
+            case kChecksum:
+                return 2;
+            default:
+                return 0;
+        }
+    }
+
     int phase() const { return phase_; }
     uint8_t sequence() const { return sequence_; }  // iSequence
     uint8_t type() const { return type_; }

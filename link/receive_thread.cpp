@@ -70,15 +70,27 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     Clock::time_point last_good = Clock::now();
     uint64_t good = statistics_.Get(LinkStatistics::kFrames);
 
-    while (error == 0 && !StopRequested()) {
-        // Wait no longer than the moment "No data" is due.
+    // The longest wait of a pass: no longer than the moment "No data" is due.
+    auto wait_left = [&] {
         int wait = wait_ms;
-        const bool quiet = no_data_.load(std::memory_order_relaxed);
-        if (!quiet) {
+        if (!no_data_.load(std::memory_order_relaxed)) {
             auto due = last_good + std::chrono::milliseconds(kLinkNoDataMs) - Clock::now();
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due).count();
             if (left < wait) wait = left > 0 ? static_cast<int>(left) : 0;
         }
+        return wait;
+    };
+    size_t frame_rest = 0;  // bytes the frame being received still needs, at the least
+
+    while (error == 0 && !StopRequested()) {
+        // A frame that arrived in part: give the line the time to bring the rest, then
+        // read it in one piece rather than waking for every piece on the way.
+        if (frame_rest > 0) {
+            const transport::WaitResult s = t.WaitForLine(frame_rest, wait_left());
+            frame_rest = 0;
+            if (s == transport::WaitResult::Wake) continue;
+        }
+        const int wait = wait_left();
         transport::WaitResult w = t.WaitForData(wait);
         if (w == transport::WaitResult::HangUp || w == transport::WaitResult::Error) {
             error = t.LastError() != 0 ? t.LastError() : EIO;
@@ -107,6 +119,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
                 decoder_.Feed(chunk, got, handler);
                 if ((error = handler.Error()) != 0) break;
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
+                frame_rest = decoder_.BytesToFrameEnd();
             } else {
                 const uint32_t stray = reduced.dropped();
                 reduced.Feed(chunk, got, [&](uint8_t code, uint8_t value) {

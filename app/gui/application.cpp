@@ -718,9 +718,7 @@ void CVELTMonitoringApp::UpdateLinkCounts() {
     char text[96] = "";
     if (COximeter* link = ActiveLink())
         FormatLinkCountsPane(text, sizeof text, link->Statistics().Read());
-    const QString shown = QString::fromLatin1(text);
-    if (main_frame_->LinkCountsPane()->text() != shown)
-        main_frame_->LinkCountsPane()->setText(shown);
+    main_frame_->SetLinkCountsText(QString::fromLatin1(text));
 }
 
 void CVELTMonitoringApp::PrintSetup() {

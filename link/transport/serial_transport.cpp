@@ -8,8 +8,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/system_info.h"
 
@@ -46,13 +48,13 @@ uint32_t LineErrorBits(const LineCounts& before, const LineCounts& now) {
 bool LineSettingsFor(int protocol, LineSettings* out) {
     switch (protocol) {
         case 1:
-            *out = {B57600, true};
+            *out = {B57600, true, 57600};
             return true;
         case 2:
-            *out = {B115200, false};
+            *out = {B115200, false, 115200};
             return true;
         case 3:
-            *out = {B9600, true};
+            *out = {B9600, true, 9600};
             return true;
         default:
             return false;
@@ -125,14 +127,19 @@ SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, 
         ::close(fd);
         return {OpenStep::Setup, e, fd};
     }
-    out->reset(new SerialTransport(fd, pipe_fds[0], pipe_fds[1], saved));
+    LineSettings line{};
+    LineSettingsFor(protocol, &line);
+    const long bits = 1 + 8 + (line.two_stop_bits ? 2 : 1);
+    out->reset(
+        new SerialTransport(fd, pipe_fds[0], pipe_fds[1], saved, bits * 1000000000L / line.baud));
     (*out)->Purge();
     (*out)->TakeLineErrors();  // the counts start now
     return {OpenStep::Ok, 0, fd};
 }
 
-SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const termios& saved)
-    : fd_(fd), wake_read_(wake_read), wake_write_(wake_write), saved_(saved) {}
+SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const termios& saved,
+                                 long byte_ns)
+    : fd_(fd), wake_read_(wake_read), wake_write_(wake_write), saved_(saved), byte_ns_(byte_ns) {}
 
 SerialTransport::~SerialTransport() {
     // Both fail quietly on a port that is gone; nothing is left to restore then.
@@ -158,8 +165,16 @@ int SerialTransport::FailCall(int error) {
     return error;
 }
 
+WaitResult SerialTransport::TakeWake() {
+    char drain[16];
+    while (::read(wake_read_, drain, sizeof drain) > 0) {
+    }
+    return WaitResult::Wake;
+}
+
 WaitResult SerialTransport::WaitForData(int timeout_ms) {
     if (Dead()) return dead_;
+    if (taken_ < held_) return WaitResult::Data;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
     int r;
     do {
@@ -167,30 +182,54 @@ WaitResult SerialTransport::WaitForData(int timeout_ms) {
     } while (r < 0 && errno == EINTR);
     if (r < 0) return Fail(WaitResult::Error, errno);
     if (r == 0) return WaitResult::Timeout;
-    if (fds[1].revents & POLLIN) {
-        char drain[16];
-        while (::read(wake_read_, drain, sizeof drain) > 0) {
-        }
-        return WaitResult::Wake;
-    }
+    if (fds[1].revents & POLLIN) return TakeWake();
     short ev = fds[0].revents;
     if (ev & POLLNVAL) return Fail(WaitResult::Error, EBADF);
-    if (ev & POLLIN) {
-        int n = 0;
-        if (ioctl(fd_, FIONREAD, &n) != 0) return Fail(WaitResult::HangUp, errno);
-        if (n > 0) return WaitResult::Data;
-    }
-    // Readable with nothing to read, or a hang-up: the other side is gone.
-    if (ev & (POLLHUP | POLLERR)) return Fail(WaitResult::HangUp, EIO);
+    // A terminal is readable without a hang-up only with input there.
+    if ((ev & (POLLHUP | POLLERR)) == 0)
+        return ev & POLLIN ? WaitResult::Data : WaitResult::Timeout;
+    int n = 0;
+    if (ioctl(fd_, FIONREAD, &n) != 0) return Fail(WaitResult::HangUp, errno);
+    if (n > 0) return WaitResult::Data;  // the last bytes before the hang-up
+    return Fail(WaitResult::HangUp, EIO);
+}
+
+WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
+    if (Dead()) return dead_;
+    if (bytes == 0 || max_ms <= 0) return WaitResult::Timeout;
+    const long long max_ns = static_cast<long long>(max_ms) * 1000000;
+    // A driver hands the last bytes on some character times after they came in (a
+    // UART's receive time-out, the terminal layer's own hand-over): waking for the
+    // earliest moment they can be there would mostly find the tail still missing.
+    constexpr long long kHandOverNs = 1000000;
+    const long long ns =
+        bytes >= static_cast<size_t>(max_ns / byte_ns_)
+            ? max_ns
+            : std::min(max_ns, static_cast<long long>(bytes) * byte_ns_ + kHandOverNs);
+    const timespec span{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd wake{wake_read_, POLLIN, 0};
+    // An interrupted sleep only makes the next read a little early.
+    if (::ppoll(&wake, 1, &span, nullptr) > 0 && (wake.revents & POLLIN)) return TakeWake();
     return WaitResult::Timeout;
 }
 
 int SerialTransport::BytesWaiting(size_t* count) {
     *count = 0;
     if (Dead()) return last_error_;
-    int n = 0;
-    if (ioctl(fd_, FIONREAD, &n) != 0) return FailCall(errno);
-    *count = n > 0 ? static_cast<size_t>(n) : 0;
+    if (taken_ == held_) taken_ = held_ = 0;
+    if (held_ < sizeof held_bytes_) {
+        ssize_t n;
+        do {
+            n = ::read(fd_, held_bytes_ + held_, sizeof held_bytes_ - held_);
+        } while (n < 0 && errno == EINTR);
+        // Nothing new (EAGAIN, or an empty read with VMIN = 0) is no failure; a
+        // vanished port is reported once what it sent before has been read.
+        if (n > 0)
+            held_ += static_cast<size_t>(n);
+        else if (n < 0 && errno != EAGAIN && taken_ == held_)
+            return FailCall(errno);
+    }
+    *count = held_ - taken_;
     return 0;
 }
 
@@ -198,6 +237,13 @@ int SerialTransport::Read(uint8_t* buffer, size_t size, size_t* got) {
     *got = 0;
     if (Dead()) return last_error_;
     if (size == 0) return 0;
+    if (taken_ < held_) {
+        const size_t n = size < held_ - taken_ ? size : held_ - taken_;
+        std::memcpy(buffer, held_bytes_ + taken_, n);
+        taken_ += n;
+        *got = n;
+        return 0;
+    }
     ssize_t n;
     do {
         n = ::read(fd_, buffer, size);
@@ -242,8 +288,13 @@ int SerialTransport::Write(const uint8_t* data, size_t size) {
 
 uint32_t SerialTransport::TakeLineErrors() {
     if (Dead()) return 0;
+    if (counts_unsupported_) return 0;
     serial_icounter_struct c{};
-    if (ioctl(fd_, TIOCGICOUNT, &c) != 0) return 0;  // not supported (pseudo-terminals)
+    if (ioctl(fd_, TIOCGICOUNT, &c) != 0) {
+        // Pseudo-terminals and some converters keep no counters: asking once is enough.
+        if (errno == ENOTTY || errno == EINVAL) counts_unsupported_ = true;
+        return 0;
+    }
     LineCounts now{c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
     uint32_t bits = have_counts_ ? LineErrorBits(counts_, now) : 0;
     counts_ = now;
@@ -253,6 +304,7 @@ uint32_t SerialTransport::TakeLineErrors() {
 
 int SerialTransport::Purge() {
     if (Dead()) return last_error_;
+    taken_ = held_ = 0;
     return tcflush(fd_, TCIOFLUSH) == 0 ? 0 : FailCall(errno);
 }
 

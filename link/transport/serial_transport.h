@@ -3,6 +3,10 @@
 // Waits are poll() on the port and a wake pipe; the port stays non-blocking with
 // VMIN = VTIME = 0, so no call can block past its time-out, and a hung-up port
 // (read() returning 0 at once for ever) is reported as HangUp, never as data.
+// A reader wakes for every piece the driver delivers (about a millisecond's worth at
+// 115200 Bd), so each wake costs as few calls as possible: BytesWaiting takes what is
+// waiting into the transport's own buffer with one read, Read hands it out from there,
+// and WaitForLine sleeps through the rest of a frame at the line's byte rate.
 #pragma once
 
 #include <termios.h>
@@ -30,6 +34,7 @@ uint32_t LineErrorBits(const LineCounts& before, const LineCounts& now);
 struct LineSettings {
     speed_t speed;
     bool two_stop_bits;
+    int baud;  // `speed` as a number
 };
 bool LineSettingsFor(int protocol, LineSettings* out);
 
@@ -53,6 +58,7 @@ public:
     ~SerialTransport() override;
 
     WaitResult WaitForData(int timeout_ms) override;
+    WaitResult WaitForLine(size_t bytes, int max_ms) override;
     int BytesWaiting(size_t* count) override;
     int Read(uint8_t* buffer, size_t size, size_t* got) override;
     int Write(const uint8_t* data, size_t size) override;
@@ -64,8 +70,9 @@ public:
     int fd() const { return fd_; }
 
 private:
-    SerialTransport(int fd, int wake_read, int wake_write, const termios& saved);
+    SerialTransport(int fd, int wake_read, int wake_write, const termios& saved, long byte_ns);
     WaitResult Fail(WaitResult what, int error);
+    WaitResult TakeWake();
     bool Dead() const { return dead_ != WaitResult::Data; }
     int FailCall(int error);  // marks a vanished port dead, returns the error
 
@@ -73,8 +80,14 @@ private:
     int wake_read_;
     int wake_write_;
     termios saved_;
+    long byte_ns_;  // one byte's time on the line, start and stop bits included
     bool have_counts_ = false;
+    bool counts_unsupported_ = false;  // the driver keeps no interrupt counters
     LineCounts counts_;
+    // What BytesWaiting took from the driver and Read has not handed out yet: bytes
+    // [taken_, held_) of held_bytes_. As large as the terminal's own input buffer.
+    size_t held_ = 0, taken_ = 0;
+    uint8_t held_bytes_[4096];
     WaitResult dead_ = WaitResult::Data;  // HangUp or Error once the port is gone
     int last_error_ = 0;
 };

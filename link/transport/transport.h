@@ -22,6 +22,15 @@
 //  - TakeLineErrors returns 0, Purge returns the status.
 // A reader must therefore end on HangUp or Error; looping on it would spin.
 //
+// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line plus the
+// millisecond a driver may take to hand the last of them on, at most max_ms, spent
+// waiting only for a wake: returns Timeout when it has passed, Wake as WaitForData
+// does, or the dead outcome. The reader calls it when the frame being received is known
+// to need at least that many more bytes, so that the rest of the frame is read in one
+// piece instead of in every piece the driver delivers on the way. A frame therefore
+// reaches the decoder (and is acknowledged) at most about a millisecond after it could
+// have, far less than a frame's own time on the line. A transport that wakes its reader
+// per frame already (USB, by its event character) returns Timeout at once.
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
 // not an error while the device is there). Write sends all bytes or fails; it may
@@ -65,6 +74,11 @@ public:
     virtual ~ITransport() = default;
 
     virtual WaitResult WaitForData(int timeout_ms) = 0;
+    virtual WaitResult WaitForLine(size_t bytes, int max_ms) {
+        (void)bytes;
+        (void)max_ms;
+        return WaitResult::Timeout;
+    }
     // Bytes that Read can take now.
     virtual int BytesWaiting(size_t* count) = 0;
     // *got = bytes copied (0 on failure).

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -69,6 +70,40 @@ TEST_F(PtyLink, FramesAreAcknowledgedAndQueued) {
     link.ProcessPackets();
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_EQ(g_seen[0], (Bytes{36, 5, 3, 0x10, 0x20, 0x30}));
+}
+
+TEST_F(PtyLink, FramesArrivingInSmallPiecesAreDecodedWholeAndAnsweredAtOnce) {
+    // The device's frames come a few bytes at a time, as a serial driver hands them
+    // on at 115200 Bd; escaped payload bytes make each frame longer than its length.
+    COximeter link("COM1", 2, false, nullptr);
+    ASSERT_EQ(link.Status(), 0);
+    link.SetRecordObserver(Observe, nullptr);
+    constexpr int kFrames = 20;
+    std::vector<Bytes> sent;
+    std::vector<double> answer_ms;
+    for (int n = 0; n < kFrames; ++n) {
+        const Bytes payload = wire::Payload(90, static_cast<uint8_t>(n * 11));
+        const Bytes frame = wire::Frame(static_cast<uint8_t>(n), 36, payload);
+        for (size_t at = 0; at < frame.size(); at += 3) {
+            pty.Write(Bytes(frame.begin() + static_cast<long>(at),
+                            frame.begin() + static_cast<long>(std::min(at + 3, frame.size()))));
+            std::this_thread::sleep_for(std::chrono::microseconds(260));
+        }
+        const auto last_byte = std::chrono::steady_clock::now();
+        EXPECT_EQ(pty.Read(3), (Bytes{0xFD, static_cast<uint8_t>(n), 0xFB}));
+        answer_ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - last_byte)
+                .count());
+        Bytes seen{36, static_cast<uint8_t>(n), 90};
+        seen.insert(seen.end(), payload.begin(), payload.end());
+        sent.push_back(seen);
+    }
+    // A finished frame waits for nothing: the typical answer comes well within a
+    // frame's time on the line, whatever a busy machine does to the odd one.
+    std::sort(answer_ms.begin(), answer_ms.end());
+    EXPECT_LT(answer_ms[kFrames / 2], 8.0);
+    link.ProcessPackets();
+    EXPECT_EQ(g_seen, sent);
 }
 
 TEST_F(PtyLink, PortsThatCannotBeOpened) {

@@ -182,6 +182,16 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     while (counts->text().isEmpty() && waited.elapsed() < 2000) QApplication::processEvents();
     EXPECT_EQ(counts->text(), "3036 frames, 0 bad, 3 lost");
     EXPECT_LE(waited.elapsed(), 1000) << "refreshed twice a second";
+    // The pane keeps its size between counts, but never cuts a count off.
+    const QSize pane_size = counts->size();
+    app_->ActiveLink()->Statistics().Add(LinkStatistics::kFrames, 4000000000u);
+    app_->ActiveLink()->Statistics().Add(LinkStatistics::kBadChecksums, 4000000000u);
+    waited.restart();
+    while (!counts->text().startsWith("4000003036") && waited.elapsed() < 2000)
+        QApplication::processEvents();
+    QApplication::processEvents();
+    EXPECT_EQ(counts->height(), pane_size.height());
+    EXPECT_GE(counts->width(), counts->fontMetrics().horizontalAdvance(counts->text()));
     // The View items hide and show the bars.
     f->Command(cmd::kViewToolbar)->trigger();
     EXPECT_TRUE(f->ToolBar()->isHidden());

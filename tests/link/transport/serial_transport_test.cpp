@@ -249,6 +249,26 @@ TEST_F(SerialTest, AWaitTimesOutAndAWakeFromAnotherThreadEndsIt) {
     EXPECT_EQ(port->WaitForData(20), WaitResult::Timeout);
 }
 
+TEST_F(SerialTest, WaitingForTheLineTakesTheBytesTimeAndEndsOnAWake) {
+    auto port = OpenCom5(3);  // 9600 Bd, 8N2: 11 bits a byte
+    ASSERT_TRUE(port);
+    using std::chrono::milliseconds;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(port->WaitForLine(100, 5000), WaitResult::Timeout);
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, milliseconds(114));
+    EXPECT_LT(took, milliseconds(2000));
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(port->WaitForLine(100, 20), WaitResult::Timeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(100)) << "never past max_ms";
+    auto waiting = std::async(std::launch::async, [&] { return port->WaitForLine(100000, 10000); });
+    std::this_thread::sleep_for(milliseconds(30));
+    port->Wake();
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), WaitResult::Wake);
+    EXPECT_EQ(port->WaitForData(20), WaitResult::Timeout) << "the wake was taken";
+}
+
 TEST_F(SerialTest, HangUpEndsAReaderPromptlyWithoutSpinning) {
     auto port = OpenCom5(1);
     ASSERT_TRUE(port);
