@@ -400,14 +400,16 @@ public:
             int r = ppoll(fds, n, &ts, &unblocked);
             if (r < 0) continue;  // a signal
 
-            if (device_at < 0 && device_) FromDevice(false);
-            if (device_at >= 0 && (fds[device_at].revents & ~POLLOUT) != 0) FromDevice(true);
+            // The program's side first: device bytes read in this pass belong to the
+            // port as it is now, and a PortOpened record comes before them.
             if (master_at >= 0 && fds[master_at].revents != 0) {
                 if (fds[master_at].revents & POLLIN) FromProgram();
                 if (fds[master_at].revents & (POLLHUP | POLLERR)) SetProgramOpen(false);
             } else if (!program_open_) {
                 SetProgramOpen(ProgramOpen());
             }
+            if (device_at < 0 && device_) FromDevice(false);
+            if (device_at >= 0 && (fds[device_at].revents & ~POLLOUT) != 0) FromDevice(true);
             SendQueued();
         }
     }
@@ -520,9 +522,6 @@ private:
                 return;
             }
             if (n == 0) return;
-            // The state now, not as last seen, and recorded before the bytes: bytes
-            // right after an open are the program's.
-            SetProgramOpen(ProgramOpen());
             Record(CaptureKind::DeviceBytes, buffer_, static_cast<size_t>(n));
             from_device_.bytes += static_cast<unsigned long long>(n);
             ++from_device_.chunks;
