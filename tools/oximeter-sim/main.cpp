@@ -18,6 +18,7 @@
 
 #include "recordings/edf_writer.h"
 #include "tools/oximeter-sim/device_model.h"
+#include "tools/oximeter-sim/replay.h"
 #include "tools/oximeter-sim/wire_encoder.h"
 
 namespace {
@@ -34,12 +35,15 @@ void Usage(FILE* to) {
         "                    [--status ok|sensor|finger|perfusion|selftest]\n"
         "                    [--bad-checksum RATE] [--drop-byte RATE] [--cut-frame RATE]\n"
         "                    [--burst]\n"
+        "       oximeter-sim --replay CAPTURE [--speed X] [--map LINK]\n"
         "  --map LINK     point a device-map entry (e.g. <configuration dir>/dosdevices/com1,\n"
         "                 shown by velt-ports) at the pseudo-terminal; removed on exit\n"
         "  --output FILE  write the stream unpaced, for --seconds of device time (10)\n"
         "  --record FILE.edf  also write the plethysmogram as a recording\n"
         "  --once         end when the host closes the port (default: wait for the next open)\n"
-        "  --burst        a 30 ms noise burst on the line every 5 s\n");
+        "  --burst        a 30 ms noise burst on the line every 5 s\n"
+        "  --replay CAPTURE  play what the program received in a capture, from its open\n"
+        "  --speed X      replay timing sped up by X (1); 0: as fast as the line allows\n");
 }
 
 double Now() {
@@ -53,6 +57,8 @@ struct Args {
     std::string map_path, output_path, record_path;
     double seconds = -1;
     bool once = false;
+    sim::ReplayOptions replay;
+    std::string device_option;  // the first device-model option given, for --replay
 };
 
 bool ParseNumber(const char* text, double lo, double hi, double* out) {
@@ -75,13 +81,14 @@ int Parse(int argc, char** argv, Args* a) {
             return 1;
         }
         if (opt == "--once" || opt == "--burst") {
+            if (a->device_option.empty()) a->device_option = opt;
             (opt == "--once" ? a->once : o.burst) = true;
             continue;
         }
         static const char* const kValued[] = {
-            "--protocol", "--map",          "--output",    "--record",   "--seconds", "--bpm",
-            "--spo2",     "--hbco",         "--perfusion", "--noise",    "--ptt-ms",  "--seed",
-            "--status",   "--bad-checksum", "--drop-byte", "--cut-frame"};
+            "--protocol", "--map",          "--output",    "--record",    "--seconds", "--bpm",
+            "--spo2",     "--hbco",         "--perfusion", "--noise",     "--ptt-ms",  "--seed",
+            "--status",   "--bad-checksum", "--drop-byte", "--cut-frame", "--replay",  "--speed"};
         if (std::find(std::begin(kValued), std::end(kValued), opt) == std::end(kValued)) {
             std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
             Usage(stderr);
@@ -94,7 +101,13 @@ int Parse(int argc, char** argv, Args* a) {
         const char* v = argv[++i];
         double d = 0;
         bool ok = true;
-        if (opt == "--protocol") {
+        if (opt != "--map" && opt != "--replay" && opt != "--speed" && a->device_option.empty())
+            a->device_option = opt;
+        if (opt == "--replay") {
+            a->replay.capture_path = v;
+        } else if (opt == "--speed") {
+            ok = ParseNumber(v, 0, 1e6, &a->replay.speed);
+        } else if (opt == "--protocol") {
             ok = ParseNumber(v, 1, 3, &d) && d == std::floor(d);
             o.protocol = static_cast<int>(d);
         } else if (opt == "--map") {
@@ -136,6 +149,16 @@ int Parse(int argc, char** argv, Args* a) {
             std::fprintf(stderr, "oximeter-sim: bad value for %s: %s\n", opt.c_str(), v);
             return 2;
         }
+    }
+    a->replay.map_path = a->map_path;
+    if (!a->replay.capture_path.empty() && !a->device_option.empty()) {
+        std::fprintf(stderr, "oximeter-sim: --replay plays a capture; %s does not apply to it\n",
+                     a->device_option.c_str());
+        return 2;
+    }
+    if (a->replay.capture_path.empty() && a->replay.speed != 1) {
+        std::fprintf(stderr, "oximeter-sim: --speed needs --replay\n");
+        return 2;
     }
     if (!a->map_path.empty() && !a->output_path.empty()) {
         std::fprintf(stderr, "oximeter-sim: --map and --output exclude each other\n");
@@ -399,5 +422,6 @@ int main(int argc, char** argv) {
     Args a;
     int r = Parse(argc, argv, &a);
     if (r != 0) return r == 1 ? 0 : 2;
+    if (!a.replay.capture_path.empty()) return sim::RunReplay(a.replay);
     return a.output_path.empty() ? RunOnPty(a) : WriteFile(a);
 }
