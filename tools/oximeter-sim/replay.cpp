@@ -22,8 +22,17 @@
 namespace sim {
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+volatile sig_atomic_t g_stop = 0;  // the signal that stopped the replay
+volatile sig_atomic_t g_sender = 0;
+void OnSignal(int signal, siginfo_t* info, void*) {
+    g_sender = info != nullptr ? info->si_pid : 0;
+    g_stop = signal;
+}
+
+// The program empties its input right after it opens the port, and a recording's
+// open is when the tap noticed it, a few milliseconds late: the replay's clock starts
+// this long after the open so that no first byte falls into that purge.
+constexpr double kSettleS = 0.020;
 
 double Now() {
     timespec ts{};
@@ -192,18 +201,19 @@ int RunReplay(const ReplayOptions& o) {
     std::fflush(stdout);
 
     struct sigaction sa {};
-    sa.sa_handler = OnSignal;  // no SA_RESTART: a signal ends the current wait
+    sa.sa_sigaction = OnSignal;  // no SA_RESTART: a signal ends the current wait
+    sa.sa_flags = SA_SIGINFO;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     while (!g_stop && HungUp(master)) Sleep(0.002);
-    const double opened_at = Now();
     if (!g_stop) {
         std::printf("oximeter-sim: program opened the port\n");
         std::fflush(stdout);
     }
+    const double opened_at = Now() + kSettleS;
 
     LinePacer pacer(LineBytesPerSecond(plan.protocol));
     std::vector<uint8_t> live;
@@ -214,12 +224,12 @@ int RunReplay(const ReplayOptions& o) {
     double late_max = 0, late_sum = 0;
     bool blocked = false, closed = false;
     auto due_at = [&](size_t i) {
+        if (o.speed == 0) return opened_at;
         return opened_at + (plan.chunks[i].time_ms - plan.start_ms) / 1000.0 / o.speed;
     };
     while (!g_stop && written < plan.bytes.size()) {
         double now = Now();
-        while (next < plan.chunks.size() && (o.speed == 0 || now >= due_at(next)))
-            due = plan.chunks[next++].end;
+        while (next < plan.chunks.size() && now >= due_at(next)) due = plan.chunks[next++].end;
         size_t n = o.speed == 0 ? pacer.Take(now, due - written) : due - written;
         if (n > 0) {
             ssize_t w = write(master, plan.bytes.data() + written, n);
@@ -234,7 +244,7 @@ int RunReplay(const ReplayOptions& o) {
             }
         }
         double until = now + 1.0;
-        if (next < plan.chunks.size() && o.speed > 0) until = due_at(next);
+        if (next < plan.chunks.size()) until = due_at(next);
         if (due > written) until = o.speed == 0 ? pacer.NextDue(now, due - written) : now;
         int wait_ms = std::max(0, static_cast<int>(std::ceil((until - now) * 1000)));
         pollfd pf{master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
@@ -268,7 +278,9 @@ int RunReplay(const ReplayOptions& o) {
         std::printf("oximeter-sim: the program closed the port after %zu of %zu bytes\n", written,
                     plan.bytes.size());
     else if (g_stop)
-        std::printf("oximeter-sim: stopped after %zu of %zu bytes\n", written, plan.bytes.size());
+        std::printf("oximeter-sim: stopped by signal %d (from process %d) after %zu of %zu bytes\n",
+                    static_cast<int>(g_stop), static_cast<int>(g_sender), written,
+                    plan.bytes.size());
     std::printf("oximeter-sim: played %zu bytes in %zu chunks in %.3f s (recorded %.3f s)", written,
                 timed, played, span);
     if (o.speed > 0 && timed > 0)
