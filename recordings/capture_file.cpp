@@ -49,13 +49,15 @@ void AppendCaptureRecord(std::vector<uint8_t>& out, CaptureKind kind, uint32_t t
 }
 
 CaptureReader::CaptureReader(const uint8_t* data, size_t size) : data_(data), size_(size) {
-    if (size < sizeof kCaptureMagic ||
-        std::memcmp(data, kCaptureMagic, sizeof kCaptureMagic) != 0) {
+    // A file cut inside its magic is still a capture whose header was cut short.
+    const size_t magic = size < sizeof kCaptureMagic ? size : sizeof kCaptureMagic;
+    if (size == 0 || std::memcmp(data, kCaptureMagic, magic) != 0) {
         status_ = Status::NotACapture;
         return;
     }
     if (size < kCaptureHeaderSize) {
         status_ = Status::BadHeader;
+        header_cut_ = true;
         return;
     }
     header_.version = static_cast<uint16_t>(GetLe(data + 8, 2));
@@ -67,6 +69,7 @@ CaptureReader::CaptureReader(const uint8_t* data, size_t size) : data_(data), si
     size_t header_size = GetLe(data + 10, 2);
     if (header_size < kCaptureHeaderSize || size < header_size) {
         status_ = Status::BadHeader;
+        header_cut_ = header_size >= kCaptureHeaderSize;
         return;
     }
     header_.protocol = data[12];
@@ -89,8 +92,11 @@ std::string CaptureReader::Error() const {
                    " is not supported (this program reads version " +
                    std::to_string(kCaptureVersion) + ")";
         case Status::BadHeader:
-            return size_ < kCaptureHeaderSize ? "capture header cut short"
-                                              : "capture header is damaged";
+            if (header_cut_) return "capture header cut short";
+            if (header_.protocol < 1 || header_.protocol > 3)
+                return "capture header names protocol " + std::to_string(header_.protocol) +
+                       " (known: 1, 2, 3)";
+            return "capture header is damaged (header size below 24)";
     }
     return "";
 }
@@ -133,6 +139,13 @@ bool CaptureWriter::Open(const std::string& path, const CaptureHeader& header) {
     failed_ = false;
     flushed_size_ = 0;
     pending_.clear();
+    // A reader would refuse the whole file, so it is not written at all.
+    if (header.protocol < 1 || header.protocol > 3 || header.version != kCaptureVersion) {
+        failed_ = true;
+        error_ = "cannot create " + path + ": protocol " + std::to_string(header.protocol) +
+                 " or version " + std::to_string(header.version) + " is not one this format has";
+        return false;
+    }
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) return Fail("cannot create", errno);
     AppendCaptureHeader(pending_, header);

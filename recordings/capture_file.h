@@ -79,13 +79,16 @@ private:
     size_t offset_ = 0;
     Status status_ = Status::Ok;
     CaptureHeader header_;
+    bool header_cut_ = false;
     bool truncated_ = false;
 };
 
 // What the recorded program received: the device's bytes while it had its port open.
-// A capture without any PortOpened record (the program opened before the tap could
-// tell) counts as open from the start. Calls on(record) for each such DeviceBytes
-// record in order; returns false when the capture is not readable.
+// A capture whose first open or close record is a close, or that has neither (the
+// program had the port open before the tap could tell), counts as open from the
+// start. Calls on(record) for each such DeviceBytes record in order; returns false
+// when the capture is not readable. A cut-short capture delivers its whole records
+// (then reader.truncated() is true).
 template <typename OnDeviceBytes>
 bool ForEachReceivedChunk(CaptureReader& reader, OnDeviceBytes on) {
     if (reader.status() != CaptureReader::Status::Ok) return false;
@@ -94,7 +97,7 @@ bool ForEachReceivedChunk(CaptureReader& reader, OnDeviceBytes on) {
     bool open = true;
     while (probe.Next(&r)) {
         if (r.kind == CaptureKind::PortOpened || r.kind == CaptureKind::PortClosed) {
-            open = false;
+            open = r.kind == CaptureKind::PortClosed;
             break;
         }
     }
@@ -117,7 +120,8 @@ public:
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    // Creates or truncates the file and writes the header. False with Error() set.
+    // Creates or truncates the file and writes the header. False with Error() set,
+    // also for a header no reader would accept (a protocol outside 1-3).
     bool Open(const std::string& path, const CaptureHeader& header);
     bool IsOpen() const { return fd_ >= 0; }
     // False once anything has failed.

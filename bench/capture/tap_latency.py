@@ -7,7 +7,11 @@ at the same moments, on a second pty read directly (the path without the tap). T
 difference of the two latency distributions is what the tap adds; its CPU share
 comes from /proc/<pid>/stat over the run.
 
-usage: tap_latency.py [--bin build/default/bin] [--seconds 60] [--rate 50]
+With --simulator the device is oximeter-sim, which trickles its stream out at the
+line rate in small chunks as a serial line does; only the CPU shares of the tap and
+of the simulator are measured then.
+
+usage: tap_latency.py [--bin build/default/bin] [--seconds 60] [--rate 50] [--simulator]
 """
 import argparse
 import os
@@ -39,13 +43,58 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])  # utime + stime
 
 
+def simulator_cpu(args):
+    with tempfile.TemporaryDirectory() as tmp:
+        sim = subprocess.Popen([f"{args.bin}/oximeter-sim", "--map", f"{tmp}/device",
+                                "--protocol", "1"], stdout=subprocess.PIPE, text=True)
+        sim.stdout.readline()
+        tap = subprocess.Popen([f"{args.bin}/velt-capture", "--device", f"{tmp}/device",
+                                "--map", f"{tmp}/com1", "--protocol", "1",
+                                "--out", f"{tmp}/bench.vcap"], stdout=subprocess.PIPE, text=True)
+        try:
+            if "mapped as" not in tap.stdout.readline():
+                raise SystemExit("velt-capture did not start")
+            port = os.open(f"{tmp}/com1", os.O_RDWR | os.O_NOCTTY)
+            tty.setraw(port)
+            t0, s0, wall0 = cpu_ticks(tap.pid), cpu_ticks(sim.pid), time.monotonic()
+            got = 0
+            while time.monotonic() - wall0 < args.seconds:
+                got += len(os.read(port, 4096))
+            wall = time.monotonic() - wall0
+            tap_ticks, sim_ticks = cpu_ticks(tap.pid) - t0, cpu_ticks(sim.pid) - s0
+            os.close(port)
+        finally:
+            tap.send_signal(signal.SIGTERM)
+            summary = tap.communicate(timeout=10)[0]
+            sim.send_signal(signal.SIGTERM)
+            sim.communicate(timeout=10)
+    hz = os.sysconf("SC_CLK_TCK")
+    load = os.getloadavg()
+    print(f"simulator, protocol 1: the program read {got} bytes in {wall:.1f} s")
+    print(f"tap CPU: {100.0 * tap_ticks / hz / wall:.2f} % of a core; "
+          f"simulator: {100.0 * sim_ticks / hz / wall:.2f} %")
+    print(f"load average: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} cores")
+    print(summary.strip())
+    return 0
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bin", default="build/default/bin")
     ap.add_argument("--seconds", type=float, default=60)
     ap.add_argument("--rate", type=float, default=50)
+    ap.add_argument("--simulator", action="store_true")
     args = ap.parse_args()
+    if args.simulator:
+        return simulator_cpu(args)
 
+    # The program's receive thread reads at real-time priority where it may; so does
+    # this reader, else its own delays on a busy machine would be measured.
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(50))
+        reader = "real-time"
+    except OSError:
+        reader = "normal"
     with tempfile.TemporaryDirectory() as tmp:
         dev_master, dev_slave = raw_pty()
         os.symlink(os.ttyname(dev_slave), f"{tmp}/device")
@@ -55,7 +104,8 @@ def main():
                                 "--out", f"{tmp}/bench.vcap"],
                                stdout=subprocess.PIPE, text=True)
         try:
-            if "mapped as" not in tap.stdout.readline():
+            started = tap.stdout.readline()
+            if "mapped as" not in started:
                 raise SystemExit("velt-capture did not start")
             tapped = os.open(f"{tmp}/com1", os.O_RDWR | os.O_NOCTTY)
             tty.setraw(tapped)
@@ -106,6 +156,7 @@ def main():
     via_tap, without = latencies(tapped, 0), latencies(direct, 1)
     cpu = 100.0 * ticks / os.sysconf("SC_CLK_TCK") / wall
     load = os.getloadavg()
+    print(f"reader priority: {reader}; tap: {'real-time' if 'real-time' in started else 'normal'}")
     print(f"frames: {count} at {args.rate:g}/s over {wall:.1f} s; "
           f"through the tap {len(via_tap)}, direct {len(without)}")
     for name, p in (("p50", 50), ("p99", 99), ("max", 100)):
@@ -119,9 +170,8 @@ def main():
     print(f"tap CPU: {cpu:.2f} % of a core ({ticks} ticks)")
     print(f"load average: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} cores")
     print(summary.strip())
-    ok = (len(via_tap) == count and
-          percentile(via_tap, 99) - percentile(without, 99) <= 1.0 and cpu < 1.0)
-    print("target (p99 added <= 1 ms, CPU < 1 %):", "met" if ok else "NOT met")
+    ok = len(via_tap) == count and percentile(paired, 99) <= 1.0 and cpu < 1.0
+    print("target (per frame p99 added <= 1 ms, CPU < 1 %):", "met" if ok else "NOT met")
     return 0 if ok else 1
 
 

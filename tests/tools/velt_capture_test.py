@@ -8,6 +8,7 @@ usage: velt_capture_test.py BIN_DIR
 import os
 import queue
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -67,10 +68,14 @@ def open_port(link):
 
 
 class Tap:
-    def __init__(self, device, link, out, protocol="2"):
+    def __init__(self, device, link, out, protocol="2", file_limit=None):
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+
         self.proc = subprocess.Popen(
             [TAP, "--device", device, "--map", link, "--protocol", protocol, "--out", out],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            preexec_fn=limit if file_limit else None)
         STARTED.append(self.proc)
         self.lines = queue.Queue()
         self.seen = []
@@ -99,8 +104,8 @@ class Tap:
                 pass
         raise AssertionError(f"no line matching {pattern!r}; got {''.join(self.seen)}")
 
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
+    def stop(self, how=signal.SIGTERM):
+        self.proc.send_signal(how)
         status = self.proc.wait(timeout=5)
         time.sleep(0.05)  # the readers take the last lines
         while not self.lines.empty():
@@ -171,6 +176,7 @@ def test_forwarding_and_port_events(tmp):
     total = len(b"nobody listens") + len(every_byte) + len(b"port closed") + 14
     assert f"from the device: {total} bytes" in text, text
     assert f"from the program: {len(answers)} bytes" in text, text
+    assert "device gaps: 0, port opens: 2, port closes: 2" in text, text
     protocol, records = read_capture(out)
     assert protocol == 1
     assert joined(records, DEVICE_BYTES) == (b"nobody listens" + every_byte + b"port closed" +
@@ -184,6 +190,7 @@ def test_forwarding_and_port_events(tmp):
 def test_unplug_and_replug(tmp):
     link, dev, out = f"{tmp}/com2", f"{tmp}/ttyUSB", f"{tmp}/gap.vcap"
     device = Device(dev)
+    os.symlink(dev, link)  # the port mapped to the device, as at a bedside
     tap = Tap(dev, link, out)
     tap.wait_for("mapped as")
     port = open_port(link)
@@ -202,9 +209,10 @@ def test_unplug_and_replug(tmp):
     assert read_exactly(device.master, 3) == b"ack"
     os.close(port)
 
-    status, text = tap.stop()
+    status, text = tap.stop(signal.SIGINT)
     assert status == 0, text
-    assert "device gaps 1" in text, text
+    assert os.readlink(link) == dev, "the port's own mapping was not put back"
+    assert "device gaps: 1, port opens: 1, port closes: 1" in text, text
     _, records = read_capture(out)
     kinds = [r[0] for r in records]
     assert LOST in kinds and BACK in kinds and kinds.index(LOST) < kinds.index(BACK), kinds
@@ -233,10 +241,36 @@ def test_full_disk(tmp):
         assert read_exactly(device.master, 4) == b"ack%d" % i
         time.sleep(0.3)
     os.close(port)
-    status, text = tap.stop()
+    status, text = tap.stop(signal.SIGHUP)
     assert status == 1, f"a lost capture ended with status {status}"
     assert text.count("No space left on device") >= 1, text
     assert not os.path.lexists(link)
+
+
+def test_disk_full_while_recording(tmp):
+    """The file may grow to 3000 bytes: the capture ends at its last whole write."""
+    link, dev, out = f"{tmp}/com5", f"{tmp}/ttyLIMIT", f"{tmp}/limit.vcap"
+    device = Device(dev)
+    tap = Tap(dev, link, out, file_limit=3000)
+    tap.wait_for("mapped as")
+    port = open_port(link)
+    sent = b""
+    for i in range(8):  # a chunk per flush, 8 x 700 bytes
+        payload = bytes([65 + i]) * 700
+        os.write(device.master, payload)
+        assert read_exactly(port, len(payload)) == payload, f"chunk {i} not forwarded"
+        sent += payload
+        time.sleep(0.3)
+    line = tap.wait_for("File too large", 0.5)
+    assert out in line, line
+    os.close(port)
+    status, text = tap.stop()
+    assert status == 1, text
+    assert f"from the device: {len(sent)} bytes" in text, text
+    _, records = read_capture(out)  # whole: no record is cut
+    kept = joined(records, DEVICE_BYTES)
+    assert 700 <= len(kept) < len(sent) and sent.startswith(kept), len(kept)
+    assert os.path.getsize(out) <= 3000
 
 
 def test_bad_start(tmp):
@@ -255,6 +289,15 @@ def test_bad_start(tmp):
                       "--out", f"{tmp}/x.vcap")
     assert status == 1 and "not a serial line" in err, (status, err)
     assert not os.path.lexists(f"{tmp}/com4") and not os.path.exists(f"{tmp}/x.vcap")
+    device = Device(f"{tmp}/dev")  # noqa: F841 (kept open while the tap tries)
+    status, err = run("--device", f"{tmp}/dev", "--map", f"{tmp}/no/com4", "--protocol", "2",
+                      "--out", f"{tmp}/x.vcap")
+    assert status == 1 and "cannot map" in err, (status, err)
+    assert not os.path.exists(f"{tmp}/x.vcap")
+    open(f"{tmp}/com4", "w").close()  # a file, not a map entry: left alone
+    status, err = run("--device", f"{tmp}/dev", "--map", f"{tmp}/com4", "--protocol", "2",
+                      "--out", f"{tmp}/x.vcap")
+    assert status == 1 and "not a link" in err and os.path.isfile(f"{tmp}/com4"), (status, err)
 
 
 def main():
@@ -263,7 +306,7 @@ def main():
         return 1
     failed = 0
     for test in (test_forwarding_and_port_events, test_unplug_and_replug, test_full_disk,
-                 test_bad_start):
+                 test_disk_full_while_recording, test_bad_start):
         with tempfile.TemporaryDirectory() as tmp:
             start = time.monotonic()
             try:

@@ -1,45 +1,20 @@
-// velt-capture: a recording tap between a device and the program. It holds the
-// device, offers the program a pseudo-terminal in its place (through the device-map
-// entry the program reads), forwards the bytes both ways unchanged and writes both
-// directions into a capture file (docs/capture-format.md).
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
+// velt-capture: a recording tap between a device and the program (see tap.h).
 #include <sched.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "link/transport/d2xx.h"
-#include "link/transport/serial_transport.h"
-#include "link/transport/usb_transport.h"
-#include "recordings/capture_file.h"
+#include "tools/velt-capture/tap.h"
 
 namespace {
 
-using recordings::CaptureKind;
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+void OnSignal(int) { g_stop.store(true, std::memory_order_relaxed); }
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
-constexpr int kFlushEveryMs = 250;      // the file loses at most this much on a crash
-constexpr int kRetryEveryMs = 1000;     // a lost device is looked for again this often
-constexpr int kProbeClosedMs = 10;      // how soon the program's open is noticed
-constexpr int kUsbPollMs = 5;           // the converter's latency timer
-constexpr size_t kChunk = 4096;         // one read
-constexpr size_t kMaxQueued = 1 << 16;  // bytes held for a side that does not read
-constexpr int kRealTimePriority = 50;   // SCHED_FIFO, as the program's receive thread
+constexpr int kRealTimePriority = 50;  // SCHED_FIFO, as the program's receive thread
 
 void Usage(FILE* to) {
     std::fprintf(to,
@@ -47,19 +22,14 @@ void Usage(FILE* to) {
                  "  --device DEVICE  the device: a serial device node (/dev/ttyUSB0) or a USB\n"
                  "                   converter as \"description#serial\"\n"
                  "  --map LINK       the device-map entry the program opens (e.g.\n"
-                 "                   <configuration dir>/dosdevices/com1); removed on exit\n"
+                 "                   <configuration dir>/dosdevices/com1); put back on exit\n"
                  "  --protocol N     the device's protocol: its line settings\n"
                  "  --out FILE       the capture file (both directions, time-stamped)\n"
                  "Ends on Ctrl-C, SIGTERM or SIGHUP and prints what passed.\n");
 }
 
-struct Args {
-    std::string device, map_path, out_path;
-    int protocol = 0;
-};
-
 // 0 to run, 1 after --help, 2 on bad arguments.
-int Parse(int argc, char** argv, Args* a) {
+int Parse(int argc, char** argv, capture::Options* a) {
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
@@ -107,480 +77,15 @@ int Parse(int argc, char** argv, Args* a) {
     return 0;
 }
 
-int64_t MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t UnixMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// The device end. Read and Write return the bytes moved (0: nothing now) or -1 when
-// the device is gone, with why in *why.
-class Device {
-public:
-    virtual ~Device() = default;
-    // A descriptor to poll for input, or -1 for a device that is asked every kUsbPollMs.
-    virtual int fd() const = 0;
-    virtual long Read(uint8_t* buffer, size_t size, std::string* why) = 0;
-    virtual long Write(const uint8_t* data, size_t size, std::string* why) = 0;
-};
-
-// A serial device node held as the program holds its port: exclusively, raw, at the
-// protocol's line settings, non-blocking.
-class SerialDevice : public Device {
-public:
-    static std::unique_ptr<Device> Open(const std::string& path, int protocol, std::string* why) {
-        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
-            *why = std::strerror(errno);
-            return nullptr;
-        }
-        if (!isatty(fd)) {
-            ::close(fd);
-            *why = "not a serial line";
-            return nullptr;
-        }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            *why = errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno);
-            ::close(fd);
-            return nullptr;
-        }
-        ioctl(fd, TIOCEXCL);
-        termios saved{};
-        transport::LineSettings line{};
-        transport::LineSettingsFor(protocol, &line);
-        if (tcgetattr(fd, &saved) != 0) {
-            *why = std::string("cannot read the line settings: ") + std::strerror(errno);
-            ioctl(fd, TIOCNXCL);
-            ::close(fd);
-            return nullptr;
-        }
-        termios t = saved;
-        cfmakeraw(&t);
-        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY | IGNPAR);
-        t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        t.c_cflag |= CS8 | CREAD | CLOCAL;
-        if (line.two_stop_bits) t.c_cflag |= CSTOPB;
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        cfsetispeed(&t, line.speed);
-        cfsetospeed(&t, line.speed);
-        if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            *why = std::string("cannot set the line: ") + std::strerror(errno);
-            ioctl(fd, TIOCNXCL);
-            ::close(fd);
-            return nullptr;
-        }
-        int bits = TIOCM_DTR | TIOCM_RTS;
-        ioctl(fd, TIOCMBIS, &bits);  // pseudo-terminals have no modem lines
-        tcflush(fd, TCIOFLUSH);
-        return std::unique_ptr<Device>(new SerialDevice(fd, saved));
-    }
-    ~SerialDevice() override {
-        // Both fail quietly on a device that is gone.
-        tcsetattr(fd_, TCSANOW, &saved_);
-        ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-    }
-    int fd() const override { return fd_; }
-    long Read(uint8_t* buffer, size_t size, std::string* why) override {
-        ssize_t n;
-        do {
-            n = ::read(fd_, buffer, size);
-        } while (n < 0 && errno == EINTR);
-        if (n > 0) return n;
-        if (n < 0 && errno == EAGAIN) return 0;
-        if (n < 0) {
-            *why = std::string("read failed: ") + std::strerror(errno);
-            return -1;
-        }
-        // With VMIN = 0 an empty read is normal; on a hung-up line it is all there is.
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            *why = "hang-up";
-            return -1;
-        }
-        return 0;
-    }
-    long Write(const uint8_t* data, size_t size, std::string* why) override {
-        ssize_t n;
-        do {
-            n = ::write(fd_, data, size);
-        } while (n < 0 && errno == EINTR);
-        if (n >= 0) return n;
-        if (errno == EAGAIN) return 0;
-        *why = std::string("write failed: ") + std::strerror(errno);
-        return -1;
-    }
-
-private:
-    SerialDevice(int fd, const termios& saved) : fd_(fd), saved_(saved) {}
-    int fd_;
-    termios saved_;
-};
-
-// A USB converter through the D2XX layer, found and set up as the program does it.
-class UsbDevice : public Device {
-public:
-    static std::unique_ptr<Device> Open(const std::string& name, int protocol, std::string* why) {
-        d2xx::ID2xx& library = d2xx::D2xxLibrary();
-        uint32_t count = 0;
-        d2xx::FT_STATUS s = library.ListDevices(0, &count, nullptr, 0, d2xx::FT_LIST_NUMBER_ONLY);
-        if (s != d2xx::FT_OK) return Failed(why, "cannot list the USB devices", s);
-        const size_t hash = name.find('#');
-        bool matched = false;
-        for (uint32_t i = 0; i < count && !matched; ++i) {
-            char description[d2xx::kTextSize] = {};
-            s = library.ListDevices(i, nullptr, description, sizeof description,
-                                    d2xx::kListDescriptionByIndex);
-            if (s != d2xx::FT_OK) return Failed(why, "cannot list the USB devices", s);
-            matched = strncasecmp(description, name.c_str(), hash) == 0;
-        }
-        if (!matched) {
-            *why = "no USB device \"" + name.substr(0, hash) + "\"";
-            return nullptr;
-        }
-        d2xx::FT_HANDLE h = nullptr;
-        s = library.OpenEx(name.c_str() + hash + 1, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h);
-        if (s != d2xx::FT_OK) return Failed(why, "cannot open the USB device", s);
-        std::unique_ptr<UsbDevice> d(new UsbDevice(library, h));
-        library.SetLatencyTimer(h, 5);  // the converter works without it
-        static const uint32_t kBaud[] = {57600, 115200, 9600};
-        if ((s = library.SetBaudRate(h, kBaud[protocol - 1])) != d2xx::FT_OK ||
-            (s = library.SetDataCharacteristics(h, 8, 2, 0)) != d2xx::FT_OK ||
-            (s = library.SetFlowControl(h, 0, 0, 0)) != d2xx::FT_OK ||
-            (s = library.Purge(h, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX)) != d2xx::FT_OK)
-            return Failed(why, "cannot set up the USB device", s);
-        d->transport_ = std::make_unique<transport::UsbTransport>(library, h);
-        if ((s = static_cast<d2xx::FT_STATUS>(d->transport_->Start())) != d2xx::FT_OK ||
-            (s = library.SetChars(h, 0xFB, 1, 0, 0)) != d2xx::FT_OK)
-            return Failed(why, "cannot set up the USB device", s);
-        return d;
-    }
-    ~UsbDevice() override {
-        transport_.reset();  // stops the notification before the handle goes
-        library_.Close(handle_);
-    }
-    int fd() const override { return -1; }
-    long Read(uint8_t* buffer, size_t size, std::string* why) override {
-        transport::WaitResult w = transport_->WaitForData(0);
-        if (w == transport::WaitResult::Timeout || w == transport::WaitResult::Wake) return 0;
-        size_t waiting = 0, got = 0;
-        int s = 0;
-        if (w == transport::WaitResult::Data && (s = transport_->BytesWaiting(&waiting)) == 0 &&
-            (waiting == 0 || (s = transport_->Read(buffer, std::min(size, waiting), &got)) == 0))
-            return static_cast<long>(got);
-        *why = "USB device failed (status " + std::to_string(s ? s : transport_->LastError()) + ")";
-        return -1;
-    }
-    long Write(const uint8_t* data, size_t size, std::string* why) override {
-        int s = transport_->Write(data, size);
-        if (s == 0) return static_cast<long>(size);
-        *why = "USB write failed (status " + std::to_string(s) + ")";
-        return -1;
-    }
-
-private:
-    UsbDevice(d2xx::ID2xx& library, d2xx::FT_HANDLE handle) : library_(library), handle_(handle) {}
-    static std::unique_ptr<Device> Failed(std::string* why, const char* what, d2xx::FT_STATUS s) {
-        *why = std::string(what) + " (status " + std::to_string(s) + ")";
-        return nullptr;
-    }
-    d2xx::ID2xx& library_;
-    d2xx::FT_HANDLE handle_;
-    std::unique_ptr<transport::UsbTransport> transport_;
-};
-
-std::unique_ptr<Device> OpenDevice(const Args& a, std::string* why) {
-    if (a.device.find('#') != std::string::npos) return UsbDevice::Open(a.device, a.protocol, why);
-    return SerialDevice::Open(a.device, a.protocol, why);
-}
-
-struct Counts {
-    unsigned long long bytes = 0, chunks = 0, dropped = 0;
-};
-
-class Tap {
-public:
-    explicit Tap(const Args& a) : a_(a) {
-        to_program_.reserve(kMaxQueued);
-        to_device_.reserve(kMaxQueued);
-    }
-    ~Tap() {
-        if (mapped_) unlink(a_.map_path.c_str());
-        if (master_ >= 0) close(master_);
-    }
-
-    // Everything that can fail at the start; a message and false when it does.
-    bool Start(std::unique_ptr<Device> device, bool real_time) {
-        device_ = std::move(device);
-        start_ms_ = MonotonicMs();
-        recordings::CaptureHeader header;
-        header.protocol = a_.protocol;
-        header.start_unix_ms = UnixMs();
-        if (!writer_.Open(a_.out_path, header) && !writer_.IsOpen()) {
-            std::fprintf(stderr, "velt-capture: %s\n", writer_.Error().c_str());
-            return false;
-        }
-        CheckWriter();  // a file that takes no header: forwarding still goes on
-
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-            std::fprintf(stderr, "velt-capture: no pseudo-terminal: %s\n", std::strerror(errno));
-            return false;
-        }
-        slave_path_ = ptsname(master_);
-        termios t{};
-        if (tcgetattr(master_, &t) == 0) {
-            cfmakeraw(&t);  // on the master this sets the slave's line, before any open
-            tcsetattr(master_, TCSANOW, &t);
-        }
-        // Opened and closed once, the master reports a hang-up until the program
-        // opens the slave: that is how its first open is seen.
-        int slave = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave >= 0) ::close(slave);
-
-        std::string tmp = a_.map_path + ".tmp";
-        unlink(tmp.c_str());
-        if (symlink(slave_path_.c_str(), tmp.c_str()) != 0 ||
-            rename(tmp.c_str(), a_.map_path.c_str()) != 0) {
-            std::fprintf(stderr, "velt-capture: cannot map %s: %s\n", a_.map_path.c_str(),
-                         std::strerror(errno));
-            unlink(tmp.c_str());
-            return false;
-        }
-        mapped_ = true;
-        std::printf("velt-capture: %s (protocol %d) on %s mapped as %s, recording to %s%s\n",
-                    a_.device.c_str(), a_.protocol, slave_path_.c_str(), a_.map_path.c_str(),
-                    a_.out_path.c_str(), real_time ? " (real-time priority)" : "");
-        std::fflush(stdout);
-        return true;
-    }
-
-    void Run(const sigset_t& unblocked) {
-        int64_t last_flush = MonotonicMs();
-        while (!g_stop) {
-            int64_t now = MonotonicMs();
-            if (!device_ && now >= next_retry_) Reopen();
-            if (now - last_flush >= kFlushEveryMs) {
-                writer_.Flush();
-                CheckWriter();
-                last_flush = now;
-            }
-
-            int timeout = static_cast<int>(std::max<int64_t>(0, last_flush + kFlushEveryMs - now));
-            if (!device_)
-                timeout = std::min<int64_t>(timeout, std::max<int64_t>(0, next_retry_ - now));
-            pollfd fds[2];
-            nfds_t n = 0;
-            int device_at = -1, master_at = -1;
-            if (device_ && device_->fd() >= 0) {
-                device_at = static_cast<int>(n);
-                fds[n++] = {device_->fd(),
-                            static_cast<short>(POLLIN | (to_device_.empty() ? 0 : POLLOUT)), 0};
-            } else if (device_) {
-                timeout = std::min(timeout, kUsbPollMs);
-            }
-            // A closed slave keeps the master hung up, so polling it would spin: while
-            // the program's port is closed, the master is only looked at now and then.
-            if (program_open_) {
-                master_at = static_cast<int>(n);
-                fds[n++] = {master_,
-                            static_cast<short>(POLLIN | (to_program_.empty() ? 0 : POLLOUT)), 0};
-            } else {
-                timeout = std::min(timeout, kProbeClosedMs);
-            }
-            timespec ts{timeout / 1000, (timeout % 1000) * 1000000L};
-            int r = ppoll(fds, n, &ts, &unblocked);
-            if (r < 0) continue;  // a signal
-
-            if (device_at < 0 && device_) FromDevice(false);
-            if (device_at >= 0 && (fds[device_at].revents & ~POLLOUT) != 0) FromDevice(true);
-            if (master_at >= 0 && fds[master_at].revents != 0) {
-                if (fds[master_at].revents & POLLIN) FromProgram();
-                if (fds[master_at].revents & (POLLHUP | POLLERR)) SetProgramOpen(false);
-            } else if (!program_open_) {
-                SetProgramOpen(ProgramOpen());
-            }
-            SendQueued();
-        }
-    }
-
-    // Removes the map entry, closes the file and prints what passed. The exit status.
-    int Finish() {
-        if (program_open_) FromProgram();
-        if (mapped_) unlink(a_.map_path.c_str());
-        mapped_ = false;
-        bool ok = writer_.Close();
-        CheckWriter();
-        Print("from the device", from_device_);
-        Print("from the program", from_program_);
-        std::printf(
-            "velt-capture: device gaps %lu, program opened the port %lu times, closed %lu\n", gaps_,
-            opens_, closes_);
-        if (ok)
-            std::printf("velt-capture: wrote %s\n", a_.out_path.c_str());
-        else
-            std::fprintf(stderr, "velt-capture: %s is incomplete: %s\n", a_.out_path.c_str(),
-                         writer_.Error().c_str());
-        std::fflush(stdout);
-        return ok ? 0 : 1;
-    }
-
-private:
-    static void Print(const char* what, const Counts& c) {
-        std::printf("velt-capture: %s: %llu bytes in %llu chunks", what, c.bytes, c.chunks);
-        if (c.dropped > 0)
-            std::printf(" (%llu bytes not read on the other side, dropped)", c.dropped);
-        std::printf("\n");
-    }
-
-    uint32_t Ms() const { return static_cast<uint32_t>(MonotonicMs() - start_ms_); }
-
-    void Record(CaptureKind kind, const uint8_t* data = nullptr, size_t size = 0) {
-        writer_.Add(kind, Ms(), data, size);
-    }
-
-    // Says once that the recording stopped; forwarding is never stopped for it.
-    void CheckWriter() {
-        if (!writer_.failed() || disk_reported_) return;
-        disk_reported_ = true;
-        std::fprintf(stderr,
-                     "velt-capture: %s; the capture ends there (whole up to its last write), "
-                     "forwarding goes on\n",
-                     writer_.Error().c_str());
-    }
-
-    bool ProgramOpen() {
-        pollfd p{master_, POLLIN, 0};
-        return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
-    }
-
-    void SetProgramOpen(bool open) {
-        if (open == program_open_) return;
-        if (!open) FromProgram();  // what it wrote before closing
-        program_open_ = open;
-        Record(open ? CaptureKind::PortOpened : CaptureKind::PortClosed);
-        if (open) {
-            ++opens_;
-        } else {
-            ++closes_;
-            to_program_.clear();  // nobody will read it
-        }
-        std::printf("velt-capture: the program %s the port\n", open ? "opened" : "closed");
-        std::fflush(stdout);
-    }
-
-    void Lost(const std::string& why) {
-        Record(CaptureKind::DeviceLost, reinterpret_cast<const uint8_t*>(why.data()), why.size());
-        ++gaps_;
-        device_.reset();
-        to_device_.clear();
-        next_retry_ = MonotonicMs() + kRetryEveryMs;
-        std::printf("velt-capture: device lost (%s); looking for it every second\n", why.c_str());
-        std::fflush(stdout);
-    }
-
-    void Reopen() {
-        std::string why;
-        device_ = OpenDevice(a_, &why);
-        if (!device_) {
-            next_retry_ = MonotonicMs() + kRetryEveryMs;
-            return;
-        }
-        Record(CaptureKind::DeviceBack);
-        std::printf("velt-capture: device back\n");
-        std::fflush(stdout);
-    }
-
-    static void Queue(std::vector<uint8_t>& q, const uint8_t* data, size_t size, Counts& c) {
-        size_t room = kMaxQueued - q.size();
-        size_t take = std::min(room, size);
-        q.insert(q.end(), data, data + take);
-        c.dropped += size - take;
-    }
-
-    // signalled: poll said there is input; then nothing to read means the line is
-    // gone (this loop must never spin on such a line).
-    void FromDevice(bool signalled) {
-        for (bool first = true;; first = false) {
-            std::string why;
-            long n = device_->Read(buffer_, sizeof buffer_, &why);
-            if (n == 0 && first && signalled) {
-                n = -1;
-                why = "readable with nothing to read";
-            }
-            if (n < 0) {
-                Lost(why);
-                return;
-            }
-            if (n == 0) return;
-            // The state now, not as last seen, and recorded before the bytes: bytes
-            // right after an open are the program's.
-            SetProgramOpen(ProgramOpen());
-            Record(CaptureKind::DeviceBytes, buffer_, static_cast<size_t>(n));
-            from_device_.bytes += static_cast<unsigned long long>(n);
-            ++from_device_.chunks;
-            if (program_open_) Queue(to_program_, buffer_, static_cast<size_t>(n), from_device_);
-            if (static_cast<size_t>(n) < sizeof buffer_) return;
-        }
-    }
-
-    void FromProgram() {
-        for (;;) {
-            ssize_t n = ::read(master_, buffer_, sizeof buffer_);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            Record(CaptureKind::ProgramBytes, buffer_, static_cast<size_t>(n));
-            from_program_.bytes += static_cast<unsigned long long>(n);
-            ++from_program_.chunks;
-            if (device_) Queue(to_device_, buffer_, static_cast<size_t>(n), from_program_);
-        }
-    }
-
-    void SendQueued() {
-        if (!to_program_.empty() && program_open_) {
-            ssize_t n = ::write(master_, to_program_.data(), to_program_.size());
-            if (n > 0) to_program_.erase(to_program_.begin(), to_program_.begin() + n);
-        }
-        if (!to_device_.empty() && device_) {
-            std::string why;
-            long n = device_->Write(to_device_.data(), to_device_.size(), &why);
-            if (n < 0) {
-                Lost(why);
-            } else if (n > 0) {
-                to_device_.erase(to_device_.begin(), to_device_.begin() + n);
-            }
-        }
-    }
-
-    const Args& a_;
-    std::unique_ptr<Device> device_;
-    recordings::CaptureWriter writer_;
-    int64_t start_ms_ = 0, next_retry_ = 0;
-    int master_ = -1;
-    std::string slave_path_;
-    bool mapped_ = false, program_open_ = false, disk_reported_ = false;
-    std::vector<uint8_t> to_program_, to_device_;
-    uint8_t buffer_[kChunk];
-    Counts from_device_, from_program_;
-    unsigned long gaps_ = 0, opens_ = 0, closes_ = 0;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    Args a;
+    capture::Options a;
     int r = Parse(argc, argv, &a);
     if (r != 0) return r == 1 ? 0 : 2;
 
     std::string why;
-    std::unique_ptr<Device> device = OpenDevice(a, &why);
+    std::unique_ptr<capture::Device> device = capture::OpenDevice(a, &why);
     if (!device) {
         std::fprintf(stderr, "velt-capture: cannot open the device %s: %s\n", a.device.c_str(),
                      why.c_str());
@@ -604,6 +109,8 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit is a full disk too: reported, never the end of the forwarding.
+    signal(SIGXFSZ, SIG_IGN);
 
     // The program's receive thread asks for the same; without the privilege the tap
     // still keeps up, only its delay on a busy machine grows.
@@ -611,8 +118,8 @@ int main(int argc, char** argv) {
     rt.sched_priority = kRealTimePriority;
     bool real_time = sched_setscheduler(0, SCHED_FIFO, &rt) == 0;
 
-    Tap tap(a);
+    capture::Tap tap(a);
     if (!tap.Start(std::move(device), real_time)) return 1;
-    tap.Run(unblocked);
+    tap.Run(g_stop, &unblocked);
     return tap.Finish();
 }

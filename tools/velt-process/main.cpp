@@ -1,6 +1,8 @@
-// velt-process: runs a captured device stream through the code the app runs (the
-// receive decoder of the protocol, the link's queue and packet processing, the
-// interpretation) with a headless view, for checking logs and fields offline.
+// velt-process: runs a device stream through the code the app runs (the receive
+// decoder of the protocol, the link's queue and packet processing, the
+// interpretation) with a headless view, for checking logs and fields offline. The
+// stream is a raw file of device bytes, or what a recorded program received in a
+// capture file (velt-capture), fed chunk by chunk as it arrived.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include "platform/debug_output.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
+#include "recordings/capture_file.h"
 
 namespace {
 
@@ -48,11 +51,29 @@ public:
 
 const char kUsage[] =
     "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
-    "                    [--fields FILE] [--acks FILE] INPUT\n";
+    "                    [--fields FILE] [--acks FILE] INPUT | --capture FILE\n"
+    "  INPUT           raw device bytes (- for standard input); --protocol defaults to 1\n"
+    "  --capture FILE  a velt-capture file: the device bytes the recorded program received\n"
+    "                  while its port was open, in the recorded chunks; the protocol is the\n"
+    "                  one recorded in the file unless --protocol overrides it\n";
 
 int Usage(const char* message) {
     std::fprintf(stderr, "velt-process: %s\n%s", message, kUsage);
     return 2;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    uint8_t buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        out->insert(out->end(), buffer, buffer + n);
+    const bool ok = !std::ferror(f);
+    const int error = errno;
+    std::fclose(f);
+    errno = error;
+    return ok;
 }
 
 std::FILE* OpenOutput(const std::string& path, const char* what) {
@@ -66,8 +87,8 @@ std::FILE* OpenOutput(const std::string& path, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int protocol = 1;
-    std::string log_dir, debug_out, fields_out, acks_out, input;
+    int protocol = 0;  // 0: not given
+    std::string log_dir, debug_out, fields_out, acks_out, input, capture;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -92,6 +113,8 @@ int main(int argc, char** argv) {
             if (!value(fields_out)) return Usage("--fields needs a file");
         } else if (a == "--acks") {
             if (!value(acks_out)) return Usage("--acks needs a file");
+        } else if (a == "--capture") {
+            if (!value(capture)) return Usage("--capture needs a file");
         } else if (a.size() > 1 && a[0] == '-') {
             return Usage(("unknown option " + a).c_str());
         } else if (input.empty()) {
@@ -100,13 +123,43 @@ int main(int argc, char** argv) {
             return Usage("only one input");
         }
     }
-    if (input.empty()) return Usage("no input given");
+    if (!capture.empty() && !input.empty()) return Usage("--capture replaces INPUT");
+    if (input.empty() && capture.empty()) return Usage("no input given");
 
-    std::FILE* in = input == "-" ? stdin : std::fopen(input.c_str(), "rb");
-    if (in == nullptr) {
-        std::fprintf(stderr, "velt-process: cannot read input \"%s\": %s\n", input.c_str(),
-                     std::strerror(errno));
-        return 1;
+    std::FILE* in = nullptr;
+    std::vector<uint8_t> capture_bytes;
+    if (!capture.empty()) {
+        input = capture;
+        if (!ReadWholeFile(capture, &capture_bytes)) {
+            std::fprintf(stderr, "velt-process: cannot read capture \"%s\": %s\n", capture.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    } else {
+        in = input == "-" ? stdin : std::fopen(input.c_str(), "rb");
+        if (in == nullptr) {
+            std::fprintf(stderr, "velt-process: cannot read input \"%s\": %s\n", input.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+        if (protocol == 0) protocol = 1;
+    }
+    recordings::CaptureReader reader(capture_bytes.data(), capture_bytes.size());
+    if (!capture.empty()) {
+        if (reader.status() != recordings::CaptureReader::Status::Ok) {
+            std::fprintf(stderr, "velt-process: \"%s\": %s\n", capture.c_str(),
+                         reader.Error().c_str());
+            return 1;
+        }
+        // The header holds what the tap was told, so an explicit protocol wins.
+        if (protocol == 0) {
+            protocol = reader.header().protocol;
+        } else if (protocol != reader.header().protocol) {
+            std::fprintf(stderr,
+                         "velt-process: \"%s\" was recorded as protocol %d; decoding it as "
+                         "protocol %d as asked\n",
+                         capture.c_str(), reader.header().protocol, protocol);
+        }
     }
     std::FILE* debug = nullptr;
     if (!debug_out.empty() && (debug = OpenOutput(debug_out, "debug output")) == nullptr) return 1;
@@ -131,23 +184,37 @@ int main(int argc, char** argv) {
         });
         ReducedDecoder reduced;
         processing::ReducedInterpreter interpreter;
-        std::vector<uint8_t> chunk(4096);
-        for (;;) {
-            size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
-            if (got == 0) break;
+        auto feed = [&](const uint8_t* bytes, size_t got) {
             link.Statistics().Add(LinkStatistics::kBytes, got);
             if (protocol == 3) {
                 const uint32_t stray = reduced.dropped();
-                reduced.Feed(chunk.data(), got, [&](uint8_t code, uint8_t value) {
+                reduced.Feed(bytes, got, [&](uint8_t code, uint8_t value) {
                     link.Statistics().Add(LinkStatistics::kFrames);
                     interpreter.OnRecord(code, value, &view, link.HeartbeatSound());
                 });
                 link.Statistics().Add(LinkStatistics::kIncomplete, reduced.dropped() - stray);
             } else {
-                link.Decoder().Feed(chunk.data(), got, handler);
+                link.Decoder().Feed(bytes, got, handler);
+            }
+        };
+        if (in == nullptr) {
+            recordings::ForEachReceivedChunk(
+                reader, [&](const recordings::CaptureRecord& r) { feed(r.data, r.size); });
+            if (reader.truncated()) {
+                std::fprintf(stderr,
+                             "velt-process: \"%s\" is cut short: processed its first %zu of %zu "
+                             "bytes, up to its last whole record\n",
+                             capture.c_str(), reader.offset(), capture_bytes.size());
+            }
+        } else {
+            std::vector<uint8_t> chunk(4096);
+            for (;;) {
+                size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
+                if (got == 0) break;
+                feed(chunk.data(), got);
             }
         }
-        if (std::ferror(in)) {
+        if (in != nullptr && std::ferror(in)) {
             std::fprintf(stderr, "velt-process: read error on \"%s\"\n", input.c_str());
             rc = 1;
         }
@@ -167,7 +234,7 @@ int main(int argc, char** argv) {
         FormatLinkStatistics(line, sizeof line, input.c_str(), link.Statistics().Read());
         std::printf("%s\n", line);
     }
-    if (in != stdin) std::fclose(in);
+    if (in != nullptr && in != stdin) std::fclose(in);
     if (acks != nullptr) std::fclose(acks);
     if (debug != nullptr) {
         platform::SetDebugSink({});

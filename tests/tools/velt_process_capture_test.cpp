@@ -1,0 +1,168 @@
+// velt-process --capture: what the recorded program received, fed as recorded, gives
+// the same logs, fields, acknowledgements and account as the raw stream it received.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "recordings/capture_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace recordings;
+using testing_support::TempDir;
+
+struct Outcome {
+    int exit_code = -1;
+    std::string out, err;
+};
+
+Outcome Execute(const std::string& command, const TempDir& side) {
+    const int status =
+        std::system((command + " >" + side.File("stdout") + " 2>" + side.File("stderr")).c_str());
+    Outcome run;
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = side.Read("stdout");
+    run.err = side.Read("stderr");
+    return run;
+}
+
+Outcome Process(const std::string& args, const TempDir& out) {
+    TempDir side;
+    return Execute(std::string(VELT_PROCESS_BIN) + " --log-dir " + out.path() + " --debug-out " +
+                       out.File("debug.txt") + " --fields " + out.File("fields.txt") + " --acks " +
+                       out.File("acks.bin") + " " + args,
+                   side);
+}
+
+// The clock columns and fields differ between two runs.
+std::string Comparable(const std::string& name, const std::string& text) {
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        if (name == "fTxtLog2.txt") line = line.substr(line.find('\t') + 1);
+        if (name == "fields.txt" &&
+            (line.rfind("TimeText\t", 0) == 0 || line.rfind("ComputerText\t", 0) == 0)) {
+            continue;
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+// The account after the input's name: "bytes N, frames N, ...".
+std::string Account(const std::string& printed) {
+    const size_t at = printed.find(": bytes ");
+    return at == std::string::npos ? "(no account) " + printed : printed.substr(at);
+}
+
+void Add(CaptureWriter& w, CaptureKind kind, uint32_t time, const std::string& bytes) {
+    ASSERT_TRUE(w.Add(kind, time, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+TEST(VeltProcessCapture, ReceivedBytesGiveTheSameResultsAsTheRawStream) {
+    TempDir work;
+    TempDir side;
+    const std::string raw_path = work.File("raw.bin");
+    ASSERT_EQ(Execute(std::string(OXIMETER_SIM_BIN) +
+                          " --protocol 2 --seconds 8 --seed 11 --bad-checksum 0.03"
+                          " --drop-byte 0.01 --cut-frame 0.02 --burst --output " +
+                          raw_path,
+                      side)
+                  .exit_code,
+              0);
+    const std::string raw = work.Read("raw.bin");
+    ASSERT_GT(raw.size(), 2000u);
+
+    // The tap's view: the device talking before the program opens and after it closes
+    // (whole frames, which would show in the logs if they were taken as received),
+    // the stream in irregular chunks, the program's answers, a gap in the device.
+    const std::string capture = work.File("session.cap");
+    {
+        CaptureWriter w;
+        ASSERT_TRUE(w.Open(capture, {kCaptureVersion, 2, 1765250000000}));
+        Add(w, CaptureKind::DeviceBytes, 0, raw.substr(0, 300));
+        Add(w, CaptureKind::PortOpened, 40, "");
+        uint32_t t = 41;
+        size_t at = 0;
+        for (size_t i = 0; at < raw.size(); ++i) {
+            const size_t n = std::min(raw.size() - at, 1 + (i * 37 + i / 3) % 97);
+            Add(w, CaptureKind::DeviceBytes, t += 3, raw.substr(at, n));
+            at += n;
+            if (i % 4 == 1) Add(w, CaptureKind::ProgramBytes, t + 1, "\xFD\x01\xFB");
+            if (i == 20) {
+                Add(w, CaptureKind::DeviceLost, t += 1, "read: Input/output error");
+                Add(w, CaptureKind::DeviceBack, t += 700, "");
+            }
+            if (i % 16 == 0) {
+                ASSERT_TRUE(w.Flush());
+            }
+        }
+        Add(w, CaptureKind::PortClosed, t += 5, "");
+        Add(w, CaptureKind::DeviceBytes, t += 20, raw.substr(0, 500));
+        ASSERT_TRUE(w.Close()) << w.Error();
+    }
+
+    TempDir from_raw, from_capture;
+    const Outcome a = Process("--protocol 2 " + raw_path, from_raw);
+    const Outcome b = Process("--capture " + capture, from_capture);
+    ASSERT_EQ(a.exit_code, 0) << a.err;
+    ASSERT_EQ(b.exit_code, 0) << b.err;
+    EXPECT_EQ(b.err, "");
+    EXPECT_NE(a.out.find(": bytes " + std::to_string(raw.size()) + ","), std::string::npos)
+        << a.out;
+    EXPECT_EQ(Account(b.out), Account(a.out));
+    size_t compared = 0;
+    for (const auto& entry : fs::directory_iterator(from_raw.path())) {
+        const std::string name = entry.path().filename();
+        ASSERT_TRUE(fs::exists(from_capture.File(name))) << name;
+        EXPECT_EQ(Comparable(name, from_capture.Read(name)), Comparable(name, from_raw.Read(name)))
+            << name;
+        ++compared;
+    }
+    EXPECT_EQ(compared,
+              static_cast<size_t>(std::distance(fs::directory_iterator(from_capture.path()),
+                                                fs::directory_iterator())));
+    EXPECT_GE(compared, 5u);  // logs, fields, acknowledgements, debugger output
+    EXPECT_GT(fs::file_size(from_raw.File("acks.bin")), 300u);
+
+    // Cut inside its last record (the bytes after the close): all the rest as before.
+    fs::resize_file(capture, fs::file_size(capture) - 1);
+    TempDir from_cut;
+    const Outcome c = Process("--capture " + capture, from_cut);
+    EXPECT_EQ(c.exit_code, 0) << c.err;
+    EXPECT_NE(c.err.find("is cut short"), std::string::npos) << c.err;
+    EXPECT_EQ(Account(c.out), Account(a.out));
+    EXPECT_EQ(from_cut.Read("acks.bin"), from_raw.Read("acks.bin"));
+}
+
+TEST(VeltProcessCapture, ForeignOrMissingFilesAndAnotherProtocol) {
+    TempDir work, out;
+    work.Write("raw.bin", std::string("\xF8\x01\x02\x03 raw device bytes", 22));
+    Outcome run = Process("--capture " + work.File("raw.bin"), out);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("not a capture file"), std::string::npos) << run.err;
+
+    run = Process("--capture " + work.File("missing.cap"), out);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("cannot read capture"), std::string::npos) << run.err;
+
+    std::vector<uint8_t> bytes;
+    AppendCaptureHeader(bytes, {kCaptureVersion, 2, 0});
+    work.Write("p2.cap", std::string(bytes.begin(), bytes.end()));
+    run = Process("--protocol 1 --capture " + work.File("p2.cap"), out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.err.find("recorded as protocol 2; decoding it as protocol 1"), std::string::npos)
+        << run.err;
+
+    run = Process("--capture " + work.File("p2.cap") + " " + work.File("raw.bin"), out);
+    EXPECT_EQ(run.exit_code, 2);
+}
+
+}  // namespace
