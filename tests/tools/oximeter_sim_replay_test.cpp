@@ -201,6 +201,26 @@ TEST(OximeterSimReplay, CutShortCapturePlaysItsWholeRecords) {
         << r.output;
 }
 
+// A program that closes its port mid-way ends the replay there, with how far it got.
+TEST(OximeterSimReplay, EndsWhenTheProgramCloses) {
+    testing_support::TempDir dir;
+    WriteCapture(dir.File("cap"));
+    const std::string link = dir.File("com1");
+    pid_t pid = Start({"--replay", dir.File("cap"), "--map", link}, dir.File("out"));
+    auto give_up = Clock::now() + std::chrono::seconds(5);
+    while (access(link.c_str(), F_OK) != 0 && Clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    uint8_t buf[kChunkSize];
+    EXPECT_GT(read(fd, buf, sizeof buf), 0);  // the first chunk, 300 ms after the open
+    close(fd);
+    EXPECT_EQ(WaitExit(pid, 5), 0);
+    std::string out = dir.Read("out");
+    EXPECT_TRUE(Has(out, "the program closed the port after 100 of 1000 bytes")) << out;
+    EXPECT_FALSE(access(link.c_str(), F_OK) == 0) << "map link left behind";
+}
+
 TEST(OximeterSimReplay, RefusesDeviceOptionsAndUnreadableCaptures) {
     testing_support::TempDir dir;
     WriteCapture(dir.File("cap"));
