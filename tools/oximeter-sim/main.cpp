@@ -293,16 +293,11 @@ int RunOnPty(const Args& a) {
     tcsetattr(master, TCSANOW, &t);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
-    if (!a.map_path.empty()) {
-        std::string tmp = a.map_path + ".tmp";
-        unlink(tmp.c_str());
-        if (symlink(slave_path.c_str(), tmp.c_str()) != 0 ||
-            rename(tmp.c_str(), a.map_path.c_str()) != 0) {
-            std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", a.map_path.c_str(),
-                         strerror(errno));
-            unlink(tmp.c_str());
-            return 1;
-        }
+    std::string error;
+    if (!a.map_path.empty() && !sim::MapLink(a.map_path, slave_path, &error)) {
+        std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", a.map_path.c_str(),
+                     error.c_str());
+        return 1;
     }
     std::printf("oximeter-sim: protocol %d on %s%s%s\n", a.model.protocol, slave_path.c_str(),
                 a.map_path.empty() ? "" : " mapped as ", a.map_path.c_str());
