@@ -43,6 +43,12 @@ protected:
         map.Map("com1", pty.slave_path());
         g_seen.clear();
     }
+    // An unplugged device leaves no node behind; a closed pseudo-terminal's number is
+    // soon another test's, which a reconnecting link must not reach.
+    void Unplug() {
+        map.Map("com1", map.dir().File("unplugged"));
+        pty.Close();
+    }
     PtyDevice pty;
     DeviceMap map;
     testing_support::DebugCapture capture;
@@ -214,7 +220,7 @@ TEST_F(PtyLink, UnplugWithoutReconnectEndsTheThreadAndSaysSo) {
     link.AttachView(&view);
     pty.Write(Bytes(kExample.begin(), kExample.begin() + 5));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    pty.Close();
+    Unplug();
     // The loss reaches the GUI thread as a packet message (ProcessPackets).
     ASSERT_TRUE(WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }));
     link.ProcessPackets();
@@ -257,7 +263,7 @@ TEST_F(PtyLink, ALostPortComesBackByItselfAndCountsTheReconnect) {
     ASSERT_TRUE(WaitFor([&] { return link.Statistics().Get(LinkStatistics::kFrames) == 1; }));
     view.SetFieldText(Spo2, "97");  // a value on screen from the device about to go
 
-    pty.Close();
+    Unplug();
     ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, drain));
     ASSERT_TRUE(WaitFor(
         [&] { return view.Field(StatusText).find(", reconnecting..") != std::string::npos; }, 2000,
@@ -302,7 +308,7 @@ TEST_F(PtyLink, ClosingWhileReconnectingEndsAtOnce) {
     FakeView view(true);
     COximeter link("COM1", 2, false, nullptr);
     link.AttachView(&view);
-    pty.Close();
+    Unplug();
     ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, [&] { view.RunPendingCalls(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // inside the retry wait
     auto t0 = std::chrono::steady_clock::now();
