@@ -163,12 +163,11 @@ int COximeter::OpenPort(const char* name) {
 }
 
 int COximeter::OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
-                                transport::SerialTransport::OpenResult* result) {
+                                transport::OpenResult* result) {
     std::unique_ptr<transport::SerialTransport> serial;
-    const transport::SerialTransport::OpenResult r =
-        transport::SerialTransport::Open(name, protocol, &serial);
+    const transport::OpenResult r = transport::SerialTransport::Open(name, protocol, &serial);
     *result = r;
-    if (r.step != transport::SerialTransport::OpenStep::Ok || !serial)
+    if (r.step != transport::OpenStep::Ok || !serial)
         return r.error != 0 ? r.error : kLinkStatusSetupFailed;
     serial->Purge();
     std::lock_guard<std::mutex> lock(c.mutex);
@@ -184,10 +183,10 @@ int COximeter::OpenSerial() {
     connection_ = std::make_unique<LinkConnection>();
     std::memcpy(connection_->port_name, port_name_, kPortNameSize);
     connection_->mapped = !platform::ResolveDosDevice(port_name_, "").empty();
-    transport::SerialTransport::OpenResult r{};
+    transport::OpenResult r{};
     int e = OpenSerialDevice(port_name_, protocol_, *connection_, &r);
     platform::DebugPrintf("CreateFile(%s) iStatus=%i\n", path, r.fd);
-    if (r.step == transport::SerialTransport::OpenStep::Open) {
+    if (r.step == transport::OpenStep::Open) {
         connection_.reset();
         char text[96];
         std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, e);

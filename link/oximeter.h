@@ -128,7 +128,7 @@ private:
     // Open the named device into c without a word to the view; any thread. 0 or the
     // status. OpenUsbDevice stops before the special characters and the notification.
     static int OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
-                                transport::SerialTransport::OpenResult* result);
+                                transport::OpenResult* result);
     static int OpenUsbDevice(const char* name, int protocol, LinkConnection& c, bool* matched);
     int StartThread();
     static void ReadingLoop(COximeter* link, bool framed);

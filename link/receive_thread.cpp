@@ -193,7 +193,7 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
         if (std::strncmp(c.port_name, "COM", 3) == 0) {
             if (c.mapped && platform::ResolveDosDevice(c.port_name, "").empty())
                 continue;  // the mapping is not back yet
-            transport::SerialTransport::OpenResult r{};
+            transport::OpenResult r{};
             status = OpenSerialDevice(c.port_name, protocol_, c, &r);
         } else {
             bool matched = false;

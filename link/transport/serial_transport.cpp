@@ -95,10 +95,7 @@ int SetUp(int fd, int protocol, termios* saved) {
 
 }  // namespace
 
-SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, int protocol,
-                                                  std::unique_ptr<SerialTransport>* out) {
-    std::string path = SerialDevicePath(port_name);
-    if (path.empty()) return {OpenStep::Open, ENOENT};
+OpenResult OpenSerialLine(const std::string& path, int protocol, SerialLine* out) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {OpenStep::Open, errno};
     if (!isatty(fd)) {
@@ -113,28 +110,42 @@ SerialTransport::OpenResult SerialTransport::Open(const std::string& port_name, 
     }
     ioctl(fd, TIOCEXCL);
     termios saved{};
-    int e = SetUp(fd, protocol, &saved);
-    if (e != 0) {
+    if (int e = SetUp(fd, protocol, &saved); e != 0) {
         ioctl(fd, TIOCNXCL);
         ::close(fd);
         return {OpenStep::Setup, e, fd};
     }
+    *out = SerialLine{fd, saved};
+    return {OpenStep::Ok, 0, fd};
+}
+
+void CloseSerialLine(const SerialLine& line) {
+    tcsetattr(line.fd, TCSANOW, &line.saved);
+    ioctl(line.fd, TIOCNXCL);
+    ::close(line.fd);
+}
+
+OpenResult SerialTransport::Open(const std::string& port_name, int protocol,
+                                 std::unique_ptr<SerialTransport>* out) {
+    std::string path = SerialDevicePath(port_name);
+    if (path.empty()) return {OpenStep::Open, ENOENT};
+    SerialLine line;
+    OpenResult r = OpenSerialLine(path, protocol, &line);
+    if (r.step != OpenStep::Ok) return r;
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        e = errno;
-        tcsetattr(fd, TCSANOW, &saved);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return {OpenStep::Setup, e, fd};
+        int e = errno;
+        CloseSerialLine(line);
+        return {OpenStep::Setup, e, line.fd};
     }
-    LineSettings line{};
-    LineSettingsFor(protocol, &line);
-    const long bits = 1 + 8 + (line.two_stop_bits ? 2 : 1);
-    out->reset(
-        new SerialTransport(fd, pipe_fds[0], pipe_fds[1], saved, bits * 1000000000L / line.baud));
+    LineSettings settings{};
+    LineSettingsFor(protocol, &settings);
+    const long bits = 1 + 8 + (settings.two_stop_bits ? 2 : 1);
+    out->reset(new SerialTransport(line.fd, pipe_fds[0], pipe_fds[1], line.saved,
+                                   bits * 1000000000L / settings.baud));
     (*out)->Purge();
     (*out)->TakeLineErrors();  // the counts start now
-    return {OpenStep::Ok, 0, fd};
+    return {OpenStep::Ok, 0, line.fd};
 }
 
 SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const termios& saved,
@@ -142,10 +153,7 @@ SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const te
     : fd_(fd), wake_read_(wake_read), wake_write_(wake_write), saved_(saved), byte_ns_(byte_ns) {}
 
 SerialTransport::~SerialTransport() {
-    // Both fail quietly on a port that is gone; nothing is left to restore then.
-    tcsetattr(fd_, TCSANOW, &saved_);
-    ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+    CloseSerialLine({fd_, saved_});
     ::close(wake_read_);
     ::close(wake_write_);
 }

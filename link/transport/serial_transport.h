@@ -38,23 +38,33 @@ struct LineSettings {
 };
 bool LineSettingsFor(int protocol, LineSettings* out);
 
+enum class OpenStep { Ok, Open, Setup };
+struct OpenResult {
+    OpenStep step;  // where it failed
+    int error;      // errno of that failure; 0 on success
+    int fd = -1;    // what the open gave: the descriptor, also when the set-up failed
+};
+
+// A serial device node held as a link holds it. Opens exclusively (flock and
+// TIOCEXCL): a line held by another program or window fails with EBUSY. A missing
+// node gives ENOENT, a path that is no terminal ENOTTY. Applies the protocol's line
+// settings in raw mode (non-blocking, VMIN = VTIME = 0, DTR and RTS on) and reads them
+// back; a mismatch is a set-up failure (EINVAL). On failure nothing stays open.
+struct SerialLine {
+    int fd = -1;
+    termios saved{};  // the settings found, put back by CloseSerialLine
+};
+OpenResult OpenSerialLine(const std::string& path, int protocol, SerialLine* out);
+// Restores the settings found at opening and gives up exclusivity (a pseudo-terminal
+// keeps its exclusive flag after the last close otherwise); quiet on a line that is gone.
+void CloseSerialLine(const SerialLine& line);
+
 class SerialTransport : public ITransport {
 public:
-    enum class OpenStep { Ok, Open, Setup };
-    struct OpenResult {
-        OpenStep step;  // where it failed
-        int error;      // errno of that failure; 0 on success
-        int fd = -1;    // what the open gave: the descriptor, also when the set-up failed
-    };
-
-    // Opens exclusively (flock and TIOCEXCL): a port held by another program or
-    // window fails with EBUSY. A missing port gives ENOENT, a path that is no
-    // terminal ENOTTY. Applies the protocol's line settings in raw mode and reads them
-    // back; a mismatch is a set-up failure (EINVAL). Pending input is discarded.
+    // OpenSerialLine on the port's device path; pending input is discarded.
     static OpenResult Open(const std::string& port_name, int protocol,
                            std::unique_ptr<SerialTransport>* out);
-    // Restores the line settings found at opening and gives up exclusivity (a
-    // pseudo-terminal keeps its exclusive flag after the last close otherwise).
+    // CloseSerialLine.
     ~SerialTransport() override;
 
     WaitResult WaitForData(int timeout_ms) override;

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -276,24 +275,13 @@ bool ReadAnswers(int master, sim::AnswerCounter* answers) {
 int RunOnPty(const Args& a) {
     Recorder recorder;
     if (!recorder.Open(a.record_path)) return 1;
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::fprintf(stderr, "oximeter-sim: no pseudo-terminal: %s\n", strerror(errno));
+    std::string slave_path, error;
+    int master = sim::OpenDevicePty(&slave_path, &error);
+    if (master < 0) {
+        std::fprintf(stderr, "oximeter-sim: %s\n", error.c_str());
         return 1;
     }
-    std::string slave_path = ptsname(master);
-    // Raw from the start: on the master this sets the slave's line, before any open.
-    termios t{};
-    if (tcgetattr(master, &t) != 0) {
-        std::fprintf(stderr, "oximeter-sim: cannot set up %s: %s\n", slave_path.c_str(),
-                     strerror(errno));
-        return 1;
-    }
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
-    std::string error;
     if (!a.map_path.empty() && !sim::MapLink(a.map_path, slave_path, &error)) {
         std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", a.map_path.c_str(),
                      error.c_str());

@@ -142,6 +142,26 @@ bool MapLink(const std::string& link, const std::string& target, std::string* er
     return true;
 }
 
+int OpenDevicePty(std::string* slave_path, std::string* error) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        *error = std::string("no pseudo-terminal: ") + strerror(errno);
+        if (master >= 0) close(master);
+        return -1;
+    }
+    *slave_path = ptsname(master);
+    termios t{};
+    if (tcgetattr(master, &t) != 0) {
+        *error = "cannot set up " + *slave_path + ": " + strerror(errno);
+        close(master);
+        return -1;
+    }
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    return master;
+}
+
 int RunReplay(const ReplayOptions& o) {
     std::ifstream in(o.capture_path, std::ios::binary);
     std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
@@ -166,26 +186,16 @@ int RunReplay(const ReplayOptions& o) {
     const uint32_t last_ms = plan.chunks.empty() ? plan.start_ms : plan.chunks.back().time_ms;
     const double span = (last_ms - plan.start_ms) / 1000.0;
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::fprintf(stderr, "oximeter-sim: no pseudo-terminal: %s\n", strerror(errno));
+    std::string slave_path;
+    int master = OpenDevicePty(&slave_path, &error);
+    if (master < 0) {
+        std::fprintf(stderr, "oximeter-sim: %s\n", error.c_str());
         return 1;
     }
-    std::string slave_path = ptsname(master);
-    termios t{};
-    if (tcgetattr(master, &t) != 0) {
-        std::fprintf(stderr, "oximeter-sim: cannot set up %s: %s\n", slave_path.c_str(),
-                     strerror(errno));
-        close(master);
-        return 1;
-    }
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
     // Opened and closed once, the slave reads as hung up until the program opens it:
     // that is how its first open shows.
     int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave >= 0) close(slave);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
     if (!o.map_path.empty() && !MapLink(o.map_path, slave_path, &error)) {
         std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", o.map_path.c_str(),

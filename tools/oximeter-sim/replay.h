@@ -36,6 +36,10 @@ std::string CompareAnswers(const std::vector<uint8_t>& recorded, const std::vect
 // renamed over it). False with *error set.
 bool MapLink(const std::string& link, const std::string& target, std::string* error);
 
+// The device's end of a new pseudo-terminal, raw (which sets the program's end too,
+// before any open) and non-blocking; -1 with *error set.
+int OpenDevicePty(std::string* slave_path, std::string* error);
+
 struct ReplayOptions {
     std::string capture_path;
     std::string map_path;

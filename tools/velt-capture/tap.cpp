@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -51,63 +49,25 @@ int64_t UnixMs() {
 class SerialDevice : public Device {
 public:
     static std::unique_ptr<Device> Open(const std::string& path, int protocol, std::string* why) {
-        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
-            *why = std::strerror(errno);
-            return nullptr;
+        transport::SerialLine line;
+        const transport::OpenResult r = transport::OpenSerialLine(path, protocol, &line);
+        if (r.step == transport::OpenStep::Setup) {
+            *why = std::string("cannot set the line: ") + std::strerror(r.error);
+        } else if (r.step == transport::OpenStep::Open) {
+            *why = r.error == EBUSY    ? "in use by another program"
+                   : r.error == ENOTTY ? "not a serial line"
+                                       : std::strerror(r.error);
         }
-        if (!isatty(fd)) {
-            ::close(fd);
-            *why = "not a serial line";
-            return nullptr;
-        }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            *why = errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno);
-            ::close(fd);
-            return nullptr;
-        }
-        ioctl(fd, TIOCEXCL);
-        termios saved{};
-        transport::LineSettings line{};
-        transport::LineSettingsFor(protocol, &line);
-        if (tcgetattr(fd, &saved) != 0) {
-            *why = std::string("cannot read the line settings: ") + std::strerror(errno);
-            ioctl(fd, TIOCNXCL);
-            ::close(fd);
-            return nullptr;
-        }
-        termios t = saved;
-        cfmakeraw(&t);
-        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY | IGNPAR);
-        t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        t.c_cflag |= CS8 | CREAD | CLOCAL;
-        if (line.two_stop_bits) t.c_cflag |= CSTOPB;
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        cfsetispeed(&t, line.speed);
-        cfsetospeed(&t, line.speed);
-        if (tcsetattr(fd, TCSANOW, &t) != 0) {
-            *why = std::string("cannot set the line: ") + std::strerror(errno);
-            ioctl(fd, TIOCNXCL);
-            ::close(fd);
-            return nullptr;
-        }
-        int bits = TIOCM_DTR | TIOCM_RTS;
-        ioctl(fd, TIOCMBIS, &bits);  // pseudo-terminals have no modem lines
-        tcflush(fd, TCIOFLUSH);
-        return std::unique_ptr<Device>(new SerialDevice(fd, saved));
+        if (r.step != transport::OpenStep::Ok) return nullptr;
+        tcflush(line.fd, TCIOFLUSH);
+        return std::unique_ptr<Device>(new SerialDevice(line));
     }
-    ~SerialDevice() override {
-        // Both fail quietly on a device that is gone.
-        tcsetattr(fd_, TCSANOW, &saved_);
-        ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-    }
-    int fd() const override { return fd_; }
+    ~SerialDevice() override { transport::CloseSerialLine(line_); }
+    int fd() const override { return line_.fd; }
     long Read(uint8_t* buffer, size_t size, std::string* why) override {
         ssize_t n;
         do {
-            n = ::read(fd_, buffer, size);
+            n = ::read(line_.fd, buffer, size);
         } while (n < 0 && errno == EINTR);
         if (n > 0) return n;
         if (n < 0 && errno == EAGAIN) return 0;
@@ -116,7 +76,7 @@ public:
             return -1;
         }
         // With VMIN = 0 an empty read is normal; on a hung-up line it is all there is.
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{line_.fd, POLLIN, 0};
         if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
             *why = "hang-up";
             return -1;
@@ -126,7 +86,7 @@ public:
     long Write(const uint8_t* data, size_t size, std::string* why) override {
         ssize_t n;
         do {
-            n = ::write(fd_, data, size);
+            n = ::write(line_.fd, data, size);
         } while (n < 0 && errno == EINTR);
         if (n >= 0) return n;
         if (errno == EAGAIN) return 0;
@@ -135,9 +95,8 @@ public:
     }
 
 private:
-    SerialDevice(int fd, const termios& saved) : fd_(fd), saved_(saved) {}
-    int fd_;
-    termios saved_;
+    explicit SerialDevice(const transport::SerialLine& line) : line_(line) {}
+    transport::SerialLine line_;
 };
 
 // A USB converter through the D2XX layer, found and set up as the program does it.

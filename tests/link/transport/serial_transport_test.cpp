@@ -16,6 +16,7 @@
 #include "platform/system_info.h"
 #include "tests/support/temp_dir.h"
 
+using transport::OpenStep;
 using transport::SerialTransport;
 using transport::WaitResult;
 
@@ -44,7 +45,7 @@ protected:
     std::unique_ptr<SerialTransport> OpenCom5(int protocol) {
         std::unique_ptr<SerialTransport> port;
         auto r = SerialTransport::Open("COM5", protocol, &port);
-        EXPECT_EQ(r.step, SerialTransport::OpenStep::Ok) << r.error;
+        EXPECT_EQ(r.step, OpenStep::Ok) << r.error;
         return port;
     }
     void Send(const std::vector<uint8_t>& bytes) {
@@ -135,7 +136,7 @@ TEST_F(SerialTest, OpenFailuresCarryTheirErrorCodes) {
     // A map entry whose target is gone, and a name that is no numbered port.
     ASSERT_EQ(symlink(dir_.File("gone").c_str(), Map("com7").c_str()), 0);
     auto missing = SerialTransport::Open("COM7", 1, &port);
-    EXPECT_EQ(missing.step, SerialTransport::OpenStep::Open);
+    EXPECT_EQ(missing.step, OpenStep::Open);
     EXPECT_EQ(missing.error, ENOENT);
     EXPECT_EQ(missing.fd, -1);
     EXPECT_EQ(SerialTransport::Open("COMx", 1, &port).error, ENOENT);
@@ -148,7 +149,7 @@ TEST_F(SerialTest, OpenFailuresCarryTheirErrorCodes) {
     termios before{};
     ASSERT_EQ(tcgetattr(master_, &before), 0);
     auto setup = SerialTransport::Open("COM5", 9, &port);
-    EXPECT_EQ(setup.step, SerialTransport::OpenStep::Setup);
+    EXPECT_EQ(setup.step, OpenStep::Setup);
     EXPECT_EQ(setup.error, EINVAL);
     EXPECT_GE(setup.fd, 0) << "the open itself succeeded";
     EXPECT_FALSE(port);
@@ -160,7 +161,7 @@ TEST_F(SerialTest, APortIsHeldExclusivelyUntilClosed) {
     ASSERT_TRUE(first);
     std::unique_ptr<SerialTransport> second;
     auto held = SerialTransport::Open("COM5", 1, &second);
-    EXPECT_EQ(held.step, SerialTransport::OpenStep::Open);
+    EXPECT_EQ(held.step, OpenStep::Open);
     EXPECT_EQ(held.error, EBUSY);
     EXPECT_FALSE(second);
     // The terminal is marked exclusive while open. A pseudo-terminal keeps that mark

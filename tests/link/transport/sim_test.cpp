@@ -499,7 +499,7 @@ protected:
     std::vector<Frame> Session(int protocol, double seconds, int* answered) {
         std::unique_ptr<transport::SerialTransport> port;
         auto r = transport::SerialTransport::Open("COM1", protocol, &port);
-        EXPECT_EQ(r.step, transport::SerialTransport::OpenStep::Ok) << r.error;
+        EXPECT_EQ(r.step, transport::OpenStep::Ok) << r.error;
         if (!port) return {};
         std::vector<uint8_t> stream;
         size_t parsed = 0;
@@ -584,8 +584,7 @@ TEST_F(SimOnPty, FramesAtTheRecordRateAnsweredAcrossAReconnect) {
 TEST_F(SimOnPty, OnceEndsWhenTheHostCloses) {
     Start({"--protocol", "1", "--once", "--bad-checksum", "0.5"});
     std::unique_ptr<transport::SerialTransport> port;
-    ASSERT_EQ(transport::SerialTransport::Open("COM1", 1, &port).step,
-              transport::SerialTransport::OpenStep::Ok);
+    ASSERT_EQ(transport::SerialTransport::Open("COM1", 1, &port).step, transport::OpenStep::Ok);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     port.reset();
     int status = 0;
