@@ -20,29 +20,11 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from link_faults import close_main_window  # noqa: E402
+from e2e_support import check, close_main_window, failures, rerun_under_xvfb, wait_for  # noqa: E402
 
 SIM_FAULTS = ["--bad-checksum", "0.02", "--drop-byte", "0.01", "--cut-frame", "0.01", "--burst"]
 LOGS = ["fTxtLog.txt", "Maxima.txt", "CM_Maxima.txt", "dumpWL1617.txt"]
 STATS = re.compile(r"Link statistics COM1: bytes (\d+), frames (\d+), bad checksums (\d+)")
-
-failures = []
-
-
-def check(ok, text):
-    print(("ok   " if ok else "FAIL ") + text, flush=True)
-    if not ok:
-        failures.append(text)
-
-
-def wait_for(predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
-
 
 def read(path):
     try:
@@ -103,14 +85,9 @@ class Program:
 def main():
     bin_dir = os.path.abspath(sys.argv[1])
     seconds = float(sys.argv[2] if len(sys.argv) > 2 else 15)
-    if not os.environ.get("DISPLAY"):
-        if shutil.which("xvfb-run") is None:
-            print("no X server and no xvfb-run")
-            return 77
-        os.environ.pop("QT_QPA_PLATFORM", None)
-        return subprocess.call(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24",
-                                sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
-    os.environ["QT_QPA_PLATFORM"] = "xcb"
+    code = rerun_under_xvfb()
+    if code is not None:
+        return code
 
     work = tempfile.mkdtemp(prefix="velt-e2e-", dir=os.path.dirname(bin_dir))
     try:

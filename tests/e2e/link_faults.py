@@ -10,7 +10,6 @@ per connection its good frames equal the simulator's FD answers and its bad chec
 the FC answers; its resident memory grows by less than 1 MB after the first 10 s;
 closing the main window ends it within 3 s. Exit 77 when no X server can be had.
 """
-import ctypes
 import os
 import re
 import shutil
@@ -20,20 +19,14 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import check, close_main_window, failures, rerun_under_xvfb  # noqa: E402
+
 SIM_FAULTS = ["--bad-checksum", "0.02", "--drop-byte", "0.01", "--cut-frame", "0.01", "--burst"]
 STATS = re.compile(
     r"Link statistics COM1: bytes (\d+), frames (\d+), bad checksums (\d+), incomplete (\d+), "
     r"oversize (\d+), dropped (\d+), line errors (\d+), reconnects (\d+)")
 CONNECTION = re.compile(r"connection (\d+): frames (\d+), FD (\d+), FC (\d+)")
-
-failures = []
-
-
-def check(ok, text):
-    print(("ok   " if ok else "FAIL ") + text, flush=True)
-    if not ok:
-        failures.append(text)
-
 
 def rss_kb(pid):
     with open(f"/proc/{pid}/status") as f:
@@ -41,60 +34,6 @@ def rss_kb(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
-
-
-def close_main_window(title_prefix):
-    """Asks the window to close as a window manager does (WM_DELETE_WINDOW)."""
-    x = ctypes.cdll.LoadLibrary("libX11.so.6")
-    x.XOpenDisplay.restype = ctypes.c_void_p
-    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x.XDefaultRootWindow.restype = ctypes.c_ulong
-    x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-    x.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
-                             ctypes.POINTER(ctypes.c_ulong),
-                             ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
-                             ctypes.POINTER(ctypes.c_uint)]
-    x.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_char_p)]
-    x.XInternAtom.restype = ctypes.c_ulong
-    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                             ctypes.c_void_p]
-    x.XFlush.argtypes = [ctypes.c_void_p]
-    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    class ClientMessage(ctypes.Structure):
-        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                    ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
-
-    class Event(ctypes.Union):
-        _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-    dpy = x.XOpenDisplay(None)
-    if not dpy:
-        return False
-    root = x.XDefaultRootWindow(dpy)
-    r, p = ctypes.c_ulong(), ctypes.c_ulong()
-    children, n = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
-    x.XQueryTree(dpy, root, ctypes.byref(r), ctypes.byref(p), ctypes.byref(children),
-                 ctypes.byref(n))
-    sent = False
-    for i in range(n.value):
-        name = ctypes.c_char_p()
-        if x.XFetchName(dpy, children[i], ctypes.byref(name)) and name.value and \
-                name.value.decode(errors="replace").startswith(title_prefix):
-            ev = Event()
-            ev.xclient.type = 33  # ClientMessage
-            ev.xclient.window = children[i]
-            ev.xclient.message_type = x.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
-            ev.xclient.format = 32
-            ev.xclient.l[0] = x.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-            x.XSendEvent(dpy, children[i], 0, 0, ctypes.byref(ev))
-            sent = True
-    x.XFlush(dpy)
-    x.XCloseDisplay(dpy)
-    return sent
 
 
 class Simulator:
@@ -120,14 +59,9 @@ class Simulator:
 def main():
     bin_dir = os.path.abspath(sys.argv[1])
     seconds = float(sys.argv[2] if len(sys.argv) > 2 else os.environ.get("VELT_E2E_SECONDS", 60))
-    if not os.environ.get("DISPLAY"):
-        if shutil.which("xvfb-run") is None:
-            print("no X server and no xvfb-run")
-            return 77
-        os.environ.pop("QT_QPA_PLATFORM", None)
-        return subprocess.call(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24",
-                                sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
-    os.environ["QT_QPA_PLATFORM"] = "xcb"
+    code = rerun_under_xvfb()
+    if code is not None:
+        return code
 
     work = tempfile.mkdtemp(prefix="velt-e2e-", dir=os.path.dirname(bin_dir))
     try:
