@@ -49,6 +49,7 @@ public:
         type_ = 0;
         length_ = 0;
         sequence_ = 0;
+        fed_ = frame_start_ = last_frame_ = 0;
     }
 
     // Decodes the bytes in order. Returns how many were consumed: all of them, or
@@ -80,6 +81,7 @@ public:
                     sum = static_cast<uint16_t>(sum + b);
                     ++p;
                 }
+                fed_ += static_cast<uint32_t>(p - (data + i));
                 i = static_cast<size_t>(p - data);
                 j_ = static_cast<unsigned>(out - payload_);
                 sum_ = sum;
@@ -95,6 +97,7 @@ public:
     // One byte; false when the handler's Acknowledge failed.
     template <class Handler>
     bool Step(uint8_t b, Handler& handler) {
+        ++fed_;
         switch (b) {
             case kMark:
                 OnMark(handler);
@@ -152,6 +155,7 @@ public:
                 const uint8_t expected = FrameChecksum(sum_);
                 const bool good = expected == b;
                 const uint8_t ack[3] = {good ? kAck : kReject, sequence_, kEnd};
+                last_frame_ = fed_ - frame_start_ + 1;  // its end byte still to come
                 if (!handler.Acknowledge(ack, 3)) return false;
                 Count(handler, good ? kGood : kBadChecksum);
                 if (good) {
@@ -188,6 +192,17 @@ public:
         }
     }
 
+    // What the frame being received will most likely still take: the fewest bytes, or
+    // more where the last answered frame was longer on the line in all. A device sends
+    // frames of the same few types, whose escaped bytes recur, so this is usually exact;
+    // a frame shorter than the last is merely waited for a little longer.
+    size_t ExpectedBytesToFrameEnd() const {
+        const size_t fewest = BytesToFrameEnd();
+        if (fewest == 0) return 0;
+        const uint32_t so_far = fed_ - frame_start_;
+        return last_frame_ > so_far + fewest ? last_frame_ - so_far : fewest;
+    }
+
     int phase() const { return phase_; }
     uint8_t sequence() const { return sequence_; }  // iSequence
     uint8_t type() const { return type_; }
@@ -215,6 +230,7 @@ private:
         length_ = 0;
         escape_ = 0;
         phase_ = kSequence;
+        frame_start_ = fed_ - 1;
     }
 
     template <class Handler>
@@ -236,4 +252,9 @@ private:
     uint8_t sequence_ = 0;
     uint8_t payload_[kPayloadSize] = {};
     char text_[96] = {};
+    // Line lengths, for the receive thread's waits: bytes stepped through (wrapping),
+    // that count just before the current frame's mark, the last answered frame's size.
+    uint32_t fed_ = 0;
+    uint32_t frame_start_ = 0;
+    uint32_t last_frame_ = 0;
 };

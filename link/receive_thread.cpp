@@ -80,7 +80,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         }
         return wait;
     };
-    size_t frame_rest = 0;  // bytes the frame being received still needs, at the least
+    size_t frame_rest = 0;  // bytes the frame being received likely still needs
 
     while (error == 0 && !StopRequested()) {
         // A frame that arrived in part: give the line the time to bring the rest, then
@@ -119,7 +119,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
                 decoder_.Feed(chunk, got, handler);
                 if ((error = handler.Error()) != 0) break;
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
-                frame_rest = decoder_.BytesToFrameEnd();
+                frame_rest = decoder_.ExpectedBytesToFrameEnd();
             } else {
                 const uint32_t stray = reduced.dropped();
                 reduced.Feed(chunk, got, [&](uint8_t code, uint8_t value) {

@@ -25,12 +25,14 @@
 // WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line plus the
 // millisecond a driver may take to hand the last of them on, at most max_ms, spent
 // waiting only for a wake: returns Timeout when it has passed, Wake as WaitForData
-// does, or the dead outcome. The reader calls it when the frame being received is known
-// to need at least that many more bytes, so that the rest of the frame is read in one
+// does, or the dead outcome. The reader calls it with the bytes the frame being
+// received is expected to need (at least those it cannot do without; as many as the
+// last frame took if that was longer), so that the rest of the frame is read in one
 // piece instead of in every piece the driver delivers on the way. A frame therefore
-// reaches the decoder (and is acknowledged) at most about a millisecond after it could
-// have, far less than a frame's own time on the line. A transport that wakes its reader
-// per frame already (USB, by its event character) returns Timeout at once.
+// reaches the decoder (and is acknowledged) about a millisecond after it could have;
+// one shorter than the frame before it, later by the difference of their times on the
+// line at most. A transport that wakes its reader per frame already (USB, by its event
+// character) returns Timeout at once.
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
 // not an error while the device is there). Write sends all bytes or fails; it may

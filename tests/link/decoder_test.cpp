@@ -254,6 +254,45 @@ TEST(FrameDecoder, ChunkingDoesNotChangeTheResult) {
     EXPECT_EQ(steps.events, whole.rec.events);
 }
 
+// The receive thread sleeps for the rest of a frame: at least what the frame cannot
+// do without, and as long as the frame before it was on the line, escapes included.
+TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastAnsweredOne) {
+    Bytes payload = wire::Payload(30);
+    payload.insert(payload.begin() + 10, 12, 0xFF);  // escaped on the line
+    const Bytes first = wire::Frame(1, 36, payload);
+    const Bytes same = wire::Frame(2, 36, payload);
+    const Bytes shorter = wire::Frame(3, 36, wire::Payload(5));
+    ASSERT_EQ(first.size(), same.size());
+
+    FrameDecoder decoder;
+    decoder.Reset();
+    Recorder rec;
+    rec.decoder = &decoder;
+    decoder.Feed(first.data(), 1, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 6u);  // nothing answered yet: the fewest
+    decoder.Feed(first.data() + 1, first.size() - 1, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 0u);
+
+    // In pieces that end in the header, among the escapes and in plain payload runs.
+    size_t at = 0;
+    for (size_t end : {1u, 3u, 15u, 20u, 33u, 40u, 52u}) {
+        decoder.Feed(same.data() + at, end - at, rec);
+        at = end;
+        EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), same.size() - at) << at;
+    }
+    decoder.Feed(same.data() + at, same.size() - at, rec);
+
+    // A shorter frame is waited for as long as the one before it; the next one as long
+    // as the shorter one, but never less than its header and end.
+    decoder.Feed(shorter.data(), 4, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), same.size() - 4);
+    EXPECT_EQ(decoder.BytesToFrameEnd(), 7u);
+    decoder.Feed(shorter.data() + 4, shorter.size() - 4, rec);
+    decoder.Feed(first.data(), 1, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), shorter.size() - 1);
+    EXPECT_EQ(rec.acks.size(), 3u);
+}
+
 TEST(ReducedDecoder, RecordsFromCodesAndDataBytes) {
     struct Rec {
         uint8_t code, value;
