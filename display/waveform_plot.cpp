@@ -46,10 +46,8 @@ CanvasRect WaveformPlot::LineBox(int x0, int y0, int x1, int y1) {
     return {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1) + 1, std::max(y0, y1) + 1};
 }
 
-void WaveformPlot::MarkDirty(const CanvasRect& rect) {
-    const bool in_strip = rect.left >= kStrip.left && rect.right <= kStrip.right &&
-                          rect.top >= kStrip.top && rect.bottom <= kStrip.bottom;
-    (in_strip ? dirty_.strip : dirty_.rest).Unite(rect);
+void WaveformPlot::MarkDirty(CanvasRect DirtyRegion::*part, const CanvasRect& rect) {
+    (dirty_.*part).Unite(rect);
     if (!repaint_pending_ && repaint_request_ != nullptr) {
         repaint_pending_ = true;
         repaint_request_(repaint_context_);
@@ -100,8 +98,8 @@ void WaveformPlot::AppendSample(uint8_t value, Colour colour, uint8_t events) {
 
     CanvasRect dirty = LineBox(erase_from_x, erase_from_y, x, old_y);
     dirty.Unite(LineBox(draw_from_x, draw_from_y, x, new_y));
-    MarkDirty(dirty);
-    MarkDirty({x, kStripTop, x + 1, kStripTop + 8});
+    MarkDirty(&DirtyRegion::trace, dirty);
+    MarkDirty(&DirtyRegion::strip, {x, kStripTop, x + 1, kStripTop + 8});
 }
 
 void WaveformPlot::AppendPulseTrend(uint8_t value) {
@@ -135,7 +133,7 @@ void WaveformPlot::AppendPulseTrend(uint8_t value) {
     points.draw_x = x;
     points.draw_y = new_y;
     canvas_.LineTo(x, new_y);
-    MarkDirty(dirty);
+    MarkDirty(&DirtyRegion::trend, dirty);
 }
 
 void WaveformPlot::ResetPlot() {
@@ -143,14 +141,14 @@ void WaveformPlot::ResetPlot() {
     ResetLocked();
     if (closed_) return;
     RedrawLocked(canvas_);
-    MarkDirty(RedrawRegion());
+    MarkDirty(&DirtyRegion::trace, RedrawRegion());
 }
 
 void WaveformPlot::RedrawPlot() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
     RedrawLocked(canvas_);
-    MarkDirty(RedrawRegion());
+    MarkDirty(&DirtyRegion::trace, RedrawRegion());
 }
 
 void WaveformPlot::RedrawPlotInto(PixelCanvas& target) const {

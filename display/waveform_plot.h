@@ -62,14 +62,17 @@ public:
     void Close();
     bool IsClosed() const;
 
-    // What was drawn since the last repaint: the event strip's columns apart from the
-    // rest, so that an append's two short segments and its strip column do not make
-    // one tall rectangle.
+    // What was drawn since the last repaint, in three parts, so that an append's two
+    // short segments, its strip column and the pulse trend's point far to the left do
+    // not make one rectangle over all that lies between them.
     struct DirtyRegion {
         CanvasRect strip;  // inside kStrip
-        CanvasRect rest;
-        bool Empty() const { return strip.Empty() && rest.Empty(); }
-        bool Contains(int x, int y) const { return strip.Contains(x, y) || rest.Contains(x, y); }
+        CanvasRect trace;  // the main trace, and whole redraws
+        CanvasRect trend;
+        bool Empty() const { return strip.Empty() && trace.Empty() && trend.Empty(); }
+        bool Contains(int x, int y) const {
+            return strip.Contains(x, y) || trace.Contains(x, y) || trend.Contains(x, y);
+        }
     };
     // Repaint bookkeeping: every drawing operation grows the dirty region, and the
     // first one after TakeDirtyRegion calls the request function (under the lock,
@@ -100,7 +103,7 @@ private:
     };
     void ResetLocked();
     void RedrawLocked(PixelCanvas& target) const;
-    void MarkDirty(const CanvasRect& rect);
+    void MarkDirty(CanvasRect DirtyRegion::*part, const CanvasRect& rect);
     static CanvasRect RedrawRegion();
     static CanvasRect LineBox(int x0, int y0, int x1, int y1);
 
