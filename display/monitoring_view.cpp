@@ -339,14 +339,15 @@ void CVELTMonitoringView::OnRepaintRequested() {
 void CVELTMonitoringView::FlushRepaint() {
     const WaveformPlot::DirtyRegion dirty = plot_.TakeDirtyRegion();
     since_flush_.restart();
+    QRegion region;
+    for (const CanvasRect& r : {dirty.trace, dirty.strip, dirty.trend})
+        if (!r.Empty()) region += QRect(r.left, r.top, r.Width(), r.Height());
     // A hidden widget drops the request, so it must not be remembered either.
-    const bool remember = isVisible() && updatesEnabled();
-    for (const CanvasRect& r : {dirty.rest, dirty.strip}) {
-        if (r.Empty()) continue;
-        const QRect rect(r.left, r.top, r.Width(), r.Height());
-        if (remember) requested_ += rect;
-        update(rect);
-    }
+    if (region.isEmpty() || !isVisible() || !updatesEnabled()) return;
+    requested_ += region;
+    // Painted now rather than through a posted update: the repaints are paced here
+    // already, and the post would cost the event loop another round per record.
+    repaint(region);
 }
 
 void CVELTMonitoringView::ExposePlot(const QRegion& region) {
@@ -518,6 +519,15 @@ void CVELTMonitoringView::paintEvent(QPaintEvent* event) {
                 return true;
         return false;
     };
+    // Qt blends a copy taller than about 96 rows in worker threads, whose wake-ups cost
+    // more than the copy: the plot's columns go in bands.
+    static constexpr int kBand = 64;
+    auto copy = [&painter](const QImage& image, const QRect& r) {
+        for (int top = r.top(); top <= r.bottom(); top += kBand) {
+            const QRect band(r.left(), top, r.width(), std::min(kBand, r.bottom() + 1 - top));
+            painter.drawImage(band.topLeft(), image, band);
+        }
+    };
     plot_.WithCanvas([&](const PixelCanvas& canvas) {
         const QImage image(reinterpret_cast<const uchar*>(canvas.Bits()), canvas.Width(),
                            canvas.Height(), canvas.Width() * 4,
@@ -525,13 +535,13 @@ void CVELTMonitoringView::paintEvent(QPaintEvent* event) {
         for (const QRect& r : region) {
             if (opaque(r)) {
                 painter.setCompositionMode(QPainter::CompositionMode_Source);
-                painter.drawImage(r.topLeft(), image, r);
+                copy(image, r);
                 painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
                 continue;
             }
             painter.fillRect(r, background);
             const QRect inside = r & image.rect();
-            if (!inside.isEmpty()) painter.drawImage(inside.topLeft(), image, inside);
+            if (!inside.isEmpty()) copy(image, inside);
         }
     });
 }
