@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -132,27 +133,42 @@ OpenResult SerialTransport::Open(const std::string& port_name, int protocol,
     SerialLine line;
     OpenResult r = OpenSerialLine(path, protocol, &line);
     if (r.step != OpenStep::Ok) return r;
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        int e = errno;
+    // The waits watch the port and the wake pipe through one epoll set made here, so
+    // a wait does not register with both (and the terminal's two queues) every time.
+    int pipe_fds[2] = {-1, -1};
+    const int set = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event port{EPOLLIN, {.u32 = 0}};
+    epoll_event wake{EPOLLIN, {.u32 = 1}};
+    if (set < 0 || pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        epoll_ctl(set, EPOLL_CTL_ADD, line.fd, &port) != 0 ||
+        epoll_ctl(set, EPOLL_CTL_ADD, pipe_fds[0], &wake) != 0) {
+        const int e = errno;
+        for (int fd : {set, pipe_fds[0], pipe_fds[1]})
+            if (fd >= 0) ::close(fd);
         CloseSerialLine(line);
         return {OpenStep::Setup, e, line.fd};
     }
     LineSettings settings{};
     LineSettingsFor(protocol, &settings);
     const long bits = 1 + 8 + (settings.two_stop_bits ? 2 : 1);
-    out->reset(new SerialTransport(line.fd, pipe_fds[0], pipe_fds[1], line.saved,
+    out->reset(new SerialTransport(line.fd, pipe_fds[0], pipe_fds[1], set, line.saved,
                                    bits * 1000000000L / settings.baud));
     (*out)->Purge();
     (*out)->TakeLineErrors();  // the counts start now
     return {OpenStep::Ok, 0, line.fd};
 }
 
-SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, const termios& saved,
-                                 long byte_ns)
-    : fd_(fd), wake_read_(wake_read), wake_write_(wake_write), saved_(saved), byte_ns_(byte_ns) {}
+SerialTransport::SerialTransport(int fd, int wake_read, int wake_write, int wait_set,
+                                 const termios& saved, long byte_ns)
+    : fd_(fd),
+      wake_read_(wake_read),
+      wake_write_(wake_write),
+      wait_set_(wait_set),
+      saved_(saved),
+      byte_ns_(byte_ns) {}
 
 SerialTransport::~SerialTransport() {
+    ::close(wait_set_);
     CloseSerialLine({fd_, saved_});
     ::close(wake_read_);
     ::close(wake_write_);
@@ -183,19 +199,21 @@ WaitResult SerialTransport::TakeWake() {
 WaitResult SerialTransport::WaitForData(int timeout_ms) {
     if (Dead()) return dead_;
     if (taken_ < held_) return WaitResult::Data;
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
+    epoll_event events[2];
     int r;
     do {
-        r = ::poll(fds, 2, timeout_ms < 0 ? 0 : timeout_ms);
+        r = ::epoll_wait(wait_set_, events, 2, timeout_ms < 0 ? 0 : timeout_ms);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return Fail(WaitResult::Error, errno);
-    if (r == 0) return WaitResult::Timeout;
-    if (fds[1].revents & POLLIN) return TakeWake();
-    short ev = fds[0].revents;
-    if (ev & POLLNVAL) return Fail(WaitResult::Error, EBADF);
+    uint32_t ev = 0;
+    for (int i = 0; i < r; ++i) {
+        if (events[i].data.u32 == 1) return TakeWake();
+        ev = events[i].events;
+    }
+    if (ev == 0) return WaitResult::Timeout;
     // A terminal is readable without a hang-up only with input there.
-    if ((ev & (POLLHUP | POLLERR)) == 0)
-        return ev & POLLIN ? WaitResult::Data : WaitResult::Timeout;
+    if ((ev & (EPOLLHUP | EPOLLERR)) == 0)
+        return ev & EPOLLIN ? WaitResult::Data : WaitResult::Timeout;
     int n = 0;
     if (ioctl(fd_, FIONREAD, &n) != 0) return Fail(WaitResult::HangUp, errno);
     if (n > 0) return WaitResult::Data;  // the last bytes before the hang-up

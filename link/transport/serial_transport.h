@@ -1,6 +1,6 @@
 // A serial port on termios. "COM1" ... "COM12" are found through the device map
 // (<program directory>/configuration/dosdevices/com<n>), else /dev/ttyS<n-1>.
-// Waits are poll() on the port and a wake pipe; the port stays non-blocking with
+// Waits are epoll on the port and a wake pipe; the port stays non-blocking with
 // VMIN = VTIME = 0, so no call can block past its time-out, and a hung-up port
 // (read() returning 0 at once for ever) is reported as HangUp, never as data.
 // A reader wakes for every piece the driver delivers (about a millisecond's worth at
@@ -80,7 +80,8 @@ public:
     int fd() const { return fd_; }
 
 private:
-    SerialTransport(int fd, int wake_read, int wake_write, const termios& saved, long byte_ns);
+    SerialTransport(int fd, int wake_read, int wake_write, int wait_set, const termios& saved,
+                    long byte_ns);
     WaitResult Fail(WaitResult what, int error);
     WaitResult TakeWake();
     bool Dead() const { return dead_ != WaitResult::Data; }
@@ -89,6 +90,7 @@ private:
     int fd_;
     int wake_read_;
     int wake_write_;
+    int wait_set_;  // epoll set of the port and wake_read_
     termios saved_;
     long byte_ns_;  // one byte's time on the line, start and stop bits included
     bool have_counts_ = false;
