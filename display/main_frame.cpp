@@ -60,6 +60,10 @@ void CMainFrame::SetLinkCountsText(const QString& text) {
     if (link_counts_->isVisible() && link_counts_->minimumSize() != link_counts_->maximumSize())
         link_counts_->setFixedSize(link_counts_->size());
     link_counts_->setText(text);
+    // The text's advance first: the label's full size hint lays the text out again.
+    if (link_counts_->fontMetrics().horizontalAdvance(text) <=
+        link_counts_->contentsRect().width() - 2 * link_counts_->margin())
+        return;
     const int wanted = link_counts_->sizeHint().width();
     if (wanted > link_counts_->maximumWidth()) link_counts_->setFixedWidth(wanted);
 }
