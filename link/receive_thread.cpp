@@ -85,13 +85,13 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     while (error == 0 && !StopRequested()) {
         // A frame that arrived in part: give the line the time to bring the rest, then
         // read it in one piece rather than waking for every piece on the way.
+        transport::WaitResult w = transport::WaitResult::Timeout;
         if (frame_rest > 0) {
-            const transport::WaitResult s = t.WaitForLine(frame_rest, wait_left());
+            w = t.WaitForLine(frame_rest, wait_left());
             frame_rest = 0;
-            if (s == transport::WaitResult::Wake) continue;
         }
         const int wait = wait_left();
-        transport::WaitResult w = t.WaitForData(wait);
+        if (w == transport::WaitResult::Timeout) w = t.WaitForData(wait);
         if (w == transport::WaitResult::HangUp || w == transport::WaitResult::Error) {
             error = t.LastError() != 0 ? t.LastError() : EIO;
             break;

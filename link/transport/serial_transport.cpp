@@ -236,7 +236,7 @@ WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
     pollfd wake{wake_read_, POLLIN, 0};
     // An interrupted sleep only makes the next read a little early.
     if (::ppoll(&wake, 1, &span, nullptr) > 0 && (wake.revents & POLLIN)) return TakeWake();
-    return WaitResult::Timeout;
+    return WaitResult::Data;
 }
 
 int SerialTransport::BytesWaiting(size_t* count) {
