@@ -26,14 +26,15 @@
 // millisecond a driver may take to hand the last of them on, at most max_ms, spent
 // waiting only for a wake: returns Data when it has passed (the bytes should be there:
 // the reader reads without waiting for data first, and finding none is no error),
-// Timeout when it did not wait, Wake as WaitForData does, or the dead outcome. The reader calls it with the bytes the frame being
-// received is expected to need (at least those it cannot do without; as many as the
-// last frame took if that was longer), so that the rest of the frame is read in one
-// piece instead of in every piece the driver delivers on the way. A frame therefore
-// reaches the decoder (and is acknowledged) about a millisecond after it could have;
-// one shorter than the frame before it, later by the difference of their times on the
-// line at most. A transport that wakes its reader per frame already (USB, by its event
-// character) returns Timeout at once, so the reader waits for data as usual.
+// Timeout when it did not wait, Wake as WaitForData does, or the dead outcome. The
+// reader calls it with the bytes the frame being received is expected to need (at
+// least those it cannot do without; as many as the last frame took if that was
+// longer), so that the rest of the frame is read in one piece instead of in every
+// piece the driver delivers on the way. A frame therefore reaches the decoder (and is
+// acknowledged) about a millisecond after it could have; one shorter than the frame
+// before it, later by the difference of their times on the line at most. A transport
+// that wakes its reader per frame already (USB, by its event character) returns
+// Timeout at once, so the reader waits for data as usual.
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
 // not an error while the device is there). Write sends all bytes or fails; it may
