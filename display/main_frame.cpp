@@ -68,6 +68,30 @@ void CMainFrame::SetLinkCountsText(const QString& text) {
     if (wanted > link_counts_->maximumWidth()) link_counts_->setFixedWidth(wanted);
 }
 
+QLabel* CMainFrame::StatusPane(const QString& name) const {
+    for (QLabel* pane : status_panes_)
+        if (pane->objectName() == name) return pane;
+    return nullptr;
+}
+
+void CMainFrame::SetStatusPaneText(const QString& name, const QString& text) {
+    if (link_counts_ == nullptr) return;
+    QLabel* pane = StatusPane(name);
+    if (pane == nullptr) {
+        if (text.isEmpty()) return;
+        QStatusBar* bar = statusBar();
+        pane = new QLabel(bar);
+        pane->setObjectName(name);
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setAlignment(Qt::AlignCenter);
+        // The bar holds no other widgets: the panes made so far come first, then the counts.
+        bar->insertPermanentWidget(static_cast<int>(status_panes_.size()), pane);
+        status_panes_.push_back(pane);
+    }
+    if (pane->text() != text) pane->setText(text);
+    pane->setVisible(!text.isEmpty());
+}
+
 QAction* CMainFrame::AddCommand(int id, const QString& text, const QString& prompt) {
     auto* action = new QAction(text, this);
     action->setData(id);

@@ -47,6 +47,11 @@ public:
     // Its text; the pane widens when a text needs more room than it has.
     void SetLinkCountsText(const QString& text);
 
+    // A pane of its own (object name `name`) left of the link's counts, made on first
+    // use and shown only while its text is not empty.
+    void SetStatusPaneText(const QString& name, const QString& text);
+    QLabel* StatusPane(const QString& name) const;
+
     // Test seam: makes the next Create() fail at the toolbar or status bar step.
     enum class FailStep { None, ToolBar, StatusBar };
     void SetFailStepForTesting(FailStep step) { fail_step_ = step; }
@@ -60,6 +65,7 @@ private:
     QList<QMenu*> menus_with_document_;
     QList<QLabel*> indicators_;
     QLabel* link_counts_ = nullptr;
+    QList<QLabel*> status_panes_;  // SetStatusPaneText's, left to right
     bool shows_document_menus_ = false;
     bool menus_installed_ = false;
     FailStep fail_step_ = FailStep::None;

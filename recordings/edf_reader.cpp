@@ -36,6 +36,13 @@ size_t StdioByteSource::Read(uint8_t* into, size_t n) { return std::fread(into, 
 
 bool StdioByteSource::Failed() const { return std::ferror(file_) != 0; }
 
+bool LooksLikeEuropeanDataFormat(const uint8_t* head, size_t size) {
+    if (size < kEuropeanDataFormatMarkSize || head[0] != '0') return false;
+    for (size_t i = 1; i < kEuropeanDataFormatMarkSize; ++i)
+        if (head[i] != ' ') return false;
+    return true;
+}
+
 int16_t EdfStatusCode(EdfReadStatus status) {
     switch (status) {
         case EdfReadStatus::kRecord:

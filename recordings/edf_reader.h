@@ -77,6 +77,11 @@ enum class EdfReadStatus {
     kOversizeBody,  // type 4 with length 0 or above 32,768; the header is consumed
 };
 
+// A file in the published European Data Format starts with its version, "0" and
+// seven blanks; a record stream never does (its first type would be 0x2030).
+constexpr size_t kEuropeanDataFormatMarkSize = 8;
+bool LooksLikeEuropeanDataFormat(const uint8_t* head, size_t size);
+
 // The replay status for a reader outcome: -5 for a short or failed read and a
 // malformed record, -6 for an impossible type-4 body, 0 otherwise.
 int16_t EdfStatusCode(EdfReadStatus status);

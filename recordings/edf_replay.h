@@ -50,8 +50,17 @@ public:
     // (0, or a negative status). An ended replay does nothing more and keeps
     // returning its final status.
     int16_t Step();
+    // Ends a running replay now, with the end-of-replay summary as when the file
+    // ends; returns 0, or the final status of a replay that had already ended.
+    int16_t Stop();
 
     bool Ended() const { return ended_; }
+    // Where the replay stands: the time stamp of the sample analysed last, in ms
+    // from the start of the recording, and the length of the whole recording as
+    // far as the file's size tells it (the bytes still to come at the pace of the
+    // bytes read since the first sample); 0 before anything was read.
+    uint64_t PositionMs() const { return position_ms_; }
+    uint64_t EstimatedLengthMs() const;
     const std::string& FileName() const { return file_name_; }
     uint32_t StartTime() const { return start_time_; }
     // The tick at which the record analysed last falls due (meaningful while waiting).
@@ -78,10 +87,19 @@ private:
     bool ended_ = false;
     int16_t final_status_ = 0;
     uint32_t due_tick_ = 0;
+    uint64_t position_ms_ = 0;
+    uint64_t file_size_ = 0;
+    uint64_t consumed_ = 0;
+    uint64_t first_sample_end_ = 0;  // bytes consumed when the first sample was read
+    uint64_t first_position_ms_ = 0;
     EdfReadStatus end_reason_ = EdfReadStatus::kEnd;
     uint64_t end_offset_ = 0;
     uint16_t end_type_ = 0;
     int open_errno_ = 0;
 };
+
+// "Replay 12:03 of 1:02:00": minutes and seconds, with hours in front from one hour
+// on. Returns the length snprintf gives.
+int FormatReplayProgress(char* out, size_t size, uint64_t position_ms, uint64_t length_ms);
 
 }  // namespace recordings

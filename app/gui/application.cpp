@@ -175,6 +175,7 @@ void CVELTMonitoringApp::BuildCommands() {
         QKeySequence("Shift+F6"));
     // The application's own commands have no prompts.
     add(cmd::kLoadEdf, "Load..", nullptr);
+    add(cmd::kStopReplay, "Stop Replay", nullptr)->setEnabled(false);
     add(cmd::kCopyAsImage, "Copy as image", nullptr);
     add(cmd::kSaveAsImage, "Save as image..", nullptr);
     add(cmd::kHeartbeatSound, "Heartbeat sound", nullptr)->setCheckable(true);
@@ -267,8 +268,8 @@ void CVELTMonitoringApp::ConnectOptionCommands() {
 }
 
 void CVELTMonitoringApp::ConnectSubsystemCommands() {
-    for (int id : {cmd::kLoadEdf, cmd::kCopyAsImage, cmd::kSaveAsImage, cmd::kElfToFlash,
-                   cmd::kD43ToFlash}) {
+    for (int id : {cmd::kLoadEdf, cmd::kStopReplay, cmd::kCopyAsImage, cmd::kSaveAsImage,
+                   cmd::kElfToFlash, cmd::kD43ToFlash}) {
         connect(main_frame_->Command(id), &QAction::triggered, this,
                 [this, id] { OnSubsystemCommand(id); });
     }
@@ -294,7 +295,7 @@ void CVELTMonitoringApp::BuildMenus() {
     QMenu* file129 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kFileClose, cmd::kFileSave,
                                     cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview,
                                     cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
-    QMenu* edf = menu("EDFFile", {cmd::kLoadEdf});
+    QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
                                  0, cmd::kCopyAsImage, cmd::kSaveAsImage});
     QMenu* view129 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
@@ -395,6 +396,9 @@ void CVELTMonitoringApp::OnSubsystemCommand(int id) {
         case cmd::kLoadEdf:
             handler = &on_load_edf;
             break;
+        case cmd::kStopReplay:
+            handler = &on_stop_replay;
+            break;
         case cmd::kCopyAsImage:
             handler = &on_copy_as_image;
             break;
@@ -412,6 +416,7 @@ void CVELTMonitoringApp::OnSubsystemCommand(int id) {
     }
     // Unwired until the owning subsystem sets its handler.
     if (handler != nullptr && *handler) (*handler)();
+    if (id == cmd::kLoadEdf || id == cmd::kStopReplay) UpdateReplayProgress();
 }
 
 CVELTMonitoringView* CVELTMonitoringApp::ActiveView() const {
@@ -713,7 +718,15 @@ void CVELTMonitoringApp::Print(bool preview) {
     if (dlg.exec() == QDialog::Accepted) view->PrintTo(printer_.get());
 }
 
+void CVELTMonitoringApp::UpdateReplayProgress() {
+    if (main_frame_ == nullptr) return;
+    const QString text = replay_progress_text ? replay_progress_text() : QString();
+    main_frame_->SetStatusPaneText(QStringLiteral("replayProgress"), text);
+    main_frame_->Command(cmd::kStopReplay)->setEnabled(!text.isEmpty());
+}
+
 void CVELTMonitoringApp::UpdateLinkCounts() {
+    UpdateReplayProgress();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
     char text[96] = "";
     if (COximeter* link = ActiveLink())

@@ -71,6 +71,9 @@ public:
 
     // Handlers of the commands that other subsystems provide; set by whoever owns them.
     std::function<void()> on_load_edf;
+    std::function<void()> on_stop_replay;
+    // The running replay's status-bar text ("Replay 12:03 of 1:02:00"), empty when none.
+    std::function<QString()> replay_progress_text;
     std::function<void()> on_copy_as_image;
     std::function<void()> on_save_as_image;
     std::function<void()> on_elf_to_flash;
@@ -104,6 +107,7 @@ private:
     void PrintSetup();
     // The status bar's counts of the active link.
     void UpdateLinkCounts();
+    void UpdateReplayProgress();
 
     std::unique_ptr<processing::Measurement> measurement_;
     std::unique_ptr<QSettings> settings_;

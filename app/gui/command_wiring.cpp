@@ -9,6 +9,8 @@
 void WireSubsystemCommands(CVELTMonitoringApp& app) {
     CMainFrame* frame = app.MainFrame();
     app.on_load_edf = [frame] { recordings::LoadEdfCommand(frame); };
+    app.on_stop_replay = [] { recordings::StopCurrentReplay(); };
+    app.replay_progress_text = [] { return recordings::ReplayProgressText(); };
     app.on_copy_as_image = [frame] { image_export::CopyWindowImage(frame); };
     app.on_save_as_image = [frame] { image_export::SaveWindowImage(frame); };
     // The readers trace to the debugger output; the commands show nothing.

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <new>
 
 #include "platform/system_info.h"
@@ -21,6 +23,27 @@ std::unique_ptr<CEdfReplayDriver>& Current() {
 EdfFileChooser& Chooser() {
     static EdfFileChooser chooser;
     return chooser;
+}
+
+EdfNotice& Notice() {
+    static EdfNotice notice;
+    return notice;
+}
+
+bool IsEuropeanDataFormatFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray head = file.read(kEuropeanDataFormatMarkSize);
+    return LooksLikeEuropeanDataFormat(reinterpret_cast<const uint8_t*>(head.constData()),
+                                       static_cast<size_t>(head.size()));
+}
+
+void ShowNotice(QWidget* parent, const QString& text) {
+    if (Notice()) {
+        Notice()(parent, text);
+        return;
+    }
+    QMessageBox::information(parent, QStringLiteral("Load.."), text);
 }
 
 }  // namespace
@@ -61,6 +84,13 @@ int16_t CEdfReplayDriver::Step() {
 
 void CEdfReplayDriver::OnTick() { Step(); }
 
+void CEdfReplayDriver::StopReplay() {
+    if (finished_) return;
+    last_status_ = replay_->Stop();
+    finished_ = true;
+    emit Finished(last_status_);
+}
+
 QString EdfInitialFolder() {
     const QString drive =
         QString::fromStdString(platform::ResolveDosDevice("D:", QDir::homePath().toStdString()));
@@ -95,6 +125,16 @@ int LoadEdfFile(QWidget* parent, CPulseAnalysis& analysis) {
     const std::optional<QString> path =
         Chooser() ? Chooser()(parent, folder) : ChooseEdfFileWithDialog(parent, folder);
     if (!path) return 0;
+    // A file in the published EDF layout would end at its first record with -5 and
+    // no word; say what it is instead, and leave a running replay alone.
+    if (IsEuropeanDataFormatFile(*path)) {
+        ShowNotice(parent, QStringLiteral("\"%1\" is a European Data Format (EDF or EDF+) file.\n\n"
+                                          "\"Load..\" replays the device's own recordings (record "
+                                          "streams that also carry the extension .edf) through the "
+                                          "pulse-period analysis. Open EDF files in an EDF viewer.")
+                               .arg(QFileInfo(*path).fileName()));
+        return kReplayBadRecord;
+    }
 
     static bool quit_hooked = false;
     if (!quit_hooked && QCoreApplication::instance() != nullptr) {
@@ -116,5 +156,20 @@ void LoadEdfCommand(QWidget* parent) { (void)LoadEdfFile(parent); }
 CEdfReplayDriver* CurrentReplay() { return Current().get(); }
 
 void EndCurrentReplay() { Current().reset(); }
+
+void SetEdfNotice(EdfNotice notice) { Notice() = std::move(notice); }
+
+QString ReplayProgressText() {
+    const CEdfReplayDriver* driver = CurrentReplay();
+    if (driver == nullptr || !driver->Running()) return {};
+    char text[64];
+    FormatReplayProgress(text, sizeof text, driver->Replay().PositionMs(),
+                         driver->Replay().EstimatedLengthMs());
+    return QString::fromLatin1(text);
+}
+
+void StopCurrentReplay() {
+    if (CEdfReplayDriver* driver = CurrentReplay()) driver->StopReplay();
+}
 
 }  // namespace recordings

@@ -28,6 +28,9 @@ public:
 
     // Runs one step directly (the command handler's first step).
     int16_t Step();
+    // Ends the replay now with its summary, as the file's end would (Finished follows).
+    void StopReplay();
+    bool Running() const { return !finished_; }
     bool TimerActive() const { return timer_.isActive(); }
     int TimerInterval() const { return timer_.interval(); }
     Qt::TimerType TimerType() const { return timer_.timerType(); }
@@ -72,6 +75,18 @@ int LoadEdfFile(QWidget* parent, CPulseAnalysis& analysis);
 
 // What the menu command calls; the result is of no use to a menu.
 void LoadEdfCommand(QWidget* parent);
+
+// Tells the user that a chosen file is not a device recording (a European Data
+// Format file, say): a message box, replaceable for tests.
+using EdfNotice = std::function<void(QWidget* parent, const QString& text)>;
+void SetEdfNotice(EdfNotice notice);
+
+// The status-bar text of a replay that runs: "Replay 12:03 of 1:02:00"; empty when
+// none runs.
+QString ReplayProgressText();
+
+// The handler of "Stop Replay": ends the running replay as the file's end would.
+void StopCurrentReplay();
 
 // The current replay, or null; ending it destroys it with its timer (also done
 // when the application is about to quit).

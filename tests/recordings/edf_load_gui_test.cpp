@@ -50,6 +50,7 @@ protected:
     ~LoadEdfTest() override {
         EndCurrentReplay();
         SetEdfFileChooser({});
+        SetEdfNotice({});
     }
 
     std::string Recording(const std::string& name, int samples, uint32_t step) {
@@ -149,6 +150,66 @@ TEST_F(LoadEdfTest, FailuresAreReturnedAndSilent) {
     EXPECT_FALSE(CurrentReplay()->TimerActive());
     EXPECT_EQ(analysis_.State().lNData, 1);
     EXPECT_TRUE(capture_.Lines().empty());
+}
+
+TEST_F(LoadEdfTest, StopReplayEndsItWithTheSummaryAndClearsTheProgress) {
+    Choose(Recording("hour.edf", 2000, 400));  // time stamps 2 s apart: 1:06:38 long
+    EXPECT_TRUE(ReplayProgressText().isEmpty());
+    ASSERT_EQ(LoadEdfFile(nullptr, analysis_), 0);
+    CEdfReplayDriver* driver = CurrentReplay();
+    // Samples 0 and 1 read (the second lies 2 s ahead), 40 of 40,000 bytes.
+    EXPECT_EQ(ReplayProgressText(), "Replay 0:02 of 1:06:38");
+    int finished = 0;
+    QObject::connect(driver, &CEdfReplayDriver::Finished, [&](int) { ++finished; });
+
+    StopCurrentReplay();
+    EXPECT_EQ(finished, 1);
+    EXPECT_TRUE(driver->Replay().Ended());
+    EXPECT_FALSE(driver->TimerActive());
+    EXPECT_EQ(SummaryLines(), 138u);
+    EXPECT_TRUE(ReplayProgressText().isEmpty());
+    StopCurrentReplay();
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(SummaryLines(), 138u);
+}
+
+TEST_F(LoadEdfTest, ProgressFollowsThePositionAndTheFilesLength) {
+    std::vector<uint8_t> bytes;
+    // 100 samples, one a minute later, then 3 more a second apart: 60 s for the
+    // 2,000 bytes after the first sample puts the last 60 bytes 1.8 s further.
+    for (uint32_t t = 0; t < 100; ++t) AppendEdfSample(bytes, t, 1);
+    AppendEdfSample(bytes, 12000, 1);
+    for (uint32_t t = 1; t <= 3; ++t) AppendEdfSample(bytes, 12000 + 200 * t, 1);
+    dir_.Write("jump.edf", std::string(bytes.begin(), bytes.end()));
+    Choose(dir_.File("jump.edf"));
+    ASSERT_EQ(LoadEdfFile(nullptr, analysis_), 0);
+    // The first 100 samples play within half a second; the one a minute later waits.
+    ASSERT_TRUE(SpinUntil([] { return CurrentReplay()->Replay().PositionMs() == 60000; }, 5000));
+    EXPECT_EQ(ReplayProgressText(), "Replay 1:00 of 1:01");
+}
+
+TEST_F(LoadEdfTest, AEuropeanDataFormatFileIsNamedNotReplayed) {
+    QStringList notices;
+    SetEdfNotice([&](QWidget*, const QString& text) { notices << text; });
+    Choose(Recording("running.edf", 2000, 1));
+    ASSERT_EQ(LoadEdfFile(nullptr, analysis_), 0);
+    CEdfReplayDriver* running = CurrentReplay();
+
+    dir_.Write("export.edf", "0       X X X X" + std::string(240, ' '));
+    Choose(dir_.File("export.edf"));
+    EXPECT_EQ(LoadEdfFile(nullptr, analysis_), kReplayBadRecord);
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].contains("\"export.edf\" is a European Data Format"));
+    EXPECT_TRUE(notices[0].contains("\"Load..\" replays the device's own recordings"));
+    EXPECT_EQ(CurrentReplay(), running);  // the replay that ran goes on
+    EXPECT_TRUE(running->Running());
+
+    // A record stream whose first bytes only start like it is still replayed.
+    dir_.Write("stream.edf", std::string("0      \x01") + std::string(12, '\0'));
+    Choose(dir_.File("stream.edf"));
+    LoadEdfFile(nullptr, analysis_);
+    EXPECT_EQ(notices.size(), 1);
+    EXPECT_EQ(CurrentReplay()->Replay().FileName(), dir_.File("stream.edf"));
 }
 
 TEST_F(LoadEdfTest, UnknownTypeInATimerStepStopsTheReplay) {

@@ -215,6 +215,36 @@ TEST_F(ReplayTest, FirstTimeStampDelaysFromTheOpeningNotFromTheFirstRecord) {
     }
 }
 
+TEST_F(ReplayTest, StopEndsWithTheSummaryOnceAndProgressFollowsTheFile) {
+    // 1,000 samples 5 ms apart (first time stamp 100), 20 bytes each: 5.1 s in all.
+    auto r = Make(Write("long.edf", Samples(1000, 100)));
+    EXPECT_EQ(r->PositionMs(), 0u);
+    EXPECT_EQ(r->EstimatedLengthMs(), 0u);
+    now_ = 0;
+    EXPECT_EQ(r->Step(), kReplayWaiting);  // time stamp 100 lies 500 ms ahead
+    EXPECT_EQ(r->PositionMs(), 500u);
+    now_ = 1000;
+    EXPECT_EQ(r->Step(), kReplayWaiting);
+    EXPECT_EQ(r->PositionMs(), 1005u);
+    EXPECT_EQ(r->EstimatedLengthMs(), 5495u);  // time stamp 1099
+    EXPECT_EQ(SummaryLines(), 0u);
+
+    EXPECT_EQ(r->Stop(), kReplayEnded);
+    EXPECT_TRUE(r->Ended());
+    EXPECT_FALSE(timer_.running);
+    EXPECT_EQ(SummaryLines(), 138u);
+    const int analysed = analysis_.State().lNData;
+    EXPECT_EQ(r->Stop(), kReplayEnded);
+    EXPECT_EQ(r->Step(), kReplayEnded);
+    EXPECT_EQ(SummaryLines(), 138u);
+    EXPECT_EQ(analysis_.State().lNData, analysed);
+
+    // Stopped before its first step, a replay has nothing to sum up.
+    auto unopened = Make(Write("unopened.edf", Samples(3)));
+    EXPECT_EQ(unopened->Stop(), kReplayEnded);
+    EXPECT_EQ(SummaryLines(), 138u);
+}
+
 TEST_F(ReplayTest, PacingSurvivesTheTickWrapping) {
     auto r = Make(Write("wrap.edf", Samples(4)));
     now_ = 0xFFFFFFFEu;

@@ -1,12 +1,14 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QImage>
 #include <QPainter>
 
 #include "app/gui/command_ids.h"
 #include "app/gui/command_wiring.h"
 #include "app/gui/document.h"
+#include "display/main_frame.h"
 #include "display/monitoring_view.h"
 #include "link/oximeter.h"
 #include "recordings/edf_writer.h"
@@ -155,10 +157,24 @@ TEST_F(ShellTest, LoadStartsAReplayOfTheChosenRecording) {
         ++asked;
         return path;
     });
-    app_->MainFrame()->Command(cmd::kLoadEdf)->trigger();
+    CMainFrame* frame = app_->MainFrame();
+    EXPECT_FALSE(frame->Command(cmd::kStopReplay)->isEnabled());
+    frame->Command(cmd::kLoadEdf)->trigger();
     recordings::SetEdfFileChooser({});
     EXPECT_EQ(asked, 1);
-    EXPECT_NE(recordings::CurrentReplay(), nullptr);
+    ASSERT_NE(recordings::CurrentReplay(), nullptr);
+    // The status bar shows the replay at once, left of the link's counts.
+    QLabel* pane = frame->StatusPane("replayProgress");
+    ASSERT_NE(pane, nullptr);
+    EXPECT_TRUE(pane->text().startsWith("Replay 0:00 of 0:0")) << pane->text().toStdString();
+    EXPECT_FALSE(pane->isHidden());
+    EXPECT_LT(pane->geometry().x(), frame->LinkCountsPane()->geometry().x());
+    ASSERT_TRUE(frame->Command(cmd::kStopReplay)->isEnabled());
+
+    frame->Command(cmd::kStopReplay)->trigger();
+    EXPECT_TRUE(recordings::CurrentReplay()->Replay().Ended());
+    EXPECT_TRUE(pane->isHidden());
+    EXPECT_FALSE(frame->Command(cmd::kStopReplay)->isEnabled());
     recordings::EndCurrentReplay();
     EXPECT_EQ(recordings::CurrentReplay(), nullptr);
 }

@@ -95,7 +95,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
                            "&Save\tCtrl+S|57603", "Save &As...|57604", "-",
                            "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
                            "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
-    EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")), QStringList({"Load..|32771"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")),
+              QStringList({"Load..|32771", "Stop Replay|32788"}));
     EXPECT_EQ(
         Describe(MenuNamed(bar, "&Edit")),
         QStringList({"&Undo\tCtrl+Z|57643", "-", "Cu&t\tCtrl+X|57635", "&Copy\tCtrl+C|57634",
