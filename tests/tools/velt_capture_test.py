@@ -18,11 +18,14 @@ import threading
 import time
 import traceback
 import tty
+import zlib
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build/default/bin"
 TAP = os.path.join(BIN, "velt-capture")
 STARTED = []  # taps to end whatever happens
 DEVICE_BYTES, PROGRAM_BYTES, OPENED, CLOSED, LOST, BACK = 1, 2, 3, 4, 5, 6
+DEVICE_DROPPED, PROGRAM_DROPPED, RECORDS_DROPPED = 7, 8, 9
+SYNC = b"\xe5\x1a"
 
 
 class Device:
@@ -113,17 +116,27 @@ class Tap:
         return status, "".join(self.seen)
 
 
-def read_capture(path):
+def read_capture(path, whole=True):
+    """(protocol, records): every record checked; times in microseconds."""
     data = open(path, "rb").read()
     assert data[:8] == b"VELT-CAP", data[:8]
     version, header_size, protocol = struct.unpack_from("<HHB", data, 8)
-    assert version == 1 and header_size == 24, (version, header_size)
+    assert version == 2, version
+    (check,) = struct.unpack_from("<I", data, header_size - 4)
+    assert zlib.crc32(data[:header_size - 4]) == check, "the header's check fails"
     records, at = [], header_size
-    while at + 7 <= len(data):
-        kind, ms, size = struct.unpack_from("<BIH", data, at)
-        records.append((kind, ms, data[at + 7:at + 7 + size]))
-        at += 7 + size
-    assert at == len(data), "the file ends inside a record"
+    while at + 17 <= len(data):
+        assert data[at:at + 2] == SYNC, f"no record marker at byte {at}"
+        kind, us, size = struct.unpack_from("<BQH", data, at + 2)
+        end = at + 13 + size
+        if end + 4 > len(data):
+            break
+        (check,) = struct.unpack_from("<I", data, end)
+        assert zlib.crc32(data[at:end]) == check, f"the record at byte {at} fails its check"
+        records.append((kind, us, data[at + 13:end]))
+        at = end + 4
+    if whole:
+        assert at == len(data), "the file ends inside a record"
     times = [r[1] for r in records]
     assert times == sorted(times), "times go back"
     return protocol, records
@@ -222,7 +235,9 @@ def test_unplug_and_replug(tmp):
     assert back[1] >= lost[1]
     assert joined(records[:kinds.index(LOST)], DEVICE_BYTES) == b"before"
     assert joined(records[kinds.index(BACK):], DEVICE_BYTES) == b"after"
-    assert joined(records, PROGRAM_BYTES) == b"into the gap" + b"ack"
+    assert joined(records, PROGRAM_BYTES) == b"ack"
+    # Read from the program while there was no device: dropped, and marked as such.
+    assert joined(records, PROGRAM_DROPPED) == b"into the gap"
 
 
 def test_full_disk(tmp):

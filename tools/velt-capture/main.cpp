@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/map_entry.h"
 #include "tools/velt-capture/tap.h"
 
 namespace {
@@ -24,7 +25,8 @@ void Usage(FILE* to) {
                  "  --map LINK       the device-map entry the program opens (e.g.\n"
                  "                   <configuration dir>/dosdevices/com1); put back on exit\n"
                  "  --protocol N     the device's protocol: its line settings\n"
-                 "  --out FILE       the capture file (both directions, time-stamped)\n"
+                 "  --out FILE       the capture file (both directions, time-stamped); an\n"
+                 "                   existing file is kept unless --force is given\n"
                  "Ends on Ctrl-C, SIGTERM or SIGHUP and prints what passed.\n");
 }
 
@@ -35,6 +37,10 @@ int Parse(int argc, char** argv, capture::Options* a) {
         if (opt == "--help" || opt == "-h") {
             Usage(stdout);
             return 1;
+        }
+        if (opt == "--force") {
+            a->force = true;
+            continue;
         }
         if (opt != "--device" && opt != "--map" && opt != "--protocol" && opt != "--out") {
             std::fprintf(stderr, "velt-capture: unknown option %s\n", opt.c_str());
@@ -83,6 +89,10 @@ int main(int argc, char** argv) {
     capture::Options a;
     int r = Parse(argc, argv, &a);
     if (r != 0) return r == 1 ? 0 : 2;
+
+    // A tap killed earlier may have left this entry pointing at its dead terminal.
+    const std::string restored = platform::RestoreAbandonedMapEntry(a.map_path);
+    if (!restored.empty()) std::printf("velt-capture: %s\n", restored.c_str());
 
     std::string why;
     std::unique_ptr<capture::Device> device = capture::OpenDevice(a, &why);
