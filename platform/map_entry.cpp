@@ -1,8 +1,5 @@
 #include "platform/map_entry.h"
 
-#include "platform/debug_output.h"
-#include "platform/system_info.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +11,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "platform/debug_output.h"
+#include "platform/system_info.h"
 
 namespace platform {
 namespace {
@@ -153,8 +153,8 @@ bool TakeMapEntry(const std::string& entry, const std::string& target, const std
     // Another running helper's note: its entry is its own until it ends.
     Note other;
     if (ReadNote(MapEntryNotePath(entry), &other) && Running(other)) {
-        *error = entry + " is taken by " + other.who + " (process " + std::to_string(other.pid) +
-                 ")";
+        *error =
+            entry + " is taken by " + other.who + " (process " + std::to_string(other.pid) + ")";
         return false;
     }
     if (!WriteNote(MapEntryNotePath(entry), n, error)) return false;

@@ -216,7 +216,8 @@ CaptureStream::Step CaptureStream::EndOfDamage(CaptureEvent* e, uint64_t resumed
     // Nothing good after a record that runs past the end, or only zeros (a file
     // extended but never written): the file was cut there.
     const bool at_end = finished_ && begin_ == buffer_.size();
-    e->type = at_end && (damage_cut_ || damage_all_zero_) ? CaptureEvent::Cut : CaptureEvent::Damage;
+    e->type =
+        at_end && (damage_cut_ || damage_all_zero_) ? CaptureEvent::Cut : CaptureEvent::Damage;
     damaged_ = false;
     return Step::Event;
 }
@@ -264,8 +265,8 @@ CaptureStream::Step CaptureStream::ReadHeader() {
     const size_t least = header_.version == kCaptureVersion1 ? kCaptureFixedHeaderSize
                                                              : kCaptureFixedHeaderSize + 12;
     if (size < least || size > kCaptureMaxHeaderSize)
-        return refuse(Status::BadHeader, "capture header is damaged (header size " +
-                                             std::to_string(size) + ")");
+        return refuse(Status::BadHeader,
+                      "capture header is damaged (header size " + std::to_string(size) + ")");
     if ((s = need(size)) != Step::Event) return s;
     header_.protocol = p[12];
     if (header_.version == kCaptureVersion1) {
@@ -360,8 +361,8 @@ CaptureStream::Step CaptureStream::NextV2(CaptureEvent* event) {
             continue;
         }
         *event = CaptureEvent{};
-        event->record = {static_cast<CaptureKind>(kind), time, p + kCaptureRecordHeaderSize,
-                         length, pos_};
+        event->record = {static_cast<CaptureKind>(kind), time, p + kCaptureRecordHeaderSize, length,
+                         pos_};
         consume_ = whole;
         return Step::Event;
     }

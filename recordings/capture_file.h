@@ -27,7 +27,7 @@ constexpr size_t kCaptureFixedHeaderSize = 24;
 constexpr size_t kCaptureMaxHeaderSize = 8192;
 constexpr size_t kCaptureMaxText = 1024;  // a header fact is cut to this length
 constexpr uint8_t kCaptureSync[2] = {0xE5, 0x1A};
-constexpr size_t kCaptureRecordHeaderSize = 13;  // sync, kind, time, length
+constexpr size_t kCaptureRecordHeaderSize = 13;                          // sync, kind, time, length
 constexpr size_t kCaptureRecordOverhead = kCaptureRecordHeaderSize + 4;  // and the check
 constexpr size_t kCaptureV1RecordHeaderSize = 7;
 constexpr size_t kCaptureMaxChunk = 0xFFFF;
@@ -65,7 +65,7 @@ struct CaptureHeader {
 
 struct CaptureRecord {
     CaptureKind kind = CaptureKind::DeviceBytes;
-    uint64_t time_us = 0;        // since the start (version 1: its milliseconds × 1000)
+    uint64_t time_us = 0;           // since the start (version 1: its milliseconds × 1000)
     const uint8_t* data = nullptr;  // valid until the reader's next call
     size_t size = 0;
     uint64_t offset = 0;  // where the record starts in the file
@@ -145,8 +145,8 @@ private:
     Step EndOfDamage(CaptureEvent* event, uint64_t resumed);
 
     std::vector<uint8_t> buffer_;
-    size_t begin_ = 0;      // first unread byte in buffer_
-    uint64_t pos_ = 0;      // file offset of buffer_[begin_]
+    size_t begin_ = 0;       // first unread byte in buffer_
+    uint64_t pos_ = 0;       // file offset of buffer_[begin_]
     bool finished_ = false;  // FinishInput was called
     bool header_done_ = false, ended_ = false;
     Status status_ = Status::Ok;

@@ -158,8 +158,8 @@ bool CaptureRecorder::WriteOut(uint64_t from, uint64_t to, bool stopping) {
             int wait_ms = 100;
             if (stopping) {
                 std::lock_guard<std::mutex> lock(mu_);
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    stop_by_ - Clock::now());
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(stop_by_ - Clock::now());
                 if (left.count() <= 0) return false;
                 wait_ms = static_cast<int>(std::min<int64_t>(wait_ms, left.count()));
             }
@@ -198,9 +198,8 @@ void CaptureRecorder::Run() {
         bool stopping;
         {
             std::unique_lock<std::mutex> lock(mu_);
-            wake_.wait_for(lock, std::chrono::milliseconds(settings_.write_every_ms), [&] {
-                return stopping_ || head_ - tail_ > capacity_ / 2;
-            });
+            wake_.wait_for(lock, std::chrono::milliseconds(settings_.write_every_ms),
+                           [&] { return stopping_ || head_ - tail_ > capacity_ / 2; });
             from = tail_;
             to = head_;
             stopping = stopping_;

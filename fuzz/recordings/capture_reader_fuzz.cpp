@@ -24,8 +24,8 @@ struct Seen {
 
 // Reads everything; pieces of `piece` bytes, each copied so that reads past a piece
 // are reads past a buffer. False when the header was refused.
-bool ReadAll(const uint8_t* data, size_t size, size_t piece, size_t start,
-             std::vector<Seen>* out, CaptureHeader* header) {
+bool ReadAll(const uint8_t* data, size_t size, size_t piece, size_t start, std::vector<Seen>* out,
+             CaptureHeader* header) {
     CaptureStream s;
     std::vector<uint8_t> part;
     size_t fed = 0;
@@ -55,8 +55,8 @@ bool ReadAll(const uint8_t* data, size_t size, size_t piece, size_t start,
                         (r.size > 0 && std::memcmp(r.data, data + r.offset + head, r.size) != 0))
                         __builtin_trap();
                     seen.data = data + r.offset + head;
-                    seen.end = r.offset + head + r.size +
-                               (s.header().version == kCaptureVersion1 ? 0 : 4);
+                    seen.end =
+                        r.offset + head + r.size + (s.header().version == kCaptureVersion1 ? 0 : 4);
                 }
                 out->push_back(seen);
                 break;
@@ -119,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             AppendCaptureRecord(encoded, e.kind, e.time, e.data, e.size);
         }
-        if (encoded.size() != e.end - e.at || std::memcmp(encoded.data(), data + e.at, encoded.size()))
+        if (encoded.size() != e.end - e.at ||
+            std::memcmp(encoded.data(), data + e.at, encoded.size()))
             __builtin_trap();
     }
 

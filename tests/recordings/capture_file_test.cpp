@@ -34,7 +34,8 @@ struct Seen {
 std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 Seen Of(const CaptureEvent& e) {
-    if (e.type != CaptureEvent::Record) return {e.type, CaptureKind::DeviceBytes, 0, e.why, e.at, e.resumed};
+    if (e.type != CaptureEvent::Record)
+        return {e.type, CaptureKind::DeviceBytes, 0, e.why, e.at, e.resumed};
     const CaptureRecord& r = e.record;
     return {e.type, r.kind, r.time_us, std::string(r.data, r.data + r.size), r.offset, 0};
 }
@@ -82,7 +83,8 @@ std::vector<Seen> Records(const std::vector<Seen>& all) {
     return out;
 }
 
-void Add(std::vector<uint8_t>& out, CaptureKind kind, uint64_t time, const std::string& bytes = "") {
+void Add(std::vector<uint8_t>& out, CaptureKind kind, uint64_t time,
+         const std::string& bytes = "") {
     AppendCaptureRecord(out, kind, time, reinterpret_cast<const uint8_t*>(bytes.data()),
                         bytes.size());
 }
@@ -168,7 +170,8 @@ TEST(CaptureFile, EveryCutReadsTheWholeRecordsBeforeItAndSaysWhere) {
             boundary = at = end;
         }
         if (boundary != cut)
-            expected.push_back({CaptureEvent::Cut, CaptureKind::DeviceBytes, 0, "cut", boundary, cut});
+            expected.push_back(
+                {CaptureEvent::Cut, CaptureKind::DeviceBytes, 0, "cut", boundary, cut});
         EXPECT_EQ(got, expected);
     }
 }
@@ -439,8 +442,8 @@ TEST(CaptureFile, FullDiskLeavesTheFileWholeUpToTheLastFlush) {
     small.rlim_cur = flushed + 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     const std::string a(500, 'a');
-    EXPECT_TRUE(w.Add(CaptureKind::DeviceBytes, 3, reinterpret_cast<const uint8_t*>(a.data()),
-                      a.size()));
+    EXPECT_TRUE(
+        w.Add(CaptureKind::DeviceBytes, 3, reinterpret_cast<const uint8_t*>(a.data()), a.size()));
     const bool flushed_again = w.Flush();
     const bool added_later = w.Add(CaptureKind::DeviceBytes, 4);
     const bool closed = w.Close();
@@ -492,7 +495,8 @@ TEST(CaptureRecorder, AFullBufferDropsRecordsAndSaysSoInTheFile) {
     std::string got;
     auto drain = [&] {
         char buf[65536];
-        for (ssize_t n; (n = ::read(fifo, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+        for (ssize_t n; (n = ::read(fifo, buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
     };
     for (int i = 0; i < 100 && r.written_bytes() < added * (chunk.size() + 17); ++i) {
         drain();

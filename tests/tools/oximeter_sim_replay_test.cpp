@@ -204,7 +204,7 @@ TEST(OximeterSimReplay, CutShortCapturePlaysItsWholeRecords) {
     std::vector<uint8_t> answers = Answers();
     answers.resize(3 * (kChunks - 2));
     Played r = Replay(dir, dir.File("cut"), "0", (kChunks - 1) * kChunkSize, answers);
-    
+
     EXPECT_EQ(r.received, Sent(kChunks - 1));
     EXPECT_TRUE(Has(r.output, "is cut short")) << r.output;
     EXPECT_EQ(r.status, 3);
@@ -263,7 +263,8 @@ TEST(OximeterSimReplay, TimeGoingBackIsDamageNotASpin) {
     recordings::AppendCaptureHeader(file, h);
     std::vector<uint8_t> sent = Sent(3);
     recordings::AppendCaptureRecord(file, CaptureKind::PortOpened, 100000, nullptr, 0);
-    recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 300000, sent.data(), kChunkSize);
+    recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 300000, sent.data(),
+                                    kChunkSize);
     recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 200000,
                                     sent.data() + kChunkSize, kChunkSize);
     recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 400000,

@@ -63,8 +63,8 @@ std::string Account(const std::string& printed) {
 }
 
 void Add(CaptureWriter& w, CaptureKind kind, uint32_t time_ms, const std::string& bytes) {
-    ASSERT_TRUE(w.Add(kind, uint64_t{time_ms} * 1000, reinterpret_cast<const uint8_t*>(bytes.data()),
-                      bytes.size()));
+    ASSERT_TRUE(w.Add(kind, uint64_t{time_ms} * 1000,
+                      reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
 TEST(VeltProcessCapture, ReceivedBytesGiveTheSameResultsAsTheRawStream) {
@@ -151,10 +151,10 @@ TEST(VeltProcessCapture, ReceivedBytesGiveTheSameResultsAsTheRawStream) {
     TempDir from_flipped;
     const Outcome f = Process("--capture " + work.File("flipped.cap"), from_flipped);
     EXPECT_EQ(f.exit_code, 3) << f.err;
-    EXPECT_NE(f.err.find("damaged at byte " + std::to_string(hit) + ", resumed at byte " +
-                         std::to_string(next) + ", " + std::to_string(next - hit) +
-                         " bytes skipped"),
-              std::string::npos)
+    EXPECT_NE(
+        f.err.find("damaged at byte " + std::to_string(hit) + ", resumed at byte " +
+                   std::to_string(next) + ", " + std::to_string(next - hit) + " bytes skipped"),
+        std::string::npos)
         << f.err;
     EXPECT_NE(Account(f.out), Account(a.out));
     EXPECT_GT(fs::file_size(from_flipped.File("acks.bin")) + 40,

@@ -213,16 +213,17 @@ int RunReplay(const ReplayOptions& o) {
     }
     const bool skipped = play.damages() > 0 || play.cut();
     if (play.damages() > 0)
-        std::printf("oximeter-sim: note: %s: %s (%u places, %llu bytes skipped in all); playing "
-                    "the good records\n",
-                    o.capture_path.c_str(),
-                    recordings::DescribeCaptureEvent(play.first_damage()).c_str(), play.damages(),
-                    static_cast<unsigned long long>(play.damaged_bytes()));
+        std::printf(
+            "oximeter-sim: note: %s: %s (%u places, %llu bytes skipped in all); playing "
+            "the good records\n",
+            o.capture_path.c_str(), recordings::DescribeCaptureEvent(play.first_damage()).c_str(),
+            play.damages(), static_cast<unsigned long long>(play.damaged_bytes()));
     if (play.cut())
-        std::printf("oximeter-sim: note: %s is cut short at byte %llu; playing its %llu whole "
-                    "records\n",
-                    o.capture_path.c_str(), static_cast<unsigned long long>(play.cut_at()),
-                    static_cast<unsigned long long>(records));
+        std::printf(
+            "oximeter-sim: note: %s is cut short at byte %llu; playing its %llu whole "
+            "records\n",
+            o.capture_path.c_str(), static_cast<unsigned long long>(play.cut_at()),
+            static_cast<unsigned long long>(records));
     const double span = last_us > start_us ? static_cast<double>(last_us - start_us) / 1e6 : 0;
 
     std::string slave_path;
@@ -275,7 +276,7 @@ int RunReplay(const ReplayOptions& o) {
     LinePacer pacer(LineBytesPerSecond(protocol));
     recordings::ReceivedChunks received(!opened_first);
     recordings::CaptureRecord chunk;
-    size_t chunk_done = 0;   // bytes of `chunk` on the line
+    size_t chunk_done = 0;  // bytes of `chunk` on the line
     bool have_chunk = false;
     uint64_t written = 0, timed = 0;
     double late_max = 0, late_sum = 0, last_byte_at = opened_at;
@@ -335,8 +336,8 @@ int RunReplay(const ReplayOptions& o) {
             continue;
         }
         // The pacer holds the rest back until the line has room for it.
-        take_answers(static_cast<int>(std::ceil((pacer.NextDue(Now(), chunk.size - chunk_done) -
-                                                 Now()) * 1000)),
+        take_answers(static_cast<int>(
+                         std::ceil((pacer.NextDue(Now(), chunk.size - chunk_done) - Now()) * 1000)),
                      false);
     }
     const double played = last_byte_at - opened_at;
@@ -366,11 +367,11 @@ int RunReplay(const ReplayOptions& o) {
                     static_cast<unsigned long long>(written),
                     static_cast<unsigned long long>(bytes));
     else if (g_stop)
-        std::printf("oximeter-sim: stopped by signal %d (from process %d) after %llu of %llu "
-                    "bytes\n",
-                    static_cast<int>(g_stop), static_cast<int>(g_sender),
-                    static_cast<unsigned long long>(written),
-                    static_cast<unsigned long long>(bytes));
+        std::printf(
+            "oximeter-sim: stopped by signal %d (from process %d) after %llu of %llu "
+            "bytes\n",
+            static_cast<int>(g_stop), static_cast<int>(g_sender),
+            static_cast<unsigned long long>(written), static_cast<unsigned long long>(bytes));
     std::printf("oximeter-sim: played %llu bytes in %llu chunks in %.3f s (recorded %.3f s)",
                 static_cast<unsigned long long>(written), static_cast<unsigned long long>(timed),
                 played, span);

@@ -67,8 +67,8 @@ std::string Words(const CaptureRecord& r) {
             return text.empty() ? "device back" : "device back: " + text;
         case CaptureKind::RecordsDropped:
             if (r.size < 16) return "records dropped";
-            return std::to_string(Le(r.data, 8)) + " records (" + std::to_string(Le(r.data + 8, 8)) +
-                   " bytes) dropped: the file was too slow";
+            return std::to_string(Le(r.data, 8)) + " records (" +
+                   std::to_string(Le(r.data + 8, 8)) + " bytes) dropped: the file was too slow";
         case CaptureKind::Protocol:
             return "protocol " + (r.size > 0 ? std::to_string(r.data[0]) : std::string("?"));
         case CaptureKind::Documentation: {
@@ -226,7 +226,7 @@ public:
         Block(0x00000001, [&] {
             Put16(147);  // LINKTYPE_USER0: the serial bytes as they are
             Put16(0);
-            Put32(0);  // no snap length
+            Put32(0);                       // no snap length
             Option(2, "VELT serial link");  // if_name
             End();
         });

@@ -114,7 +114,7 @@ int Inspect(int argc, char** argv) {
             force = true;
             continue;
         }
-        std::string* value = opt == "--out" ? &out
+        std::string* value = opt == "--out"                       ? &out
                              : mode == "--cut" && opt == "--from" ? &from
                              : mode == "--cut" && opt == "--to"   ? &to
                                                                   : nullptr;

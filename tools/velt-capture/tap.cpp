@@ -28,10 +28,10 @@ namespace {
 
 using recordings::CaptureKind;
 
-constexpr int kCheckEveryMs = 250;     // how soon a failed recording is reported
-constexpr int kDrainMs = 200;          // at the end, what is on its way gets this long
-constexpr int kWriteAtEndMs = 600;     // and the file this long: a stop takes under 1 s
-constexpr int kRetryEveryMs = 1000;    // a lost device is looked for again this often
+constexpr int kCheckEveryMs = 250;      // how soon a failed recording is reported
+constexpr int kDrainMs = 200;           // at the end, what is on its way gets this long
+constexpr int kWriteAtEndMs = 600;      // and the file this long: a stop takes under 1 s
+constexpr int kRetryEveryMs = 1000;     // a lost device is looked for again this often
 constexpr int kProbeClosedMs = 10;      // how soon the program's open is noticed
 constexpr int kUsbPollMs = 5;           // the converter's latency timer
 constexpr size_t kChunk = 4096;         // one read
@@ -345,15 +345,13 @@ public:
             // port as it is now, and a PortOpened record comes before them.
             const bool hung_up =
                 master_at >= 0 && (fds[master_at].revents & (POLLHUP | POLLERR)) != 0;
-            if (opens_seen_.fd() >= 0 && (hung_up || fds[opens_at].revents != 0))
-                TakePortEvents();
+            if (opens_seen_.fd() >= 0 && (hung_up || fds[opens_at].revents != 0)) TakePortEvents();
             if (hung_up && program_open_) {
                 SetProgramOpen(false);  // a close the watch did not tell (it overflowed)
             } else if (opens_seen_.fd() < 0 && !program_open_) {
                 SetProgramOpen(ProgramOpen());
             }
-            if (master_at >= 0 && program_open_ && (fds[master_at].revents & POLLIN))
-                FromProgram();
+            if (master_at >= 0 && program_open_ && (fds[master_at].revents & POLLIN)) FromProgram();
             if (device_at < 0 && device_) FromDevice(false);
             if (device_at >= 0 && (fds[device_at].revents & ~POLLOUT) != 0) FromDevice(true);
             SendQueued();
@@ -399,7 +397,8 @@ private:
         mapped_ = false;
         std::string message;
         const bool ok = platform::GiveBackMapEntry(a_.map_path, &message);
-        if (!message.empty()) std::fprintf(ok ? stdout : stderr, "velt-capture: %s\n", message.c_str());
+        if (!message.empty())
+            std::fprintf(ok ? stdout : stderr, "velt-capture: %s\n", message.c_str());
     }
 
     static void Print(const char* what, const Counts& c) {

@@ -75,8 +75,7 @@ int CaptureNote(const std::string& path, const recordings::CaptureFileReader& re
                      recordings::DescribeCaptureEvent(reader.first_damage()).c_str());
         if (reader.damages() > 1)
             std::fprintf(stderr, "; damaged in %u places, %llu bytes skipped in all",
-                         reader.damages(),
-                         static_cast<unsigned long long>(reader.damaged_bytes()));
+                         reader.damages(), static_cast<unsigned long long>(reader.damaged_bytes()));
         std::fprintf(stderr, "\n");
     }
     if (reader.cut())
