@@ -142,8 +142,6 @@ std::string DataDirectory() {
     return data.empty() ? dir : data;
 }
 
-namespace {
-
 std::string DosDeviceEntry(const std::string& name) {
     std::string lower;
     lower.reserve(name.size());
@@ -151,8 +149,6 @@ std::string DosDeviceEntry(const std::string& name) {
         lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     return ConfigurationDirectory() + "/dosdevices/" + lower;
 }
-
-}  // namespace
 
 std::string ResolveDosDevice(const std::string& name, const std::string& fallback) {
     std::string entry = DosDeviceEntry(name);

@@ -45,6 +45,8 @@ std::string DataDirectory();
 // entry exists (normally a symbolic link to the real device or folder), otherwise the
 // fallback. "COM1" looks up "com1", "D:" looks up "d:".
 std::string ResolveDosDevice(const std::string& name, const std::string& fallback);
+// The map entry's path for name, whether it exists or not.
+std::string DosDeviceEntry(const std::string& name);
 // What the map entry of name points at (the link's text); empty when it is not mapped.
 std::string DosDeviceTarget(const std::string& name);
 

@@ -11,7 +11,12 @@ With --simulator the device is oximeter-sim, which trickles its stream out at th
 line rate in small chunks as a serial line does; only the CPU shares of the tap and
 of the simulator are measured then.
 
+With --slow-disk BYTES_PER_S the capture goes into a FIFO that this script drains at
+that rate (2000 stands in for a slow network share): the tap's file is slower than
+the link, and the figures show whether the forwarding waits for it.
+
 usage: tap_latency.py [--bin build/default/bin] [--seconds 60] [--rate 50] [--simulator]
+                      [--slow-disk BYTES_PER_S]
 """
 import argparse
 import os
@@ -20,6 +25,7 @@ import signal
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import tty
 
@@ -84,6 +90,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=60)
     ap.add_argument("--rate", type=float, default=50)
     ap.add_argument("--simulator", action="store_true")
+    ap.add_argument("--slow-disk", type=float, default=0)
     args = ap.parse_args()
     if args.simulator:
         return simulator_cpu(args)
@@ -99,9 +106,24 @@ def main():
         dev_master, dev_slave = raw_pty()
         os.symlink(os.ttyname(dev_slave), f"{tmp}/device")
         os.close(dev_slave)
+        out = f"{tmp}/bench.vcap"
+        draining = threading.Event()
+        drained = [0]
+        if args.slow_disk > 0:
+            out = f"{tmp}/slow.fifo"
+            os.mkfifo(out)
+
+            def drain():
+                fd = os.open(out, os.O_RDONLY)
+                step = max(1, int(args.slow_disk / 10))
+                while not draining.is_set():
+                    drained[0] += len(os.read(fd, step))
+                    time.sleep(0.1)
+                os.close(fd)
+
+            threading.Thread(target=drain, daemon=True).start()
         tap = subprocess.Popen([f"{args.bin}/velt-capture", "--device", f"{tmp}/device",
-                                "--map", f"{tmp}/com1", "--protocol", "2",
-                                "--out", f"{tmp}/bench.vcap"],
+                                "--map", f"{tmp}/com1", "--protocol", "2", "--out", out],
                                stdout=subprocess.PIPE, text=True)
         try:
             started = tap.stdout.readline()
@@ -148,7 +170,14 @@ def main():
             ticks = cpu_ticks(tap.pid) - ticks0
         finally:
             tap.send_signal(signal.SIGTERM)
-            summary = tap.communicate(timeout=10)[0]
+            stop_start = time.monotonic()
+            try:
+                summary = tap.communicate(timeout=10)[0]
+            except subprocess.TimeoutExpired:
+                tap.kill()
+                summary = tap.communicate()[0] + "(killed: no end within 10 s of SIGTERM)"
+            stopped_in = time.monotonic() - stop_start
+            draining.set()
 
     def latencies(fd, which):
         return [(got[fd][n] - sent[n][which]) / 1e6 for n in range(count) if n in got[fd]]
@@ -168,6 +197,9 @@ def main():
     print(f"per frame, tap minus direct: p50 {percentile(paired, 50):.3f} ms, "
           f"p99 {percentile(paired, 99):.3f} ms")
     print(f"tap CPU: {cpu:.2f} % of a core ({ticks} ticks)")
+    if args.slow_disk > 0:
+        print(f"slow disk: {args.slow_disk:g} B/s, {drained[0]} bytes of capture taken")
+    print(f"the tap ended {stopped_in:.2f} s after SIGTERM")
     print(f"load average: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} cores")
     print(summary.strip())
     ok = len(via_tap) == count and percentile(paired, 99) <= 1.0 and cpu < 1.0

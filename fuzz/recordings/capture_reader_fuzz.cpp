@@ -1,6 +1,8 @@
-// Any bytes as a capture file: every record lies inside the input and encodes back to
-// the very bytes it was read from, reading stops only where too few bytes remain for
-// the next record, and the received chunks are the DeviceBytes records while open.
+// Any bytes as a capture file, fed whole and in pieces: both give the same records,
+// damage and cuts; every record lies inside the input and encodes back to the very
+// bytes it was read from; records, damage and cuts follow each other in the file
+// without overlapping; times never go back; a stream started at any byte gives the
+// records found from there on.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,86 +14,124 @@ namespace {
 
 using namespace recordings;
 
-size_t Length(const uint8_t* p) { return p[5] | static_cast<size_t>(p[6]) << 8; }
+struct Seen {
+    CaptureEvent::Type type;
+    CaptureKind kind;
+    uint64_t time, at, end;
+    const uint8_t* data;  // into the input (found by offset), for records
+    size_t size;
+};
+
+// Reads everything; pieces of `piece` bytes, each copied so that reads past a piece
+// are reads past a buffer. False when the header was refused.
+bool ReadAll(const uint8_t* data, size_t size, size_t piece, size_t start, std::vector<Seen>* out,
+             CaptureHeader* header) {
+    CaptureStream s;
+    std::vector<uint8_t> part;
+    size_t fed = 0;
+    out->clear();
+    if (start > 0) {
+        s.Feed(data, size);
+        s.FinishInput();
+        if (s.ReadHeader() != CaptureStream::Step::Event) return false;
+        s.StartAt(start);
+        fed = start;
+    }
+    for (;;) {
+        CaptureEvent e;
+        switch (s.Next(&e)) {
+            case CaptureStream::Step::Event: {
+                Seen seen{e.type, e.record.kind, e.record.time_us, e.at, e.resumed, nullptr, 0};
+                if (e.type == CaptureEvent::Record) {
+                    const CaptureRecord& r = e.record;
+                    seen.at = r.offset;
+                    if (r.offset >= size || r.size > size) __builtin_trap();
+                    seen.size = r.size;
+                    // The record's bytes must be the input's bytes at its offset.
+                    const size_t head = s.header().version == kCaptureVersion1
+                                            ? kCaptureV1RecordHeaderSize
+                                            : kCaptureRecordHeaderSize;
+                    if (r.offset + head + r.size > size ||
+                        (r.size > 0 && std::memcmp(r.data, data + r.offset + head, r.size) != 0))
+                        __builtin_trap();
+                    seen.data = data + r.offset + head;
+                    seen.end =
+                        r.offset + head + r.size + (s.header().version == kCaptureVersion1 ? 0 : 4);
+                }
+                out->push_back(seen);
+                break;
+            }
+            case CaptureStream::Step::NeedBytes: {
+                if (fed == size) {
+                    s.FinishInput();
+                    break;
+                }
+                const size_t n = piece < size - fed ? piece : size - fed;
+                part.assign(data + fed, data + fed + n);
+                s.Feed(part.data(), part.size());
+                fed += n;
+                break;
+            }
+            case CaptureStream::Step::End:
+                *header = s.header();
+                return true;
+            case CaptureStream::Step::Refused:
+                if (s.Error().empty() || !out->empty()) __builtin_trap();
+                return false;
+        }
+    }
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::vector<Seen> whole, pieces, later;
     static std::vector<uint8_t> encoded;
-    static std::vector<const uint8_t*> expected;  // what ForEachReceivedChunk must deliver
-    CaptureReader reader(data, size);
-    CaptureRecord r;
-    if (reader.status() != CaptureReader::Status::Ok) {
-        if (reader.Error().empty() || reader.Next(&r) || reader.truncated()) __builtin_trap();
-        if (ForEachReceivedChunk(reader, [](const CaptureRecord&) { __builtin_trap(); }))
+    CaptureHeader header;
+    const bool ok = ReadAll(data, size, size + 1, 0, &whole, &header);
+    const size_t piece = size > 0 ? 1 + data[size - 1] % 29 : 1;
+    CaptureHeader again;
+    if (ReadAll(data, size, piece, 0, &pieces, &again) != ok || pieces.size() != whole.size())
+        __builtin_trap();
+    for (size_t i = 0; i < whole.size(); ++i) {
+        const Seen& a = whole[i];
+        const Seen& b = pieces[i];
+        if (a.type != b.type || a.at != b.at || a.end != b.end || a.time != b.time ||
+            a.size != b.size || a.data != b.data)
             __builtin_trap();
-        return 0;
     }
-    if (!reader.Error().empty() || size < kCaptureHeaderSize ||
-        std::memcmp(data, kCaptureMagic, sizeof kCaptureMagic) != 0) {
-        __builtin_trap();
-    }
-    const int protocol = reader.header().protocol;
-    if (protocol < 1 || protocol > 3) __builtin_trap();
-    encoded.clear();
-    AppendCaptureHeader(encoded, reader.header());
-    if (std::memcmp(encoded.data(), data, 10) != 0 || encoded[12] != data[12] ||
-        std::memcmp(encoded.data() + 16, data + 16, 8) != 0) {
-        __builtin_trap();
-    }
+    if (!ok) return 0;
+    if (header.protocol < 1 || header.protocol > 3) __builtin_trap();
 
-    const CaptureReader start = reader;
-    expected.clear();
-    bool seen_marker = false, open = true;
-    size_t last = reader.offset();
-    if (last < kCaptureHeaderSize || last > size) __builtin_trap();
-    while (reader.Next(&r)) {
-        const size_t end = reader.offset();
-        if (end <= last || end > size) __builtin_trap();
-        // The record is the tail of what was consumed (skipped kinds before it).
-        const uint8_t* head = data + end - r.size - kCaptureRecordHeaderSize;
-        if (head < data + last || r.data != head + kCaptureRecordHeaderSize) __builtin_trap();
-        if (r.kind < CaptureKind::DeviceBytes || r.kind > CaptureKind::DeviceBack) __builtin_trap();
+    uint64_t at = 0, time = 0;
+    bool have_time = false;
+    for (const Seen& e : whole) {
+        if (e.at < at || e.end > size || e.end <= e.at) __builtin_trap();
+        at = e.end;
+        if (e.type != CaptureEvent::Record) continue;
+        if (have_time && e.time < time) __builtin_trap();
+        time = e.time;
+        have_time = true;
         encoded.clear();
-        AppendCaptureRecord(encoded, r.kind, r.time_ms, r.data, r.size);
-        if (encoded.size() != static_cast<size_t>(data + end - head) ||
-            std::memcmp(encoded.data(), head, encoded.size()) != 0) {
+        if (header.version == kCaptureVersion1) {
+            AppendCaptureV1Record(encoded, e.kind, static_cast<uint32_t>(e.time / 1000), e.data,
+                                  e.size);
+        } else {
+            AppendCaptureRecord(encoded, e.kind, e.time, e.data, e.size);
+        }
+        if (encoded.size() != e.end - e.at ||
+            std::memcmp(encoded.data(), data + e.at, encoded.size()))
             __builtin_trap();
-        }
-        if (r.kind == CaptureKind::PortOpened || r.kind == CaptureKind::PortClosed) {
-            // Before the first marker, open means the first marker is a close.
-            if (!seen_marker && r.kind == CaptureKind::PortOpened) expected.clear();
-            seen_marker = true;
-            open = r.kind == CaptureKind::PortOpened;
-        }
-        if (r.kind == CaptureKind::DeviceBytes && open) expected.push_back(r.data);
-        last = end;
     }
-    const size_t left = size - reader.offset();
-    if (reader.truncated()) {
-        if (left == 0 || (left >= kCaptureRecordHeaderSize &&
-                          kCaptureRecordHeaderSize + Length(data + reader.offset()) <= left)) {
-            __builtin_trap();
-        }
-    } else if (left != 0) {
-        __builtin_trap();
-    }
-    if (reader.Next(&r)) __builtin_trap();  // stays at the end
 
-    CaptureReader again = start;
-    size_t delivered = 0;
-    if (!ForEachReceivedChunk(again, [&](const CaptureRecord& chunk) {
-            if (chunk.kind != CaptureKind::DeviceBytes || delivered >= expected.size() ||
-                chunk.data != expected[delivered]) {
-                __builtin_trap();
-            }
-            ++delivered;
-        })) {
-        __builtin_trap();
-    }
-    if (delivered != expected.size() || again.offset() != reader.offset() ||
-        again.truncated() != reader.truncated()) {
-        __builtin_trap();
+    // From a byte in the middle: the records found there are the ones at or after it
+    // (a version 2 stream finds them again; bytes before the first are no damage).
+    if (header.version == kCaptureVersion && size > 0) {
+        const size_t start = data[0] % size;
+        CaptureHeader h;
+        if (!ReadAll(data, size, piece, start, &later, &h)) __builtin_trap();
+        for (const Seen& e : later)
+            if (e.at < start || e.end > size) __builtin_trap();
     }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/map_entry.h"
 #include "platform/system_info.h"
 
 namespace transport {
@@ -128,6 +129,7 @@ void CloseSerialLine(const SerialLine& line) {
 
 OpenResult SerialTransport::Open(const std::string& port_name, int protocol,
                                  std::unique_ptr<SerialTransport>* out) {
+    platform::RestoreAbandonedDosDevice(port_name);  // a killed capture tap's entry
     std::string path = SerialDevicePath(port_name);
     if (path.empty()) return {OpenStep::Open, ENOENT};
     SerialLine line;

@@ -49,16 +49,16 @@ void WriteCapture(const std::string& path) {
     recordings::CaptureWriter w;
     ASSERT_TRUE(w.Open(path, {recordings::kCaptureVersion, 2, 1700000000000}));
     const uint8_t early[] = {0xEE, 0xEE, 0xEE};
-    w.Add(CaptureKind::DeviceBytes, 400, early, sizeof early);
-    w.Add(CaptureKind::PortOpened, kOpenMs);
+    w.Add(CaptureKind::DeviceBytes, 400000, early, sizeof early);
+    w.Add(CaptureKind::PortOpened, kOpenMs * 1000);
     std::vector<uint8_t> answers = Answers();
     for (int c = 0; c < kChunks; ++c) {
         std::vector<uint8_t> chunk = Sent(c + 1);
         uint32_t t = kFirstMs + kStepMs * static_cast<uint32_t>(c);
-        w.Add(CaptureKind::DeviceBytes, t, chunk.data() + c * kChunkSize, kChunkSize);
-        w.Add(CaptureKind::ProgramBytes, t + 5, answers.data() + 3 * c, 3);
+        w.Add(CaptureKind::DeviceBytes, t * 1000, chunk.data() + c * kChunkSize, kChunkSize);
+        w.Add(CaptureKind::ProgramBytes, (t + 5) * 1000, answers.data() + 3 * c, 3);
     }
-    w.Add(CaptureKind::PortClosed, kFirstMs + kStepMs * kChunks);
+    w.Add(CaptureKind::PortClosed, (kFirstMs + kStepMs * kChunks) * 1000);
     ASSERT_TRUE(w.Close());
 }
 
@@ -149,6 +149,8 @@ bool Has(const std::string& text, const std::string& part) {
 // in the recording, the rest spread as recorded; the answers agree.
 TEST(OximeterSimReplay, PlaysFromTheOpenWithTheRecordedTiming) {
     testing_support::TempDir dir;
+    // The port was mapped to a device before: the replay borrows the entry.
+    ASSERT_EQ(symlink(dir.File("ttyUSB0").c_str(), dir.File("com1").c_str()), 0);
     WriteCapture(dir.File("cap"));
     Played r = Replay(dir, dir.File("cap"), "1", kChunks * kChunkSize, Answers());
     EXPECT_EQ(r.status, 0) << r.output;
@@ -159,7 +161,17 @@ TEST(OximeterSimReplay, PlaysFromTheOpenWithTheRecordedTiming) {
     EXPECT_LT(r.last_s - r.first_s, kSpanS + 1.5);
     EXPECT_TRUE(Has(r.output, "program opened the port")) << r.output;
     EXPECT_TRUE(Has(r.output, "answers match (30 bytes)")) << r.output;
-    EXPECT_FALSE(access(dir.File("com1").c_str(), F_OK) == 0) << "map link left behind";
+    char target[256] = {};
+    EXPECT_GT(readlink(dir.File("com1").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), dir.File("ttyUSB0")) << "the entry was not put back";
+    // The time played is the last byte's, not the quiet wait after it.
+    double played = 0, recorded = 0;
+    const size_t at = r.output.find("in 10 chunks in ");
+    ASSERT_NE(at, std::string::npos) << r.output;
+    ASSERT_EQ(std::sscanf(r.output.c_str() + at, "in 10 chunks in %lf s (recorded %lf s)", &played,
+                          &recorded),
+              2);
+    EXPECT_LT(played, recorded + 0.9) << r.output;
 }
 
 // Sped up, the same bytes come much sooner; a wrong answer is reported where it is.
@@ -187,14 +199,15 @@ TEST(OximeterSimReplay, CutShortCapturePlaysItsWholeRecords) {
     WriteCapture(dir.File("cap"));
     std::string bytes = dir.Read("cap");
     // Drop the close, the last answer and half of the last chunk.
-    bytes.resize(bytes.size() - 7 - 10 - kChunkSize / 2);
+    bytes.resize(bytes.size() - 17 - 20 - kChunkSize / 2);
     dir.Write("cut", bytes);
     std::vector<uint8_t> answers = Answers();
     answers.resize(3 * (kChunks - 2));
     Played r = Replay(dir, dir.File("cut"), "0", (kChunks - 1) * kChunkSize, answers);
-    EXPECT_EQ(r.status, 0) << r.output;
+
     EXPECT_EQ(r.received, Sent(kChunks - 1));
     EXPECT_TRUE(Has(r.output, "is cut short")) << r.output;
+    EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(Has(r.output,
                     "answers differ at byte 24: recorded FD 08 FB, live (nothing) "
                     "(recorded 27 bytes, live 24 bytes)"))
@@ -236,4 +249,31 @@ TEST(OximeterSimReplay, RefusesDeviceOptionsAndUnreadableCaptures) {
     EXPECT_TRUE(Has(dir.Read("out"), "is not a readable capture")) << dir.Read("out");
     EXPECT_EQ(status({"--replay", dir.File("missing")}), 1);
     EXPECT_TRUE(Has(dir.Read("out"), "cannot read")) << dir.Read("out");
+    EXPECT_EQ(status({"--replay", dir.path()}), 1);
+    EXPECT_TRUE(Has(dir.Read("out"), "is a directory")) << dir.Read("out");
+}
+
+// A record whose time goes back is damage: skipped with a note, never a wait that
+// wraps around into a spin; the records around it play as recorded.
+TEST(OximeterSimReplay, TimeGoingBackIsDamageNotASpin) {
+    testing_support::TempDir dir;
+    std::vector<uint8_t> file;
+    recordings::CaptureHeader h;
+    h.protocol = 2;
+    recordings::AppendCaptureHeader(file, h);
+    std::vector<uint8_t> sent = Sent(3);
+    recordings::AppendCaptureRecord(file, CaptureKind::PortOpened, 100000, nullptr, 0);
+    recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 300000, sent.data(),
+                                    kChunkSize);
+    recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 200000,
+                                    sent.data() + kChunkSize, kChunkSize);
+    recordings::AppendCaptureRecord(file, CaptureKind::DeviceBytes, 400000,
+                                    sent.data() + 2 * kChunkSize, kChunkSize);
+    dir.Write("back.cap", std::string(file.begin(), file.end()));
+    std::vector<uint8_t> expected(sent.begin(), sent.begin() + kChunkSize);
+    expected.insert(expected.end(), sent.begin() + 2 * kChunkSize, sent.end());
+    Played r = Replay(dir, dir.File("back.cap"), "1", expected.size(), {});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_EQ(r.received, expected);
+    EXPECT_TRUE(Has(r.output, "bytes skipped (time goes back)")) << r.output;
 }

@@ -18,11 +18,14 @@ import threading
 import time
 import traceback
 import tty
+import zlib
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build/default/bin"
 TAP = os.path.join(BIN, "velt-capture")
 STARTED = []  # taps to end whatever happens
 DEVICE_BYTES, PROGRAM_BYTES, OPENED, CLOSED, LOST, BACK = 1, 2, 3, 4, 5, 6
+DEVICE_DROPPED, PROGRAM_DROPPED, RECORDS_DROPPED = 7, 8, 9
+SYNC = b"\xe5\x1a"
 
 
 class Device:
@@ -68,12 +71,13 @@ def open_port(link):
 
 
 class Tap:
-    def __init__(self, device, link, out, protocol="2", file_limit=None):
+    def __init__(self, device, link, out, protocol="2", file_limit=None, extra=()):
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
 
         self.proc = subprocess.Popen(
-            [TAP, "--device", device, "--map", link, "--protocol", protocol, "--out", out],
+            [TAP, "--device", device, "--map", link, "--protocol", protocol, "--out", out,
+             *extra],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             preexec_fn=limit if file_limit else None)
         STARTED.append(self.proc)
@@ -113,17 +117,27 @@ class Tap:
         return status, "".join(self.seen)
 
 
-def read_capture(path):
+def read_capture(path, whole=True):
+    """(protocol, records): every record checked; times in microseconds."""
     data = open(path, "rb").read()
     assert data[:8] == b"VELT-CAP", data[:8]
     version, header_size, protocol = struct.unpack_from("<HHB", data, 8)
-    assert version == 1 and header_size == 24, (version, header_size)
+    assert version == 2, version
+    (check,) = struct.unpack_from("<I", data, header_size - 4)
+    assert zlib.crc32(data[:header_size - 4]) == check, "the header's check fails"
     records, at = [], header_size
-    while at + 7 <= len(data):
-        kind, ms, size = struct.unpack_from("<BIH", data, at)
-        records.append((kind, ms, data[at + 7:at + 7 + size]))
-        at += 7 + size
-    assert at == len(data), "the file ends inside a record"
+    while at + 17 <= len(data):
+        assert data[at:at + 2] == SYNC, f"no record marker at byte {at}"
+        kind, us, size = struct.unpack_from("<BQH", data, at + 2)
+        end = at + 13 + size
+        if end + 4 > len(data):
+            break
+        (check,) = struct.unpack_from("<I", data, end)
+        assert zlib.crc32(data[at:end]) == check, f"the record at byte {at} fails its check"
+        records.append((kind, us, data[at + 13:end]))
+        at = end + 4
+    if whole:
+        assert at == len(data), "the file ends inside a record"
     times = [r[1] for r in records]
     assert times == sorted(times), "times go back"
     return protocol, records
@@ -222,7 +236,9 @@ def test_unplug_and_replug(tmp):
     assert back[1] >= lost[1]
     assert joined(records[:kinds.index(LOST)], DEVICE_BYTES) == b"before"
     assert joined(records[kinds.index(BACK):], DEVICE_BYTES) == b"after"
-    assert joined(records, PROGRAM_BYTES) == b"into the gap" + b"ack"
+    assert joined(records, PROGRAM_BYTES) == b"ack"
+    # Read from the program while there was no device: dropped, and marked as such.
+    assert joined(records, PROGRAM_DROPPED) == b"into the gap"
 
 
 def test_full_disk(tmp):
@@ -300,13 +316,191 @@ def test_bad_start(tmp):
     assert status == 1 and "not a link" in err and os.path.isfile(f"{tmp}/com4"), (status, err)
 
 
+def test_killed_tap_leaves_no_trap(tmp):
+    """SIGKILL leaves the entry on the tap's dead terminal; the next start of
+    velt-ports or velt-capture puts it back, from the note beside the entry."""
+    conf = f"{tmp}/conf"
+    os.makedirs(f"{conf}/dosdevices")
+    os.makedirs(f"{tmp}/root/dev")
+    link, dev = f"{conf}/dosdevices/com1", f"{tmp}/ttyUSB"
+    device = Device(dev)  # noqa: F841 (kept open)
+    os.symlink(dev, link)
+    for restarter in ("velt-ports", "velt-capture"):
+        tap = Tap(dev, link, f"{tmp}/killed-{restarter}.vcap")
+        tap.wait_for("mapped as")
+        assert os.readlink(link).startswith("/dev/pts/"), os.readlink(link)
+        tap.proc.kill()
+        tap.proc.wait(timeout=5)
+        assert os.readlink(link) != dev and os.path.exists(link + ".taken")
+        if restarter == "velt-ports":
+            p = subprocess.run([os.path.join(BIN, "velt-ports"), "--config", conf, "--root",
+                                f"{tmp}/root", "list"], capture_output=True, text=True, timeout=10)
+            text = p.stdout
+        else:
+            again = Tap(dev, link, f"{tmp}/again.vcap")
+            text = again.wait_for("points at")
+            again.wait_for("mapped as")
+            _, rest = again.stop()
+            text += rest
+        assert f"{link} points at {dev} again" in text, text
+        assert os.readlink(link) == dev, os.readlink(link)
+        assert not os.path.exists(link + ".taken")
+
+
+def test_fifo_out_and_stop_signals(tmp):
+    """A FIFO nobody reads never holds the tap up: it forwards, and every stop signal
+    ends it within a second, with the program's port open or closed."""
+    link, dev = f"{tmp}/com6", f"{tmp}/ttyFIFO"
+    device = Device(dev)
+    fifo = f"{tmp}/out.fifo"
+    os.mkfifo(fifo)
+    for how, with_port in ((signal.SIGINT, True), (signal.SIGTERM, False), (signal.SIGHUP, True)):
+        tap = Tap(dev, link, fifo)
+        tap.wait_for("mapped as")
+        if with_port:
+            port = open_port(link)
+            payload = b"through %d" % how
+            os.write(device.master, payload)
+            assert read_exactly(port, len(payload)) == payload, "not forwarded"
+        start = time.monotonic()
+        status, text = tap.stop(how)
+        took = time.monotonic() - start
+        assert took < 1.0, f"{how!r} took {took:.2f} s"
+        assert status == 1 and "not written" in text, (status, text)
+        if with_port:
+            os.close(port)
+
+
+def test_slow_file_never_slows_the_forwarding(tmp):
+    """A FIFO drained at 2 KB/s: the program gets every byte at once, and what the
+    file got is whole records."""
+    link, dev = f"{tmp}/com7", f"{tmp}/ttySLOW"
+    device = Device(dev)
+    fifo = f"{tmp}/slow.fifo"
+    os.mkfifo(fifo)
+    got = bytearray()
+    stop = threading.Event()
+
+    def drain():
+        fd = os.open(fifo, os.O_RDONLY)
+        while not stop.is_set():
+            got.extend(os.read(fd, 200))
+            time.sleep(0.1)
+        os.close(fd)
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    tap = Tap(dev, link, fifo)
+    tap.wait_for("mapped as")
+    port = open_port(link)
+    worst = 0.0
+    for i in range(150):  # 3 s at 50 frames/s, about 8 times what the file takes
+        frame = bytes([i % 256]) * 100
+        sent = time.monotonic()
+        os.write(device.master, frame)
+        assert read_exactly(port, len(frame)) == frame, f"frame {i}"
+        worst = max(worst, time.monotonic() - sent)
+        time.sleep(0.02)
+    assert worst < 0.5, f"a frame took {worst:.2f} s through the tap"
+    os.close(port)
+    tap.stop()
+    stop.set()
+    reader.join(timeout=2)
+    path = f"{tmp}/slow.vcap"
+    open(path, "wb").write(bytes(got))
+    _, records = read_capture(path, whole=False)
+    assert records and records[0][0] == OPENED, records[:2]
+
+
+def test_every_quick_open_and_close_is_recorded(tmp):
+    link, dev = f"{tmp}/com8", f"{tmp}/ttyQUICK"
+    device = Device(dev)  # noqa: F841
+    out = f"{tmp}/quick.vcap"
+    tap = Tap(dev, link, out)
+    tap.wait_for("mapped as")
+    for _ in range(50):
+        port = open_port(link)
+        time.sleep(0.002)
+        os.close(port)
+    time.sleep(0.3)
+    status, text = tap.stop()
+    assert status == 0, text
+    assert "port opens: 50, port closes: 50" in text, text
+    _, records = read_capture(out)
+    events = [r[0] for r in records if r[0] in (OPENED, CLOSED)]
+    assert events == [OPENED, CLOSED] * 50, events
+
+
+def test_bytes_nobody_took_are_marked(tmp):
+    """A program that stops reading: what did not fit is recorded as dropped, and
+    what it received plus what was dropped is what the device sent."""
+    link, dev = f"{tmp}/com9", f"{tmp}/ttyFULLQ"
+    device = Device(dev)
+    out = f"{tmp}/dropped.vcap"
+    tap = Tap(dev, link, out)
+    tap.wait_for("mapped as")
+    port = open_port(link)
+    sent = bytes(range(256)) * 1200  # 300 KiB: more than the pty and the tap's queue
+    at = 0
+    end = time.monotonic() + 10
+    while at < len(sent) and time.monotonic() < end:
+        try:
+            at += os.write(device.master, sent[at:at + 4096])
+        except BlockingIOError:
+            time.sleep(0.01)
+    assert at == len(sent)
+    time.sleep(0.5)
+    taken = read_nothing(port, 0.1)
+    while True:
+        more = read_nothing(port, 0.05)
+        if not more:
+            break
+        taken += more
+    os.close(port)
+    tap.wait_for("program closed the port")
+    status, text = tap.stop()
+    assert status == 0, text
+    assert "dropped" in text, text
+    _, records = read_capture(out)
+    received = b"".join(d for k, _, d in records if k == DEVICE_BYTES)
+    dropped = b"".join(d for k, _, d in records if k == DEVICE_DROPPED)
+    assert taken == received, (len(taken), len(received))
+    assert len(dropped) > 0
+    assert len(received) + len(dropped) == len(sent), (len(received), len(dropped))
+
+
+def test_an_existing_file_is_kept(tmp):
+    link, dev, out = f"{tmp}/com10", f"{tmp}/ttyKEEP", f"{tmp}/kept.vcap"
+    device = Device(dev)  # noqa: F841
+    open(out, "wb").write(b"yesterday's capture")
+    p = subprocess.run([TAP, "--device", dev, "--map", link, "--protocol", "1", "--out", out],
+                       capture_output=True, text=True, timeout=5)
+    assert p.returncode == 1 and "exists (--force replaces it)" in p.stderr, p.stderr
+    assert open(out, "rb").read() == b"yesterday's capture"
+    assert not os.path.lexists(link)
+    tap = Tap(dev, link, out, extra=("--force",))
+    tap.wait_for("mapped as")
+    other = Device(f"{tmp}/ttyOTHER")  # noqa: F841
+    second = subprocess.run([TAP, "--device", f"{tmp}/ttyOTHER", "--map", f"{tmp}/com11",
+                             "--protocol", "1",
+                             "--out", out, "--force"], capture_output=True, text=True, timeout=5)
+    assert second.returncode == 1 and "being written by another capture" in second.stderr, \
+        second.stderr
+    status, text = tap.stop()
+    assert status == 0, text
+    read_capture(out)
+
+
 def main():
     if not os.access(TAP, os.X_OK):
         print(f"no {TAP}", file=sys.stderr)
         return 1
     failed = 0
     for test in (test_forwarding_and_port_events, test_unplug_and_replug, test_full_disk,
-                 test_disk_full_while_recording, test_bad_start):
+                 test_disk_full_while_recording, test_bad_start, test_killed_tap_leaves_no_trap,
+                 test_fifo_out_and_stop_signals, test_slow_file_never_slows_the_forwarding,
+                 test_every_quick_open_and_close_is_recorded, test_bytes_nobody_took_are_marked,
+                 test_an_existing_file_is_kept):
         with tempfile.TemporaryDirectory() as tmp:
             start = time.monotonic()
             try:

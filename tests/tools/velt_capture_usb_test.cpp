@@ -104,23 +104,22 @@ TEST_F(UsbCapture, ForwardsRecordsAndSurvivesAnUnplug) {
     EXPECT_EQ(tap.Finish(), 0);
     EXPECT_NE(access(o.map_path.c_str(), F_OK), 0) << "the map entry is left behind";
 
-    std::ifstream in(o.out_path, std::ios::binary);
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-    recordings::CaptureReader reader(file.data(), file.size());
-    ASSERT_EQ(reader.status(), recordings::CaptureReader::Status::Ok) << reader.Error();
+    recordings::CaptureFileReader reader;
+    ASSERT_TRUE(reader.Open(o.out_path)) << reader.Error();
     EXPECT_EQ(reader.header().protocol, 2);
     std::vector<CaptureKind> kinds;
     std::vector<uint8_t> from_device, from_program;
     std::string lost_why;
     recordings::CaptureRecord r;
-    while (reader.Next(&r)) {
+    while (reader.NextRecord(&r)) {
         if (kinds.empty() || kinds.back() != r.kind || r.size == 0) kinds.push_back(r.kind);
         auto& to = r.kind == CaptureKind::DeviceBytes ? from_device : from_program;
         if (r.kind == CaptureKind::DeviceBytes || r.kind == CaptureKind::ProgramBytes)
             to.insert(to.end(), r.data, r.data + r.size);
         if (r.kind == CaptureKind::DeviceLost) lost_why.assign(r.data, r.data + r.size);
     }
-    EXPECT_FALSE(reader.truncated());
+    EXPECT_FALSE(reader.cut());
+    EXPECT_EQ(reader.damages(), 0u);
     EXPECT_EQ(from_program, std::vector<uint8_t>(ack, ack + 2));
     ASSERT_GE(from_device.size(), first.size() + second.size());
     EXPECT_TRUE(std::equal(first.begin(), first.end(), from_device.begin()));

@@ -8,29 +8,35 @@
 #include <string>
 #include <vector>
 
+#include "recordings/capture_file.h"
+
 namespace sim {
 
-// What a capture holds for a replay.
-struct ReplayPlan {
-    struct Chunk {
-        uint32_t time_ms;  // as recorded
-        size_t end;        // one past its last byte in `bytes`
-    };
-    int protocol = 1;
-    uint32_t start_ms = 0;         // when the recorded program began to listen
-    std::vector<uint8_t> bytes;    // what the recorded program received, in order
-    std::vector<Chunk> chunks;     // their chunks, as the device sent them
-    std::vector<uint8_t> answers;  // what the recorded program sent from start_ms on
-    size_t records = 0;            // whole records read
-    bool truncated = false;        // the file ends inside a record
-    size_t good_size = 0;          // bytes up to the last whole record
+// Compares the live program's answers with the recorded ones as they come, reading
+// the recorded ones from the capture in step, so neither is held whole.
+class AnswerCheck {
+public:
+    // reader: a capture opened and at its first record. from_first_open: the
+    // recorded answers count from the first PortOpened record on.
+    AnswerCheck(recordings::CaptureFileReader& reader, bool from_first_open)
+        : reader_(reader), wait_for_open_(from_first_open) {}
+    void Live(const uint8_t* data, size_t size);
+    // "answers match (N bytes)", or where and how the live answers first differ.
+    std::string Result();
+
+private:
+    bool NextRecorded(uint8_t* byte);
+
+    recordings::CaptureFileReader& reader_;
+    bool wait_for_open_;
+    recordings::CaptureRecord current_;
+    size_t used_ = 0;  // of current_
+    bool recorded_done_ = false;
+    uint64_t recorded_ = 0, live_ = 0;  // bytes taken from each side
+    bool differ_ = false;
+    uint64_t at_ = 0;
+    std::vector<uint8_t> recorded_tail_, live_tail_;  // from the first difference, up to 9
 };
-
-// Reads a capture; false with *error set when the bytes are not a readable capture.
-bool LoadReplay(const uint8_t* data, size_t size, ReplayPlan* plan, std::string* error);
-
-// "answers match (N bytes)", or where and how the live answers first differ.
-std::string CompareAnswers(const std::vector<uint8_t>& recorded, const std::vector<uint8_t>& live);
 
 // Points the device-map entry `link` at `target`, atomically (a symlink beside it,
 // renamed over it). False with *error set.
@@ -47,8 +53,9 @@ struct ReplayOptions {
 };
 
 // Plays the capture when the program first opens the pseudo-terminal and reports
-// the comparison of the answers. Returns the exit status: 1 when the capture cannot
-// be read or the pseudo-terminal not set up, else 0.
+// the comparison of the answers. The capture is read in pieces, so its size does not
+// matter. Returns the exit status: 1 when the capture cannot be read or the
+// pseudo-terminal not set up, 3 when damage or a cut tail was skipped, else 0.
 int RunReplay(const ReplayOptions& options);
 
 }  // namespace sim

@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "platform/map_entry.h"
+#include "tools/velt-capture/inspect.h"
 #include "tools/velt-capture/tap.h"
 
 namespace {
@@ -24,8 +27,17 @@ void Usage(FILE* to) {
                  "  --map LINK       the device-map entry the program opens (e.g.\n"
                  "                   <configuration dir>/dosdevices/com1); put back on exit\n"
                  "  --protocol N     the device's protocol: its line settings\n"
-                 "  --out FILE       the capture file (both directions, time-stamped)\n"
-                 "Ends on Ctrl-C, SIGTERM or SIGHUP and prints what passed.\n");
+                 "  --out FILE       the capture file (both directions, time-stamped); an\n"
+                 "                   existing file is kept unless --force is given\n"
+                 "Ends on Ctrl-C, SIGTERM or SIGHUP and prints what passed.\n"
+                 "       velt-capture --dump FILE\n"
+                 "       velt-capture --cut FILE --from SECONDS --to SECONDS --out NEW [--force]\n"
+                 "       velt-capture --pcapng FILE --out NEW.pcapng [--force]\n"
+                 "  --dump    one line per record: time, > device to program or < program to\n"
+                 "            device, length, hex, text; events in words; damage where it is\n"
+                 "  --cut     a piece of a capture, itself a whole capture\n"
+                 "  --pcapng  for Wireshark: a packet per record, its direction in the flags\n"
+                 "Reading ends with status 3 when damage or a cut tail was skipped.\n");
 }
 
 // 0 to run, 1 after --help, 2 on bad arguments.
@@ -35,6 +47,10 @@ int Parse(int argc, char** argv, capture::Options* a) {
         if (opt == "--help" || opt == "-h") {
             Usage(stdout);
             return 1;
+        }
+        if (opt == "--force") {
+            a->force = true;
+            continue;
         }
         if (opt != "--device" && opt != "--map" && opt != "--protocol" && opt != "--out") {
             std::fprintf(stderr, "velt-capture: unknown option %s\n", opt.c_str());
@@ -77,12 +93,67 @@ int Parse(int argc, char** argv, capture::Options* a) {
     return 0;
 }
 
+// --dump, --cut and --pcapng: -1 when argv asks for none of them, else the status.
+int Inspect(int argc, char** argv) {
+    if (argc < 3) return -1;
+    const std::string mode = argv[1];
+    if (mode != "--dump" && mode != "--cut" && mode != "--pcapng") return -1;
+    const std::string file = argv[2];
+    if (mode == "--dump") {
+        if (argc != 3) {
+            std::fprintf(stderr, "velt-capture: --dump takes one file\n");
+            return 2;
+        }
+        return capture::Dump(file, stdout, stderr);
+    }
+    std::string out, from, to;
+    bool force = false;
+    for (int i = 3; i < argc; ++i) {
+        const std::string opt = argv[i];
+        if (opt == "--force") {
+            force = true;
+            continue;
+        }
+        std::string* value = opt == "--out"                       ? &out
+                             : mode == "--cut" && opt == "--from" ? &from
+                             : mode == "--cut" && opt == "--to"   ? &to
+                                                                  : nullptr;
+        if (value == nullptr || i + 1 >= argc) {
+            std::fprintf(stderr, "velt-capture: %s: unknown option or missing value: %s\n",
+                         mode.c_str(), opt.c_str());
+            return 2;
+        }
+        *value = argv[++i];
+    }
+    if (out.empty() || (mode == "--cut" && (from.empty() || to.empty()))) {
+        std::fprintf(stderr, "velt-capture: %s needs %s\n", mode.c_str(),
+                     mode == "--cut" ? "--from, --to and --out" : "--out");
+        return 2;
+    }
+    if (mode == "--pcapng") return capture::ToPcapng(file, out, force, stderr);
+    char* end_from = nullptr;
+    char* end_to = nullptr;
+    const double f = std::strtod(from.c_str(), &end_from);
+    const double t = std::strtod(to.c_str(), &end_to);
+    if (*end_from != 0 || *end_to != 0) {
+        std::fprintf(stderr, "velt-capture: --from and --to take seconds\n");
+        return 2;
+    }
+    return capture::Cut(file, f, t, out, force, stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const int inspected = Inspect(argc, argv);
+    if (inspected >= 0) return inspected;
     capture::Options a;
     int r = Parse(argc, argv, &a);
     if (r != 0) return r == 1 ? 0 : 2;
+
+    // A tap killed earlier may have left this entry pointing at its dead terminal.
+    const std::string restored = platform::RestoreAbandonedMapEntry(a.map_path);
+    if (!restored.empty()) std::printf("velt-capture: %s\n", restored.c_str());
 
     std::string why;
     std::unique_ptr<capture::Device> device = capture::OpenDevice(a, &why);

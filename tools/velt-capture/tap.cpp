@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -17,7 +18,9 @@
 #include "link/transport/d2xx.h"
 #include "link/transport/serial_transport.h"
 #include "link/transport/usb_transport.h"
-#include "recordings/capture_file.h"
+#include "platform/map_entry.h"
+#include "platform/system_info.h"
+#include "recordings/capture_recorder.h"
 
 namespace capture {
 
@@ -25,24 +28,64 @@ namespace {
 
 using recordings::CaptureKind;
 
-constexpr int kFlushEveryMs = 250;      // the file loses at most this much on a crash
+constexpr int kCheckEveryMs = 250;      // how soon a failed recording is reported
+constexpr int kDrainMs = 200;           // at the end, what is on its way gets this long
+constexpr int kWriteAtEndMs = 600;      // and the file this long: a stop takes under 1 s
 constexpr int kRetryEveryMs = 1000;     // a lost device is looked for again this often
 constexpr int kProbeClosedMs = 10;      // how soon the program's open is noticed
 constexpr int kUsbPollMs = 5;           // the converter's latency timer
 constexpr size_t kChunk = 4096;         // one read
 constexpr size_t kMaxQueued = 1 << 16;  // bytes held for a side that does not read
 
-int64_t MonotonicMs() {
+int64_t MonotonicUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t UnixMs() {
+int64_t MonotonicMs() { return MonotonicUs() / 1000; }
+
+int64_t UnixUs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+// Every open and close of the pseudo-terminal's program end, from the kernel's
+// file events: a poll of the master sees only whether it is open now, and misses an
+// open and close that fall between two looks.
+class OpenWatch {
+public:
+    ~OpenWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void Watch(const std::string& path) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0 && inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+            ::close(fd_);
+            fd_ = -1;  // then the master is looked at now and then instead
+        }
+    }
+    int fd() const { return fd_; }
+    // on(true) for an open, on(false) for a close, in the order they happened.
+    template <typename OnEvent>
+    void Take(OnEvent on) {
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) return;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+                if (e->mask & IN_OPEN) on(true);
+                if (e->mask & IN_CLOSE) on(false);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
 
 // A serial device node held as the program holds its port: exclusively, raw, at the
 // protocol's line settings, non-blocking.
@@ -184,6 +227,12 @@ struct Counts {
     unsigned long long bytes = 0, chunks = 0, dropped = 0;
 };
 
+std::string LineText(int protocol) {
+    transport::LineSettings line{};
+    if (!transport::LineSettingsFor(protocol, &line)) return "";
+    return std::to_string(line.baud) + (line.two_stop_bits ? " 8N2" : " 8N1");
+}
+
 }  // namespace
 
 class Tap::Impl {
@@ -216,34 +265,39 @@ public:
         // opens the slave: that is how its first open is seen.
         int slave = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (slave >= 0) ::close(slave);
+        opens_seen_.Watch(slave_path_);
+
+        // The file first: a file that cannot be had leaves the map as it was.
+        start_us_ = MonotonicUs();
+        recordings::CaptureHeader header;
+        header.protocol = a_.protocol;
+        header.start_unix_us = UnixUs();
+        header.device = a_.device;
+        header.line = LineText(a_.protocol);
+        header.host = platform::ComputerName();
+        header.writer = std::string("velt-capture ") + VELT_VERSION;
+        recordings::CaptureRecorder::Settings settings;
+        settings.overwrite = a_.force;
+        if (!recorder_.Start(a_.out_path, header, settings)) {
+            std::string why = recorder_.Error();
+            if (why.size() > 7 && why.compare(why.size() - 7, 7, " exists") == 0)
+                why += " (--force replaces it)";
+            std::fprintf(stderr, "velt-capture: %s\n", why.c_str());
+            return false;
+        }
 
         // At a bedside the entry usually maps the port to the device itself: it is
-        // put back at the end, so the program finds its device again afterwards.
-        struct stat st {};
-        if (lstat(a_.map_path.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) {
-                std::fprintf(stderr, "velt-capture: %s is no device-map entry (not a link)\n",
-                             a_.map_path.c_str());
-                return false;
-            }
-            previous_ = LinkTarget(a_.map_path);
-        }
-        if (!PointMap(slave_path_)) {
+        // put back at the end, and by the next start of any of our programs when this
+        // one is killed, from the note kept beside the entry.
+        std::string why;
+        if (!platform::TakeMapEntry(a_.map_path, slave_path_, "velt-capture", &why)) {
             std::fprintf(stderr, "velt-capture: cannot map %s: %s\n", a_.map_path.c_str(),
-                         std::strerror(errno));
+                         why.c_str());
+            recorder_.Finish(0);
+            ::unlink(a_.out_path.c_str());
             return false;
         }
         mapped_ = true;
-
-        start_ms_ = MonotonicMs();
-        recordings::CaptureHeader header;
-        header.protocol = a_.protocol;
-        header.start_unix_ms = UnixMs();
-        if (!writer_.Open(a_.out_path, header) && !writer_.IsOpen()) {
-            std::fprintf(stderr, "velt-capture: %s\n", writer_.Error().c_str());
-            return false;
-        }
-        CheckWriter();  // a file that takes no header: forwarding still goes on
         std::printf("velt-capture: %s (protocol %d) on %s mapped as %s, recording to %s%s\n",
                     a_.device.c_str(), a_.protocol, slave_path_.c_str(), a_.map_path.c_str(),
                     a_.out_path.c_str(), real_time ? " (real-time priority)" : "");
@@ -252,22 +306,17 @@ public:
     }
 
     void Run(const std::atomic<bool>& stop, const sigset_t* unblocked) {
-        int64_t last_flush = MonotonicMs();
         while (!stop.load(std::memory_order_relaxed)) {
             int64_t now = MonotonicMs();
             if (!device_ && now >= next_retry_) Reopen();
-            if (now - last_flush >= kFlushEveryMs) {
-                writer_.Flush();
-                CheckWriter();
-                last_flush = now;
-            }
+            CheckWriter();
 
-            int timeout = static_cast<int>(std::max<int64_t>(0, last_flush + kFlushEveryMs - now));
+            int timeout = kCheckEveryMs;
             if (!device_)
                 timeout = std::min<int64_t>(timeout, std::max<int64_t>(0, next_retry_ - now));
-            pollfd fds[2];
+            pollfd fds[3];
             nfds_t n = 0;
-            int device_at = -1, master_at = -1;
+            int device_at = -1, master_at = -1, opens_at = -1;
             if (device_ && device_->fd() >= 0) {
                 device_at = static_cast<int>(n);
                 fds[n++] = {device_->fd(),
@@ -276,12 +325,16 @@ public:
                 timeout = std::min(timeout, kUsbPollMs);
             }
             // A closed slave keeps the master hung up, so polling it would spin: while
-            // the program's port is closed, the master is only looked at now and then.
+            // the program's port is closed, opens are seen through the watch.
             if (program_open_) {
                 master_at = static_cast<int>(n);
                 fds[n++] = {master_,
                             static_cast<short>(POLLIN | (to_program_.empty() ? 0 : POLLOUT)), 0};
-            } else {
+            }
+            if (opens_seen_.fd() >= 0) {
+                opens_at = static_cast<int>(n);
+                fds[n++] = {opens_seen_.fd(), POLLIN, 0};
+            } else if (!program_open_) {
                 timeout = std::min(timeout, kProbeClosedMs);
             }
             timespec ts{timeout / 1000, (timeout % 1000) * 1000000L};
@@ -290,23 +343,40 @@ public:
 
             // The program's side first: device bytes read in this pass belong to the
             // port as it is now, and a PortOpened record comes before them.
-            if (master_at >= 0 && fds[master_at].revents != 0) {
-                if (fds[master_at].revents & POLLIN) FromProgram();
-                if (fds[master_at].revents & (POLLHUP | POLLERR)) SetProgramOpen(false);
-            } else if (!program_open_) {
+            const bool hung_up =
+                master_at >= 0 && (fds[master_at].revents & (POLLHUP | POLLERR)) != 0;
+            if (opens_seen_.fd() >= 0 && (hung_up || fds[opens_at].revents != 0)) TakePortEvents();
+            if (hung_up && program_open_) {
+                SetProgramOpen(false);  // a close the watch did not tell (it overflowed)
+            } else if (opens_seen_.fd() < 0 && !program_open_) {
                 SetProgramOpen(ProgramOpen());
             }
+            if (master_at >= 0 && program_open_ && (fds[master_at].revents & POLLIN)) FromProgram();
             if (device_at < 0 && device_) FromDevice(false);
             if (device_at >= 0 && (fds[device_at].revents & ~POLLOUT) != 0) FromDevice(true);
             SendQueued();
         }
     }
 
-    // Removes the map entry, closes the file and prints what passed. The exit status.
+    // Hands on what is still on its way (briefly), marks the rest as dropped, puts the
+    // map entry back and closes the file; prints what passed. The exit status.
     int Finish() {
         if (program_open_) FromProgram();
+        const int64_t until = MonotonicMs() + kDrainMs;
+        while ((!to_device_.empty() && device_) || (!to_program_.empty() && program_open_)) {
+            SendQueued();
+            if (MonotonicMs() >= until) break;
+            pollfd p[2];
+            nfds_t n = 0;
+            if (device_ && device_->fd() >= 0 && !to_device_.empty())
+                p[n++] = {device_->fd(), POLLOUT, 0};
+            if (program_open_ && !to_program_.empty()) p[n++] = {master_, POLLOUT, 0};
+            ::poll(p, n, 10);
+        }
+        DropQueued(to_device_, CaptureKind::ProgramBytesDropped, from_program_);
+        DropQueued(to_program_, CaptureKind::DeviceBytesDropped, from_device_);
         Unmap();
-        bool ok = writer_.Close();
+        bool ok = recorder_.Finish(kWriteAtEndMs);
         CheckWriter();
         Print("from the device", from_device_);
         Print("from the program", from_program_);
@@ -316,68 +386,42 @@ public:
             std::printf("velt-capture: wrote %s\n", a_.out_path.c_str());
         else
             std::fprintf(stderr, "velt-capture: %s is incomplete: %s\n", a_.out_path.c_str(),
-                         writer_.Error().c_str());
+                         recorder_.Error().c_str());
         std::fflush(stdout);
         return ok ? 0 : 1;
     }
 
 private:
-    static std::string LinkTarget(const std::string& path) {
-        char target[4096];
-        ssize_t n = readlink(path.c_str(), target, sizeof target);
-        return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
-    }
-
-    // Atomically, so the program never finds the entry missing.
-    bool PointMap(const std::string& target) {
-        std::string tmp = a_.map_path + ".tmp";
-        unlink(tmp.c_str());
-        if (symlink(target.c_str(), tmp.c_str()) == 0 &&
-            rename(tmp.c_str(), a_.map_path.c_str()) == 0)
-            return true;
-        int e = errno;
-        unlink(tmp.c_str());
-        errno = e;
-        return false;
-    }
-
-    // The entry as it was before, unless somebody else has pointed it elsewhere since.
     void Unmap() {
         if (!mapped_) return;
         mapped_ = false;
-        if (LinkTarget(a_.map_path) != slave_path_) return;
-        if (previous_.empty()) {
-            unlink(a_.map_path.c_str());
-        } else if (PointMap(previous_)) {
-            std::printf("velt-capture: %s points at %s again\n", a_.map_path.c_str(),
-                        previous_.c_str());
-        } else {
-            std::fprintf(stderr, "velt-capture: cannot point %s back at %s: %s\n",
-                         a_.map_path.c_str(), previous_.c_str(), std::strerror(errno));
-        }
+        std::string message;
+        const bool ok = platform::GiveBackMapEntry(a_.map_path, &message);
+        if (!message.empty())
+            std::fprintf(ok ? stdout : stderr, "velt-capture: %s\n", message.c_str());
     }
 
     static void Print(const char* what, const Counts& c) {
         std::printf("velt-capture: %s: %llu bytes in %llu chunks", what, c.bytes, c.chunks);
         if (c.dropped > 0)
-            std::printf(" (%llu bytes not read on the other side, dropped)", c.dropped);
+            std::printf(" (%llu bytes not taken on the other side, dropped)", c.dropped);
         std::printf("\n");
     }
 
-    uint32_t Ms() const { return static_cast<uint32_t>(MonotonicMs() - start_ms_); }
+    uint64_t Us() const { return static_cast<uint64_t>(MonotonicUs() - start_us_); }
 
     void Record(CaptureKind kind, const uint8_t* data = nullptr, size_t size = 0) {
-        writer_.Add(kind, Ms(), data, size);
+        recorder_.Add(kind, Us(), data, size);
     }
 
     // Says once that the recording stopped; forwarding is never stopped for it.
     void CheckWriter() {
-        if (!writer_.failed() || disk_reported_) return;
+        if (!recorder_.failed() || disk_reported_) return;
         disk_reported_ = true;
         std::fprintf(stderr,
                      "velt-capture: %s; the capture ends there (whole up to its last write), "
                      "forwarding goes on\n",
-                     writer_.Error().c_str());
+                     recorder_.Error().c_str());
     }
 
     bool ProgramOpen() {
@@ -385,26 +429,32 @@ private:
         return poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
     }
 
+    // Every open and close of the program's end, however quick, in order.
+    // A second opener of the exclusive port fails, so opens and closes alternate;
+    // one that does not (its failed open's close) changes nothing.
+    void TakePortEvents() {
+        opens_seen_.Take([this](bool open) { SetProgramOpen(open); });
+    }
+
     void SetProgramOpen(bool open) {
         if (open == program_open_) return;
         if (!open) FromProgram();  // what it wrote before closing
+        if (!open) DropQueued(to_program_, CaptureKind::DeviceBytesDropped, from_device_);
         program_open_ = open;
         Record(open ? CaptureKind::PortOpened : CaptureKind::PortClosed);
-        if (open) {
+        if (open)
             ++opens_;
-        } else {
+        else
             ++closes_;
-            to_program_.clear();  // nobody will read it
-        }
         std::printf("velt-capture: the program %s the port\n", open ? "opened" : "closed");
         std::fflush(stdout);
     }
 
     void Lost(const std::string& why) {
+        DropQueued(to_device_, CaptureKind::ProgramBytesDropped, from_program_);
         Record(CaptureKind::DeviceLost, reinterpret_cast<const uint8_t*>(why.data()), why.size());
         ++gaps_;
         device_.reset();
-        to_device_.clear();
         next_retry_ = MonotonicMs() + kRetryEveryMs;
         std::printf("velt-capture: device lost (%s); looking for it every second\n", why.c_str());
         std::fflush(stdout);
@@ -431,11 +481,22 @@ private:
         std::fflush(stdout);
     }
 
-    static void Queue(std::vector<uint8_t>& q, const uint8_t* data, size_t size, Counts& c) {
-        size_t room = kMaxQueued - q.size();
-        size_t take = std::min(room, size);
+    // Takes what fits into the queue; the rest is recorded as dropped at once.
+    void Queue(std::vector<uint8_t>& q, const uint8_t* data, size_t size, Counts& c,
+               CaptureKind dropped) {
+        size_t take = std::min(kMaxQueued - q.size(), size);
         q.insert(q.end(), data, data + take);
-        c.dropped += size - take;
+        if (take < size) {
+            Record(dropped, data + take, size - take);
+            c.dropped += size - take;
+        }
+    }
+
+    void DropQueued(std::vector<uint8_t>& q, CaptureKind kind, Counts& c) {
+        if (q.empty()) return;
+        Record(kind, q.data(), q.size());
+        c.dropped += q.size();
+        q.clear();
     }
 
     // signalled: poll said there is input; then nothing to read means the line is
@@ -453,10 +514,16 @@ private:
                 return;
             }
             if (n == 0) return;
-            Record(CaptureKind::DeviceBytes, buffer_, static_cast<size_t>(n));
             from_device_.bytes += static_cast<unsigned long long>(n);
             ++from_device_.chunks;
-            if (program_open_) Queue(to_program_, buffer_, static_cast<size_t>(n), from_device_);
+            if (program_open_) {
+                Queue(to_program_, buffer_, static_cast<size_t>(n), from_device_,
+                      CaptureKind::DeviceBytesDropped);
+                SendToProgram();  // at once: the record's time is when it was handed on
+            } else {
+                // Nobody listens: kept as the device sent it, outside the port's sessions.
+                Record(CaptureKind::DeviceBytes, buffer_, static_cast<size_t>(n));
+            }
             if (static_cast<size_t>(n) < sizeof buffer_) return;
         }
     }
@@ -466,24 +533,36 @@ private:
             ssize_t n = ::read(master_, buffer_, sizeof buffer_);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return;
-            Record(CaptureKind::ProgramBytes, buffer_, static_cast<size_t>(n));
             from_program_.bytes += static_cast<unsigned long long>(n);
             ++from_program_.chunks;
-            if (device_) Queue(to_device_, buffer_, static_cast<size_t>(n), from_program_);
+            if (device_) {
+                Queue(to_device_, buffer_, static_cast<size_t>(n), from_program_,
+                      CaptureKind::ProgramBytesDropped);
+            } else {
+                // No device to take it (a gap).
+                Record(CaptureKind::ProgramBytesDropped, buffer_, static_cast<size_t>(n));
+                from_program_.dropped += static_cast<unsigned long long>(n);
+            }
         }
     }
 
+    void SendToProgram() {
+        if (to_program_.empty() || !program_open_) return;
+        ssize_t n = ::write(master_, to_program_.data(), to_program_.size());
+        if (n <= 0) return;
+        Record(CaptureKind::DeviceBytes, to_program_.data(), static_cast<size_t>(n));
+        to_program_.erase(to_program_.begin(), to_program_.begin() + n);
+    }
+
     void SendQueued() {
-        if (!to_program_.empty() && program_open_) {
-            ssize_t n = ::write(master_, to_program_.data(), to_program_.size());
-            if (n > 0) to_program_.erase(to_program_.begin(), to_program_.begin() + n);
-        }
+        SendToProgram();
         if (!to_device_.empty() && device_) {
             std::string why;
             long n = device_->Write(to_device_.data(), to_device_.size(), &why);
             if (n < 0) {
                 Lost(why);
             } else if (n > 0) {
+                Record(CaptureKind::ProgramBytes, to_device_.data(), static_cast<size_t>(n));
                 to_device_.erase(to_device_.begin(), to_device_.begin() + n);
             }
         }
@@ -491,10 +570,11 @@ private:
 
     const Options& a_;
     std::unique_ptr<Device> device_;
-    recordings::CaptureWriter writer_;
-    int64_t start_ms_ = 0, next_retry_ = 0;
+    recordings::CaptureRecorder recorder_;
+    OpenWatch opens_seen_;
+    int64_t start_us_ = 0, next_retry_ = 0;
     int master_ = -1;
-    std::string slave_path_, previous_;
+    std::string slave_path_;
     bool mapped_ = false, program_open_ = false, disk_reported_ = false;
     std::vector<uint8_t> to_program_, to_device_;
     uint8_t buffer_[kChunk];

@@ -1,8 +1,8 @@
 // The recording tap of velt-capture: it holds the device, offers the program a
 // pseudo-terminal in its place (through the device-map entry the program reads),
 // forwards the bytes both ways unchanged and writes both directions into a capture
-// file (docs/capture-format.md). One thread; nothing it does waits on the disk for
-// longer than one write.
+// file (docs/capture-format.md). One thread forwards; the file is written by the
+// recorder's own thread, so a slow disk never holds the forwarding up.
 #pragma once
 
 #include <signal.h>
@@ -19,6 +19,7 @@ struct Options {
     std::string map_path;  // the device-map entry the program opens
     std::string out_path;  // the capture file
     int protocol = 0;      // 1, 2 or 3: the line settings
+    bool force = false;    // an existing capture file may be replaced
 };
 
 // The device end. Read and Write return the bytes moved (0: nothing now) or -1 when

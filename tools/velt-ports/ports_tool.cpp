@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/map_entry.h"
 #include "platform/system_info.h"
 #include "tools/velt-ports/ports.h"
 
@@ -211,6 +212,12 @@ int RunPortsTool(const std::vector<std::string>& args, const Options& base, std:
                      wanted == 2 ? "" : "s", kUsage);
         return 2;
     }
+    // A capture tap or replay killed earlier may have left entries pointing at its
+    // dead terminal: they are put back before anything is listed or changed.
+    const std::string map_dir =
+        (o.config_dir.empty() ? platform::ConfigurationDirectory() : o.config_dir) + "/dosdevices";
+    for (const std::string& message : platform::RestoreAbandonedMapEntries(map_dir))
+        std::fprintf(out, "velt-ports: %s\n", message.c_str());
     if (command == "map" || command == "unmap") {
         const std::string port = PortName(words[1]);
         if (port.empty()) {

@@ -55,25 +55,35 @@ const char kUsage[] =
     "  INPUT           raw device bytes (- for standard input); --protocol defaults to 1\n"
     "  --capture FILE  a velt-capture file: the device bytes the recorded program received\n"
     "                  while its port was open, in the recorded chunks; the protocol is the\n"
-    "                  one recorded in the file unless --protocol overrides it\n";
+    "                  one recorded in the file unless --protocol overrides it; exit\n"
+    "                  status 3 when damage or a cut tail was skipped (a note says where)\n";
 
 int Usage(const char* message) {
     std::fprintf(stderr, "velt-process: %s\n%s", message, kUsage);
     return 2;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    uint8_t buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        out->insert(out->end(), buffer, buffer + n);
-    const bool ok = !std::ferror(f);
-    const int error = errno;
-    std::fclose(f);
-    errno = error;
-    return ok;
+// What reading skipped, said where it is: 3 when anything was skipped (so scripts
+// notice), 1 on a read error, else 0.
+int CaptureNote(const std::string& path, const recordings::CaptureFileReader& reader) {
+    if (!reader.Error().empty()) {
+        std::fprintf(stderr, "velt-process: \"%s\": %s\n", path.c_str(), reader.Error().c_str());
+        return 1;
+    }
+    if (reader.damages() > 0) {
+        std::fprintf(stderr, "velt-process: \"%s\": %s", path.c_str(),
+                     recordings::DescribeCaptureEvent(reader.first_damage()).c_str());
+        if (reader.damages() > 1)
+            std::fprintf(stderr, "; damaged in %u places, %llu bytes skipped in all",
+                         reader.damages(), static_cast<unsigned long long>(reader.damaged_bytes()));
+        std::fprintf(stderr, "\n");
+    }
+    if (reader.cut())
+        std::fprintf(stderr,
+                     "velt-process: \"%s\": cut at byte %llu: processed the whole records "
+                     "before it\n",
+                     path.c_str(), static_cast<unsigned long long>(reader.cut_at()));
+    return reader.damages() > 0 || reader.cut() ? 3 : 0;
 }
 
 std::FILE* OpenOutput(const std::string& path, const char* what) {
@@ -127,12 +137,13 @@ int main(int argc, char** argv) {
     if (input.empty() && capture.empty()) return Usage("no input given");
 
     std::FILE* in = nullptr;
-    std::vector<uint8_t> capture_bytes;
+    // A capture is read in pieces: the memory held does not grow with the file.
+    recordings::CaptureFileReader reader;
     if (!capture.empty()) {
         input = capture;
-        if (!ReadWholeFile(capture, &capture_bytes)) {
-            std::fprintf(stderr, "velt-process: cannot read capture \"%s\": %s\n", capture.c_str(),
-                         std::strerror(errno));
+        if (!reader.Open(capture)) {
+            std::fprintf(stderr, "velt-process: \"%s\": %s\n", capture.c_str(),
+                         reader.Error().c_str());
             return 1;
         }
     } else {
@@ -144,13 +155,7 @@ int main(int argc, char** argv) {
         }
         if (protocol == 0) protocol = 1;
     }
-    recordings::CaptureReader reader(capture_bytes.data(), capture_bytes.size());
     if (!capture.empty()) {
-        if (reader.status() != recordings::CaptureReader::Status::Ok) {
-            std::fprintf(stderr, "velt-process: \"%s\": %s\n", capture.c_str(),
-                         reader.Error().c_str());
-            return 1;
-        }
         // The header holds what the tap was told, so an explicit protocol wins.
         if (protocol == 0) {
             protocol = reader.header().protocol;
@@ -198,14 +203,11 @@ int main(int argc, char** argv) {
             }
         };
         if (in == nullptr) {
-            recordings::ForEachReceivedChunk(
-                reader, [&](const recordings::CaptureRecord& r) { feed(r.data, r.size); });
-            if (reader.truncated()) {
-                std::fprintf(stderr,
-                             "velt-process: \"%s\" is cut short: processed its first %zu of %zu "
-                             "bytes, up to its last whole record\n",
-                             capture.c_str(), reader.offset(), capture_bytes.size());
-            }
+            recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
+            recordings::CaptureRecord r;
+            while (reader.NextRecord(&r))
+                if (received.Take(r)) feed(r.data, r.size);
+            rc = CaptureNote(capture, reader);
         } else {
             std::vector<uint8_t> chunk(4096);
             for (;;) {
