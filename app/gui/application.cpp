@@ -567,6 +567,11 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
                                 : QFileDialog::getSaveFileName(main_frame_, "Save As", suggested,
                                                                "All Files (*)");
     if (path.isEmpty()) return false;
+    if (doc->WouldReplaceContents(path)) {
+        Warn(QString("%1\nThis file already holds data and is not replaced. Choose another name.")
+                 .arg(path));
+        return false;
+    }
     if (!doc->DoSave(path)) {
         WarnSaveFailed(doc);
         return false;
