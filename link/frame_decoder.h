@@ -37,8 +37,9 @@ public:
 
     // What became of a frame. kGood and kBadChecksum follow a successful
     // acknowledgement; kIncomplete is a frame cut before its checksum (by a mark or an
-    // end byte) or data that arrived without a mark; kOversize a length of 0 or above
-    // the buffer.
+    // end byte) or data that arrived without a mark (not counted before the first mark
+    // since a reset: the tail of a frame sent before the port was opened); kOversize a
+    // length of 0 or above the buffer.
     enum Event { kGood, kBadChecksum, kIncomplete, kOversize };
 
     void Reset() {
@@ -50,6 +51,7 @@ public:
         length_ = 0;
         sequence_ = 0;
         fed_ = frame_start_ = last_frame_ = 0;
+        synced_ = false;
     }
 
     // Decodes the bytes in order. Returns how many were consumed: all of them, or
@@ -168,7 +170,10 @@ public:
                 return true;
             }
             default:
-                // Data with no mark before it: the start of a frame went missing.
+                // Data with no mark before it: the start of a frame went missing. Before
+                // the first mark since a reset it is only the tail of a frame the line
+                // carried before the port was opened, no frame lost.
+                if (phase_ == kIdle && !synced_) return true;
                 if (phase_ == kIdle) Count(handler, kIncomplete);
                 phase_ = kDone;
                 return true;
@@ -231,6 +236,7 @@ private:
         escape_ = 0;
         phase_ = kSequence;
         frame_start_ = fed_ - 1;
+        synced_ = true;
     }
 
     template <class Handler>
@@ -257,4 +263,5 @@ private:
     uint32_t fed_ = 0;
     uint32_t frame_start_ = 0;
     uint32_t last_frame_ = 0;
+    bool synced_ = false;  // a mark has come since the last reset
 };

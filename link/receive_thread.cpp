@@ -1,5 +1,7 @@
 // The receive threads: one reading loop over the link's transport, with the framed
 // or the reduced decoder behind it.
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +11,8 @@
 #include "link/link_connection.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
+#include "link/transport/device_identity.h"
+#include "link/transport/serial_transport.h"
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
 #include "processing/interpretation.h"
@@ -182,6 +186,7 @@ void COximeter::ReleaseDevice(LinkConnection& c) {
 }
 
 bool COximeter::WaitAndReopen(LinkConnection& c) {
+    bool other_shown = false;  // "leads to another device" is said once per stranger
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(c.mutex);
@@ -191,10 +196,25 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
         if (StopRequested()) return false;
         int status;
         if (std::strncmp(c.port_name, "COM", 3) == 0) {
-            if (c.mapped && platform::ResolveDosDevice(c.port_name, "").empty())
-                continue;  // the mapping is not back yet
+            const std::string path = transport::SerialDevicePath(c.port_name);
+            // Away while the mapping is not back or leads to nothing (a link left behind).
+            if ((c.mapped && platform::ResolveDosDevice(c.port_name, "").empty()) || path.empty() ||
+                ::access(path.c_str(), F_OK) != 0) {
+                other_shown = false;
+                continue;
+            }
+            // Another device under the port's name is never opened, not even to look.
+            if (!transport::SameDevice(c.identity, transport::IdentityOfPath(path))) {
+                if (!other_shown) {
+                    platform::DebugPrintf("*** %s leads to another device, waiting..\n",
+                                          c.port_name);
+                    RaiseEvent(kEventOtherDevice);
+                    other_shown = true;
+                }
+                continue;
+            }
             transport::OpenResult r{};
-            status = OpenSerialDevice(c.port_name, protocol_, c, &r);
+            status = OpenSerialDevice(c.port_name, protocol_, c, &r, &c.identity);
         } else {
             bool matched = false;
             status = OpenUsbDevice(c.port_name, protocol_, c, &matched);
