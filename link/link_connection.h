@@ -30,6 +30,11 @@ struct LinkConnection {
     bool mapped = false;
     // What the serial port was at the first open: a reopen takes only that device.
     transport::DeviceIdentity identity;
+    // Under mutex: the thread is inside a USB reopen, whose control transfers may take a
+    // second each; a close that will not wait for it sets abandoned, and the thread then
+    // closes what it opened and frees this connection without touching the link again.
+    bool opening = false;
+    bool abandoned = false;
     std::mutex mutex;                  // transport pointer against Wake(), and the retry wait
     std::condition_variable retry_cv;  // ends the wait between attempts at a stop request
     std::thread thread;

@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kCloseStepMs = 20;
 constexpr int kCloseWaitMs = 2000;
+// A thread inside a slow USB reopen is waited for this long, then left to finish alone.
+constexpr int kAbandonAfterMs = 100;
 constexpr int kReceivePriority = 50;  // SCHED_FIFO, well above normal, below the kernel's
 
 // The part of a port name that the view shows: from its "#" on, or the whole name.
@@ -372,10 +374,22 @@ int COximeter::ClosePort() {
                 // thread to run it before it can see the stop request.
                 int waited = 0;
                 bool warned = false;
+                bool abandoned = false;
                 while (!thread_exited_.load(std::memory_order_acquire)) {
                     if (view != nullptr) view->RunPendingCalls();
                     std::this_thread::sleep_for(std::chrono::milliseconds(kCloseStepMs));
                     waited += kCloseStepMs;
+                    if (waited >= kAbandonAfterMs) {
+                        // Inside a USB reopen the thread uses only the connection: it may
+                        // finish that alone and free it, so a close never waits seconds.
+                        std::lock_guard<std::mutex> lock(connection_->mutex);
+                        if (connection_->opening) {
+                            connection_->abandoned = true;
+                            abandoned_threads_.fetch_add(1, std::memory_order_acq_rel);
+                            abandoned = true;
+                            break;
+                        }
+                    }
                     if (waited >= kCloseWaitMs && !warned) {
                         // What it uses must outlive it, so keep waiting, still serving its calls.
                         platform::OutputDebugString(
@@ -383,18 +397,26 @@ int COximeter::ClosePort() {
                         warned = true;
                     }
                 }
+                if (abandoned) {
+                    platform::OutputDebugString(
+                        "Receive thread left to finish its reopen; it closes the device\n");
+                    connection_->thread.detach();
+                    (void)connection_.release();  // the thread frees it
+                }
             }
-            connection_->thread.join();
+            if (connection_ && connection_->thread.joinable()) connection_->thread.join();
         }
         // A connection lost before has had its line already.
         if (Connected()) WriteStatistics(port_name_);
-        connection_->transport.reset();  // a serial port gets its settings back here
-        connection_->usb_transport = nullptr;
-        if (connection_->usb != nullptr) {
-            status_ = static_cast<int>(connection_->library->Close(connection_->usb));
-            connection_->usb = nullptr;
+        if (connection_) {
+            connection_->transport.reset();  // a serial port gets its settings back here
+            connection_->usb_transport = nullptr;
+            if (connection_->usb != nullptr) {
+                status_ = static_cast<int>(connection_->library->Close(connection_->usb));
+                connection_->usb = nullptr;
+            }
+            connection_.reset();
         }
-        connection_.reset();
         state_.store(kStateClosed, std::memory_order_release);
         events_.store(0, std::memory_order_release);
         no_data_.store(false, std::memory_order_release);

@@ -92,6 +92,10 @@ public:
     const LinkStatistics& Statistics() const { return statistics_; }
     LinkStatistics& Statistics() { return statistics_; }
 
+    // Receive threads a close left inside a slow USB reopen, still finishing it (any
+    // thread; tests wait for 0 before they take the converter library away).
+    static int AbandonedThreads();
+
     // True while a receive thread runs (it may have ended by itself: see ThreadEnded).
     bool HasReceiveThread() const;
     // True once the receive thread has left its loop (stop request or lost connection).
@@ -148,8 +152,10 @@ private:
     void OnConnectionLost(LinkConnection& c, int error);
     // Closes the transport and the USB device of c (receive thread, after a loss).
     static void ReleaseDevice(LinkConnection& c);
-    // Receive thread: once a second until the device is back (true) or a stop (false).
-    bool WaitAndReopen(LinkConnection& c);
+    // Receive thread: once a second until the device is back or a stop; kAbandoned when
+    // the link let go of c during a reopen (the link may be gone: touch nothing of it).
+    enum Reopen { kReopened, kStopped, kAbandoned };
+    Reopen WaitAndReopen(LinkConnection& c);
     void RaiseEvent(Event e);
     void HandleEvents();
     // GUI thread: shows one happening (error and retrying belong to a loss).
@@ -179,6 +185,8 @@ private:
     std::atomic<bool> retrying_{false};
     std::atomic<bool> no_data_{false};  // set by the thread, shown by the GUI thread
     LinkStatistics statistics_;
+
+    static std::atomic<int> abandoned_threads_;
 
     processing::Measurement* measurement_;
     RecordObserver observer_ = nullptr;

@@ -53,10 +53,23 @@ void COximeter::ReadingLoop(COximeter* link, bool framed) {
         const int error = link->ReadUntilFailure(c, framed);
         if (error == 0 || link->StopRequested()) break;
         link->OnConnectionLost(c, error);
-        if (!link->ReconnectEnabled() || c.port_name[0] == '\0' || !link->WaitAndReopen(c)) break;
+        if (!link->ReconnectEnabled() || c.port_name[0] == '\0') break;
+        const Reopen reopen = link->WaitAndReopen(c);
+        if (reopen == kAbandoned) {
+            // The link has let go of c and may be gone: close what the attempt opened.
+            ReleaseDevice(c);
+            delete &c;
+            abandoned_threads_.fetch_sub(1, std::memory_order_acq_rel);
+            return;
+        }
+        if (reopen == kStopped) break;
     }
     link->thread_exited_.store(true, std::memory_order_release);
 }
+
+std::atomic<int> COximeter::abandoned_threads_{0};
+
+int COximeter::AbandonedThreads() { return abandoned_threads_.load(std::memory_order_acquire); }
 
 int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     transport::ITransport& t = *c.transport;
@@ -185,7 +198,7 @@ void COximeter::ReleaseDevice(LinkConnection& c) {
     }
 }
 
-bool COximeter::WaitAndReopen(LinkConnection& c) {
+COximeter::Reopen COximeter::WaitAndReopen(LinkConnection& c) {
     bool other_shown = false;  // "leads to another device" is said once per stranger
     for (;;) {
         {
@@ -193,7 +206,7 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
             c.retry_cv.wait_for(lock, std::chrono::milliseconds(kLinkRetryMs),
                                 [this] { return StopRequested(); });
         }
-        if (StopRequested()) return false;
+        if (StopRequested()) return kStopped;
         int status;
         if (std::strncmp(c.port_name, "COM", 3) == 0) {
             const std::string path = transport::SerialDevicePath(c.port_name);
@@ -216,12 +229,23 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
             transport::OpenResult r{};
             status = OpenSerialDevice(c.port_name, protocol_, c, &r, &c.identity);
         } else {
-            bool matched = false;
-            status = OpenUsbDevice(c.port_name, protocol_, c, &matched);
-            if (status == 0) {
+            const int protocol = protocol_;
+            {
                 std::lock_guard<std::mutex> lock(c.mutex);
-                status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
+                if (StopRequested()) return kStopped;
+                c.opening = true;  // from here a close may let go of c
             }
+            bool matched = false;
+            status = OpenUsbDevice(c.port_name, protocol, c, &matched);
+            bool abandoned;
+            {
+                std::lock_guard<std::mutex> lock(c.mutex);
+                if (status == 0 && !c.abandoned)
+                    status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
+                c.opening = false;
+                abandoned = c.abandoned;
+            }
+            if (abandoned) return kAbandoned;
         }
         if (status == 0) break;
         ReleaseDevice(c);  // whatever the failed attempt opened
@@ -231,7 +255,7 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
     platform::DebugPrintf("Reconnected(%s)\n", c.port_name);
     state_.store(kStateConnected, std::memory_order_release);
     RaiseEvent(kEventReconnected);
-    return true;
+    return kReopened;
 }
 
 void ReceiveThreadFramed(COximeter* link) { COximeter::ReadingLoop(link, true); }
