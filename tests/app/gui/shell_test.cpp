@@ -423,3 +423,25 @@ TEST_F(ShellTest, SaveAsOntoAnotherFileWithContentsIsRefusedAndNamesIt) {
     EXPECT_FALSE(doc->IsModified());
     EXPECT_EQ(prompts_.size(), 1);
 }
+
+// The recent-file list sits in the configuration directory; a list an earlier version
+// left in the per-user store moves there once.
+TEST_F(ShellTest, RecentFilesLiveInTheConfigurationDirectory) {
+    const QString old_entry = QString::fromStdString(dir_.File("earlier.velt"));
+    {
+        QSettings old("Local AppWizard-Generated Applications", "VELT Monitoring");
+        old.setValue("Recent File List/File1", old_entry);
+    }
+    Start();
+    EXPECT_EQ(app_->RecentFiles().value(0), old_entry);
+    EXPECT_FALSE(QSettings("Local AppWizard-Generated Applications", "VELT Monitoring")
+                     .contains("Recent File List/File1"))
+        << "moved, not copied";
+    dir_.Write("patient.velt", "");
+    ASSERT_NE(app_->OpenDocumentFile(QString::fromStdString(dir_.File("patient.velt"))), nullptr);
+    QSettings stored(QString::fromStdString(dir_.File("configuration/recent-files.ini")),
+                     QSettings::IniFormat);
+    EXPECT_EQ(stored.value("Recent File List/File1").toString(),
+              QFileInfo(QString::fromStdString(dir_.File("patient.velt"))).absoluteFilePath());
+    EXPECT_EQ(stored.value("Recent File List/File2").toString(), old_entry);
+}
