@@ -190,6 +190,7 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     while (!counts->text().startsWith("4000003036") && waited.elapsed() < 2000)
         QApplication::processEvents();
     QApplication::processEvents();
+    ASSERT_EQ(counts->text(), "4000003036 frames, 4000000000 bad, 3 lost");
     EXPECT_EQ(counts->height(), pane_size.height());
     EXPECT_GE(counts->width(), counts->fontMetrics().horizontalAdvance(counts->text()));
     // The View items hide and show the bars.
