@@ -237,11 +237,11 @@ COximeter::Reopen COximeter::WaitAndReopen(LinkConnection& c) {
             }
             bool matched = false;
             status = OpenUsbDevice(c.port_name, protocol, c, &matched);
+            // Not under the lock: a slow control transfer must not hold up a close.
+            if (status == 0) status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
             bool abandoned;
             {
                 std::lock_guard<std::mutex> lock(c.mutex);
-                if (status == 0 && !c.abandoned)
-                    status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
                 c.opening = false;
                 abandoned = c.abandoned;
             }

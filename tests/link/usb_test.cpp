@@ -199,8 +199,8 @@ TEST_F(UsbLink, ClosingNeverWaitsForASlowReopen) {
     };
     fake.Unplug("A100");
     ASSERT_TRUE(WaitFor([&] { return link->Lost(); }, 2000, drain));
-    for (FakeD2xx::Op op :
-         {FakeD2xx::kLatency, FakeD2xx::kBaud, FakeD2xx::kData, FakeD2xx::kFlow, FakeD2xx::kPurge})
+    for (FakeD2xx::Op op : {FakeD2xx::kLatency, FakeD2xx::kBaud, FakeD2xx::kData, FakeD2xx::kFlow,
+                            FakeD2xx::kPurge, FakeD2xx::kChars})
         fake.SlowOn(op, 400);
     fake.AddDevice("VELT Oximeter", "A100");
     auto opens = [&] {
