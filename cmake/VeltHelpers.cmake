@@ -48,11 +48,13 @@ function(velt_library name)
   target_link_libraries(${name} PUBLIC velt_warnings ${A_LIBS})
 endfunction()
 
-# velt_test(NAME SOURCES ... [LIBS ...] [GUI] [LABELS ...]): a GoogleTest executable
-# registered with CTest. GUI tests run on the offscreen platform with a private
-# runtime directory, so they need no display.
+# velt_test(NAME SOURCES ... [LIBS ...] [GUI] [TIMED] [LABELS ...]): a GoogleTest
+# executable registered with CTest. GUI tests run on the offscreen platform with a
+# private runtime directory, so they need no display. TIMED: some of its tests hold a
+# time bound or a CPU figure; they take the "timing" resource lock, so that no other
+# such test (nor an end-to-end run) competes with them under "ctest -j".
 function(velt_test name)
-  cmake_parse_arguments(A "GUI" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "GUI;TIMED" "" "SOURCES;LIBS;LABELS" ${ARGN})
   if(A_GUI AND NOT VELT_BUILD_GUI)
     return()
   endif()
@@ -78,8 +80,12 @@ function(velt_test name)
   foreach(extra ${A_LABELS})
     string(APPEND label "-${extra}")
   endforeach()
+  set(lock "")
+  if(A_TIMED)
+    set(lock RESOURCE_LOCK timing)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "${env}" LABELS "${label}" TIMEOUT 120)
+    PROPERTIES ENVIRONMENT "${env}" LABELS "${label}" TIMEOUT 120 ${lock})
 endfunction()
 
 # velt_fuzzer(NAME SOURCE file LIBS ... [CORPUS dir] [DICT file]): with VELT_FUZZ a

@@ -37,8 +37,9 @@ public:
 
     // What became of a frame. kGood and kBadChecksum follow a successful
     // acknowledgement; kIncomplete is a frame cut before its checksum (by a mark or an
-    // end byte) or data that arrived without a mark; kOversize a length of 0 or above
-    // the buffer.
+    // end byte) or data that arrived without a mark (not counted before the first mark
+    // since a reset: the tail of a frame sent before the port was opened); kOversize a
+    // length of 0 or above the buffer.
     enum Event { kGood, kBadChecksum, kIncomplete, kOversize };
 
     void Reset() {
@@ -49,7 +50,9 @@ public:
         type_ = 0;
         length_ = 0;
         sequence_ = 0;
-        fed_ = frame_start_ = last_frame_ = 0;
+        fed_ = frame_start_ = 0;
+        for (uint16_t& size : line_size_) size = 0;
+        synced_ = false;
     }
 
     // Decodes the bytes in order. Returns how many were consumed: all of them, or
@@ -155,7 +158,8 @@ public:
                 const uint8_t expected = FrameChecksum(sum_);
                 const bool good = expected == b;
                 const uint8_t ack[3] = {good ? kAck : kReject, sequence_, kEnd};
-                last_frame_ = fed_ - frame_start_ + 1;  // its end byte still to come
+                // Its size on the line, the end byte still to come.
+                line_size_[length_] = static_cast<uint16_t>(fed_ - frame_start_ + 1);
                 if (!handler.Acknowledge(ack, 3)) return false;
                 Count(handler, good ? kGood : kBadChecksum);
                 if (good) {
@@ -168,7 +172,10 @@ public:
                 return true;
             }
             default:
-                // Data with no mark before it: the start of a frame went missing.
+                // Data with no mark before it: the start of a frame went missing. Before
+                // the first mark since a reset it is only the tail of a frame the line
+                // carried before the port was opened, no frame lost.
+                if (phase_ == kIdle && !synced_) return true;
                 if (phase_ == kIdle) Count(handler, kIncomplete);
                 phase_ = kDone;
                 return true;
@@ -192,15 +199,18 @@ public:
         }
     }
 
-    // What the frame being received will most likely still take: the fewest bytes, or
-    // more where the last answered frame was longer on the line in all. A device sends
-    // frames of the same few types, whose escaped bytes recur, so this is usually exact;
-    // a frame shorter than the last is merely waited for a little longer.
+    // What the frame being received will most likely still take. Until its header is in
+    // the length is unknown: the fewest bytes (the shortest frame's rest). Once it is,
+    // the fewest for its length, or as many as the last answered frame of that length
+    // took on the line in all: a device sends frames of the same few types, whose
+    // escaped bytes recur, so this is usually exact, and a frame of another length
+    // (a short one after a long one) is never waited for as long as that one.
     size_t ExpectedBytesToFrameEnd() const {
         const size_t fewest = BytesToFrameEnd();
-        if (fewest == 0) return 0;
+        if (fewest == 0 || phase_ < kPayload) return fewest;
         const uint32_t so_far = fed_ - frame_start_;
-        return last_frame_ > so_far + fewest ? last_frame_ - so_far : fewest;
+        const uint32_t last = line_size_[length_];
+        return last > so_far + fewest ? last - so_far : fewest;
     }
 
     int phase() const { return phase_; }
@@ -231,6 +241,7 @@ private:
         escape_ = 0;
         phase_ = kSequence;
         frame_start_ = fed_ - 1;
+        synced_ = true;
     }
 
     template <class Handler>
@@ -253,8 +264,10 @@ private:
     uint8_t payload_[kPayloadSize] = {};
     char text_[96] = {};
     // Line lengths, for the receive thread's waits: bytes stepped through (wrapping),
-    // that count just before the current frame's mark, the last answered frame's size.
+    // and that count just before the current frame's mark.
     uint32_t fed_ = 0;
     uint32_t frame_start_ = 0;
-    uint32_t last_frame_ = 0;
+    // Per payload length, the line size of the last answered frame of that length.
+    uint16_t line_size_[kPayloadSize + 1] = {};
+    bool synced_ = false;  // a mark has come since the last reset
 };

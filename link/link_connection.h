@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "link/transport/d2xx.h"
+#include "link/transport/device_identity.h"
 #include "link/transport/transport.h"
 #include "link/transport/usb_transport.h"
 
@@ -27,6 +28,13 @@ struct LinkConnection {
     // The serial port was opened through the device map: it is back only when its
     // entry is (never the fallback device in the meantime).
     bool mapped = false;
+    // What the serial port was at the first open: a reopen takes only that device.
+    transport::DeviceIdentity identity;
+    // Under mutex: the thread is inside a USB reopen, whose control transfers may take a
+    // second each; a close that will not wait for it sets abandoned, and the thread then
+    // closes what it opened and frees this connection without touching the link again.
+    bool opening = false;
+    bool abandoned = false;
     std::mutex mutex;                  // transport pointer against Wake(), and the retry wait
     std::condition_variable retry_cv;  // ends the wait between attempts at a stop request
     std::thread thread;

@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kCloseStepMs = 20;
 constexpr int kCloseWaitMs = 2000;
+// A thread inside a slow USB reopen is waited for this long, then left to finish alone.
+constexpr int kAbandonAfterMs = 100;
 constexpr int kReceivePriority = 50;  // SCHED_FIFO, well above normal, below the kernel's
 
 // The part of a port name that the view shows: from its "#" on, or the whole name.
@@ -78,43 +80,76 @@ int COximeter::OnRxPacket(bool repeat) {
 }
 
 int COximeter::ProcessPackets() {
-    // What the receive thread reported comes first, so that values queued after a
-    // reconnect or after "No data" are shown, not wiped.
-    if (events_.load(std::memory_order_acquire) != 0) HandleEvents();
+    // The receive thread's happenings sit among the records in the order they came, so
+    // a record from before a loss is shown before the loss, never after it, and values
+    // that arrive after a reconnect or after "No data" are shown, not wiped.
     while (queue_.Count() != 0) {
         PacketRecord* record = queue_.Take();
         if (record == nullptr) break;
+        if (record->IsEvent()) {
+            int32_t error = 0;
+            std::memcpy(&error, record->payload, sizeof error);
+            ShowEvent(record->type & ~PacketRecord::kEventBit, error, record->payload[4] != 0);
+            PacketRecord::Free(record);
+            continue;
+        }
         if (observer_ != nullptr) observer_(observer_context_, *record);
         if (measurement_ != nullptr)
             processing::InterpretRecord(*measurement_, interpretation_, record->type,
                                         record->payload, record->length, View());
         PacketRecord::Free(record);
     }
+    // Happenings that found no memory for their place in the queue: after everything
+    // queued, as the newest word.
+    if (events_.load(std::memory_order_acquire) != 0) HandleEvents();
     return 0;
 }
 
 void COximeter::RaiseEvent(Event e) {
-    events_.fetch_or(e, std::memory_order_acq_rel);
+    uint8_t data[5];
+    const int32_t error = lost_error_.load(std::memory_order_relaxed);
+    std::memcpy(data, &error, sizeof error);
+    data[4] = retrying_.load(std::memory_order_relaxed) ? 1 : 0;
+    PacketRecord* record = PacketRecord::Create(static_cast<uint8_t>(PacketRecord::kEventBit | e),
+                                                0, sizeof data, data);
+    if (record != nullptr)
+        queue_.Append(record);  // never dropped at the bound: it is what the screen must say
+    else
+        events_.fetch_or(e, std::memory_order_acq_rel);
     if (ILinkView* view = View()) view->PostPacketMessage(1, this);
 }
 
 void COximeter::HandleEvents() {
     const uint32_t events = events_.exchange(0, std::memory_order_acq_rel);
     if (events & (kEventLost | kEventReconnected)) {
+        if (Connected())
+            ShowEvent(kEventReconnected, 0, false);
+        else
+            ShowEvent(kEventLost, lost_error_.load(std::memory_order_relaxed),
+                      retrying_.load(std::memory_order_relaxed));
+    }
+    if (events & kEventNoData) ShowEvent(kEventNoData, 0, false);
+}
+
+void COximeter::ShowEvent(uint32_t event, int error, bool retrying) {
+    if (event == kEventLost) {
         // No number from a device that is gone stays on screen.
         ResetDisplay();
-        if (Connected()) {
-            ShowStatus("Connected..");
-        } else {
-            char text[80];
-            std::snprintf(text, sizeof text, "*** Connection lost (error %i)%s",
-                          lost_error_.load(std::memory_order_relaxed),
-                          retrying_.load(std::memory_order_relaxed) ? ", reconnecting.." : "");
-            ShowStatus(text);
-        }
-    }
-    if ((events & kEventNoData) && Connected() && no_data_.load(std::memory_order_acquire))
+        char text[80];
+        std::snprintf(text, sizeof text, "*** Connection lost (error %i)%s", error,
+                      retrying ? ", reconnecting.." : "");
+        ShowStatus(text);
+    } else if (event == kEventReconnected) {
+        ResetDisplay();
+        ShowStatus("Connected..");
+    } else if (event == kEventOtherDevice) {
+        char text[96];
+        std::snprintf(text, sizeof text, "*** %s leads to another device, waiting..", port_name_);
+        ShowStatus(text);
+    } else if (event == kEventNoData && Connected() && no_data_.load(std::memory_order_acquire)) {
+        // Only while it still holds: a record that came since shows its values instead.
         ShowNoData();
+    }
 }
 
 void COximeter::ShowNoData() {
@@ -163,12 +198,18 @@ int COximeter::OpenPort(const char* name) {
 }
 
 int COximeter::OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
-                                transport::OpenResult* result) {
+                                transport::OpenResult* result,
+                                const transport::DeviceIdentity* expected) {
     std::unique_ptr<transport::SerialTransport> serial;
     const transport::OpenResult r = transport::SerialTransport::Open(name, protocol, &serial);
     *result = r;
     if (r.step != transport::OpenStep::Ok || !serial)
         return r.error != 0 ? r.error : kLinkStatusSetupFailed;
+    const transport::DeviceIdentity opened = transport::IdentityOfDescriptor(serial->fd());
+    if (expected == nullptr)
+        c.identity = opened;
+    else if (!transport::SameDevice(*expected, opened))
+        return kLinkStatusOtherDevice;  // the name changed hands between the look and the open
     serial->Purge();
     std::lock_guard<std::mutex> lock(c.mutex);
     c.transport = std::move(serial);
@@ -333,10 +374,22 @@ int COximeter::ClosePort() {
                 // thread to run it before it can see the stop request.
                 int waited = 0;
                 bool warned = false;
+                bool abandoned = false;
                 while (!thread_exited_.load(std::memory_order_acquire)) {
                     if (view != nullptr) view->RunPendingCalls();
                     std::this_thread::sleep_for(std::chrono::milliseconds(kCloseStepMs));
                     waited += kCloseStepMs;
+                    if (waited >= kAbandonAfterMs) {
+                        // Inside a USB reopen the thread uses only the connection: it may
+                        // finish that alone and free it, so a close never waits seconds.
+                        std::lock_guard<std::mutex> lock(connection_->mutex);
+                        if (connection_->opening) {
+                            connection_->abandoned = true;
+                            abandoned_threads_.fetch_add(1, std::memory_order_acq_rel);
+                            abandoned = true;
+                            break;
+                        }
+                    }
                     if (waited >= kCloseWaitMs && !warned) {
                         // What it uses must outlive it, so keep waiting, still serving its calls.
                         platform::OutputDebugString(
@@ -344,18 +397,33 @@ int COximeter::ClosePort() {
                         warned = true;
                     }
                 }
+                if (abandoned) {
+                    platform::OutputDebugString(
+                        "Receive thread left to finish its reopen; it closes the device\n");
+                    connection_->thread.detach();
+                    (void)connection_.release();  // the thread frees it
+                }
             }
-            connection_->thread.join();
+            if (connection_ && connection_->thread.joinable()) connection_->thread.join();
         }
         // A connection lost before has had its line already.
         if (Connected()) WriteStatistics(port_name_);
-        connection_->transport.reset();  // a serial port gets its settings back here
-        connection_->usb_transport = nullptr;
-        if (connection_->usb != nullptr) {
-            status_ = static_cast<int>(connection_->library->Close(connection_->usb));
-            connection_->usb = nullptr;
+        if (connection_) {
+            connection_->transport.reset();  // a serial port gets its settings back here
+            connection_->usb_transport = nullptr;
+            if (connection_->usb != nullptr) {
+                status_ = static_cast<int>(connection_->library->Close(connection_->usb));
+                connection_->usb = nullptr;
+            }
+            connection_.reset();
         }
-        connection_.reset();
+        state_.store(kStateClosed, std::memory_order_release);
+        events_.store(0, std::memory_order_release);
+        no_data_.store(false, std::memory_order_release);
+        // What the connection queued is shown now, in its order, so that whatever the
+        // caller writes next ("Disconnected", the next port) is the last word: a
+        // message still on its way finds the queue empty.
+        ProcessPackets();
     }
     state_.store(kStateClosed, std::memory_order_release);
     events_.store(0, std::memory_order_release);  // nothing of the old connection is shown

@@ -20,13 +20,15 @@ class Measurement;
 struct LinkConnection;  // the open transport and the receive thread (oximeter.cpp)
 namespace transport {
 class ITransport;
-}
+struct DeviceIdentity;
+}  // namespace transport
 
 // Statuses of the link besides 0, platform error codes and D2XX statuses.
 inline constexpr int kLinkStatusNoName = -1;          // no port name given
 inline constexpr int kLinkStatusSetupFailed = -1001;  // serial set-up failed; never opened
 inline constexpr int kLinkStatusNoThread = 17;        // receive thread could not be created
 inline constexpr int kLinkStatusNoUsbDevice = -1002;  // no attached USB device matches the name
+inline constexpr int kLinkStatusOtherDevice = -1003;  // the port's name leads to another device
 
 inline constexpr int kPortNameSize = 32;  // port name buffer, 31 characters and NUL
 
@@ -90,6 +92,10 @@ public:
     const LinkStatistics& Statistics() const { return statistics_; }
     LinkStatistics& Statistics() { return statistics_; }
 
+    // Receive threads a close left inside a slow USB reopen, still finishing it (any
+    // thread; tests wait for 0 before they take the converter library away).
+    static int AbandonedThreads();
+
     // True while a receive thread runs (it may have ended by itself: see ThreadEnded).
     bool HasReceiveThread() const;
     // True once the receive thread has left its loop (stop request or lost connection).
@@ -121,14 +127,22 @@ public:
 private:
     enum State { kStateClosed, kStateConnected, kStateLost };
     // Happenings of the receive thread that the GUI thread shows (ProcessPackets).
-    enum Event : uint32_t { kEventLost = 1, kEventReconnected = 2, kEventNoData = 4 };
+    enum Event : uint32_t {
+        kEventLost = 1,
+        kEventReconnected = 2,
+        kEventNoData = 4,
+        kEventOtherDevice = 8  // the lost port's name leads to another device now
+    };
 
     int OpenSerial();
     int OpenUsb();
     // Open the named device into c without a word to the view; any thread. 0 or the
     // status. OpenUsbDevice stops before the special characters and the notification.
+    // OpenSerialDevice: with expected, a node that turns out to be another device is
+    // closed again (kLinkStatusOtherDevice); without, c.identity records what was opened.
     static int OpenSerialDevice(const char* name, int protocol, LinkConnection& c,
-                                transport::OpenResult* result);
+                                transport::OpenResult* result,
+                                const transport::DeviceIdentity* expected = nullptr);
     static int OpenUsbDevice(const char* name, int protocol, LinkConnection& c, bool* matched);
     int StartThread();
     static void ReadingLoop(COximeter* link, bool framed);
@@ -138,10 +152,14 @@ private:
     void OnConnectionLost(LinkConnection& c, int error);
     // Closes the transport and the USB device of c (receive thread, after a loss).
     static void ReleaseDevice(LinkConnection& c);
-    // Receive thread: once a second until the device is back (true) or a stop (false).
-    bool WaitAndReopen(LinkConnection& c);
+    // Receive thread: once a second until the device is back or a stop; kAbandoned when
+    // the link let go of c during a reopen (the link may be gone: touch nothing of it).
+    enum Reopen { kReopened, kStopped, kAbandoned };
+    Reopen WaitAndReopen(LinkConnection& c);
     void RaiseEvent(Event e);
     void HandleEvents();
+    // GUI thread: shows one happening (error and retrying belong to a loss).
+    void ShowEvent(uint32_t event, int error, bool retrying);
     void ShowNoData();
     void WriteStatistics(const char* port) const;
     void ShowPortText();
@@ -167,6 +185,8 @@ private:
     std::atomic<bool> retrying_{false};
     std::atomic<bool> no_data_{false};  // set by the thread, shown by the GUI thread
     LinkStatistics statistics_;
+
+    static std::atomic<int> abandoned_threads_;
 
     processing::Measurement* measurement_;
     RecordObserver observer_ = nullptr;

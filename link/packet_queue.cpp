@@ -14,7 +14,7 @@ void PacketQueue::Append(PacketRecord* record) {
 PacketRecord* PacketQueue::CopyTail(bool* was_empty) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (was_empty != nullptr) *was_empty = tail_ == nullptr;
-    if (tail_ == nullptr) return nullptr;
+    if (tail_ == nullptr || tail_->IsEvent()) return nullptr;
     return PacketRecord::Create(tail_->type, tail_->sequence, tail_->length, tail_->payload);
 }
 

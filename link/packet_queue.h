@@ -24,7 +24,9 @@ public:
     // Takes ownership of the record and links it at the tail.
     void Append(PacketRecord* record);
     // A fresh copy of the newest record, made under the lock because the consumer may
-    // free it meanwhile; nullptr when the queue is empty or the allocation fails.
+    // free it meanwhile; nullptr when the queue is empty, when its newest entry is an
+    // event (nothing from before it may stand in for a frame after it) or when the
+    // allocation fails.
     PacketRecord* CopyTail(bool* was_empty = nullptr);
     // The oldest record, now owned by the caller; nullptr when empty.
     PacketRecord* Take();

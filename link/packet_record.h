@@ -7,8 +7,12 @@
 #include <cstring>
 
 struct PacketRecord {
+    // A record whose type has this bit is no frame but a happening of the link (lost,
+    // reconnected, no data) in its place among the frames; frame types use 7 bits.
+    static constexpr uint8_t kEventBit = 0x80;
+
     PacketRecord* next;
-    uint8_t type;        // 7 bits used
+    uint8_t type;        // 7 bits used by frames
     uint8_t sequence;    // 7 bits used
     uint8_t length;      // number of payload bytes
     uint8_t payload[1];  // really `length` bytes (at least one allocated)
@@ -27,4 +31,5 @@ struct PacketRecord {
         return r;
     }
     static void Free(PacketRecord* r) { std::free(r); }
+    bool IsEvent() const { return (type & kEventBit) != 0; }
 };

@@ -1,5 +1,7 @@
 // The receive threads: one reading loop over the link's transport, with the framed
 // or the reduced decoder behind it.
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +11,8 @@
 #include "link/link_connection.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
+#include "link/transport/device_identity.h"
+#include "link/transport/serial_transport.h"
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
 #include "processing/interpretation.h"
@@ -49,10 +53,23 @@ void COximeter::ReadingLoop(COximeter* link, bool framed) {
         const int error = link->ReadUntilFailure(c, framed);
         if (error == 0 || link->StopRequested()) break;
         link->OnConnectionLost(c, error);
-        if (!link->ReconnectEnabled() || c.port_name[0] == '\0' || !link->WaitAndReopen(c)) break;
+        if (!link->ReconnectEnabled() || c.port_name[0] == '\0') break;
+        const Reopen reopen = link->WaitAndReopen(c);
+        if (reopen == kAbandoned) {
+            // The link has let go of c and may be gone: close what the attempt opened.
+            ReleaseDevice(c);
+            delete &c;
+            abandoned_threads_.fetch_sub(1, std::memory_order_acq_rel);
+            return;
+        }
+        if (reopen == kStopped) break;
     }
     link->thread_exited_.store(true, std::memory_order_release);
 }
+
+std::atomic<int> COximeter::abandoned_threads_{0};
+
+int COximeter::AbandonedThreads() { return abandoned_threads_.load(std::memory_order_acquire); }
 
 int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     transport::ITransport& t = *c.transport;
@@ -181,27 +198,54 @@ void COximeter::ReleaseDevice(LinkConnection& c) {
     }
 }
 
-bool COximeter::WaitAndReopen(LinkConnection& c) {
+COximeter::Reopen COximeter::WaitAndReopen(LinkConnection& c) {
+    bool other_shown = false;  // "leads to another device" is said once per stranger
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(c.mutex);
             c.retry_cv.wait_for(lock, std::chrono::milliseconds(kLinkRetryMs),
                                 [this] { return StopRequested(); });
         }
-        if (StopRequested()) return false;
+        if (StopRequested()) return kStopped;
         int status;
         if (std::strncmp(c.port_name, "COM", 3) == 0) {
-            if (c.mapped && platform::ResolveDosDevice(c.port_name, "").empty())
-                continue;  // the mapping is not back yet
-            transport::OpenResult r{};
-            status = OpenSerialDevice(c.port_name, protocol_, c, &r);
-        } else {
-            bool matched = false;
-            status = OpenUsbDevice(c.port_name, protocol_, c, &matched);
-            if (status == 0) {
-                std::lock_guard<std::mutex> lock(c.mutex);
-                status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
+            const std::string path = transport::SerialDevicePath(c.port_name);
+            // Away while the mapping is not back or leads to nothing (a link left behind).
+            if ((c.mapped && platform::ResolveDosDevice(c.port_name, "").empty()) || path.empty() ||
+                ::access(path.c_str(), F_OK) != 0) {
+                other_shown = false;
+                continue;
             }
+            // Another device under the port's name is never opened, not even to look.
+            if (!transport::SameDevice(c.identity, transport::IdentityOfPath(path))) {
+                if (!other_shown) {
+                    platform::DebugPrintf("*** %s leads to another device, waiting..\n",
+                                          c.port_name);
+                    RaiseEvent(kEventOtherDevice);
+                    other_shown = true;
+                }
+                continue;
+            }
+            transport::OpenResult r{};
+            status = OpenSerialDevice(c.port_name, protocol_, c, &r, &c.identity);
+        } else {
+            const int protocol = protocol_;
+            {
+                std::lock_guard<std::mutex> lock(c.mutex);
+                if (StopRequested()) return kStopped;
+                c.opening = true;  // from here a close may let go of c
+            }
+            bool matched = false;
+            status = OpenUsbDevice(c.port_name, protocol, c, &matched);
+            // Not under the lock: a slow control transfer must not hold up a close.
+            if (status == 0) status = static_cast<int>(c.library->SetChars(c.usb, 0xFB, 1, 0, 0));
+            bool abandoned;
+            {
+                std::lock_guard<std::mutex> lock(c.mutex);
+                c.opening = false;
+                abandoned = c.abandoned;
+            }
+            if (abandoned) return kAbandoned;
         }
         if (status == 0) break;
         ReleaseDevice(c);  // whatever the failed attempt opened
@@ -211,7 +255,7 @@ bool COximeter::WaitAndReopen(LinkConnection& c) {
     platform::DebugPrintf("Reconnected(%s)\n", c.port_name);
     state_.store(kStateConnected, std::memory_order_release);
     RaiseEvent(kEventReconnected);
-    return true;
+    return kReopened;
 }
 
 void ReceiveThreadFramed(COximeter* link) { COximeter::ReadingLoop(link, true); }

@@ -57,6 +57,25 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Earlier versions kept the list in the per-user store under the framework's default
+// company name; it moves once, so nothing a user had is lost.
+void MoveRecentFilesFromUserStore(QSettings& settings) {
+    if (settings.childGroups().contains("Recent File List")) return;
+    QSettings old("Local AppWizard-Generated Applications", kAppTitle);
+    if (!old.childGroups().contains("Recent File List")) return;
+    for (int i = 1; i <= kRecentFileCount; ++i) {
+        const QString key = QString("Recent File List/File%1").arg(i);
+        const QString f = old.value(key).toString();
+        if (!f.isEmpty()) settings.setValue(key, f);
+    }
+    settings.sync();
+    if (settings.status() == QSettings::NoError) old.remove("Recent File List");
+}
+
+}  // namespace
+
 CVELTMonitoringApp::CVELTMonitoringApp() = default;
 
 CVELTMonitoringApp::~CVELTMonitoringApp() {
@@ -74,15 +93,16 @@ CVELTMonitoringApp::~CVELTMonitoringApp() {
 }
 
 bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
-    // 1. The per-user settings store with the recently used files.
-    settings_ = std::make_unique<QSettings>("Local AppWizard-Generated Applications", kAppTitle);
+    // 1-4. The configuration directory and file beside the program; the recently used
+    // files live there too, where the About box and --help point.
+    const std::string ini = config::InitConfigurationPath(platform::ProgramDirectory());
+    const QString dir = QFileInfo(QString::fromStdString(ini)).absolutePath();
+    settings_ = std::make_unique<QSettings>(dir + "/recent-files.ini", QSettings::IniFormat);
+    MoveRecentFilesFromUserStore(*settings_);
     for (int i = 1; i <= kRecentFileCount; ++i) {
         QString f = settings_->value(QString("Recent File List/File%1").arg(i)).toString();
         if (!f.isEmpty()) recent_files_.push_back(f);
     }
-
-    // 2-4. The configuration directory and file beside the program.
-    config::InitConfigurationPath(platform::ProgramDirectory());
 
     // 5. The document type: each window gets a view whose link uses the shared state.
     measurement_ = std::make_unique<processing::Measurement>();
@@ -572,6 +592,11 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
                                 : QFileDialog::getSaveFileName(main_frame_, "Save As", suggested,
                                                                "All Files (*)");
     if (path.isEmpty()) return false;
+    if (doc->WouldReplaceContents(path)) {
+        Warn(QString("%1\nThis file already holds data and is not replaced. Choose another name.")
+                 .arg(path));
+        return false;
+    }
     if (!doc->DoSave(path)) {
         WarnSaveFailed(doc);
         return false;

@@ -1,6 +1,7 @@
 #include "app/gui/document.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cstring>
 
 #include "display/child_frame.h"
@@ -44,16 +45,28 @@ bool CVELTMonitoringDoc::IsModified() {
 }
 
 bool CVELTMonitoringDoc::DoSave(const QString& path) {
+    // The document holds nothing of its own: its file is made when missing and never
+    // truncated, so saving onto a recording or any other file keeps what it holds.
+    save_error_.clear();
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    if (!file.exists()) {
+        // NewOnly: a file that appears meanwhile is left as it is.
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            file.close();
+        } else if (!file.exists()) {
+            save_error_ =
+                QString("The file %1 could not be created: %2.").arg(path, file.errorString());
+            return false;
+        }
+    } else if (!QFileInfo(path).isFile()) {
+        save_error_ = QString("%1 is not a file.").arg(path);
+        return false;
+    }
     // Settings that did not reach the file keep the document modified, so closing asks.
     if (!Serialize(true)) {
         modified_ = true;
         return false;
     }
-    if (!file.flush()) return false;
-    file.close();
-    if (file.error() != QFile::NoError) return false;
     modified_ = false;
     // A saved window must not ask again at closing.
     if (CVELTMonitoringView* view = FirstView()) {
@@ -63,6 +76,13 @@ bool CVELTMonitoringDoc::DoSave(const QString& path) {
     }
     path_ = path;
     return true;
+}
+
+bool CVELTMonitoringDoc::WouldReplaceContents(const QString& path) const {
+    const QFileInfo target(path);
+    if (!target.exists()) return false;
+    if (!path_.isEmpty() && target == QFileInfo(path_)) return false;  // its own file
+    return !target.isFile() || target.size() > 0;
 }
 
 void CVELTMonitoringDoc::SetTitle(const QString& title) {

@@ -29,10 +29,14 @@ public:
     void SetModifiedFlag(bool modified) { modified_ = modified; }
     bool ModifiedFlag() const { return modified_; }
 
-    // Writes the (empty) document file and the settings. On success the document,
-    // its fields and its link's settings count as saved; when a settings write fails
-    // the document stays modified.
+    // Writes the settings and creates the (empty) document file when it does not
+    // exist; an existing file is never truncated or replaced. On success the
+    // document, its fields and its link's settings count as saved; when a settings
+    // write fails the document stays modified.
     bool DoSave(const QString& path);
+    // True when saving as path would take over a file with contents (or something
+    // that is not a file) other than the document's own: Save As refuses that.
+    bool WouldReplaceContents(const QString& path) const;
 
     const QString& Title() const { return title_; }
     void SetTitle(const QString& title);

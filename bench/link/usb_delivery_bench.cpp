@@ -2,8 +2,10 @@
 // behaves as the chip does (5 ms latency timer, event character 0xFB): the time from
 // the last byte of a frame reaching the converter's line to the frame leaving the
 // decoder (queued and its message posted by the receive thread). Arg 0: an idle line
-// between frames; arg 1: a line busy without a pause at 57.6 kBd. Each iteration is
-// one measured frame; the time reported is that latency (manual time).
+// between frames; arg 1: a line busy without a pause at 57.6 kBd; arg 2: an idle line
+// and frames of 62 bytes that reach the chip at once, so each exactly fills one
+// full-speed packet (a transfer that ends only on a short packet waits after it).
+// Each iteration is one measured frame; the time reported is that latency (manual time).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -27,7 +29,8 @@ const auto kByteTime = std::chrono::nanoseconds(1000000000LL * 11 / 57600);
 constexpr size_t kBytesPerStep = 5;
 
 void BM_UsbFrameDelivery(benchmark::State& state) {
-    const bool busy = state.range(0) != 0;
+    const bool busy = state.range(0) == 1;
+    const bool fill = state.range(0) == 2;
     d2xx::FakeFtdiChip chip;
     chip.AddDevice("VELT Oximeter", "B1");
     d2xx::FtdiD2xx lib(d2xx::FakeFtdiChip::Functions());
@@ -60,12 +63,19 @@ void BM_UsbFrameDelivery(benchmark::State& state) {
                     next = Clock::now();
                     continue;
                 }
+                std::vector<uint8_t> payload = wire::Payload(40);
+                if (fill) {
+                    payload.resize(56);  // 62 bytes on the line, no escapes
+                    for (size_t i = 0; i < payload.size(); ++i)
+                        payload[i] = static_cast<uint8_t>(i & 0x7F);
+                }
                 const std::vector<uint8_t> frame =
-                    wire::Frame(sequence++ & 0x7F, probe ? kProbeType : 36, wire::Payload(40));
+                    wire::Frame(sequence++ & 0x7F, probe ? kProbeType : 36, payload);
                 // At the line rate, a few bytes at a time: the pacing thread itself
                 // must not crowd out the threads measured on a small machine.
-                for (size_t i = 0; i < frame.size(); i += kBytesPerStep) {
-                    const size_t n = std::min(kBytesPerStep, frame.size() - i);
+                const size_t step = fill ? frame.size() : kBytesPerStep;
+                for (size_t i = 0; i < frame.size(); i += step) {
+                    const size_t n = std::min(step, frame.size() - i);
                     next += kByteTime * n;
                     std::this_thread::sleep_until(next);
                     chip.Line(&frame[i], n);
@@ -110,6 +120,7 @@ BENCHMARK(BM_UsbFrameDelivery)
     ->ArgName("busy")
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->UseManualTime()
     ->Iterations(300)
     ->Unit(benchmark::kMicrosecond);

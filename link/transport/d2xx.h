@@ -1,4 +1,4 @@
-// A D2XX-style interface to FTDI USB-serial converters: the thirteen operations the
+// A D2XX-style interface to FTDI USB-serial converters: the fourteen operations the
 // link and the port dialog use, with the vendor library's argument conventions.
 // Every operation returns a status: 0 (FT_OK) is success, any other value a failure
 // that callers pass on unchanged. A handle is an opaque pointer; null means none. A

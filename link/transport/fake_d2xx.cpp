@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace d2xx {
 
@@ -115,7 +116,15 @@ FT_STATUS FakeD2xx::ListDevices(uint32_t index, uint32_t* count, char* text, siz
     return FT_OK;
 }
 
+void FakeD2xx::SlowOn(Op op, int ms) { slow_ms_[op].store(ms); }
+
+void FakeD2xx::Pause(Op op) {
+    // Outside the lock: a slow converter holds its caller, not the other callers.
+    if (int ms = slow_ms_[op].load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 FT_STATUS FakeD2xx::OpenEx(const char* arg, uint32_t flags, FT_HANDLE* handle) {
+    Pause(kOpen);
     std::lock_guard<std::mutex> lock(mutex_);
     if (FT_STATUS s = Begin(
             kOpen, std::string("OpenEx ") + (arg ? arg : "(null)") + " " + std::to_string(flags)))
@@ -143,6 +152,7 @@ FT_STATUS FakeD2xx::Close(FT_HANDLE handle) {
 }
 
 #define VELT_FAKE_CALL(op, text)                 \
+    Pause(op);                                   \
     std::lock_guard<std::mutex> lock(mutex_);    \
     if (FT_STATUS s = Begin(op, text)) return s; \
     Device* d = Find(handle);                    \

@@ -3,6 +3,7 @@
 // device the bytes it sends and the bytes the host wrote.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -36,6 +37,8 @@ public:
 
     void AddDevice(const std::string& description, const std::string& serial);
     void FailOn(Op op, FT_STATUS status);  // 0 clears
+    // Each call of op takes ms longer, as a control transfer of a slow converter; 0 clears.
+    void SlowOn(Op op, int ms);
     std::vector<std::string> Calls() const;
     // The serial number of the device behind an open handle ("" if none).
     std::string SerialOf(FT_HANDLE handle) const;
@@ -79,6 +82,7 @@ private:
         EventSet* events = nullptr;
     };
     FT_STATUS Begin(Op op, const std::string& call);  // logs; returns the failure if set
+    void Pause(Op op);
     Device* Find(FT_HANDLE handle);
 
     Device* Listed(uint32_t index);  // index-th attached device
@@ -87,6 +91,7 @@ private:
     mutable std::condition_variable written_cv_;
     std::deque<Device> devices_;  // stable addresses: handles point at them
     FT_STATUS fail_[kOpCount] = {};
+    std::atomic<int> slow_ms_[kOpCount] = {};
     std::vector<std::string> calls_;
 };
 

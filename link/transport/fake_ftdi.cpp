@@ -154,40 +154,52 @@ struct FakeFtdiAccess {
         if (rx) C().chip_.clear();
         return 0;
     }
+    // As a full-speed chip answers a bulk transfer: a packet of two status bytes and up
+    // to 62 data bytes whenever the event character has come, 62 bytes are waiting or
+    // the latency timer runs out; the transfer ends on a short packet (or when the next
+    // packet would not fit), so after full packets it waits for the next one.
     static int ReadTransfer(void*, uint8_t* buffer, int size, int* got, int timeout_ms) {
         FakeFtdiChip& c = C();
         std::unique_lock<std::mutex> lock(c.mutex_);
         *got = 0;
         ++c.reads_;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        constexpr int kPacket = FakeFtdiChip::kPacketSize;
+        int at = 0;
         for (;;) {
-            if (!c.script_.empty()) {
+            if (at == 0 && !c.script_.empty()) {
                 FakeFtdiChip::Scripted s = c.script_.front();
                 c.script_.pop_front();
                 *got = std::min(size, static_cast<int>(s.raw.size()));
                 std::memcpy(buffer, s.raw.data(), static_cast<size_t>(*got));
                 return s.result;
             }
-            if (c.vanished_) return kFtdiNoDevice;
+            if (c.vanished_) {
+                *got = at;
+                return kFtdiNoDevice;
+            }
             const bool event = c.event_on_ && std::find(c.chip_.begin(), c.chip_.end(),
                                                         c.event_char_) != c.chip_.end();
-            const bool full = c.chip_.size() >= FakeFtdiChip::kPacketSize - 2;
+            const bool full = c.chip_.size() >= kPacket - 2;
             const auto latency = c.last_packet_ + std::chrono::milliseconds(c.latency_ms_);
-            if (event || full || Clock::now() >= latency) break;
-            if (Clock::now() >= deadline) return kFtdiTimeout;
+            if (event || full || Clock::now() >= latency) {
+                buffer[at++] = 0x01;  // modem status
+                buffer[at++] = 0x60;  // line status: transmitter empty
+                int n = 2;
+                for (; n < kPacket && !c.chip_.empty(); ++n) {
+                    buffer[at++] = c.chip_.front();
+                    c.chip_.pop_front();
+                }
+                c.last_packet_ = Clock::now();
+                if (n < kPacket || at + kPacket > size) break;
+                continue;
+            }
+            if (Clock::now() >= deadline) {
+                *got = at;  // what came before the time-out still counts
+                return kFtdiTimeout;
+            }
             c.cv_.wait_until(lock, std::min(latency, deadline));
         }
-        // Packets of status bytes and data, as many as fit.
-        int at = 0;
-        do {
-            buffer[at++] = 0x01;  // modem status
-            buffer[at++] = 0x60;  // line status: transmitter empty
-            for (int i = 2; i < FakeFtdiChip::kPacketSize && at < size && !c.chip_.empty(); ++i) {
-                buffer[at++] = c.chip_.front();
-                c.chip_.pop_front();
-            }
-        } while (!c.chip_.empty() && at + 2 < size && at % FakeFtdiChip::kPacketSize == 0);
-        c.last_packet_ = Clock::now();
         *got = at;
         return 0;
     }

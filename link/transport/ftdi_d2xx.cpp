@@ -19,6 +19,7 @@ constexpr int kMaxDevices = 32;
 constexpr int kTransferSize = 512;  // one read transfer: up to 8 full-speed packets
 // Overrun, parity, framing and break in a packet's line-status byte.
 constexpr uint32_t kLineErrorBits = 0x02 | 0x04 | 0x08 | 0x10;
+constexpr uint32_t kLineOverrun = 0x02;
 
 FT_STATUS FromFtdi(int r) {
     return r >= 0 ? FT_OK : kLibftdiStatusBase + static_cast<FT_STATUS>(-r);
@@ -140,8 +141,9 @@ struct Device {
     EventSet* events = nullptr;
     std::atomic<bool> stop{false};
     std::atomic<int> error{0};
-    std::atomic<int> callers{0};           // other calls waiting for the context
-    std::atomic<uint32_t> line_errors{0};  // error bits of the line status since asked
+    std::atomic<int> callers{0};             // other calls waiting for the context
+    std::atomic<uint32_t> line_errors{0};    // error bits of the line status since asked
+    std::atomic<uint64_t> dropped_bytes{0};  // received while the buffer was full
     std::thread reader;
 
     void ReadLoop() {
@@ -153,7 +155,11 @@ struct Device {
             int got = 0, r;
             {
                 std::lock_guard<std::mutex> lock(ctx_mutex);
-                r = f->read_transfer(dev, raw, sizeof raw, &got, kFtdiReadTimeoutMs);
+                // One packet per transfer: a transfer ends only on a short packet, so
+                // a frame that exactly fills its packets would otherwise wait for the
+                // next latency tick.
+                r = f->read_transfer(dev, raw, std::min<int>(packet, sizeof raw), &got,
+                                     kFtdiReadTimeoutMs);
                 // What arrived counts whatever the result; kept before the lock goes,
                 // so that a purge cannot be overtaken by bytes from before it.
                 if (got > 0) Keep(raw, got, packet);
@@ -171,10 +177,21 @@ struct Device {
         std::lock_guard<std::mutex> lock(buffer_mutex);
         const size_t before = buffer.size();
         uint32_t errors = 0;
+        size_t dropped = 0;
         for (int at = 0; at < size; at += packet) {
             const int end = std::min(size, at + packet);
             if (end - at >= 2) errors |= raw[at + 1] & kLineErrorBits;
-            if (end - at > 2) buffer.insert(buffer.end(), raw + at + 2, raw + end);
+            if (end - at <= 2) continue;
+            // Nobody reads (a setting failed after the open, the link gave up): the
+            // newest bytes go, counted, rather than memory without end.
+            const size_t n = static_cast<size_t>(end - at - 2);
+            const size_t room = kReceiveBufferSize - std::min(kReceiveBufferSize, buffer.size());
+            buffer.insert(buffer.end(), raw + at + 2, raw + at + 2 + std::min(n, room));
+            dropped += n - std::min(n, room);
+        }
+        if (dropped != 0) {
+            errors |= kLineOverrun;
+            dropped_bytes.fetch_add(dropped);
         }
         if (errors != 0) line_errors.fetch_or(errors);
         if (buffer.size() != before && events) events->Set(EventSet::kReceive);
@@ -389,6 +406,11 @@ FT_STATUS FtdiD2xx::GetModemStatus(FT_HANDLE handle, uint32_t* status) {
     if (d == nullptr) return FT_INVALID_HANDLE;
     *status = d->line_errors.exchange(0) << 8;
     return FT_OK;
+}
+
+uint64_t FtdiD2xx::DroppedBytes(FT_HANDLE handle) const {
+    Device* d = Dev(handle);
+    return d != nullptr ? d->dropped_bytes.load() : 0;
 }
 
 }  // namespace d2xx

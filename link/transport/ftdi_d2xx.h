@@ -8,6 +8,7 @@
 // and benchmarks can put a scripted converter in its place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -22,6 +23,9 @@ namespace d2xx {
 // may take before it fails: a wedged converter can hold a call no longer.
 constexpr int kFtdiReadTimeoutMs = 20;
 constexpr int kFtdiWriteTimeoutMs = 1000;
+// Received bytes a device keeps for the reader of the link; more while nobody reads
+// are dropped and reported as an overrun (GetModemStatus) and by DroppedBytes.
+constexpr size_t kReceiveBufferSize = 64 * 1024;
 // Status values of a transfer, as libusb has them.
 constexpr int kFtdiTimeout = -7;   // LIBUSB_ERROR_TIMEOUT: what came before it still counts
 constexpr int kFtdiNoDevice = -4;  // LIBUSB_ERROR_NO_DEVICE
@@ -85,6 +89,8 @@ public:
     FT_STATUS Read(FT_HANDLE handle, void* buffer, uint32_t size, uint32_t* got) override;
     FT_STATUS Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) override;
     FT_STATUS GetModemStatus(FT_HANDLE handle, uint32_t* status) override;
+    // Bytes dropped so far because the receive buffer was full; 0 for a stale handle.
+    uint64_t DroppedBytes(FT_HANDLE handle) const;
 
 private:
     const FtdiFunctions& f_;

@@ -90,3 +90,18 @@ def close_main_window(title_prefix):
     x.XFlush(dpy)
     x.XCloseDisplay(dpy)
     return sent
+
+
+def keep_or_remove(work, debug_file=None, tail_lines=40):
+    """Removes the scratch folder after a pass; after a failure (or with VELT_E2E_KEEP)
+    keeps it, says where, and prints the tail of the program's debugger output."""
+    if failures or os.environ.get("VELT_E2E_KEEP"):
+        print("kept", work, flush=True)
+        if failures and debug_file and os.path.exists(debug_file):
+            with open(debug_file, errors="replace") as f:
+                tail = f.read().splitlines()[-tail_lines:]
+            print(f"--- last {len(tail)} lines of {debug_file} ---", flush=True)
+            for line in tail:
+                print("    " + line, flush=True)
+    else:
+        shutil.rmtree(work, ignore_errors=True)

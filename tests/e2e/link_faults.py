@@ -20,7 +20,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import check, close_main_window, failures, rerun_under_xvfb  # noqa: E402
+from e2e_support import (check, close_main_window, failures, keep_or_remove,  # noqa: E402
+                         rerun_under_xvfb)
 
 SIM_FAULTS = ["--bad-checksum", "0.02", "--drop-byte", "0.01", "--cut-frame", "0.01", "--burst"]
 STATS = re.compile(
@@ -157,10 +158,7 @@ def main():
         print(f"figures: reconnect {reconnect_times} s, memory growth {growth} kB, "
               f"threads before closing {threads}, run {seconds:.0f} s", flush=True)
     finally:
-        if os.environ.get("VELT_E2E_KEEP"):
-            print("kept", work)
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        keep_or_remove(work, os.path.join(work, "debug.txt"))
     return 1 if failures else 0
 
 

@@ -256,7 +256,7 @@ TEST(FrameDecoder, ChunkingDoesNotChangeTheResult) {
 
 // The receive thread sleeps for the rest of a frame: at least what the frame cannot
 // do without, and as long as the frame before it was on the line, escapes included.
-TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastAnsweredOne) {
+TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastOfItsLength) {
     Bytes payload = wire::Payload(30);
     payload.insert(payload.begin() + 10, 12, 0xFF);  // escaped on the line
     const Bytes first = wire::Frame(1, 36, payload);
@@ -273,23 +273,27 @@ TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastAnsweredOne) {
     decoder.Feed(first.data() + 1, first.size() - 1, rec);
     EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 0u);
 
-    // In pieces that end in the header, among the escapes and in plain payload runs.
+    // Before the length has come, the fewest; after it, as long as the last frame of
+    // that length, in pieces that end among the escapes and in plain payload runs.
     size_t at = 0;
     for (size_t end : {1u, 3u, 15u, 20u, 33u, 40u, 52u}) {
         decoder.Feed(same.data() + at, end - at, rec);
         at = end;
-        EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), same.size() - at) << at;
+        const size_t want = end < 4 ? decoder.BytesToFrameEnd() : same.size() - at;
+        EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), want) << at;
     }
+    EXPECT_EQ(at, 52u);
     decoder.Feed(same.data() + at, same.size() - at, rec);
 
-    // A shorter frame is waited for as long as the one before it; the next one as long
-    // as the shorter one, but never less than its header and end.
-    decoder.Feed(shorter.data(), 4, rec);
-    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), same.size() - 4);
-    EXPECT_EQ(decoder.BytesToFrameEnd(), 7u);
+    // A shorter frame after a long one: its own rest only, never the long one's.
+    decoder.Feed(shorter.data(), 3, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 4u) << "its length not yet known";
+    decoder.Feed(shorter.data() + 3, 1, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), shorter.size() - 4);
     decoder.Feed(shorter.data() + 4, shorter.size() - 4, rec);
-    decoder.Feed(first.data(), 1, rec);
-    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), shorter.size() - 1);
+    // The long one again after it: as long as the last long one took.
+    decoder.Feed(first.data(), 4, rec);
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), first.size() - 4);
     EXPECT_EQ(rec.acks.size(), 3u);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "link/transport/device_identity.h"
 #include "processing/measurement.h"
 #include "tests/link/fake_view.h"
 #include "tests/link/link_test_util.h"
@@ -317,6 +320,201 @@ TEST_F(PtyLink, ClosingWhileReconnectingEndsAtOnce) {
     EXPECT_FALSE(link.HasReceiveThread());
     link.ProcessPackets();  // nothing of the lost connection is shown after the choice
     EXPECT_EQ(view.Field(StatusText), "Disconnected");
+}
+
+// A device on COM1 whose records the link interprets, with a window whose field
+// writes from the receive thread wait for the test (the GUI thread).
+class ShownLink : public PtyLink {
+protected:
+    ShownLink() : device(sim::Options()) { measurement.SetLogging(false); }
+    Bytes GoodFrame() {
+        uint8_t type = 0;
+        std::vector<uint8_t> payload = device.NextPayload(&type);
+        return sim::EncodeFrame(sequence++, type, payload);
+    }
+    // The position of the first write equal to `write` at or after `from`, or -1.
+    long WriteAt(const std::string& write, long from = 0) const {
+        const std::vector<std::string> writes = view.Writes();
+        for (size_t i = static_cast<size_t>(from); i < writes.size(); ++i)
+            if (writes[i] == write) return static_cast<long>(i);
+        return -1;
+    }
+    long ValueAt(long from = 0) const {
+        const std::vector<std::string> writes = view.Writes();
+        for (size_t i = static_cast<size_t>(from); i < writes.size(); ++i)
+            if (writes[i].rfind("Spo2=", 0) == 0 && writes[i] != "Spo2=x")
+                return static_cast<long>(i);
+        return -1;
+    }
+    long LostAt(long from = 0) const {
+        const std::vector<std::string> writes = view.Writes();
+        for (size_t i = static_cast<size_t>(from); i < writes.size(); ++i)
+            if (writes[i].rfind("StatusText=*** Connection lost", 0) == 0)
+                return static_cast<long>(i);
+        return -1;
+    }
+
+    processing::Measurement measurement{map.dir().path()};
+    FakeView view{true};
+    sim::DeviceModel device;
+    uint8_t sequence = 0;
+};
+
+TEST_F(ShownLink, ARecordQueuedJustBeforeAHangUpIsShownBeforeTheLoss) {
+    COximeter link("COM1", 1, false, &measurement);
+    link.SetReconnect(false);
+    link.AttachView(&view);
+    pty.Write(GoodFrame());
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Unplug();
+    ASSERT_TRUE(WaitFor([&] { return link.ThreadEnded(); }, 2000, [&] { view.RunPendingCalls(); }));
+    view.ClearWrites();
+    link.ProcessPackets();
+    const long value = ValueAt();
+    ASSERT_GE(value, 0) << "the record is interpreted";
+    EXPECT_GT(LostAt(), value) << "and before the loss is shown";
+    EXPECT_EQ(view.Field(StatusText).rfind("*** Connection lost (error ", 0), 0u)
+        << view.Field(StatusText);
+    EXPECT_EQ(view.Field(Spo2), "x");
+    EXPECT_EQ(view.Field(Pulse), "x");
+    link.ProcessPackets();  // a later message changes nothing
+    EXPECT_EQ(view.Field(Spo2), "x");
+}
+
+TEST_F(ShownLink, DisconnectIsTheLastWordWhateverWasQueued) {
+    COximeter link("COM1", 1, false, &measurement);
+    link.AttachView(&view);
+    pty.Write(GoodFrame());
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 1; }));
+    view.ClearWrites();
+    link.Disconnect();
+    link.ProcessPackets();  // the packet message that was still on its way
+    EXPECT_EQ(view.Field(StatusText), "Disconnected");
+    EXPECT_EQ(view.Field(Spo2), "x");
+    EXPECT_EQ(view.Field(Pulse), "x");
+    const long value = ValueAt();
+    EXPECT_GE(value, 0) << "the record is not lost, it is shown first";
+    EXPECT_GT(WriteAt("StatusText=Disconnected"), value);
+}
+
+TEST_F(ShownLink, ValuesAfterAReconnectFollowTheLossAndStay) {
+    COximeter link("COM1", 1, false, &measurement);
+    link.AttachView(&view);
+    pty.Write(GoodFrame());
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 1; }));
+    Unplug();
+    ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, [&] { view.RunPendingCalls(); }));
+    PtyDevice again;
+    ASSERT_TRUE(again.ok());
+    map.Map("com1", again.slave_path());
+    ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 3000, [&] { view.RunPendingCalls(); }));
+    again.Write(GoodFrame());
+    // The first record, the loss, the reconnect and the second record all wait.
+    ASSERT_TRUE(
+        WaitFor([&] { return link.QueuedCount() == 4; }, 2000, [&] { view.RunPendingCalls(); }));
+    view.ClearWrites();
+    link.ProcessPackets();
+    const long first = ValueAt();
+    const long lost = LostAt();
+    const long back = WriteAt("StatusText=Connected..");
+    const long second = ValueAt(back);
+    EXPECT_GE(first, 0);
+    EXPECT_GT(lost, first);
+    EXPECT_GT(back, lost);
+    EXPECT_GT(second, back);
+    EXPECT_NE(view.Field(Spo2), "x");
+    EXPECT_NE(view.Field(StatusText).rfind("*** ", 0), 0u) << view.Field(StatusText);
+    link.ClosePort();
+}
+
+// A sysfs tree of the test's own in which pseudo-terminals pose as USB adapters.
+class FakeSysfs {
+public:
+    FakeSysfs() { transport::SetSysfsRootForTesting(dir_.path()); }
+    ~FakeSysfs() { transport::SetSysfsRootForTesting(""); }
+    // The node at path belongs to the USB adapter with this serial number.
+    void Attach(const std::string& path, const std::string& serial) {
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        const std::string device = dir_.File("devices/usb1/" + serial);
+        const std::string tty = device + "/1-1:1.0/ttyUSB0/tty/ttyUSB0";
+        ASSERT_EQ(platform::CreateDirectories(tty), 0);
+        dir_.Write("devices/usb1/" + serial + "/idVendor", "0403\n");
+        dir_.Write("devices/usb1/" + serial + "/idProduct", "6001\n");
+        dir_.Write("devices/usb1/" + serial + "/serial", serial + "\n");
+        ASSERT_EQ(platform::CreateDirectories(dir_.File("dev/char")), 0);
+        const std::string entry = dir_.File("dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                            std::to_string(minor(st.st_rdev)));
+        ::unlink(entry.c_str());
+        ASSERT_EQ(::symlink(tty.c_str(), entry.c_str()), 0);
+    }
+
+private:
+    testing_support::TempDir dir_;
+};
+
+TEST_F(PtyLink, AReconnectTakesTheSameAdapterNeverAnotherOne) {
+    FakeSysfs sysfs;
+    sysfs.Attach(pty.slave_path(), "A1");
+    FakeView view(true);
+    COximeter link("COM1", 1, false, nullptr);
+    link.AttachView(&view);
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link.ProcessPackets();
+    };
+    ASSERT_TRUE(link.Connected());
+    Unplug();
+    ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 2000, drain));
+
+    // Another adapter comes up under the name the port's mapping leads to.
+    PtyDevice other;
+    ASSERT_TRUE(other.ok());
+    sysfs.Attach(other.slave_path(), "B2");
+    map.Map("com1", other.slave_path());
+    ASSERT_TRUE(WaitFor(
+        [&] { return view.Field(StatusText) == "*** COM1 leads to another device, waiting.."; },
+        4000, drain))
+        << view.Field(StatusText);
+    other.Write(kExample);
+    EXPECT_TRUE(other.Read(1, 300).empty()) << "the other adapter is never opened";
+    EXPECT_FALSE(link.Connected());
+    EXPECT_EQ(capture.Count("*** COM1 leads to another device, waiting..\n"), 1u)
+        << "said once, not every second";
+
+    // The link's own adapter (its serial number) is back on that node.
+    sysfs.Attach(other.slave_path(), "A1");
+    ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 3000, drain));
+    ASSERT_TRUE(WaitFor([&] { return view.Field(StatusText) == "Connected.."; }, 2000, drain));
+    other.Write(kExample);
+    EXPECT_EQ(other.Read(3), (Bytes{0xFD, 0x05, 0xFB}));
+    link.ClosePort();
+}
+
+// The port opens while the device is inside a frame: its tail is no lost frame.
+TEST_F(ShownLink, ACleanDeviceShowsNothingLostAfterEveryOpen) {
+    COximeter link("COM1", 1, false, &measurement);
+    link.AttachView(&view);
+    for (int open = 0; open < 20; ++open) {
+        if (open > 0) link.Reconnect();
+        ASSERT_TRUE(link.Connected());
+        const Bytes cut = GoodFrame();
+        Bytes stream(cut.begin() + 1 + static_cast<long>(cut.size() * open / 20), cut.end());
+        for (int i = 0; i < 3; ++i) {
+            const Bytes frame = GoodFrame();
+            stream.insert(stream.end(), frame.begin(), frame.end());
+        }
+        pty.Write(stream);
+        ASSERT_TRUE(WaitFor([&] { return link.Statistics().Get(LinkStatistics::kFrames) == 3; }))
+            << "open " << open;
+        EXPECT_EQ(pty.Read(9).size(), 9u) << "three answers";
+        link.ProcessPackets();
+        const LinkCounts counts = link.Statistics().Read();
+        EXPECT_EQ(counts.Lost(), 0u) << "open " << open;
+        EXPECT_EQ(counts.bytes, stream.size()) << "the tail still counts as bytes";
+    }
+    link.ClosePort();
 }
 
 TEST_F(PtyLink, NoGoodFrameForThreeSecondsShowsNoDataUntilTheNextOne) {

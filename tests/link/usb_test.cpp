@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/oximeter.h"
@@ -181,6 +184,37 @@ TEST_F(UsbLink, AnUnpluggedConverterIsFoundAgainWhereverItComesBack) {
         << "set up as at the first opening";
     link.ClosePort();
     EXPECT_EQ(fake.OpenCount(), 0);
+}
+
+// A converter whose control transfers take their time: closing the window while the
+// link reopens it neither waits for them nor leaves the converter open.
+TEST_F(UsbLink, ClosingNeverWaitsForASlowReopen) {
+    FakeView view(true);
+    auto link = std::make_unique<COximeter>(nullptr, 1, false, nullptr);
+    link->AttachView(&view);
+    ASSERT_EQ(link->OpenPort("VELT Oximeter#A100"), 0);
+    auto drain = [&] {
+        view.RunPendingCalls();
+        link->ProcessPackets();
+    };
+    fake.Unplug("A100");
+    ASSERT_TRUE(WaitFor([&] { return link->Lost(); }, 2000, drain));
+    for (FakeD2xx::Op op : {FakeD2xx::kLatency, FakeD2xx::kBaud, FakeD2xx::kData, FakeD2xx::kFlow,
+                            FakeD2xx::kPurge, FakeD2xx::kChars})
+        fake.SlowOn(op, 400);
+    fake.AddDevice("VELT Oximeter", "A100");
+    auto opens = [&] {
+        std::vector<std::string> calls = fake.Calls();
+        return std::count(calls.begin(), calls.end(), "OpenEx A100 1");
+    };
+    ASSERT_TRUE(WaitFor([&] { return opens() == 2; }, 3000, drain)) << "inside the reopen";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t0 = std::chrono::steady_clock::now();
+    link.reset();  // the window closes
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, std::chrono::milliseconds(300));
+    ASSERT_TRUE(WaitFor([] { return COximeter::AbandonedThreads() == 0; }, 5000));
+    EXPECT_EQ(fake.OpenCount(), 0) << "what the reopen opened is closed again";
 }
 
 // The reading loop over a scripted transport: line errors, long bursts, stop requests.

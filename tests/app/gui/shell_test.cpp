@@ -191,6 +191,7 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     while (!counts->text().startsWith("4000003036") && waited.elapsed() < 2000)
         QApplication::processEvents();
     QApplication::processEvents();
+    ASSERT_EQ(counts->text(), "4000003036 frames, 4000000000 bad, 3 lost");
     EXPECT_EQ(counts->height(), pane_size.height());
     EXPECT_GE(counts->width(), counts->fontMetrics().horizontalAdvance(counts->text()));
     // The View items hide and show the bars.
@@ -364,4 +365,85 @@ TEST_F(ShellTest, MainWindowCarriesTheProgramIcon) {
     const QList<QSize> sizes = app_->MainFrame()->windowIcon().availableSizes();
     EXPECT_TRUE(sizes.contains(QSize(16, 16)));
     EXPECT_TRUE(sizes.contains(QSize(256, 256)));
+}
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::string bytes(n, '\0');
+    for (char& c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// A file given on the command line (a capture, a log, anything) opens as a document;
+// saving it writes the settings and leaves every byte of the file as it was.
+TEST_F(ShellTest, SavingAnOpenedFileKeepsItsContents) {
+    const std::string bytes = RandomBytes(5000, 7);
+    dir_.Write("session.cap", bytes);
+    ASSERT_TRUE(app_->InitInstance({QString::fromStdString(dir_.File("session.cap"))}));
+    QApplication::processEvents();
+    ASSERT_NE(app_->ActiveLink(), nullptr);
+    app_->ActiveLink()->SetHeartbeatSound(false);
+    ASSERT_TRUE(app_->OnFileSave());
+    EXPECT_TRUE(prompts_.isEmpty()) << prompts_.join("|").toStdString();
+    EXPECT_EQ(dir_.Read("session.cap"), bytes);
+    EXPECT_FALSE(app_->ActiveDocument()->IsModified());
+    EXPECT_NE(dir_.Read("configuration/VELTMonitoring.ini").find("heartbeat=0"), std::string::npos);
+    // Save As onto its own name is a save as well.
+    app_->SetFileDialogForTesting(
+        [this](bool, const QString&) { return QString::fromStdString(dir_.File("session.cap")); });
+    ASSERT_TRUE(app_->OnFileSaveAs());
+    EXPECT_EQ(dir_.Read("session.cap"), bytes);
+}
+
+TEST_F(ShellTest, SaveAsOntoAnotherFileWithContentsIsRefusedAndNamesIt) {
+    Start();
+    const std::string bytes = RandomBytes(4096, 11);
+    dir_.Write("photo.jpg", bytes);
+    const QString target = QString::fromStdString(dir_.File("photo.jpg"));
+    app_->SetFileDialogForTesting([target](bool, const QString&) { return target; });
+    app_->ActiveLink()->SetHeartbeatSound(false);
+    CVELTMonitoringDoc* doc = app_->ActiveDocument();
+    EXPECT_FALSE(app_->OnFileSaveAs());
+    ASSERT_EQ(prompts_.size(), 1);
+    EXPECT_TRUE(prompts_[0].startsWith(target + "\n")) << prompts_[0].toStdString();
+    EXPECT_EQ(dir_.Read("photo.jpg"), bytes);
+    EXPECT_TRUE(doc->PathName().isEmpty());
+    EXPECT_TRUE(doc->IsModified());
+
+    // An empty file of that name may be taken; a new name is created empty.
+    dir_.Write("empty.velt", "");
+    const QString empty = QString::fromStdString(dir_.File("empty.velt"));
+    app_->SetFileDialogForTesting([empty](bool, const QString&) { return empty; });
+    EXPECT_TRUE(app_->OnFileSaveAs());
+    EXPECT_EQ(doc->PathName(), empty);
+    EXPECT_FALSE(doc->IsModified());
+    EXPECT_EQ(prompts_.size(), 1);
+}
+
+// The recent-file list sits in the configuration directory; a list an earlier version
+// left in the per-user store moves there once.
+TEST_F(ShellTest, RecentFilesLiveInTheConfigurationDirectory) {
+    const QString old_entry = QString::fromStdString(dir_.File("earlier.velt"));
+    {
+        QSettings old("Local AppWizard-Generated Applications", "VELT Monitoring");
+        old.setValue("Recent File List/File1", old_entry);
+    }
+    Start();
+    EXPECT_EQ(app_->RecentFiles().value(0), old_entry);
+    EXPECT_FALSE(QSettings("Local AppWizard-Generated Applications", "VELT Monitoring")
+                     .contains("Recent File List/File1"))
+        << "moved, not copied";
+    dir_.Write("patient.velt", "");
+    ASSERT_NE(app_->OpenDocumentFile(QString::fromStdString(dir_.File("patient.velt"))), nullptr);
+    QSettings stored(QString::fromStdString(dir_.File("configuration/recent-files.ini")),
+                     QSettings::IniFormat);
+    EXPECT_EQ(stored.value("Recent File List/File1").toString(),
+              QFileInfo(QString::fromStdString(dir_.File("patient.velt"))).absoluteFilePath());
+    EXPECT_EQ(stored.value("Recent File List/File2").toString(), old_entry);
 }

@@ -2,6 +2,7 @@
 // purge, a vanished or wedged converter and a refused thread do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -53,9 +54,10 @@ protected:
 TEST_F(FtdiBackend, StatusBytesGoAndNothingOfAPartialTransferIsLost) {
     Bytes full{0x01, 0x60};
     for (int i = 0; i < 62; ++i) full.push_back(static_cast<uint8_t>(i));
-    Bytes partial = full;
-    partial.insert(partial.end(), {0x01, 0x60, 0xA0, 0xA1, 0xA2});  // then the time-out
-    chip.ScriptRead({0x01, 0x60}, 0);                               // a packet without data
+    // Transfers ask for one packet at a time.
+    const Bytes partial{0x01, 0x60, 0xA0, 0xA1, 0xA2};  // then the time-out
+    chip.ScriptRead({0x01, 0x60}, 0);                   // a packet without data
+    chip.ScriptRead(full, 0);
     chip.ScriptRead(partial, d2xx::kFtdiTimeout);
     chip.ScriptRead({0x01, 0x60, 0xB0}, 0);
     Bytes want(full.begin() + 2, full.end());
@@ -120,6 +122,43 @@ TEST_F(FtdiBackend, AVanishedConverterFailsOnceItsBytesAreRead) {
     uint32_t n = 0;
     const uint8_t ack[] = {0xFD, 1, 0xFB};
     EXPECT_NE(lib.Write(h, ack, 3, &n), d2xx::FT_OK);
+}
+
+// A frame whose bytes exactly fill a packet ends with the event character: the chip
+// sends it at once, and the host must not wait for a short packet to end its transfer.
+TEST_F(FtdiBackend, AFrameFillingWholePacketsIsDeliveredWithoutWaitingForTheTimer) {
+    ASSERT_EQ(lib.SetLatencyTimer(h, 250), d2xx::FT_OK);
+    ASSERT_EQ(lib.SetChars(h, 0xFB, 1, 0, 0), d2xx::FT_OK);
+    Bytes frame(124, 0x11);
+    frame.back() = 0xFB;
+    // A transfer still waiting for a short packet would end only at its 20 ms time-out
+    // (the timer is later): the quickest of ten deliveries tells, whatever the load.
+    auto quickest = std::chrono::steady_clock::duration::max();
+    for (int i = 0; i < 10; ++i) {
+        chip.Line(frame);
+        ASSERT_EQ(Received(frame.size(), 2000), frame);
+        quickest = std::min(quickest, std::chrono::steady_clock::now() - chip.LastLineTime());
+    }
+    EXPECT_LT(quickest, std::chrono::milliseconds(10))
+        << "delivered on its event character, not at the end of the transfer's wait";
+}
+
+// Nobody reads: the device keeps 64 KiB, drops the rest and says so as an overrun.
+TEST_F(FtdiBackend, UnreadBytesAreBoundedAndTheRestCountedAsAnOverrun) {
+    const size_t line = d2xx::kReceiveBufferSize + 5000;
+    Bytes bytes(line, 0x22);
+    chip.Line(bytes);
+    uint32_t rx = 0, tx = 0, ev = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (lib.DroppedBytes(h) < 5000 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(lib.GetStatus(h, &rx, &tx, &ev), d2xx::FT_OK);
+    EXPECT_EQ(rx, d2xx::kReceiveBufferSize);
+    EXPECT_EQ(lib.DroppedBytes(h), 5000u);
+    uint32_t status = 0;
+    ASSERT_EQ(lib.GetModemStatus(h, &status), d2xx::FT_OK);
+    EXPECT_TRUE(status & (0x02u << 8)) << "an overrun line error";
+    EXPECT_EQ(Received(d2xx::kReceiveBufferSize).size(), d2xx::kReceiveBufferSize);
 }
 
 TEST(FtdiBackendOpen, ARefusedReaderThreadLeavesNothingOpen) {
