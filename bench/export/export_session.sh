@@ -57,11 +57,11 @@ measure() {  # label, velt-process arguments...; the best of $runs runs
 
 echo "velt-process, $hours h of protocol 2 ($(stat -c %s "$work/s.raw") bytes), best of $runs"
 for form in raw capture; do
-  if [ "$form" = raw ]; then in=(--protocol 2 "$work/s.raw" --start 2026-12-09T10:00:00)
-  else in=(--capture "$work/s.vcap"); fi
+  if [ "$form" = raw ]; then in=(--protocol 2 "$work/s.raw") start=(--start 2026-12-09T10:00:00)
+  else in=(--capture "$work/s.vcap") start=(); fi
   measure "$form: pipeline alone" "${in[@]}"
-  measure "$form: --edf" "${in[@]}" --edf "$work/$form.edf"
-  measure "$form: --csv" "${in[@]}" --csv "$work/$form.csv"
+  measure "$form: --edf" "${in[@]}" "${start[@]}" --edf "$work/$form.edf"
+  measure "$form: --csv" "${in[@]}" "${start[@]}" --csv "$work/$form.csv"
 done
 printf "sizes: EDF+ %s bytes, CSV %s bytes\n" "$(stat -c %s "$work/raw.edf")" \
   "$(stat -c %s "$work/raw.csv")"
