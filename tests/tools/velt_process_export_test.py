@@ -21,8 +21,8 @@ import mne
 import numpy as np
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build/default/bin"
-SIM = os.path.join(BIN, "oximeter-sim")
-PROCESS = os.path.join(BIN, "velt-process")
+SIM = os.path.abspath(os.path.join(BIN, "oximeter-sim"))
+PROCESS = os.path.abspath(os.path.join(BIN, "velt-process"))
 ENV = dict(os.environ, TZ="CET-1")  # local time an hour ahead of UTC, no summer time
 CET = datetime.timezone(datetime.timedelta(hours=1))
 STATUS = {0: "OK", 1: "Sensor?", 2: "Finger?", 3: "Perfusion?", 69: "Selftest?"}
@@ -285,6 +285,8 @@ def main():
     failures = 0
     for test in [test_raw_stream, test_capture_with_a_gap, test_refusals]:
         with tempfile.TemporaryDirectory() as work:
+            # Relative outputs and the diagnostic logs of runs without --log-dir land here.
+            os.chdir(work)
             try:
                 test(work)
                 print("PASS", test.__name__)
@@ -292,6 +294,8 @@ def main():
                 failures += 1
                 print("FAIL", test.__name__)
                 traceback.print_exc()
+            finally:
+                os.chdir("/")
     return 1 if failures else 0
 
 
