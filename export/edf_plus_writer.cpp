@@ -201,7 +201,12 @@ void EdfPlusWriter::AddAnnotation(int64_t onset_us, int64_t duration_us, const s
         if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
     if (clean.empty()) return;
     for (size_t at = 0; at < clean.size();) {
-        const size_t n = Utf8Prefix(clean, at, kAnnotationBytes);
+        size_t n = Utf8Prefix(clean, at, kAnnotationBytes);
+        // Rather after a space than inside a word, when one lies in the second half.
+        if (at + n < clean.size()) {
+            const size_t space = clean.rfind(' ', at + n - 1);
+            if (space != std::string::npos && space >= at + n / 2) n = space + 1 - at;
+        }
         annotations_.push_back({onset_us, duration_us, clean.substr(at, n)});
         at += n;
     }

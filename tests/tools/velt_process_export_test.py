@@ -226,10 +226,12 @@ def test_raw_stream(work):
 
 
 def capture(path, start_ms, chunks):
-    """A velt-capture file (docs/capture-format.md) of device-byte chunks."""
+    """A velt-capture file (docs/capture-format.md): (time, bytes) are device bytes,
+    (time, bytes, kind) any record."""
     out = bytearray(b"VELT-CAP" + struct.pack("<HHB3xq", 1, 24, 2, start_ms))
-    for t, data in chunks:
-        out += struct.pack("<BIH", 1, t, len(data)) + data
+    for chunk in chunks:
+        t, data, kind = chunk if len(chunk) == 3 else chunk + (1,)
+        out += struct.pack("<BIH", kind, t, len(data)) + data
     with open(path, "wb") as f:
         f.write(out)
 
@@ -243,8 +245,9 @@ def test_capture_with_a_gap(work):
         [k for k in range(len(s)) if s[k] == 0xFF], [k for k in range(len(s)) if s[k] == 0xFF][1:]
         + [len(s)])]
     chunks = [(20 * i + 5, f) for i, f in enumerate(per_frame(a))]
+    chunks += [(4100, b"read: Input/output error", 5), (6900, b"", 6)]  # lost, back
     chunks += [(7000 + 20 * i + 5, f) for i, f in enumerate(per_frame(b))]
-    assert len(chunks) == len(fa) + len(fb)
+    assert len(chunks) == len(fa) + len(fb) + 2
     path = os.path.join(work, "gap.vcap")
     start_ms = 1796853127250
     capture(path, start_ms, chunks)
@@ -260,9 +263,23 @@ def test_capture_with_a_gap(work):
     assert np.allclose(ir[200:350], 0), "the gap holds no samples"
     assert np.allclose(ir[350:500], [r[0][0] for r in rb]), "after the gap"
     assert (4.0, 3.0, "No samples") in notes, notes
+    # A text longer than an EDF+ annotation holds comes in pieces at the same onset.
+    assert "".join(d for o, _, d in notes if o == 4.1) == \
+        "Connection lost: read: Input/output error", notes
+    assert [d for o, _, d in notes if o == 6.9] == ["Connection back"], notes
+    # The window showed "x" from the loss until the device's next results.
+    assert [n for n in notes if n[2].endswith(": x")] == [
+        (5.0, 3.0, "SpO2, pulse, perfusion, R-HbCO: x")], notes
+    spo2 = at("SpO2", 1)
+    assert np.allclose(spo2[1:5], 97.0) and np.all(spo2[5:8] < 0) and \
+        np.allclose(spo2[8:], 97.0), spo2
     with open(csv_path, newline="") as f:
         rows = list(csv.reader(f))
-    assert len(rows) == 11 and rows[6][1] == "97.0", rows
+    assert len(rows) == 11, rows
+    assert [r[6] for r in rows[1:]] == ["connected"] * 5 + ["lost"] * 2 + ["connected"] * 3, rows
+    assert rows[6][1] == "" and rows[6][5] == "*** Connection lost", rows[6]
+    assert rows[8][5] == "Connected..", rows[8]
+    assert rows[9][1] == "97.0" and rows[9][5] == "OK", rows[9]
 
 
 def test_refusals(work):

@@ -8,6 +8,7 @@
 #include "platform/debug_output.h"
 #include "processing/measurement.h"
 #include "processing/view_field.h"
+#include "recordings/capture_file.h"
 
 namespace {
 
@@ -61,6 +62,44 @@ void ExportSession::Annotate(int64_t t_us, const std::string& text) {
     edf_->AddAnnotation(t_us - options_.from_s * 1000000, -1, text);
 }
 
+void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail) {
+    // The seconds before the event still show what came before it.
+    sampler_.AdvanceTo(t_us, [this](int64_t second, const data_export::SecondValues& values) {
+        OnSecond(second, values);
+    });
+    using data_export::LinkState;
+    switch (event) {
+        case LinkEvent::kPortOpened:
+            Annotate(t_us, "Port opened");
+            SetLinkState(LinkState::kConnected);
+            break;
+        case LinkEvent::kPortClosed:
+            Annotate(t_us, "Port closed");
+            SetLinkState(LinkState::kClosed);
+            if (show_) show_("Disconnected");
+            break;
+        case LinkEvent::kLost:
+            Annotate(t_us, detail.empty() ? "Connection lost" : "Connection lost: " + detail);
+            SetLinkState(LinkState::kLost);
+            // No number from a device that is gone stays on screen.
+            if (show_) show_("*** Connection lost");
+            break;
+        case LinkEvent::kBack:
+            Annotate(t_us, "Connection back");
+            SetLinkState(LinkState::kConnected);
+            if (show_) show_("Connected..");
+            break;
+        case LinkEvent::kNoData:
+            Annotate(t_us, "No data");
+            SetLinkState(LinkState::kNoData);
+            no_data_ = true;
+            if (show_) show_("*** No data");
+            break;
+    }
+    // The event's own annotation says what the status text now says.
+    status_ = fields_[StatusText];
+}
+
 void ExportSession::OnSample(void* self, const processing::CurrentSample& sample,
                              const uint8_t* ecg) {
     static_cast<ExportSession*>(self)->Sample(sample, ecg);
@@ -84,6 +123,11 @@ void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_
     const int64_t t = slot_ * kRecordUs;
     // The view changed while the record before this one was interpreted.
     NoteStatus(any_record_ ? last_record_us_ : 0);
+    if (no_data_) {
+        no_data_ = false;
+        Annotate(t, "Data again");
+        sampler_.SetLinkState(data_export::LinkState::kConnected);
+    }
     if (!docs_noted_) {
         docs_noted_ = true;
         static constexpr struct {
@@ -153,6 +197,31 @@ bool ExportSession::Finish() {
         if (!edf_->Close(header)) Fail(edf_->Error());
     }
     return error_.empty();
+}
+
+void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord& record) {
+    using recordings::CaptureKind;
+    using Event = ExportSession::LinkEvent;
+    const int64_t t = static_cast<int64_t>(record.time_us);
+    const std::string detail =
+        record.size > 0 ? std::string(reinterpret_cast<const char*>(record.data), record.size)
+                        : std::string();
+    switch (record.kind) {
+        case CaptureKind::PortOpened:
+            session.OnLinkEvent(Event::kPortOpened, t, detail);
+            break;
+        case CaptureKind::PortClosed:
+            session.OnLinkEvent(Event::kPortClosed, t, detail);
+            break;
+        case CaptureKind::DeviceLost:
+            session.OnLinkEvent(Event::kLost, t, detail);
+            break;
+        case CaptureKind::DeviceBack:
+            session.OnLinkEvent(Event::kBack, t, detail);
+            break;
+        default:
+            break;
+    }
 }
 
 int64_t CountStreamRecords(const std::string& path, int protocol) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,9 @@
 #include "export/edf_plus_writer.h"
 #include "tools/velt-process/second_sampler.h"
 
+namespace recordings {
+struct CaptureRecord;
+}  // namespace recordings
 namespace processing {
 class Measurement;
 struct CurrentSample;
@@ -49,6 +53,13 @@ public:
     void SetLinkState(data_export::LinkState state) { sampler_.SetLinkState(state); }
     // An annotation at stream time t_us.
     void Annotate(int64_t t_us, const std::string& text);
+
+    // What happened to the link at stream time t_us (a capture's events): an
+    // annotation, the link state from then on, and what the window showed then,
+    // through `show` (the caller's display reset with the status text).
+    enum class LinkEvent { kPortOpened, kPortClosed, kLost, kBack, kNoData };
+    void OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail);
+    void SetDisplayReset(std::function<void(const char* status)> show) { show_ = std::move(show); }
     // Writes the last second and closes the outputs; false with Error().
     bool Finish();
     const std::string& Error() const { return error_; }
@@ -77,6 +88,8 @@ private:
     int64_t last_record_us_ = 0;
     bool any_record_ = false;
     bool docs_noted_ = false;
+    bool no_data_ = false;  // "No data" until the next record
+    std::function<void(const char*)> show_;
     std::string status_;    // the status text last annotated
     bool pending_ = false;  // a second whose waves are being gathered
     int64_t pending_second_ = 0;
@@ -85,6 +98,9 @@ private:
     int64_t seconds_written_ = 0;
     std::string error_;
 };
+
+// A capture's record other than the device's bytes, as a link event of the export.
+void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord& record);
 
 // A raw stream holds no clock: the records a framed protocol's stream holds, counted
 // through the same decoding and interpretation (its length in 20 ms records). -1 when

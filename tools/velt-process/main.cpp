@@ -213,6 +213,12 @@ int main(int argc, char** argv) {
             exporter =
                 std::make_unique<ExportSession>(exporting.options, view.fields, link.Statistics(),
                                                 measurement, protocol, start_us, !capture.empty());
+            // An export shows what the window showed: at a loss, a close and "No
+            // data" the window's values give way to "x" and a status text.
+            exporter->SetDisplayReset([&](const char* status) {
+                link.ResetDisplay();
+                view.SetFieldText(StatusText, status);
+            });
             if (!exporter->Open()) {
                 std::fprintf(stderr, "velt-process: %s\n", exporter->Error().c_str());
                 return 1;
@@ -237,7 +243,10 @@ int main(int argc, char** argv) {
             recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
             recordings::CaptureRecord r;
             while (reader.NextRecord(&r)) {
-                if (!received.Take(r)) continue;
+                if (!received.Take(r)) {
+                    if (exporter) ExportCaptureEvent(*exporter, r);
+                    continue;
+                }
                 if (exporter) exporter->SetChunkTime(static_cast<int64_t>(r.time_us));
                 feed(r.data, r.size);
             }
