@@ -1,5 +1,6 @@
 #include "tools/velt-process/export_session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -100,6 +101,14 @@ void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string
     status_ = fields_[StatusText];
 }
 
+void ExportSession::OnDocumentation(int index, const std::string& text, int64_t t_us) {
+    static const char* const kNames[4] = {"Operator: ", "Serial: ", "Sensor: ", "Comment: "};
+    if (index < 0 || index > 3 || text.empty()) return;
+    docs_[index] = text;
+    // Texts given before the part starts are noted at its start.
+    Annotate(std::max(t_us, options_.from_s * 1000000), kNames[index] + text);
+}
+
 void ExportSession::OnSample(void* self, const processing::CurrentSample& sample,
                              const uint8_t* ecg) {
     static_cast<ExportSession*>(self)->Sample(sample, ecg);
@@ -127,19 +136,6 @@ void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_
         no_data_ = false;
         Annotate(t, "Data again");
         sampler_.SetLinkState(data_export::LinkState::kConnected);
-    }
-    if (!docs_noted_) {
-        docs_noted_ = true;
-        static constexpr struct {
-            int field;
-            const char* name;
-        } kDocs[] = {{DocOperator, "Operator: "},
-                     {DocSerial, "Serial: "},
-                     {DocSensor, "Sensor: "},
-                     {DocComment, "Comment: "}};
-        for (const auto& doc : kDocs)
-            if (!fields_[doc.field].empty())
-                Annotate(options_.from_s * 1000000, doc.name + fields_[doc.field]);
     }
     sampler_.AdvanceTo(t, [this](int64_t second, const data_export::SecondValues& values) {
         OnSecond(second, values);
@@ -189,11 +185,10 @@ bool ExportSession::Finish() {
         header.start_unix_us = start_unix_us_ + options_.from_s * 1000000;
         header.ecg = protocol_ == 2;
         header.patient = options_.patient;
-        header.technician = fields_[DocOperator];
+        header.technician = docs_[0];
         header.equipment = "VELT oximeter";
-        if (!fields_[DocSerial].empty()) header.equipment += " SN " + fields_[DocSerial];
-        if (!fields_[DocSensor].empty())
-            header.recording_additional = "sensor " + fields_[DocSensor];
+        if (!docs_[1].empty()) header.equipment += " SN " + docs_[1];
+        if (!docs_[2].empty()) header.recording_additional = "sensor " + docs_[2];
         if (!edf_->Close(header)) Fail(edf_->Error());
     }
     return error_.empty();

@@ -59,6 +59,10 @@ public:
     // through `show` (the caller's display reset with the status text).
     enum class LinkEvent { kPortOpened, kPortClosed, kLost, kBack, kNoData };
     void OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail);
+    // A documentation text (0 operator, 1 serial, 2 sensor, 3 comment) at stream time
+    // t_us (a capture's): an annotation, and the header's technician, equipment and
+    // recording. A raw stream has none.
+    void OnDocumentation(int index, const std::string& text, int64_t t_us);
     void SetDisplayReset(std::function<void(const char* status)> show) { show_ = std::move(show); }
     // Writes the last second and closes the outputs; false with Error().
     bool Finish();
@@ -87,7 +91,7 @@ private:
     int64_t slot_ = 0;  // the next record's 20 ms slot
     int64_t last_record_us_ = 0;
     bool any_record_ = false;
-    bool docs_noted_ = false;
+    std::string docs_[4];
     bool no_data_ = false;  // "No data" until the next record
     std::function<void(const char*)> show_;
     std::string status_;    // the status text last annotated
