@@ -13,6 +13,7 @@
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "processing/measurement_view.h"
+#include "recordings/capture_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -106,6 +107,67 @@ TEST(ExportSession, CaptureDocumentationAndALossReachTheExport) {
     EXPECT_EQ(spo2[2], -32768);
     EXPECT_NE(dir.Read("out.csv").find(",,,,,*** Connection lost,lost\r\n"), std::string::npos)
         << dir.Read("out.csv");
+}
+
+// A capture's own records: its documentation and a "No data" gap, as the recorder
+// writes them (version 2 kinds).
+TEST(ExportSession, CaptureRecordsBecomeDocumentationAndNoData) {
+    testing_support::TempDir dir;
+    processing::Measurement m(dir.path());
+    m.SetLogging(false);
+    processing::LinkInterpretation state;
+    FieldsView view;
+    LinkStatistics statistics;
+    ExportOptions options;
+    options.edf_path = dir.File("out.edf");
+    options.csv_path = dir.File("out.csv");
+    ExportSession session(options, view.fields, statistics, m, 1, 1796853127000000, true);
+    session.SetDisplayReset([&](const char* status) {
+        for (int f : {Spo2, Pulse, Perfusion_IR, RHbCO}) view.fields[f] = "x";
+        view.fields[StatusText] = status;
+    });
+    ASSERT_TRUE(session.Open());
+    auto event = [&](recordings::CaptureKind kind, uint64_t t, const std::string& bytes) {
+        recordings::CaptureRecord r;
+        r.kind = kind;
+        r.time_us = t;
+        r.data = reinterpret_cast<const uint8_t*>(bytes.data());
+        r.size = bytes.size();
+        ExportCaptureEvent(session, r);
+    };
+    event(recordings::CaptureKind::Documentation, 0, std::string("\x02") + "Clip 3");
+    for (int n = 0; n < 150; ++n) {
+        if (n == 75) event(recordings::CaptureKind::NoData, 1500000, "");
+        // 1.5 s without frames before the device's next ones.
+        session.SetChunkTime(n < 75 ? n * 20000 : 2500000 + (n - 75) * 20000);
+        const std::vector<uint8_t> p = Record(n);
+        processing::InterpretRecord(m, state, 36, p.data(), static_cast<int>(p.size()), &view);
+    }
+    ASSERT_TRUE(session.Finish()) << session.Error();
+
+    const std::string csv = dir.Read("out.csv");
+    EXPECT_NE(csv.find(":09.000+00:00,,,,,*** No data,no data\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(":10.000+00:00,97.5,72.3,2.50,1.5,OK,connected\r\n"), std::string::npos)
+        << csv;
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
+              0);
+    EXPECT_EQ(hdr.datarecords_in_file, 4);
+    std::vector<std::pair<long long, std::string>> notes;
+    for (long long i = 0; i < hdr.annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        edf_get_annotation(hdr.handle, static_cast<int>(i), &a);
+        notes.emplace_back(a.onset, a.annotation);
+    }
+    edfclose_file(hdr.handle);
+    auto has = [&](long long onset, const std::string& text) {
+        return std::find(notes.begin(), notes.end(), std::make_pair(onset, text)) != notes.end();
+    };
+    EXPECT_TRUE(has(0, "Sensor: Clip 3"));
+    EXPECT_TRUE(has(15000000, "No data"));
+    EXPECT_TRUE(has(15000000, "No samples"));
+    EXPECT_TRUE(has(25000000, "Data again"));
+    EXPECT_TRUE(has(20000000, "SpO2, pulse, perfusion, R-HbCO: x"));
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string
             if (show_) show_("*** Connection lost");
             break;
         case LinkEvent::kBack:
-            Annotate(t_us, "Connection back");
+            Annotate(t_us, detail.empty() ? "Connection back" : "Connection back: " + detail);
             SetLinkState(LinkState::kConnected);
             if (show_) show_("Connected..");
             break;
@@ -132,14 +132,15 @@ void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_
     const int64_t t = slot_ * kRecordUs;
     // The view changed while the record before this one was interpreted.
     NoteStatus(any_record_ ? last_record_us_ : 0);
+    sampler_.AdvanceTo(t, [this](int64_t second, const data_export::SecondValues& values) {
+        OnSecond(second, values);
+    });
+    // The seconds before this frame still had no data.
     if (no_data_) {
         no_data_ = false;
         Annotate(t, "Data again");
         sampler_.SetLinkState(data_export::LinkState::kConnected);
     }
-    sampler_.AdvanceTo(t, [this](int64_t second, const data_export::SecondValues& values) {
-        OnSecond(second, values);
-    });
     const int64_t index = slot_ % data_export::kPlethPerSecond;
     wave_.pleth[0][index] = sample.sIR;
     wave_.pleth[1][index] = sample.sRed;
@@ -201,6 +202,12 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
     const std::string detail =
         record.size > 0 ? std::string(reinterpret_cast<const char*>(record.data), record.size)
                         : std::string();
+    auto u64 = [&record](size_t at) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < 8 && at + i < record.size; ++i)
+            v |= static_cast<uint64_t>(record.data[at + i]) << (8 * i);
+        return v;
+    };
     switch (record.kind) {
         case CaptureKind::PortOpened:
             session.OnLinkEvent(Event::kPortOpened, t, detail);
@@ -213,6 +220,23 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
             break;
         case CaptureKind::DeviceBack:
             session.OnLinkEvent(Event::kBack, t, detail);
+            break;
+        case CaptureKind::NoData:
+            session.OnLinkEvent(Event::kNoData, t, detail);
+            break;
+        case CaptureKind::Documentation:
+            if (record.size > 0) session.OnDocumentation(record.data[0], detail.substr(1), t);
+            break;
+        case CaptureKind::DeviceBytesDropped:
+            // Bytes the program never received: their records are missing here too.
+            session.Annotate(t, "Tap dropped " + std::to_string(record.size) + " device bytes");
+            break;
+        case CaptureKind::RecordsDropped:
+            session.Annotate(t, "Capture lost " + std::to_string(u64(0)) + " records (" +
+                                    std::to_string(u64(8)) + " bytes)");
+            break;
+        case CaptureKind::Protocol:
+            if (record.size > 0) session.Annotate(t, "Protocol " + std::to_string(record.data[0]));
             break;
         default:
             break;
