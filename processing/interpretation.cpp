@@ -318,7 +318,9 @@ void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const
     m.SetEventByte(m.sample.event_flags);
 
     int e = 0;
-    if (length == 70 || length == 86) {
+    const bool ecg = length == 70 || length == 86;
+    m.NotifySample(ecg ? p + 34 : nullptr);
+    if (ecg) {
         PutEKG18(m, p + 34);
         e = 36;
     }

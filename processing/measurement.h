@@ -150,6 +150,19 @@ public:
     uint8_t EventByte() const { return event_byte_.load(std::memory_order_relaxed); }
     void SetEventByte(uint8_t flags) { event_byte_.store(flags, std::memory_order_relaxed); }
 
+    // Sees every framed record's samples as the device sent them, right after the
+    // common block is decoded: the current sample and the record's 18 ECG samples
+    // (36 little-endian bytes), or null when the record carries none. Exports take
+    // the waveforms from here; null to remove. Called in the interpreting thread.
+    using SampleObserver = void (*)(void* context, const CurrentSample& sample, const uint8_t* ecg);
+    void SetSampleObserver(SampleObserver observer, void* context) {
+        sample_observer_ = observer;
+        sample_observer_context_ = context;
+    }
+    void NotifySample(const uint8_t* ecg) const {
+        if (sample_observer_ != nullptr) sample_observer_(sample_observer_context_, sample, ecg);
+    }
+
     // The text logs, kept open for the run once written.
     platform::TextLog fTxtLog;     // raw samples, with a header
     platform::TextLog fTxtLog2;    // results, with a header, decimal comma
@@ -163,6 +176,8 @@ private:
     std::string log_dir_;
     bool logging_ = true;
     std::atomic<uint8_t> event_byte_{0};
+    SampleObserver sample_observer_ = nullptr;
+    void* sample_observer_context_ = nullptr;
 };
 
 // Plethysmogram processing.

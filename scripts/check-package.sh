@@ -20,6 +20,15 @@ for p in $programs; do
   "$p" --help >/dev/null 2>&1 || { echo "check-package: $p --help failed" >&2; exit 1; }
   [ -f "/usr/share/man/man1/$p.1.gz" ] || { echo "check-package: no manual page for $p" >&2; exit 1; }
 done
+# The exports reach EDFlib through the package's dependencies.
+dpkg-query -W -f='${Depends}\n' velt-monitoring | grep -q libedf1 ||
+  { echo "check-package: the package does not depend on libedf1" >&2; exit 1; }
+export_dir=$(mktemp -d)
+oximeter-sim --protocol 2 --seconds 3 --output "$export_dir/s.raw" >/dev/null
+velt-process --protocol 2 --log-dir "$export_dir" "$export_dir/s.raw" \
+  --edf "$export_dir/s.edf" --csv "$export_dir/s.csv" >/dev/null 2>&1 ||
+  { echo "check-package: velt-process cannot export" >&2; exit 1; }
+rm -rf "$export_dir"
 echo "--- velt-ports on this machine"
 velt-ports
 echo "---"

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "processing/measurement.h"
 #include "tests/processing/fake_view.h"
@@ -66,6 +68,42 @@ TEST_F(InterpretationTest, ResultBlockFollowsCommonBlockAtLength50) {
     EXPECT_EQ(view.fields[RHbCO], "1.5");
     EXPECT_FLOAT_EQ(m.lower, static_cast<float>(250 * 0.00005));
     EXPECT_FLOAT_EQ(m.upper, static_cast<float>(250 * 0.0002));
+}
+
+// The sample hook sees each record's samples as sent, with its ECG block when it has
+// one, before the record changes the view; a record too short to interpret is unseen.
+TEST_F(InterpretationTest, TheSampleObserverSeesEveryRecordsSamplesBeforeTheView) {
+    struct Seen {
+        std::vector<std::array<int, 3>> pleth;
+        std::vector<int> ecg_first;  // -1: no ECG block
+        std::vector<std::string> status_before;
+        FakeView* view;
+    } seen{{}, {}, {}, &view};
+    m.SetSampleObserver(
+        [](void* context, const processing::CurrentSample& s, const uint8_t* ecg) {
+            auto* seen = static_cast<Seen*>(context);
+            seen->pleth.push_back({s.sIR, s.sRed, s.sOra});
+            seen->ecg_first.push_back(ecg != nullptr ? static_cast<int16_t>(ecg[0] | ecg[1] << 8)
+                                                     : -1);
+            seen->status_before.push_back(seen->view->fields[StatusText]);
+        },
+        &seen);
+    Payload ecg = Results(86, 2, 0, 250, 723, 0, 0, 975, 15);
+    ecg.Put16(processing_test::kSIR, 40000)
+        .Put16(processing_test::kSRed, 1)
+        .Put16(processing_test::kSOra, 65535)
+        .Put16(34, -1234);
+    Show(Results(50, 0, 0, 250, 723, 0, 0, 975, 15), 36);
+    Show(ecg, 36);
+    Show(Payload(33));
+    EXPECT_EQ(seen.pleth,
+              (std::vector<std::array<int, 3>>{{20000, 21000, 22000}, {40000, 1, 65535}}));
+    EXPECT_EQ(seen.ecg_first, (std::vector<int>{-1, -1234}));
+    EXPECT_EQ(seen.status_before, (std::vector<std::string>{"", "OK"}));
+    EXPECT_EQ(view.fields[StatusText], "Finger?");
+    m.SetSampleObserver(nullptr, nullptr);
+    Show(ecg, 36);
+    EXPECT_EQ(seen.pleth.size(), 2u);
 }
 
 TEST_F(InterpretationTest, EcgLengthsShiftTheTypeFieldsBy36) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "recordings/capture_file.h"
+#include "tools/velt-process/export_options.h"
+#include "tools/velt-process/export_session.h"
 
 namespace {
 
@@ -51,15 +54,17 @@ public:
 
 const char kUsage[] =
     "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
-    "                    [--fields FILE] [--acks FILE] INPUT | --capture FILE\n"
+    "                    [--fields FILE] [--acks FILE] [EXPORT] INPUT | --capture FILE\n"
     "  INPUT           raw device bytes (- for standard input); --protocol defaults to 1\n"
     "  --capture FILE  a velt-capture file: the device bytes the recorded program received\n"
     "                  while its port was open, in the recorded chunks; the protocol is the\n"
     "                  one recorded in the file unless --protocol overrides it; exit\n"
-    "                  status 3 when damage or a cut tail was skipped (a note says where)\n";
+    "                  status 3 when damage or a cut tail was skipped (a note says where)\n"
+    "%s";
 
 int Usage(const char* message) {
-    std::fprintf(stderr, "velt-process: %s\n%s", message, kUsage);
+    std::fprintf(stderr, "velt-process: %s\n", message);
+    std::fprintf(stderr, kUsage, kExportUsage);
     return 2;
 }
 
@@ -99,6 +104,7 @@ std::FILE* OpenOutput(const std::string& path, const char* what) {
 int main(int argc, char** argv) {
     int protocol = 0;  // 0: not given
     std::string log_dir, debug_out, fields_out, acks_out, input, capture;
+    ExportArguments exporting;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -108,7 +114,7 @@ int main(int argc, char** argv) {
         };
         std::string v;
         if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+            std::printf(kUsage, kExportUsage);
             return 0;
         }
         if (a == "--protocol") {
@@ -125,6 +131,8 @@ int main(int argc, char** argv) {
             if (!value(acks_out)) return Usage("--acks needs a file");
         } else if (a == "--capture") {
             if (!value(capture)) return Usage("--capture needs a file");
+        } else if (int taken = ParseExportOption(argc, argv, i, &exporting); taken != 0) {
+            if (taken < 0) return Usage(exporting.error.c_str());
         } else if (a.size() > 1 && a[0] == '-') {
             return Usage(("unknown option " + a).c_str());
         } else if (input.empty()) {
@@ -135,6 +143,8 @@ int main(int argc, char** argv) {
     }
     if (!capture.empty() && !input.empty()) return Usage("--capture replaces INPUT");
     if (input.empty() && capture.empty()) return Usage("no input given");
+    if (!CheckExportArguments(&exporting, !capture.empty(), input))
+        return Usage(exporting.error.c_str());
 
     std::FILE* in = nullptr;
     // A capture is read in pieces: the memory held does not grow with the file.
@@ -166,6 +176,16 @@ int main(int argc, char** argv) {
                          capture.c_str(), reader.header().protocol, protocol);
         }
     }
+    if (exporting.Wanted() && protocol == 3)
+        return Usage(
+            "--edf and --csv need a framed protocol (1 or 2): the reduced protocol's "
+            "records carry no timing");
+    int64_t start_us = 0;  // the wall-clock time of the stream's start, for exports
+    if (exporting.Wanted() && capture.empty() &&
+        !RawStreamStart(exporting, input, protocol, &start_us)) {
+        std::fprintf(stderr, "velt-process: %s\n", exporting.error.c_str());
+        return 1;
+    }
     std::FILE* debug = nullptr;
     if (!debug_out.empty() && (debug = OpenOutput(debug_out, "debug output")) == nullptr) return 1;
     std::FILE* acks = nullptr;
@@ -187,6 +207,23 @@ int main(int argc, char** argv) {
             if (acks != nullptr) std::fwrite(ack, 1, size, acks);
             return 0;
         });
+        std::unique_ptr<ExportSession> exporter;
+        if (exporting.Wanted()) {
+            if (!capture.empty()) start_us = reader.header().start_unix_us;
+            exporter =
+                std::make_unique<ExportSession>(exporting.options, view.fields, link.Statistics(),
+                                                measurement, protocol, start_us, !capture.empty());
+            // An export shows what the window showed: at a loss, a close and "No
+            // data" the window's values give way to "x" and a status text.
+            exporter->SetDisplayReset([&](const char* status) {
+                link.ResetDisplay();
+                view.SetFieldText(StatusText, status);
+            });
+            if (!exporter->Open()) {
+                std::fprintf(stderr, "velt-process: %s\n", exporter->Error().c_str());
+                return 1;
+            }
+        }
         ReducedDecoder reduced;
         processing::ReducedInterpreter interpreter;
         auto feed = [&](const uint8_t* bytes, size_t got) {
@@ -205,8 +242,14 @@ int main(int argc, char** argv) {
         if (in == nullptr) {
             recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
             recordings::CaptureRecord r;
-            while (reader.NextRecord(&r))
-                if (received.Take(r)) feed(r.data, r.size);
+            while (reader.NextRecord(&r)) {
+                if (!received.Take(r)) {
+                    if (exporter) ExportCaptureEvent(*exporter, r);
+                    continue;
+                }
+                if (exporter) exporter->SetChunkTime(static_cast<int64_t>(r.time_us));
+                feed(r.data, r.size);
+            }
             rc = CaptureNote(capture, reader);
         } else {
             std::vector<uint8_t> chunk(4096);
@@ -230,6 +273,11 @@ int main(int argc, char** argv) {
                 std::fclose(f);
             }
         }
+        if (exporter && !exporter->Finish()) {
+            std::fprintf(stderr, "velt-process: %s\n", exporter->Error().c_str());
+            rc = 1;
+        }
+        exporter.reset();
         link.AttachView(nullptr);
         // The same account of the stream as a link gives when it closes.
         char line[256];

@@ -1,0 +1,173 @@
+// The export session over the real interpretation: documentation texts from a capture
+// reach the EDF+ header and annotations, and a link event resets the values the way
+// the window does (read back through EDFlib).
+#include "tools/velt-process/export_session.h"
+
+#include <edflib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "processing/interpretation.h"
+#include "processing/measurement.h"
+#include "processing/measurement_view.h"
+#include "recordings/capture_file.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class FieldsView : public processing::IMeasurementView {
+public:
+    void SetFieldText(int field, const char* text) override {
+        if (text != nullptr && field >= 0 && field < ViewFieldCount) fields[field] = text;
+    }
+    void AppendSample(uint8_t, Colour) override {}
+    void AppendPulseTrend(uint8_t) override {}
+    void ResetPlot() override {}
+    void RedrawPlot() override {}
+    void PlaySoundAsync(const char*) override {}
+    std::string fields[ViewFieldCount];
+};
+
+// A protocol-1 record of type 36 (length 50): pleth words from n, SpO2 97.5 %.
+std::vector<uint8_t> Record(int n) {
+    std::vector<uint8_t> p(50, 0);
+    auto put = [&](size_t at, int v) {
+        p[at] = static_cast<uint8_t>(v & 0xFF);
+        p[at + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+    };
+    put(2, 20000 + n);
+    put(8, 21000 + n);
+    put(14, 22000 + n);
+    p[28] = p[29] = p[30] = p[31] = 155;
+    put(38, 250);  // perfusion 2.50
+    put(40, 723);  // pulse 72.3
+    put(46, 975);  // SpO2 97.5
+    put(48, 15);   // R-HbCO 1.5
+    return p;
+}
+
+TEST(ExportSession, CaptureDocumentationAndALossReachTheExport) {
+    testing_support::TempDir dir;
+    processing::Measurement m(dir.path());
+    m.SetLogging(false);
+    processing::LinkInterpretation state;
+    FieldsView view;
+    LinkStatistics statistics;
+    ExportOptions options;
+    options.edf_path = dir.File("out.edf");
+    options.csv_path = dir.File("out.csv");
+    ExportSession session(options, view.fields, statistics, m, 1, 1796853127000000, true);
+    session.SetDisplayReset([&](const char* status) {
+        for (int f : {Spo2, Pulse, Perfusion_IR, RHbCO}) view.fields[f] = "x";
+        view.fields[StatusText] = status;
+    });
+    ASSERT_TRUE(session.Open()) << session.Error();
+    const std::string comment = "Night study on ward 4, sensor re-seated twice at 02:10";
+    session.OnDocumentation(0, "Dr Meyer", 0);
+    session.OnDocumentation(1, "VX-20417", 0);
+    session.OnDocumentation(3, comment, 0);
+    for (int n = 0; n < 150; ++n) {  // 3 s, one record a 20 ms chunk
+        if (n == 100) session.OnLinkEvent(ExportSession::LinkEvent::kLost, 1990000, "unplugged");
+        session.SetChunkTime(n * 20000);
+        const std::vector<uint8_t> p = Record(n);
+        processing::InterpretRecord(m, state, 36, p.data(), static_cast<int>(p.size()),
+                                    n < 100 ? &view : nullptr);
+    }
+    ASSERT_TRUE(session.Finish()) << session.Error();
+
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
+              0);
+    EXPECT_STREQ(hdr.technician, "Dr Meyer");
+    EXPECT_STREQ(hdr.equipment, "VELT oximeter SN VX-20417");
+    EXPECT_EQ(hdr.datarecords_in_file, 3);
+    std::vector<std::string> texts;
+    std::string joined;
+    for (long long i = 0; i < hdr.annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        edf_get_annotation(hdr.handle, static_cast<int>(i), &a);
+        texts.emplace_back(a.annotation);
+        if (a.onset == 0 && texts.back().rfind("Operator", 0) != 0 &&
+            texts.back().rfind("Serial", 0) != 0 && texts.back() != "OK" &&
+            texts.back().find("(empty)") == std::string::npos)
+            joined += texts.back();
+    }
+    EXPECT_EQ(joined, "Comment: " + comment);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Operator: Dr Meyer"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Connection lost: unplugged"), texts.end());
+    int spo2[3] = {};
+    edfread_digital_samples(hdr.handle, 3, 3, spo2);
+    edfclose_file(hdr.handle);
+    // When each second began: nothing yet, 97.5 shown, "x" after the loss.
+    EXPECT_EQ(spo2[0], -32768);
+    EXPECT_EQ(spo2[1], 975 - 32767);
+    EXPECT_EQ(spo2[2], -32768);
+    EXPECT_NE(dir.Read("out.csv").find(",,,,,*** Connection lost,lost\r\n"), std::string::npos)
+        << dir.Read("out.csv");
+}
+
+// A capture's own records: its documentation and a "No data" gap, as the recorder
+// writes them (version 2 kinds).
+TEST(ExportSession, CaptureRecordsBecomeDocumentationAndNoData) {
+    testing_support::TempDir dir;
+    processing::Measurement m(dir.path());
+    m.SetLogging(false);
+    processing::LinkInterpretation state;
+    FieldsView view;
+    LinkStatistics statistics;
+    ExportOptions options;
+    options.edf_path = dir.File("out.edf");
+    options.csv_path = dir.File("out.csv");
+    ExportSession session(options, view.fields, statistics, m, 1, 1796853127000000, true);
+    session.SetDisplayReset([&](const char* status) {
+        for (int f : {Spo2, Pulse, Perfusion_IR, RHbCO}) view.fields[f] = "x";
+        view.fields[StatusText] = status;
+    });
+    ASSERT_TRUE(session.Open());
+    auto event = [&](recordings::CaptureKind kind, uint64_t t, const std::string& bytes) {
+        recordings::CaptureRecord r;
+        r.kind = kind;
+        r.time_us = t;
+        r.data = reinterpret_cast<const uint8_t*>(bytes.data());
+        r.size = bytes.size();
+        ExportCaptureEvent(session, r);
+    };
+    event(recordings::CaptureKind::Documentation, 0, std::string("\x02") + "Clip 3");
+    for (int n = 0; n < 150; ++n) {
+        if (n == 75) event(recordings::CaptureKind::NoData, 1500000, "");
+        // 1.5 s without frames before the device's next ones.
+        session.SetChunkTime(n < 75 ? n * 20000 : 2500000 + (n - 75) * 20000);
+        const std::vector<uint8_t> p = Record(n);
+        processing::InterpretRecord(m, state, 36, p.data(), static_cast<int>(p.size()), &view);
+    }
+    ASSERT_TRUE(session.Finish()) << session.Error();
+
+    const std::string csv = dir.Read("out.csv");
+    EXPECT_NE(csv.find(":09.000+00:00,,,,,*** No data,no data\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(":10.000+00:00,97.5,72.3,2.50,1.5,OK,connected\r\n"), std::string::npos)
+        << csv;
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
+              0);
+    EXPECT_EQ(hdr.datarecords_in_file, 4);
+    std::vector<std::pair<long long, std::string>> notes;
+    for (long long i = 0; i < hdr.annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        edf_get_annotation(hdr.handle, static_cast<int>(i), &a);
+        notes.emplace_back(a.onset, a.annotation);
+    }
+    edfclose_file(hdr.handle);
+    auto has = [&](long long onset, const std::string& text) {
+        return std::find(notes.begin(), notes.end(), std::make_pair(onset, text)) != notes.end();
+    };
+    EXPECT_TRUE(has(0, "Sensor: Clip 3"));
+    EXPECT_TRUE(has(15000000, "No data"));
+    EXPECT_TRUE(has(15000000, "No samples"));
+    EXPECT_TRUE(has(25000000, "Data again"));
+    EXPECT_TRUE(has(20000000, "SpO2, pulse, perfusion, R-HbCO: x"));
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// velt-process's export options: --edf, --csv, --from, --to, --start, --patient.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/velt-process/export_session.h"
+
+extern const char kExportUsage[];
+
+struct ExportArguments {
+    ExportOptions options;
+    bool start_given = false;
+    int64_t start_unix_us = 0;
+    std::string error;  // what was wrong, after a refusal
+    bool Wanted() const { return !options.edf_path.empty() || !options.csv_path.empty(); }
+};
+
+// argv[i] and its value when it is an export option: 1 taken (i moved past the
+// value), -1 refused (error set), 0 not an export option.
+int ParseExportOption(int argc, char** argv, int& i, ExportArguments* args);
+// The options together; false with error set.
+bool CheckExportArguments(ExportArguments* args, bool capture, const std::string& input);
+// Where a raw stream's time 0 lies: its file's last change less the stream's length
+// in records, or, for standard input, when the run began. False with error set.
+bool RawStreamStart(ExportArguments& args, const std::string& input, int protocol,
+                    int64_t* start_unix_us);

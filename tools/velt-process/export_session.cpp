@@ -1,0 +1,269 @@
+#include "tools/velt-process/export_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "link/frame_handler.h"
+#include "link/oximeter.h"
+#include "platform/debug_output.h"
+#include "processing/measurement.h"
+#include "processing/view_field.h"
+#include "recordings/capture_file.h"
+
+namespace {
+
+constexpr int64_t kRecordUs = 20000;
+constexpr int kEcgPerRecord = 18;
+// A capture's record this late for its slot starts at its recorded time instead.
+constexpr int64_t kResyncUs = 500000;
+
+}  // namespace
+
+ExportSession::ExportSession(const ExportOptions& options, const std::string* fields,
+                             const LinkStatistics& statistics, processing::Measurement& measurement,
+                             int protocol, int64_t start_unix_us, bool recorded_times)
+    : options_(options),
+      fields_(fields),
+      measurement_(measurement),
+      protocol_(protocol),
+      start_unix_us_(start_unix_us),
+      recorded_times_(recorded_times),
+      sampler_(fields, statistics, start_unix_us) {
+    wave_.Clear();
+    measurement_.SetSampleObserver(&ExportSession::OnSample, this);
+}
+
+ExportSession::~ExportSession() { measurement_.SetSampleObserver(nullptr, nullptr); }
+
+bool ExportSession::Fail(const std::string& what) {
+    if (error_.empty()) error_ = what;
+    return false;
+}
+
+bool ExportSession::Open() {
+    if (!options_.edf_path.empty()) {
+        edf_ = std::make_unique<data_export::EdfPlusWriter>();
+        if (!edf_->Open(options_.edf_path, protocol_ == 2)) return Fail(edf_->Error());
+    }
+    if (!options_.csv_path.empty()) {
+        csv_ = std::make_unique<data_export::CsvWriter>();
+        if (!csv_->Open(options_.csv_path)) return Fail(csv_->Error());
+    }
+    return true;
+}
+
+bool ExportSession::InRange(int64_t second) const {
+    return second >= options_.from_s && (options_.to_s < 0 || second < options_.to_s);
+}
+
+void ExportSession::Annotate(int64_t t_us, const std::string& text) {
+    if (edf_ == nullptr || t_us < options_.from_s * 1000000) return;
+    if (options_.to_s >= 0 && t_us >= options_.to_s * 1000000) return;
+    edf_->AddAnnotation(t_us - options_.from_s * 1000000, -1, text);
+}
+
+void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail) {
+    // The seconds before the event still show what came before it.
+    sampler_.AdvanceTo(t_us, [this](int64_t second, const data_export::SecondValues& values) {
+        OnSecond(second, values);
+    });
+    using data_export::LinkState;
+    switch (event) {
+        case LinkEvent::kPortOpened:
+            Annotate(t_us, "Port opened");
+            SetLinkState(LinkState::kConnected);
+            break;
+        case LinkEvent::kPortClosed:
+            Annotate(t_us, "Port closed");
+            SetLinkState(LinkState::kClosed);
+            if (show_) show_("Disconnected");
+            break;
+        case LinkEvent::kLost:
+            Annotate(t_us, detail.empty() ? "Connection lost" : "Connection lost: " + detail);
+            SetLinkState(LinkState::kLost);
+            // No number from a device that is gone stays on screen.
+            if (show_) show_("*** Connection lost");
+            break;
+        case LinkEvent::kBack:
+            Annotate(t_us, detail.empty() ? "Connection back" : "Connection back: " + detail);
+            SetLinkState(LinkState::kConnected);
+            if (show_) show_("Connected..");
+            break;
+        case LinkEvent::kNoData:
+            Annotate(t_us, "No data");
+            SetLinkState(LinkState::kNoData);
+            no_data_ = true;
+            if (show_) show_("*** No data");
+            break;
+    }
+    // The event's own annotation says what the status text now says.
+    status_ = fields_[StatusText];
+}
+
+void ExportSession::OnDocumentation(int index, const std::string& text, int64_t t_us) {
+    static const char* const kNames[4] = {"Operator: ", "Serial: ", "Sensor: ", "Comment: "};
+    if (index < 0 || index > 3 || text.empty()) return;
+    docs_[index] = text;
+    // Texts given before the part starts are noted at its start.
+    Annotate(std::max(t_us, options_.from_s * 1000000), kNames[index] + text);
+}
+
+void ExportSession::OnSample(void* self, const processing::CurrentSample& sample,
+                             const uint8_t* ecg) {
+    static_cast<ExportSession*>(self)->Sample(sample, ecg);
+}
+
+void ExportSession::NoteStatus(int64_t t_us) {
+    if (fields_[StatusText] == status_) return;
+    status_ = fields_[StatusText];
+    if (!status_.empty()) Annotate(t_us, status_);
+}
+
+void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_t* ecg) {
+    if (recorded_times_ && chunk_us_ - slot_ * kRecordUs > kResyncUs) {
+        const int64_t gap_start = slot_ * kRecordUs;
+        slot_ = chunk_us_ / kRecordUs;
+        if (any_record_ && edf_ != nullptr && gap_start >= options_.from_s * 1000000 &&
+            (options_.to_s < 0 || gap_start < options_.to_s * 1000000))
+            edf_->AddAnnotation(gap_start - options_.from_s * 1000000,
+                                slot_ * kRecordUs - gap_start, "No samples");
+    }
+    const int64_t t = slot_ * kRecordUs;
+    // The view changed while the record before this one was interpreted.
+    NoteStatus(any_record_ ? last_record_us_ : 0);
+    sampler_.AdvanceTo(t, [this](int64_t second, const data_export::SecondValues& values) {
+        OnSecond(second, values);
+    });
+    // The seconds before this frame still had no data.
+    if (no_data_) {
+        no_data_ = false;
+        Annotate(t, "Data again");
+        sampler_.SetLinkState(data_export::LinkState::kConnected);
+    }
+    const int64_t index = slot_ % data_export::kPlethPerSecond;
+    wave_.pleth[0][index] = sample.sIR;
+    wave_.pleth[1][index] = sample.sRed;
+    wave_.pleth[2][index] = sample.sOra;
+    if (ecg != nullptr) {
+        int32_t* out = wave_.ecg + index * kEcgPerRecord;
+        for (int i = 0; i < kEcgPerRecord; ++i)
+            out[i] = static_cast<int16_t>(ecg[2 * i] | (ecg[2 * i + 1] << 8));
+    }
+    last_record_us_ = t;
+    any_record_ = true;
+    ++slot_;
+}
+
+void ExportSession::OnSecond(int64_t second, const data_export::SecondValues& values) {
+    if (pending_) WritePending();
+    pending_ = true;
+    pending_second_ = second;
+    pending_values_ = values;
+    wave_.Clear();
+    if (!InRange(second)) return;
+    // A part that starts later says what the status was at its start.
+    if (second == options_.from_s && second > 0 && !values.status.empty())
+        Annotate(second * 1000000, values.status);
+    ++seconds_written_;
+    if (csv_ != nullptr && !csv_->AddRow(values)) Fail(csv_->Error());
+}
+
+void ExportSession::WritePending() {
+    pending_ = false;
+    if (edf_ != nullptr && InRange(pending_second_) && !edf_->AddSecond(pending_values_, wave_))
+        Fail(edf_->Error());
+}
+
+bool ExportSession::Finish() {
+    NoteStatus(last_record_us_);
+    if (pending_) WritePending();
+    bool ok = error_.empty();
+    if (ok && seconds_written_ == 0) Fail("nothing to export: no framed record in the chosen span");
+    if (csv_ != nullptr && !csv_->Close()) Fail(csv_->Error());
+    if (edf_ != nullptr && error_.empty()) {
+        data_export::EdfPlusHeader header;
+        header.start_unix_us = start_unix_us_ + options_.from_s * 1000000;
+        header.ecg = protocol_ == 2;
+        header.patient = options_.patient;
+        header.technician = docs_[0];
+        header.equipment = "VELT oximeter";
+        if (!docs_[1].empty()) header.equipment += " SN " + docs_[1];
+        if (!docs_[2].empty()) header.recording_additional = "sensor " + docs_[2];
+        if (!edf_->Close(header)) Fail(edf_->Error());
+    }
+    return error_.empty();
+}
+
+void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord& record) {
+    using recordings::CaptureKind;
+    using Event = ExportSession::LinkEvent;
+    const int64_t t = static_cast<int64_t>(record.time_us);
+    const std::string detail =
+        record.size > 0 ? std::string(reinterpret_cast<const char*>(record.data), record.size)
+                        : std::string();
+    auto u64 = [&record](size_t at) {
+        uint64_t v = 0;
+        for (size_t i = 0; i < 8 && at + i < record.size; ++i)
+            v |= static_cast<uint64_t>(record.data[at + i]) << (8 * i);
+        return v;
+    };
+    switch (record.kind) {
+        case CaptureKind::PortOpened:
+            session.OnLinkEvent(Event::kPortOpened, t, detail);
+            break;
+        case CaptureKind::PortClosed:
+            session.OnLinkEvent(Event::kPortClosed, t, detail);
+            break;
+        case CaptureKind::DeviceLost:
+            session.OnLinkEvent(Event::kLost, t, detail);
+            break;
+        case CaptureKind::DeviceBack:
+            session.OnLinkEvent(Event::kBack, t, detail);
+            break;
+        case CaptureKind::NoData:
+            session.OnLinkEvent(Event::kNoData, t, detail);
+            break;
+        case CaptureKind::Documentation:
+            if (record.size > 0) session.OnDocumentation(record.data[0], detail.substr(1), t);
+            break;
+        case CaptureKind::DeviceBytesDropped:
+            // Bytes the program never received: their records are missing here too.
+            session.Annotate(t, "Tap dropped " + std::to_string(record.size) + " device bytes");
+            break;
+        case CaptureKind::RecordsDropped:
+            session.Annotate(t, "Capture lost " + std::to_string(u64(0)) + " records (" +
+                                    std::to_string(u64(8)) + " bytes)");
+            break;
+        case CaptureKind::Protocol:
+            if (record.size > 0) session.Annotate(t, "Protocol " + std::to_string(record.data[0]));
+            break;
+        default:
+            break;
+    }
+}
+
+int64_t CountStreamRecords(const std::string& path, int protocol) {
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) return -1;
+    processing::Measurement measurement;
+    measurement.SetLogging(false);
+    int64_t records = 0;
+    measurement.SetSampleObserver([](void* count, const processing::CurrentSample&,
+                                     const uint8_t*) { ++*static_cast<int64_t*>(count); },
+                                  &records);
+    // Only counting: the debugger output of this pass would repeat the real one's.
+    platform::SetDebugSink([](std::string_view) {});
+    COximeter link(nullptr, protocol, false, &measurement);
+    LinkFrameHandler handler(link, nullptr);
+    std::vector<uint8_t> chunk(2048);  // fewer frames than the queue holds
+    size_t got;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+        link.Decoder().Feed(chunk.data(), got, handler);
+        link.ProcessPackets();
+    }
+    platform::SetDebugSink({});
+    const bool ok = !std::ferror(in);
+    std::fclose(in);
+    return ok ? records : -1;
+}
