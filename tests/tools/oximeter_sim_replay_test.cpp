@@ -47,7 +47,10 @@ std::vector<uint8_t> Answers() {
 // the program's answer to each, the close.
 void WriteCapture(const std::string& path) {
     recordings::CaptureWriter w;
-    ASSERT_TRUE(w.Open(path, {recordings::kCaptureVersion, 2, 1700000000000}));
+    recordings::CaptureHeader header;
+    header.protocol = 2;
+    header.start_unix_us = 1700000000000000;
+    ASSERT_TRUE(w.Open(path, header));
     const uint8_t early[] = {0xEE, 0xEE, 0xEE};
     w.Add(CaptureKind::DeviceBytes, 400000, early, sizeof early);
     w.Add(CaptureKind::PortOpened, kOpenMs * 1000);

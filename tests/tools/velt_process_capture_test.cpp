@@ -87,7 +87,10 @@ TEST(VeltProcessCapture, ReceivedBytesGiveTheSameResultsAsTheRawStream) {
     const std::string capture = work.File("session.cap");
     {
         CaptureWriter w;
-        ASSERT_TRUE(w.Open(capture, {kCaptureVersion, 2, 1765250000000}));
+        CaptureHeader header;
+        header.protocol = 2;
+        header.start_unix_us = 1765250000000000;
+        ASSERT_TRUE(w.Open(capture, header));
         Add(w, CaptureKind::DeviceBytes, 0, raw.substr(0, 300));
         Add(w, CaptureKind::PortOpened, 40, "");
         uint32_t t = 41;
