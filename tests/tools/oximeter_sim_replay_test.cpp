@@ -49,7 +49,7 @@ void WriteCapture(const std::string& path) {
     recordings::CaptureWriter w;
     recordings::CaptureHeader header;
     header.protocol = 2;
-    header.start_unix_us = 1700000000000000;
+    header.start_unix_us = 1700000000000;
     ASSERT_TRUE(w.Open(path, header));
     const uint8_t early[] = {0xEE, 0xEE, 0xEE};
     w.Add(CaptureKind::DeviceBytes, 400000, early, sizeof early);

@@ -89,7 +89,7 @@ TEST(VeltProcessCapture, ReceivedBytesGiveTheSameResultsAsTheRawStream) {
         CaptureWriter w;
         CaptureHeader header;
         header.protocol = 2;
-        header.start_unix_us = 1765250000000000;
+        header.start_unix_us = 1765250000000;
         ASSERT_TRUE(w.Open(capture, header));
         Add(w, CaptureKind::DeviceBytes, 0, raw.substr(0, 300));
         Add(w, CaptureKind::PortOpened, 40, "");
