@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace recordings {
@@ -169,7 +170,7 @@ std::string DescribeCaptureEvent(const CaptureEvent& e) {
 
 // ---- the pure reader ----
 
-CaptureStream::CaptureStream() { buffer_.reserve(1 << 17); }
+CaptureStream::CaptureStream() = default;
 
 void CaptureStream::Feed(const uint8_t* data, size_t size) {
     Consume();
@@ -249,7 +250,7 @@ CaptureStream::Step CaptureStream::ReadHeader() {
     };
     // A file cut inside its magic is still a capture whose header was cut short.
     const size_t magic = std::min(avail, sizeof kCaptureMagic);
-    if (std::memcmp(p, kCaptureMagic, magic) != 0 || (finished_ && avail == 0))
+    if ((magic > 0 && std::memcmp(p, kCaptureMagic, magic) != 0) || (finished_ && avail == 0))
         return refuse(Status::NotACapture, "");
     auto need = [&](size_t n) {
         if (avail >= n) return Step::Event;
@@ -270,7 +271,10 @@ CaptureStream::Step CaptureStream::ReadHeader() {
     if ((s = need(size)) != Step::Event) return s;
     header_.protocol = p[12];
     if (header_.version == kCaptureVersion1) {
-        header_.start_unix_us = static_cast<int64_t>(GetLe(p + 16, 8)) * 1000;
+        const int64_t ms = static_cast<int64_t>(GetLe(p + 16, 8));
+        if (ms > INT64_MAX / 1000 || ms < INT64_MIN / 1000)
+            return refuse(Status::BadHeader, "capture header is damaged (start time out of range)");
+        header_.start_unix_us = ms * 1000;
     } else {
         if (Crc32(p, size - 4) != GetLe(p + size - 4, 4))
             return refuse(Status::BadHeader, "capture header is damaged (bad check)");

@@ -96,9 +96,15 @@ def main():
         line = replay.stdout.readline()  # printed after both passes over the file
         peak = peak_kib(replay.pid)
         replay.terminate()
-        replay.wait(timeout=10)
+        try:
+            replay.wait(timeout=10)
+            ended = "ended on SIGTERM"
+        except subprocess.TimeoutExpired:
+            replay.kill()
+            replay.wait()
+            ended = "had to be killed"
         print(f"oximeter-sim --replay: peak resident memory {peak / 1024:.1f} MB after reading "
-              f"the file through ({line.strip()})")
+              f"the file through ({line.strip()}); {ended}")
     return 0
 
 

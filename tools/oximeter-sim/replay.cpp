@@ -110,8 +110,10 @@ bool AnswerCheck::NextRecorded(uint8_t* byte) {
     return true;
 }
 
-std::string AnswerCheck::Result() {
+std::string AnswerCheck::Result(bool to_the_end) {
     uint8_t b = 0;
+    if (!differ_ && !to_the_end)
+        return "answers match so far (" + std::to_string(live_) + " bytes)";
     if (!differ_) {
         if (NextRecorded(&b)) {  // the live answers stopped short
             differ_ = true;
@@ -122,7 +124,7 @@ std::string AnswerCheck::Result() {
         }
     }
     while (recorded_tail_.size() < 9 && NextRecorded(&b)) recorded_tail_.push_back(b);
-    while (NextRecorded(&b)) {
+    while (to_the_end && NextRecorded(&b)) {
     }
     char text[200];
     std::snprintf(text, sizeof text, "answers differ at byte %llu: recorded ",
@@ -378,7 +380,7 @@ int RunReplay(const ReplayOptions& o) {
     if (o.speed > 0 && timed > 0)
         std::printf(", chunks late by %.1f ms on average, at most %.1f ms",
                     late_sum / static_cast<double>(timed) * 1000, late_max * 1000);
-    std::printf("\noximeter-sim: %s\n", check.Result().c_str());
+    std::printf("\noximeter-sim: %s\n", check.Result(g_stop == 0).c_str());
     std::fflush(stdout);
     close(master);
     return skipped ? 3 : 0;

@@ -22,7 +22,9 @@ public:
         : reader_(reader), wait_for_open_(from_first_open) {}
     void Live(const uint8_t* data, size_t size);
     // "answers match (N bytes)", or where and how the live answers first differ.
-    std::string Result();
+    // Without to_the_end (a replay stopped early) the recorded answers are not read
+    // on to their end, and the count is of those compared.
+    std::string Result(bool to_the_end = true);
 
 private:
     bool NextRecorded(uint8_t* byte);

@@ -152,8 +152,9 @@ int Dump(const std::string& path, std::FILE* out, std::FILE* err) {
 
 int Cut(const std::string& path, double from_s, double to_s, const std::string& out_path,
         bool force, std::FILE* err) {
-    if (!(from_s >= 0) || !(to_s > from_s) || !std::isfinite(to_s)) {
-        std::fprintf(err, "velt-capture: --from and --to must give 0 <= from < to seconds\n");
+    if (!(from_s >= 0) || !(to_s > from_s) || !(to_s <= 1e9)) {
+        std::fprintf(err,
+                     "velt-capture: --from and --to must give 0 <= from < to <= 1e9 seconds\n");
         return 2;
     }
     recordings::CaptureFileReader reader;
