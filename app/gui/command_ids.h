@@ -42,4 +42,5 @@ constexpr int kHeartbeatSound = 32784;
 constexpr int kChannelIR = 32785;
 constexpr int kChannelRed = 32786;
 constexpr int kChannelRed2 = 32787;
+constexpr int kPublish = 32788;
 }  // namespace cmd

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "export/monitor_publisher.h"
 #include "export/mqtt_client.h"
 #include "export/mqtt_topics.h"
 #include "tests/support/test_broker.h"
@@ -227,6 +228,68 @@ TEST(MqttBroker, TlsChecksTheBrokersCertificateAndPresentsTheClients) {
     EXPECT_NE(wrong.GetStatus().reason.find("certificate verify failed"), std::string::npos)
         << wrong.GetStatus().reason;
     EXPECT_TRUE(good.Connected());
+}
+
+TEST(MqttBroker, AMonitorPublishesValuesEachSecondEventsOnChangesAndPlethChunks) {
+    TestBroker broker;
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    Inbox ward;
+    ASSERT_TRUE(ward.Start(Options(broker, "ward")));
+    ASSERT_TRUE(WaitFor([&] { return ward.client().Connected(); }));
+    MonitorPublisher monitor(Options(broker, "monitor"), "bed-1", "COM1", true);
+    std::string error;
+    ASSERT_TRUE(monitor.Start(&error)) << error;
+    ASSERT_TRUE(WaitFor([&] { return monitor.Connection().Connected(); }));
+
+    using data_export::LinkState;
+    data_export::SecondValues v;
+    v.unix_us = 1796849520000000;
+    v.spo2 = "97.0";
+    v.status = "OK";
+    v.link = LinkState::kConnected;
+    monitor.Observe(v);  // the baseline: values, no event
+    v.unix_us += 250000;
+    v.spo2 = "96.0";
+    monitor.Observe(v);  // same second: nothing
+    v.unix_us += 250000;
+    v.status = "Finger?";
+    monitor.Observe(v);  // a status word change
+    v.unix_us += 750000;
+    v.link = LinkState::kLost;
+    v.status = "*** Connection lost (error 5), reconnecting..";
+    monitor.Observe(v);  // a new second and a lost link
+    v.unix_us += 1000000;
+    v.link = LinkState::kConnected;
+    v.status = "Connected..";
+    monitor.Observe(v);
+    v.unix_us += 1000000;
+    v.link = LinkState::kNoData;
+    v.status = "*** No data";
+    monitor.Observe(v);
+    for (uint16_t i = 0; i < 13; ++i) monitor.AddPlethSample(static_cast<uint16_t>(1000 + i));
+    monitor.FlushPleth();
+    monitor.FlushPleth();  // nothing gathered: nothing sent
+
+    ASSERT_TRUE(WaitFor([&] { return ward.Count(kEvents, "\"no data\"") == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return ward.Count(Topic("bed-1", "COM1", Leaf::kPleth)) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return ward.Count(kValues) == 4; }));
+    std::vector<std::string> values, events;
+    std::string pleth;
+    for (const Received& m : ward.Messages()) {
+        if (m.topic == kValues) values.push_back(m.payload);
+        if (m.topic == kEvents) events.push_back(m.payload);
+        if (m.topic == Topic("bed-1", "COM1", Leaf::kPleth)) pleth = m.payload;
+    }
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_NE(events[0].find("\"event\":\"status\",\"text\":\"Finger?\""), std::string::npos);
+    EXPECT_NE(events[1].find("\"event\":\"lost\""), std::string::npos);
+    EXPECT_NE(events[2].find("\"event\":\"back\""), std::string::npos);
+    EXPECT_NE(events[3].find("\"event\":\"no data\""), std::string::npos);
+    EXPECT_NE(values.at(0).find("\"value\":97,"), std::string::npos) << values[0];
+    EXPECT_NE(pleth.find("\"rate\":50,\"ir\":[1000,1001,1002,1003,1004,1005,1006,1007,1008,1009,"
+                         "1010,1011,1012]"),
+              std::string::npos)
+        << pleth;
 }
 
 TEST(MqttBroker, BadOptionsAreRefusedPlainly) {
