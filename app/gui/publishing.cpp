@@ -16,12 +16,11 @@
 #include "display/monitoring_view.h"
 #include "export/monitor_publisher.h"
 #include "export/mqtt_topics.h"
-#include "link/link_statistics.h"
 #include "link/oximeter.h"
 #include "link/packet_record.h"
+#include "link/second_snapshot.h"
 #include "platform/system_info.h"
 #include "processing/interpretation.h"
-#include "processing/view_field.h"
 
 struct Publishing::Retiring {
     std::mutex mutex;
@@ -32,13 +31,6 @@ struct Publishing::Retiring {
 namespace {
 
 constexpr int kRetireWaitMs = 3000;
-
-std::string FieldText(CVELTMonitoringView* view, int field) {
-    char text[256] = "";
-    view->GetFieldText(field, text, sizeof text);
-    text[sizeof text - 1] = 0;
-    return text;
-}
 
 mqtt::BrokerOptions OptionsOf(const config::PublishSettings& s) {
     mqtt::BrokerOptions o;
@@ -130,28 +122,6 @@ void Publishing::RunDialog(QWidget* parent) {
     Apply(s);
 }
 
-data_export::SecondValues Publishing::Snapshot(CVELTMonitoringView* view, int64_t unix_us) {
-    data_export::SecondValues v;
-    v.unix_us = unix_us;
-    v.spo2 = FieldText(view, Spo2);
-    v.pulse = FieldText(view, Pulse);
-    v.perfusion = FieldText(view, Perfusion_IR);
-    v.rhbco = FieldText(view, RHbCO);
-    v.status = FieldText(view, StatusText);
-    if (COximeter* link = view->GetLink()) {
-        if (link->Connected())
-            v.link = v.status == "*** No data" ? data_export::LinkState::kNoData
-                                               : data_export::LinkState::kConnected;
-        else if (link->Lost())
-            v.link = data_export::LinkState::kLost;
-        const LinkCounts c = link->Statistics().Read();
-        v.frames = c.frames;
-        v.bad = c.bad_checksums;
-        v.lost = c.Lost();
-    }
-    return v;
-}
-
 void Publishing::OnRecord(void* context, const PacketRecord& record) {
     uint16_t ir = 0;
     if (processing::RecordIrSample(record.payload, record.length, &ir))
@@ -238,7 +208,7 @@ void Publishing::Tick() {
     }
     const int64_t now = mqtt::MonitorPublisher::NowUs();
     for (auto& e : entries_) {
-        e->publisher->Observe(Snapshot(e->view, now));
+        e->publisher->Observe(TakeSecondValues(*e->view, e->view->GetLink(), now));
         e->publisher->FlushPleth();
     }
     UpdatePane();

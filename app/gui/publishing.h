@@ -12,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include "export/second_values.h"
 #include "link/configuration.h"
 
 class CVELTMonitoringApp;
@@ -44,9 +43,6 @@ public:
     std::string MonitorName() const;
     // A setting that cannot start (bad broker URL, unreadable file), empty otherwise.
     QString Problem() const { return problem_; }
-
-    // The snapshot of what a view shows now.
-    static data_export::SecondValues Snapshot(CVELTMonitoringView* view, int64_t unix_us);
 
     // One timer round, also for tests.
     void Tick();
