@@ -1,6 +1,9 @@
 // velt-ward: every monitor that publishes to the broker, on one screen.
 #include <QApplication>
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,6 +15,9 @@
 #include "platform/system_info.h"
 
 namespace {
+
+std::atomic<bool> g_terminate{false};
+void OnTerminate(int) { g_terminate.store(true); }
 
 const char* const kUsage =
     "usage: velt-ward [--broker URL] [--ca-file F] [--cert-file F] [--key-file F]\n"
@@ -103,6 +109,13 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(ProgramIcon());
     WardWindow window(settings, settings_path);
     window.show();
+    // SIGTERM ends the ward as File > Exit does, so that --stats is still written.
+    std::signal(SIGTERM, OnTerminate);
+    QTimer terminate_check;
+    QObject::connect(&terminate_check, &QTimer::timeout, [] {
+        if (g_terminate.load()) QApplication::quit();
+    });
+    terminate_check.start(200);
     const int status = QApplication::exec();
     if (!stats.empty()) WriteStats(stats, window);
     return status;
