@@ -394,6 +394,8 @@ void Client::Run(std::shared_ptr<Shared> shared) {
         return;
     }
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Small messages go out at once instead of waiting for the last one's ACK.
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(mosq, OnConnect);
     mosquitto_publish_v5_callback_set(mosq, OnPublish);
     mosquitto_message_v5_callback_set(mosq, OnMessage);

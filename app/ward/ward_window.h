@@ -26,8 +26,9 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large);
 class TileGrid : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int kMinTileWidth = 180;
-    static constexpr int kMinTileHeight = 120;
+    // Below this the grid scrolls instead of shrinking the tiles further.
+    static constexpr int kMinTileWidth = 120;
+    static constexpr int kMinTileHeight = 80;
 
     explicit TileGrid(const WardModel* model, QWidget* parent = nullptr);
     // The layout for the current count and width (columns, tile size).

@@ -68,10 +68,16 @@ cat "$scratch/stats.txt"
 EOS
 chmod +x "$scratch/session.sh"
 
-mosquitto -p "$port" >"$scratch/broker.txt" 2>&1 &
-broker=$!
-pids+=("$broker")
-sleep 0.5
+# Loopback only, no login, small messages sent at once.
+printf 'listener %s 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\npersistence false\n' \
+  "$port" >"$scratch/mosquitto.conf"
+start_broker() {
+  mosquitto -c "$scratch/mosquitto.conf" >"$scratch/broker.txt" 2>&1 &
+  broker=$!
+  pids+=("$broker")
+  sleep 0.5
+}
+start_broker
 
 report() {  # the stats file's figures on one line
   awk '/^messages/ {m=$2} /^monitors/ {n=$2} /^repaints/ {r=$2} /p50/ {p50=$2} /p99/ {p99=$2} /max/ {mx=$2}
@@ -100,6 +106,9 @@ if [ "$do_publishers" = 1 ]; then
 fi
 
 if [ "$do_monitors" = 1 ]; then
+  # A fresh broker: no retained state of the publishers above.
+  kill "$broker"; wait "$broker" 2>/dev/null || true
+  start_broker
   echo "== $monitors monitors from the load generator (values 1/s, plethysmogram 4/s), $seconds s"
   xvfb-run -a -s "-screen 0 1920x1080x24" "$scratch/session.sh" "$bin" "$url" "$scratch" "$seconds" "$broker" "$hz" \
     >"$scratch/session2.txt" 2>&1 &

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -124,14 +125,16 @@ TEST(MqttBroker, ACleanStopSaysOfflineAndAKilledPublisherLeavesItsLastWill) {
 
     // A publisher in a process of its own, killed without a word.
     const std::string killed = Topic("bed-2", "COM1", Leaf::kState);
+    std::vector<std::string> args = {MQTT_TEST_PUBLISHER, broker.Url(), broker.PasswordFile(),
+                                     killed};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        Client monitor(Options(broker, "monitor"));
-        monitor.SetStateTopic(killed);
-        std::string error;
-        if (!monitor.Start(&error)) _exit(2);
-        for (;;) pause();
+        execv(argv[0], argv.data());
+        _exit(127);
     }
     ASSERT_TRUE(WaitFor([&] { return ward.Count(killed, "\"online\"") == 1; }));
     kill(child, SIGKILL);

@@ -84,6 +84,7 @@ bool TestBroker::Prepare() {
         return false;
     std::string conf =
         "per_listener_settings false\nallow_anonymous false\npersistence false\n"
+        "set_tcp_nodelay true\n"
         "password_file " +
         dir_.File("passwd") + "\nlog_dest file " + dir_.File("broker.log") +
         "\nlog_type error\nlog_type warning\nlog_type notice\n"
