@@ -17,7 +17,9 @@
 namespace {
 
 std::atomic<bool> g_terminate{false};
+std::atomic<bool> g_reset_stats{false};
 void OnTerminate(int) { g_terminate.store(true); }
+void OnResetStats(int) { g_reset_stats.store(true); }
 
 const char* const kUsage =
     "usage: velt-ward [--broker URL] [--ca-file F] [--cert-file F] [--key-file F]\n"
@@ -29,7 +31,7 @@ const char* const kUsage =
     "  --username U         user name at the broker\n"
     "  --password-file F    file whose first line is the password\n"
     "  --stats FILE         at exit, write the messages taken and the publish-to-repaint\n"
-    "                       latencies (ms: p50, p99, max) to FILE\n"
+    "                       latencies (ms: p50, p99, max) to FILE; SIGUSR1 starts afresh\n"
     "Options given replace those of File > Broker.. (saved in %s).\n";
 
 void WriteStats(const std::string& path, const WardWindow& w) {
@@ -48,6 +50,9 @@ void WriteStats(const std::string& path, const WardWindow& w) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // At once, so that a signal that comes early finds its handler, not the default.
+    std::signal(SIGTERM, OnTerminate);
+    std::signal(SIGUSR1, OnResetStats);
     const std::string settings_path = platform::ConfigurationDirectory() + "/velt-ward.ini";
     WardSettings settings = ReadWardSettings(settings_path);
     std::string stats;
@@ -100,6 +105,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Tiles repaint many times a second: their pixels go with the request, so no
+    // repaint waits for a round trip to the X server (as in velt-monitoring).
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
     int rest_count = static_cast<int>(rest.size());
     rest.push_back(nullptr);
     QApplication qt(rest_count, rest.data());
@@ -110,9 +118,10 @@ int main(int argc, char** argv) {
     WardWindow window(settings, settings_path);
     window.show();
     // SIGTERM ends the ward as File > Exit does, so that --stats is still written.
-    std::signal(SIGTERM, OnTerminate);
+    // SIGUSR1 starts the --stats figures afresh (a benchmark's warm-up is over).
     QTimer terminate_check;
-    QObject::connect(&terminate_check, &QTimer::timeout, [] {
+    QObject::connect(&terminate_check, &QTimer::timeout, [&window] {
+        if (g_reset_stats.exchange(false)) window.ResetStats();
         if (g_terminate.load()) QApplication::quit();
     });
     terminate_check.start(200);

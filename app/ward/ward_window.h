@@ -41,6 +41,10 @@ public:
     // Publish-to-repaint latencies (ms) of values painted so far.
     const std::vector<int>& Latencies() const { return latencies_; }
     uint64_t TilesPainted() const { return tiles_painted_; }
+    void ResetStats() {
+        latencies_.clear();
+        tiles_painted_ = 0;
+    }
 
 signals:
     void tileDoubleClicked(const QString& key);
@@ -112,6 +116,10 @@ public:
     QString StatusText() const;
     LargeTile* OpenLarge(const QString& key);
     uint64_t Messages() const { return messages_; }
+    void ResetStats() {
+        messages_ = 0;
+        grid_->ResetStats();
+    }
 
     // Applies what the connection thread has gathered (also for tests).
     Q_INVOKABLE void Drain();
