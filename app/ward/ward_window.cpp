@@ -11,11 +11,11 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPainterPath>
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "export/mqtt_topics.h"
@@ -34,7 +34,36 @@ QFont Scaled(const QFont& base, double pixels, bool bold = false) {
 
 }  // namespace
 
-void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large) {
+namespace {
+
+// A tile's rows: header, large values, status, health, then the plethysmogram.
+struct TileRows {
+    QRect inner;
+    int line = 0;
+    int big = 0;
+    int pleth_top = 0;
+};
+
+TileRows RowsOf(const QRect& rect) {
+    TileRows rows;
+    rows.inner = rect.adjusted(2, 2, -2, -2).adjusted(6, 4, -6, -4);
+    const double h = rows.inner.height();
+    rows.line = static_cast<int>(h * 0.14);
+    rows.big = static_cast<int>(h * 0.36);
+    rows.pleth_top = rows.inner.top() + rows.line + rows.big + 2 * rows.line;
+    return rows;
+}
+
+}  // namespace
+
+QRect PlethRect(const QRect& rect) {
+    const TileRows rows = RowsOf(rect);
+    return QRect(rows.inner.left(), rows.pleth_top, rows.inner.width(),
+                 std::max(0, rows.inner.bottom() - rows.pleth_top + 1));
+}
+
+void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
+               const QRegion& region) {
     const QRect r = rect.adjusted(2, 2, -2, -2);
     QColor background(244, 248, 255);
     QColor ink(20, 20, 40);
@@ -48,20 +77,24 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large) {
     p.fillRect(r, background);
     p.setPen(QColor(120, 120, 140));
     p.drawRect(r.adjusted(0, 0, -1, -1));
-    const QRect in = r.adjusted(6, 4, -6, -4);
+    const TileRows rows = RowsOf(rect);
+    const QRect in = rows.inner;
     const double h = in.height();
     const QFont base = QApplication::font();
     p.setPen(ink);
+    const bool text = region.intersects(
+        QRect(in.left(), in.top(), in.width(), std::max(1, rows.pleth_top - in.top())));
 
     // Name and port, the time of the last values on the right.
-    const int line = static_cast<int>(h * 0.14);
-    p.setFont(Scaled(base, line * 0.8, true));
-    p.drawText(QRect(in.left(), in.top(), in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
-               d.monitor + "  " + d.port);
-    p.setFont(Scaled(base, line * 0.65));
-    p.drawText(QRect(in.left(), in.top(), in.width(), line), Qt::AlignRight | Qt::AlignVCenter,
-               d.last_time);
-
+    const int line = rows.line;
+    if (text) {
+        p.setFont(Scaled(base, line * 0.8, true));
+        p.drawText(QRect(in.left(), in.top(), in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                   d.monitor + "  " + d.port);
+        p.setFont(Scaled(base, line * 0.65));
+        p.drawText(QRect(in.left(), in.top(), in.width(), line), Qt::AlignRight | Qt::AlignVCenter,
+                   d.last_time);
+    }
     if (d.offline) {
         p.setFont(Scaled(base, h * 0.16, true));
         p.drawText(in.adjusted(0, line, 0, 0), Qt::AlignCenter, "offline since " + d.offline_since);
@@ -69,30 +102,35 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large) {
     }
     // SpO2 and pulse, large.
     const int big_top = in.top() + line;
-    const int big = static_cast<int>(h * 0.36);
-    const int half = in.width() / 2;
-    p.setFont(Scaled(base, big * 0.8, true));
-    p.drawText(QRect(in.left(), big_top, half, big), Qt::AlignLeft | Qt::AlignVCenter, d.spo2);
-    p.drawText(QRect(in.left() + half, big_top, half, big), Qt::AlignLeft | Qt::AlignVCenter,
-               d.pulse);
-    p.setFont(Scaled(base, line * 0.55));
-    p.drawText(QRect(in.left(), big_top, half - 4, line), Qt::AlignRight | Qt::AlignTop, "SpO2 %");
-    p.drawText(QRect(in.left() + half, big_top, half - 4, line), Qt::AlignRight | Qt::AlignTop,
-               "Pulse /min");
+    const int big = rows.big;
+    int y = big_top + big + 2 * line;
+    if (text) {
+        const int half = in.width() / 2;
+        p.setFont(Scaled(base, big * 0.8, true));
+        p.drawText(QRect(in.left(), big_top, half, big), Qt::AlignLeft | Qt::AlignVCenter, d.spo2);
+        p.drawText(QRect(in.left() + half, big_top, half, big), Qt::AlignLeft | Qt::AlignVCenter,
+                   d.pulse);
+        p.setFont(Scaled(base, line * 0.55));
+        p.drawText(QRect(in.left(), big_top, half - 4, line), Qt::AlignRight | Qt::AlignTop,
+                   "SpO2 %");
+        p.drawText(QRect(in.left() + half, big_top, half - 4, line), Qt::AlignRight | Qt::AlignTop,
+                   "Pulse /min");
 
-    // Status word and link health.
-    int y = big_top + big;
-    p.setFont(Scaled(base, line * 0.7, true));
-    p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter, d.status);
-    y += line;
-    p.setFont(Scaled(base, line * 0.6));
-    QString health = d.link_state;
-    if (large || in.width() > 220)
-        health += QString(" · %1 frames, %2 bad, %3 lost").arg(d.frames).arg(d.bad).arg(d.lost);
-    else
-        health += QString(" · %1 bad, %2 lost").arg(d.bad).arg(d.lost);
-    p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter, health);
-    y += line;
+        // Status word and link health.
+        y = big_top + big;
+        p.setFont(Scaled(base, line * 0.7, true));
+        p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                   d.status);
+        y += line;
+        p.setFont(Scaled(base, line * 0.6));
+        QString health = d.link_state;
+        if (large || in.width() > 220)
+            health += QString(" · %1 frames, %2 bad, %3 lost").arg(d.frames).arg(d.bad).arg(d.lost);
+        else
+            health += QString(" · %1 bad, %2 lost").arg(d.bad).arg(d.lost);
+        p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter, health);
+        y += line;
+    }
 
     // The plethysmogram, when published.
     if (d.has_pleth && d.pleth_count > 1 && in.bottom() - y > 6) {
@@ -106,18 +144,16 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large) {
             hi = std::max(hi, v);
         }
         const double span = std::max(1, hi - lo);
-        QPainterPath path;
+        // Whole pixels and a polyline: the cheapest line the raster engine draws.
+        std::array<QPoint, TileData::kPleth> points;
         for (int i = 0; i < n; ++i) {
             const int v = d.pleth[static_cast<size_t>((start + i) % TileData::kPleth)];
-            const QPointF pt(wave.left() + wave.width() * i / double(TileData::kPleth - 1),
-                             wave.bottom() - (v - lo) / span * wave.height());
-            if (i == 0)
-                path.moveTo(pt);
-            else
-                path.lineTo(pt);
+            points[static_cast<size_t>(i)] =
+                QPoint(wave.left() + wave.width() * i / (TileData::kPleth - 1),
+                       wave.bottom() - static_cast<int>((v - lo) / span * wave.height()));
         }
         p.setPen(QPen(d.stale ? ink : QColor(0, 128, 0), large ? 2 : 1));
-        p.drawPath(path);
+        p.drawPolyline(points.data(), n);
     }
 }
 
@@ -168,6 +204,7 @@ int TileGrid::TileAt(const QPoint& pos) const {
 }
 
 void TileGrid::UpdateTile(int index) { update(TileRect(index)); }
+void TileGrid::UpdatePleth(int index) { update(PlethRect(TileRect(index))); }
 
 void TileGrid::resizeEvent(QResizeEvent*) {
     const int before = columns_;
@@ -184,7 +221,7 @@ void TileGrid::paintEvent(QPaintEvent* event) {
         const QRect r = TileRect(i);
         if (!event->region().intersects(r)) continue;
         const TileData& d = model_->At(i);
-        PaintTile(p, r, d, false);
+        PaintTile(p, r, d, false, event->region());
         ++tiles_painted_;
         if (static_cast<size_t>(i) < painted_value_ms_.size() && d.value_time_ms != 0 &&
             painted_value_ms_[static_cast<size_t>(i)] != d.value_time_ms) {
@@ -216,7 +253,7 @@ void LargeTile::paintEvent(QPaintEvent*) {
         p.fillRect(rect(), palette().window());
         return;
     }
-    PaintTile(p, rect(), model_->At(i), true);
+    PaintTile(p, rect(), model_->At(i), true, QRegion(rect()));
 }
 
 // ---------------------------------------------------------------------------------
@@ -407,7 +444,12 @@ void WardWindow::Drain() {
         if (i < 0) continue;
         ++messages_;
         relayout = relayout || added;
-        if (!relayout) grid_->UpdateTile(i);
+        if (!relayout) {
+            if (topic.size() > 6 && topic.compare(topic.size() - 6, 6, "/pleth") == 0)
+                grid_->UpdatePleth(i);
+            else
+                grid_->UpdateTile(i);
+        }
         touched.push_back(model_.At(i).key);
     }
     if (relayout) grid_->Relayout();

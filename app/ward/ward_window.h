@@ -20,8 +20,12 @@ class QLabel;
 class QLineEdit;
 class QScrollArea;
 
-// Paints one tile into rect (the grid and the large view share it).
-void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large);
+// Paints one tile into rect (the grid and the large view share it); text outside
+// `region` is not laid out, so a repaint of the plethysmogram alone stays cheap.
+void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
+               const QRegion& region);
+// The part of a tile's rect that shows the plethysmogram.
+QRect PlethRect(const QRect& rect);
 
 class TileGrid : public QWidget {
     Q_OBJECT
@@ -36,6 +40,8 @@ public:
     QRect TileRect(int index) const;
     int TileAt(const QPoint& pos) const;
     void UpdateTile(int index);
+    // Only the plethysmogram of a tile changed.
+    void UpdatePleth(int index);
     int Columns() const { return columns_; }
 
     // Publish-to-repaint latencies (ms) of values painted so far.
