@@ -85,18 +85,20 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
     const bool text = region.intersects(
         QRect(in.left(), in.top(), in.width(), std::max(1, rows.pleth_top - in.top())));
 
-    // Name and port, the time of the last values on the right.
+    // Name and port, the time of the last values on the right. Fonts follow the rows'
+    // height, but no further than the tile's width lets the texts fit.
     const int line = rows.line;
+    const double fit = std::min(1.0, in.width() * 0.55 / std::max(1.0, h));
     if (text) {
-        p.setFont(Scaled(base, line * 0.8, true));
+        p.setFont(Scaled(base, line * 0.8 * fit, true));
         p.drawText(QRect(in.left(), in.top(), in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
                    d.monitor + "  " + d.port);
-        p.setFont(Scaled(base, line * 0.65));
+        p.setFont(Scaled(base, line * 0.65 * fit));
         p.drawText(QRect(in.left(), in.top(), in.width(), line), Qt::AlignRight | Qt::AlignVCenter,
                    d.last_time);
     }
     if (d.offline) {
-        p.setFont(Scaled(base, h * 0.16, true));
+        p.setFont(Scaled(base, h * 0.16 * fit, true));
         p.drawText(in.adjusted(0, line, 0, 0), Qt::AlignCenter, "offline since " + d.offline_since);
         return;
     }
@@ -106,11 +108,11 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
     int y = big_top + big + 2 * line;
     if (text) {
         const int half = in.width() / 2;
-        p.setFont(Scaled(base, big * 0.8, true));
+        p.setFont(Scaled(base, std::min(big * 0.8, in.width() * 0.16), true));
         p.drawText(QRect(in.left(), big_top, half, big), Qt::AlignLeft | Qt::AlignVCenter, d.spo2);
         p.drawText(QRect(in.left() + half, big_top, half, big), Qt::AlignLeft | Qt::AlignVCenter,
                    d.pulse);
-        p.setFont(Scaled(base, line * 0.55));
+        p.setFont(Scaled(base, line * 0.55 * fit));
         p.drawText(QRect(in.left(), big_top, half - 4, line), Qt::AlignRight | Qt::AlignTop,
                    "SpO2 %");
         p.drawText(QRect(in.left() + half, big_top, half - 4, line), Qt::AlignRight | Qt::AlignTop,
@@ -118,11 +120,11 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
 
         // Status word and link health.
         y = big_top + big;
-        p.setFont(Scaled(base, line * 0.7, true));
+        p.setFont(Scaled(base, line * 0.7 * fit, true));
         p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
                    d.status);
         y += line;
-        p.setFont(Scaled(base, line * 0.6));
+        p.setFont(Scaled(base, line * 0.6 * fit));
         QString health = d.link_state;
         if (large || in.width() > 220)
             health += QString(" · %1 frames, %2 bad, %3 lost").arg(d.frames).arg(d.bad).arg(d.lost);

@@ -39,7 +39,7 @@ command -v openbox >/dev/null && { openbox >/dev/null 2>&1 & }
 (cd "$scratch/bed-2/work" && exec "$scratch/bed-2/velt-monitoring" -geometry 900x560+0+600) & b=$!
 "$bin/velt-ward" --broker "mqtt://127.0.0.1:$port" -geometry 1000x700+910+0 & w=$!
 sleep "$seconds"
-convert x:root "$out" || import -window root "$out"
+/usr/bin/python3 -c "import sys; from PIL import ImageGrab; ImageGrab.grab(xdisplay=None).save(sys.argv[1])" "$out"
 kill $a $b $w 2>/dev/null; wait 2>/dev/null
 EOS
 chmod +x "$scratch/session.sh"
