@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "link/link_view.h"
 #include "platform/debug_output.h"
@@ -125,6 +126,41 @@ void LoadDocumentation(ILinkView& view) {
         view.SetFieldText(doc.field, text.c_str());
         view.SetFieldModified(doc.field, false);
     }
+}
+
+PublishSettings ReadPublishSettings() {
+    const std::string path = ConfigPath();
+    PublishSettings s;
+    s.enabled = platform::GetPrivateProfileInt("publish", "enabled", 0, path) != 0;
+    s.broker = platform::GetPrivateProfileString("publish", "broker", "", path);
+    s.ca_file = platform::GetPrivateProfileString("publish", "ca_file", "", path);
+    s.cert_file = platform::GetPrivateProfileString("publish", "cert_file", "", path);
+    s.key_file = platform::GetPrivateProfileString("publish", "key_file", "", path);
+    s.username = platform::GetPrivateProfileString("publish", "username", "", path);
+    s.password_file = platform::GetPrivateProfileString("publish", "password_file", "", path);
+    s.monitor = platform::GetPrivateProfileString("publish", "monitor", "", path);
+    s.waveform = platform::GetPrivateProfileInt("publish", "waveform", 0, path) != 0;
+    s.keepalive = platform::GetPrivateProfileInt("publish", "keepalive", 10, path);
+    return s;
+}
+
+bool WritePublishSettings(const PublishSettings& s) {
+    const std::string path = ConfigPath();
+    const std::string keepalive = std::to_string(s.keepalive);
+    const std::pair<const char*, const char*> keys[] = {{"enabled", s.enabled ? "1" : "0"},
+                                                        {"broker", s.broker.c_str()},
+                                                        {"ca_file", s.ca_file.c_str()},
+                                                        {"cert_file", s.cert_file.c_str()},
+                                                        {"key_file", s.key_file.c_str()},
+                                                        {"username", s.username.c_str()},
+                                                        {"password_file", s.password_file.c_str()},
+                                                        {"monitor", s.monitor.c_str()},
+                                                        {"waveform", s.waveform ? "1" : "0"},
+                                                        {"keepalive", keepalive.c_str()}};
+    bool ok = true;
+    for (const auto& [key, value] : keys)
+        if (Write("publish", key, value, path) != 1) ok = false;
+    return ok;
 }
 
 }  // namespace config

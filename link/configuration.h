@@ -49,4 +49,22 @@ int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat
 // documentation fields and clears each field's modified flag afterwards.
 void LoadDocumentation(ILinkView& view);
 
+// The [publish] section: publishing to an MQTT broker. A password is never stored
+// here, only the file that holds it.
+struct PublishSettings {
+    bool enabled = false;  // publish/enabled, 0 when missing
+    std::string broker;    // mqtt://host:port or mqtts://host:port
+    std::string ca_file;
+    std::string cert_file;
+    std::string key_file;
+    std::string username;
+    std::string password_file;
+    std::string monitor;    // empty: the host name
+    bool waveform = false;  // publish/waveform, 0 when missing
+    int keepalive = 10;     // seconds, 10 when missing
+};
+PublishSettings ReadPublishSettings();
+// Writes every key; false (errno set) when a write failed.
+bool WritePublishSettings(const PublishSettings& s);
+
 }  // namespace config

@@ -305,6 +305,12 @@ void LinkInterpretation::ResetTrend() {
     trend_hold = 0;
 }
 
+bool RecordIrSample(const uint8_t* payload, int length, uint16_t* ir) {
+    if (length < 34) return false;
+    *ir = U16(payload, 2);
+    return true;
+}
+
 void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const uint8_t* p,
                      int length, IMeasurementView* view) {
     // Without a whole common block there is no measurement: not counted, not used.

@@ -42,6 +42,10 @@ struct LinkInterpretation {
 void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
                      const uint8_t* payload, int length, IMeasurementView* view);
 
+// The IR sample of a record's common block (what the plethysmogram is made of);
+// false for a record too short to hold one.
+bool RecordIrSample(const uint8_t* payload, int length, uint16_t* ir);
+
 // The reduced protocol's record handler; one per receive thread.
 class ReducedInterpreter {
 public:

@@ -14,7 +14,7 @@ SUDO=""
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
     "./$(basename "$deb")")
 
-programs="velt-monitoring velt-ports oximeter-sim velt-process velt-replay velt-make-recording velt-firmware velt-capture"
+programs="velt-monitoring velt-ward velt-ports oximeter-sim velt-process velt-replay velt-make-recording velt-firmware velt-capture"
 for p in $programs; do
   [ "$(command -v "$p")" = "/usr/bin/$p" ] || { echo "check-package: $p is not installed in /usr/bin" >&2; exit 1; }
   "$p" --help >/dev/null 2>&1 || { echo "check-package: $p --help failed" >&2; exit 1; }
@@ -33,6 +33,7 @@ echo "--- velt-ports on this machine"
 velt-ports
 echo "---"
 desktop-file-validate /usr/share/applications/velt-monitoring.desktop
+desktop-file-validate /usr/share/applications/velt-ward.desktop
 lintian --fail-on error "$deb"
 
 # The installed program as an unprivileged user with an empty home, started the way

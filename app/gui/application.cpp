@@ -210,6 +210,7 @@ void CVELTMonitoringApp::BuildCommands() {
     add(cmd::kDisconnect, "Disconnect", nullptr);
     add(cmd::kElfToFlash, "ELF to Flash..", nullptr);
     add(cmd::kD43ToFlash, "D43 to Flash..", nullptr);
+    add(cmd::kPublish, "Publish..", nullptr);
 
     // The Edit items have no handler.
     for (int id : {cmd::kEditUndo, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste})
@@ -289,7 +290,7 @@ void CVELTMonitoringApp::ConnectOptionCommands() {
 
 void CVELTMonitoringApp::ConnectSubsystemCommands() {
     for (int id : {cmd::kLoadEdf, cmd::kStopReplay, cmd::kCopyAsImage, cmd::kSaveAsImage,
-                   cmd::kElfToFlash, cmd::kD43ToFlash}) {
+                   cmd::kElfToFlash, cmd::kD43ToFlash, cmd::kPublish}) {
         connect(main_frame_->Command(id), &QAction::triggered, this,
                 [this, id] { OnSubsystemCommand(id); });
     }
@@ -336,6 +337,7 @@ void CVELTMonitoringApp::BuildMenus() {
     protocol->addAction(f->Command(cmd::kProtocol3));
     option->addAction(f->Command(cmd::kConnectAgain));
     option->addAction(f->Command(cmd::kDisconnect));
+    option->addAction(f->Command(cmd::kPublish));
     option->addSeparator();
     option->addAction(f->Command(cmd::kElfToFlash));
     option->addAction(f->Command(cmd::kD43ToFlash));
@@ -430,6 +432,9 @@ void CVELTMonitoringApp::OnSubsystemCommand(int id) {
             break;
         case cmd::kD43ToFlash:
             handler = &on_d43_to_flash;
+            break;
+        case cmd::kPublish:
+            handler = &on_publish;
             break;
         default:
             break;

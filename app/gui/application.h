@@ -78,6 +78,7 @@ public:
     std::function<void()> on_save_as_image;
     std::function<void()> on_elf_to_flash;
     std::function<void()> on_d43_to_flash;
+    std::function<void()> on_publish;
 
 private:
     void BuildCommands();

@@ -1,6 +1,7 @@
 #include "app/gui/command_wiring.h"
 
 #include "app/gui/application.h"
+#include "app/gui/publishing.h"
 #include "display/main_frame.h"
 #include "export/window_capture.h"
 #include "firmware/firmware_commands.h"
@@ -16,4 +17,8 @@ void WireSubsystemCommands(CVELTMonitoringApp& app) {
     // The readers trace to the debugger output; the commands show nothing.
     app.on_elf_to_flash = [] { firmware::ElfToFlashCommand(); };
     app.on_d43_to_flash = [] { firmware::D43ToFlashCommand(); };
+    // Publishing lives as long as the main window; its settings are read at start.
+    auto* publishing = new Publishing(&app, frame);
+    publishing->Apply(config::ReadPublishSettings());
+    app.on_publish = [publishing, frame] { publishing->RunDialog(frame); };
 }

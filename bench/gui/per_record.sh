@@ -7,8 +7,10 @@
 # Records are counted as lines of the program's fTxtLog.txt (one per record).
 #
 #   bench/gui/per_record.sh [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind]
-#                           [--skip-cpu] [--annotate N] [--keep]
+#                           [--skip-cpu] [--annotate N] [--keep] [--publish]
 #
+# --publish also publishes to a broker of its own (mosquitto on loopback) with the
+# plethysmogram, so that the difference to a run without is what publishing costs.
 # --annotate N lists the N most expensive functions (inclusive) of the callgrind run.
 # --keep leaves the scratch directory (callgrind output, logs) and prints its path.
 # Instruction counts and task switches are what to compare between runs; the CPU
@@ -24,6 +26,7 @@ do_callgrind=1
 do_cpu=1
 annotate=0
 keep=0
+publish=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="$2"; shift ;;
@@ -33,7 +36,8 @@ while [ $# -gt 0 ]; do
     --skip-cpu) do_cpu=0 ;;
     --annotate) annotate="$2"; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep]" >&2
+    --publish) publish=1 ;;
+    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep] [--publish]" >&2
        exit 2 ;;
   esac
   shift
@@ -47,7 +51,9 @@ done
 
 scratch="$(mktemp -d)"
 sim_pid=""
+broker_pid=""
 cleanup() {
+  [ -n "$broker_pid" ] && kill "$broker_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && wait "$sim_pid" 2>/dev/null || true
   if [ "$keep" = 1 ]; then echo "scratch: $scratch"; else rm -rf "$scratch"; fi
@@ -61,6 +67,13 @@ mkdir -p "$prog/configuration/dosdevices" "$scratch/work"
 cp "$bin/velt-monitoring" "$prog/"
 printf '[connection]\r\nport=COM1\r\nprotocol=2\r\n[sound]\r\nheartbeat=0\r\n' \
   >"$prog/configuration/VELTMonitoring.ini"
+if [ "$publish" = 1 ]; then
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  mosquitto -p "$port" >"$scratch/broker.txt" 2>&1 &   # loopback only without a configuration
+  broker_pid=$!
+  printf '[publish]\r\nenabled=1\r\nbroker=mqtt://127.0.0.1:%s\r\nmonitor=bench\r\nwaveform=1\r\n' \
+    "$port" >>"$prog/configuration/VELTMonitoring.ini"
+fi
 "$bin/oximeter-sim" --protocol 2 --map "$prog/configuration/dosdevices/com1" \
   >"$scratch/sim.txt" 2>&1 &
 sim_pid=$!

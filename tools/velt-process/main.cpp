@@ -23,6 +23,7 @@
 #include "recordings/capture_file.h"
 #include "tools/velt-process/export_options.h"
 #include "tools/velt-process/export_session.h"
+#include "tools/velt-process/publish.h"
 
 namespace {
 
@@ -60,6 +61,11 @@ const char kUsage[] =
     "                  while its port was open, in the recorded chunks; the protocol is the\n"
     "                  one recorded in the file unless --protocol overrides it; exit\n"
     "                  status 3 when damage or a cut tail was skipped (a note says where)\n"
+    "  --publish URL   publish what is processed to an MQTT broker (mqtt://host:port or\n"
+    "                  mqtts://host:port) as velt-monitoring does; with --monitor NAME (the\n"
+    "                  host name), --pace (one framed record per 20 ms, as the device\n"
+    "                  sends), --waveform (the plethysmogram too), --username U,\n"
+    "                  --password-file F, --ca-file F, --cert-file F, --key-file F\n"
     "%s";
 
 int Usage(const char* message) {
@@ -105,6 +111,7 @@ int main(int argc, char** argv) {
     int protocol = 0;  // 0: not given
     std::string log_dir, debug_out, fields_out, acks_out, input, capture;
     ExportArguments exporting;
+    HeadlessPublishOptions publish;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -129,6 +136,21 @@ int main(int argc, char** argv) {
             if (!value(fields_out)) return Usage("--fields needs a file");
         } else if (a == "--acks") {
             if (!value(acks_out)) return Usage("--acks needs a file");
+        } else if (a == "--publish" || a == "--monitor" || a == "--username" ||
+                   a == "--password-file" || a == "--ca-file" || a == "--cert-file" ||
+                   a == "--key-file") {
+            std::string* to[] = {&publish.broker.url,      &publish.monitor,
+                                 &publish.broker.username, &publish.broker.password_file,
+                                 &publish.broker.ca_file,  &publish.broker.cert_file,
+                                 &publish.broker.key_file};
+            const char* names[] = {"--publish", "--monitor",   "--username", "--password-file",
+                                   "--ca-file", "--cert-file", "--key-file"};
+            for (size_t k = 0; k < 7; ++k)
+                if (a == names[k] && !value(*to[k])) return Usage((a + " needs a value").c_str());
+        } else if (a == "--pace") {
+            publish.pace = true;
+        } else if (a == "--waveform") {
+            publish.waveform = true;
         } else if (a == "--capture") {
             if (!value(capture)) return Usage("--capture needs a file");
         } else if (int taken = ParseExportOption(argc, argv, i, &exporting); taken != 0) {
@@ -203,6 +225,17 @@ int main(int argc, char** argv) {
         HeadlessView view;
         COximeter link(nullptr, protocol, true, &measurement);
         link.AttachView(&view);
+        std::unique_ptr<HeadlessPublisher> publisher;
+        if (!publish.broker.url.empty()) {
+            std::string error;
+            publish.port = input;
+            if (protocol == 3) error = "--publish needs a framed protocol (1 or 2)";
+            if (!error.empty() ||
+                !(publisher = HeadlessPublisher::Start(publish, link, view, &error))) {
+                std::fprintf(stderr, "velt-process: %s\n", error.c_str());
+                return 2;
+            }
+        }
         LinkFrameHandler handler(link, [acks](const uint8_t* ack, size_t size) {
             if (acks != nullptr) std::fwrite(ack, 1, size, acks);
             return 0;

@@ -1,0 +1,239 @@
+#include "app/gui/publishing.h"
+
+#include <QMessageBox>
+#include <QStatusBar>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "app/gui/application.h"
+#include "app/gui/document.h"
+#include "app/gui/publish_dialog.h"
+#include "display/main_frame.h"
+#include "display/monitoring_view.h"
+#include "export/monitor_publisher.h"
+#include "export/mqtt_topics.h"
+#include "link/oximeter.h"
+#include "link/packet_record.h"
+#include "link/second_snapshot.h"
+#include "platform/system_info.h"
+#include "processing/interpretation.h"
+
+struct Publishing::Retiring {
+    std::mutex mutex;
+    std::condition_variable done;
+    int running = 0;
+};
+
+namespace {
+
+constexpr int kRetireWaitMs = 3000;
+
+mqtt::BrokerOptions OptionsOf(const config::PublishSettings& s) {
+    mqtt::BrokerOptions o;
+    o.url = s.broker;
+    o.ca_file = s.ca_file;
+    o.cert_file = s.cert_file;
+    o.key_file = s.key_file;
+    o.username = s.username;
+    o.password_file = s.password_file;
+    o.keepalive_s = s.keepalive;
+    return o;
+}
+
+}  // namespace
+
+Publishing::Publishing(CVELTMonitoringApp* app, QObject* parent)
+    : QObject(parent), app_(app), retiring_(std::make_shared<Retiring>()) {
+    timer_.setInterval(kTickMs);
+    connect(&timer_, &QTimer::timeout, this, &Publishing::Tick);
+    if (CMainFrame* frame = app_->MainFrame()) {
+        pane_ = new QLabel(frame->statusBar());
+        pane_->setObjectName("mqttPane");
+        pane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane_->setVisible(false);
+        frame->statusBar()->insertPermanentWidget(0, pane_);
+    }
+}
+
+Publishing::~Publishing() {
+    timer_.stop();
+    for (auto& e : entries_) {
+        Detach(*e);
+        Retire(std::move(e->publisher));
+    }
+    entries_.clear();
+    // The offline messages of a clean exit get their chance, within bounds.
+    std::unique_lock<std::mutex> lock(retiring_->mutex);
+    retiring_->done.wait_for(lock, std::chrono::milliseconds(kRetireWaitMs),
+                             [this] { return retiring_->running == 0; });
+}
+
+std::string Publishing::MonitorName() const {
+    if (!settings_.monitor.empty()) return settings_.monitor;
+    return mqtt::EscapeTopicName(platform::ComputerName());
+}
+
+void Publishing::Apply(const config::PublishSettings& settings) {
+    for (auto& e : entries_) {
+        Detach(*e);
+        Retire(std::move(e->publisher));
+    }
+    entries_.clear();
+    settings_ = settings;
+    problem_.clear();
+    if (settings_.enabled) {
+        mqtt::BrokerAddress address;
+        std::string error;
+        if (!mqtt::ParseBrokerUrl(settings_.broker, &address, &error))
+            problem_ = QString::fromStdString(error);
+        else if (!settings_.monitor.empty() && !mqtt::ValidTopicName(settings_.monitor))
+            problem_ = "the monitor name may not hold /, +, # or control characters";
+        if (problem_.isEmpty() && !address.tls && !mqtt::IsLoopbackHost(address.host) &&
+            !warned_plain_ && app_->MainFrame() != nullptr) {
+            warned_plain_ = true;
+            app_->MainFrame()->statusBar()->showMessage(
+                QString("MQTT: %1 is plain mqtt://, not encrypted; use mqtts:// beyond this "
+                        "machine")
+                    .arg(QString::fromStdString(address.host)),
+                15000);
+        }
+        timer_.start();
+        Tick();
+    } else {
+        timer_.stop();
+    }
+    UpdatePane();
+}
+
+void Publishing::RunDialog(QWidget* parent) {
+    PublishDialog dialog(settings_, parent);
+    if (dialog.exec() != QDialog::Accepted) return;
+    const config::PublishSettings s = dialog.Settings();
+    if (!config::WritePublishSettings(s)) {
+        QMessageBox::warning(parent, "VELT Monitoring",
+                             QString("The publish settings could not be saved in\n%1\n\n%2")
+                                 .arg(QString::fromStdString(config::ConfigPath()),
+                                      QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    Apply(s);
+}
+
+void Publishing::OnRecord(void* context, const PacketRecord& record) {
+    uint16_t ir = 0;
+    if (processing::RecordIrSample(record.payload, record.length, &ir))
+        static_cast<mqtt::MonitorPublisher*>(context)->AddPlethSample(ir);
+}
+
+void Publishing::Detach(Entry& e) {
+    if (e.view && e.view->GetLink() == e.link && e.link != nullptr)
+        e.link->SetRecordObserver(nullptr, nullptr);
+}
+
+void Publishing::Retire(std::unique_ptr<mqtt::MonitorPublisher> publisher) {
+    if (!publisher) return;
+    std::shared_ptr<Retiring> r = retiring_;
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        ++r->running;
+    }
+    std::thread([r, p = std::move(publisher)]() mutable {
+        p.reset();
+        std::lock_guard<std::mutex> lock(r->mutex);
+        --r->running;
+        r->done.notify_all();
+    }).detach();
+}
+
+mqtt::MonitorPublisher* Publishing::PublisherFor(CVELTMonitoringView* view) const {
+    for (const auto& e : entries_)
+        if (e->view == view) return e->publisher.get();
+    return nullptr;
+}
+
+void Publishing::Tick() {
+    if (!settings_.enabled || !problem_.isEmpty()) {
+        UpdatePane();
+        return;
+    }
+    // The open views, each with its link's port (escaped: a USB name holds '#').
+    std::vector<std::pair<CVELTMonitoringView*, std::string>> views;
+    for (CVELTMonitoringDoc* doc : app_->Documents()) {
+        for (CChildFrame* frame : doc->Frames()) {
+            CVELTMonitoringView* view = CVELTMonitoringDoc::ViewOf(frame);
+            if (view == nullptr || view->GetLink() == nullptr) continue;
+            std::string port = mqtt::EscapeTopicName(view->GetLink()->PortName());
+            bool taken = false;  // one publisher per port: a second window on it shows nothing
+            for (const auto& v : views) taken = taken || v.second == port;
+            if (!taken) views.emplace_back(view, std::move(port));
+        }
+    }
+    // Publishers of closed windows, replaced links or changed ports go.
+    for (size_t i = 0; i < entries_.size();) {
+        Entry& e = *entries_[i];
+        bool keep = false;
+        for (const auto& v : views)
+            keep =
+                keep || (e.view == v.first && e.link == v.first->GetLink() && e.port == v.second);
+        if (keep) {
+            ++i;
+            continue;
+        }
+        Detach(e);
+        Retire(std::move(e.publisher));
+        entries_.erase(entries_.begin() + static_cast<long>(i));
+    }
+    const std::string monitor = MonitorName();
+    for (const auto& [view, port] : views) {
+        if (PublisherFor(view) != nullptr) continue;
+        auto e = std::make_unique<Entry>();
+        e->view = view;
+        e->link = view->GetLink();
+        e->port = port;
+        e->publisher = std::make_unique<mqtt::MonitorPublisher>(OptionsOf(settings_), monitor, port,
+                                                                settings_.waveform);
+        std::string error;
+        if (!e->publisher->Start(&error)) {
+            problem_ = QString::fromStdString(error);
+            e->publisher.reset();
+            UpdatePane();
+            return;
+        }
+        if (settings_.waveform)
+            e->link->SetRecordObserver(&Publishing::OnRecord, e->publisher.get());
+        entries_.push_back(std::move(e));
+    }
+    const int64_t now = mqtt::MonitorPublisher::NowUs();
+    for (auto& e : entries_) {
+        e->publisher->Observe(TakeSecondValues(*e->view, e->view->GetLink(), now));
+        e->publisher->FlushPleth();
+    }
+    UpdatePane();
+}
+
+QString Publishing::PaneText() const {
+    if (!settings_.enabled) return QString();
+    if (!problem_.isEmpty()) return QString("MQTT: off (%1)").arg(problem_);
+    QString retrying;
+    bool connecting = entries_.empty();
+    for (const auto& e : entries_) {
+        const mqtt::Client::Status s = e->publisher->Connection().GetStatus();
+        if (s.state == mqtt::Client::State::kRetrying && retrying.isEmpty())
+            retrying = QString::fromStdString(s.reason);
+        else if (s.state != mqtt::Client::State::kConnected)
+            connecting = true;
+    }
+    if (!retrying.isEmpty()) return QString("MQTT: retrying (%1)").arg(retrying);
+    if (connecting) return "MQTT: connecting";
+    return "MQTT: connected";
+}
+
+void Publishing::UpdatePane() {
+    if (pane_ == nullptr) return;
+    const QString text = PaneText();
+    if (pane_->text() != text) pane_->setText(text);
+    pane_->setVisible(!text.isEmpty());
+}

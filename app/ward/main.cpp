@@ -1,0 +1,131 @@
+// velt-ward: every monitor that publishes to the broker, on one screen.
+#include <QApplication>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/gui/toolbar_icons.h"
+#include "app/ward/ward_window.h"
+#include "platform/system_info.h"
+
+namespace {
+
+std::atomic<bool> g_terminate{false};
+std::atomic<bool> g_reset_stats{false};
+void OnTerminate(int) { g_terminate.store(true); }
+void OnResetStats(int) { g_reset_stats.store(true); }
+
+const char* const kUsage =
+    "usage: velt-ward [--broker URL] [--ca-file F] [--cert-file F] [--key-file F]\n"
+    "                 [--username U] [--password-file F] [--stats FILE]\n"
+    "Shows every monitor that publishes below velt/v1/ on the broker, one tile each.\n"
+    "  --broker URL         mqtt://host[:port] or mqtts://host[:port]\n"
+    "  --ca-file F          the broker's CA certificate (mqtts; the system's when missing)\n"
+    "  --cert-file F        client certificate, with --key-file F\n"
+    "  --username U         user name at the broker\n"
+    "  --password-file F    file whose first line is the password\n"
+    "  --stats FILE         at exit, write the messages taken and the publish-to-repaint\n"
+    "                       latencies (ms: p50, p99, max) to FILE; SIGUSR1 starts afresh\n"
+    "Options given replace those of File > Broker.. (saved in %s).\n";
+
+void WriteStats(const std::string& path, const WardWindow& w) {
+    std::vector<int> l = w.Grid()->Latencies();
+    std::sort(l.begin(), l.end());
+    auto at = [&](double q) {
+        return l.empty() ? -1 : l[std::min(l.size() - 1, static_cast<size_t>(q * l.size()))];
+    };
+    std::ofstream out(path);
+    out << "messages " << w.Messages() << "\nmonitors " << w.Model().Count() << "\nrepaints "
+        << l.size() << "\ntiles_painted " << w.Grid()->TilesPainted() << "\nlatency_ms_p50 "
+        << at(0.5) << "\nlatency_ms_p99 " << at(0.99) << "\nlatency_ms_max "
+        << (l.empty() ? -1 : l.back()) << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // At once, so that a signal that comes early finds its handler, not the default.
+    std::signal(SIGTERM, OnTerminate);
+    std::signal(SIGUSR1, OnResetStats);
+    const std::string settings_path = platform::ConfigurationDirectory() + "/velt-ward.ini";
+    WardSettings settings = ReadWardSettings(settings_path);
+    std::string stats;
+    std::vector<char*> rest{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::printf(kUsage, settings_path.c_str());
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("velt-ward %s\n", VELT_VERSION);
+            return 0;
+        }
+        std::string* target = nullptr;
+        if (a == "--broker")
+            target = &settings.broker.url;
+        else if (a == "--ca-file")
+            target = &settings.broker.ca_file;
+        else if (a == "--cert-file")
+            target = &settings.broker.cert_file;
+        else if (a == "--key-file")
+            target = &settings.broker.key_file;
+        else if (a == "--username")
+            target = &settings.broker.username;
+        else if (a == "--password-file")
+            target = &settings.broker.password_file;
+        else if (a == "--stats")
+            target = &stats;
+        if (target == nullptr) {
+            if (a.rfind("--", 0) == 0) {
+                std::fprintf(stderr, "velt-ward: unknown option %s\n", a.c_str());
+                std::fprintf(stderr, kUsage, settings_path.c_str());
+                return 2;
+            }
+            rest.push_back(argv[i]);  // Qt's own (-platform, …)
+            continue;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "velt-ward: %s needs a value\n", a.c_str());
+            return 2;
+        }
+        *target = argv[++i];
+    }
+    if (!settings.broker.url.empty()) {
+        mqtt::BrokerAddress address;
+        std::string error;
+        if (!mqtt::ParseBrokerUrl(settings.broker.url, &address, &error)) {
+            std::fprintf(stderr, "velt-ward: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    // Tiles repaint many times a second: their pixels go with the request, so no
+    // repaint waits for a round trip to the X server (as in velt-monitoring).
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
+    int rest_count = static_cast<int>(rest.size());
+    rest.push_back(nullptr);
+    QApplication qt(rest_count, rest.data());
+    QApplication::setApplicationName("VELT Ward");
+    QApplication::setApplicationVersion(VELT_VERSION);
+    QGuiApplication::setDesktopFileName("velt-ward");
+    QApplication::setWindowIcon(ProgramIcon());
+    WardWindow window(settings, settings_path);
+    window.show();
+    // SIGTERM ends the ward as File > Exit does, so that --stats is still written.
+    // SIGUSR1 starts the --stats figures afresh (a benchmark's warm-up is over).
+    QTimer terminate_check;
+    QObject::connect(&terminate_check, &QTimer::timeout, [&window] {
+        if (g_reset_stats.exchange(false)) window.ResetStats();
+        if (g_terminate.load()) QApplication::quit();
+    });
+    terminate_check.start(200);
+    const int status = QApplication::exec();
+    if (!stats.empty()) WriteStats(stats, window);
+    return status;
+}

@@ -1,0 +1,532 @@
+#include "export/mqtt_client.h"
+
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include "export/mqtt_topics.h"
+
+namespace mqtt {
+namespace {
+
+constexpr size_t kHeldLimit = 4096;  // events and state kept through an outage
+constexpr int kPollMs = 500;         // keep-alive housekeeping at least this often
+constexpr int kStopWaitMs = 2000;
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::once_flag g_lib_init;
+
+bool Readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+}  // namespace
+
+bool ParseBrokerUrl(const std::string& url, BrokerAddress* out, std::string* error) {
+    BrokerAddress a;
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        rest = url.substr(7);
+        a.port = 1883;
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        rest = url.substr(8);
+        a.port = 8883;
+        a.tls = true;
+    } else {
+        *error = "the broker must be mqtt://host:port or mqtts://host:port, not \"" + url + "\"";
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    std::string port;
+    if (!rest.empty() && rest.front() == '[') {  // [::1]:1883
+        const size_t close = rest.find(']');
+        if (close == std::string::npos) {
+            *error = "missing \"]\" in the broker address \"" + url + "\"";
+            return false;
+        }
+        a.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') {
+                *error = "bad broker address \"" + url + "\"";
+                return false;
+            }
+            port = rest.substr(close + 2);
+            if (port.empty()) port = "-";
+        }
+    } else {
+        const size_t colon = rest.rfind(':');
+        a.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            port = rest.substr(colon + 1);
+            if (port.empty()) port = "-";
+        }
+    }
+    if (a.host.empty() || a.host.find_first_of("/@ ") != std::string::npos) {
+        *error = "bad broker host in \"" + url + "\"";
+        return false;
+    }
+    if (!port.empty()) {
+        long p = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9' || p > 65535) {
+                p = -1;
+                break;
+            }
+            p = p * 10 + (c - '0');
+        }
+        if (p < 1 || p > 65535) {
+            *error = "bad broker port \"" + port + "\"";
+            return false;
+        }
+        a.port = static_cast<int>(p);
+    }
+    *out = a;
+    return true;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+    if (host == "localhost" || host == "::1") return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return false;
+}
+
+int Client::BackoffMs(int failures) {
+    if (failures < 1) failures = 1;
+    if (failures > 6) return 30000;
+    return std::min(1000 << (failures - 1), 30000);
+}
+
+namespace {
+struct Item {
+    std::string topic;
+    std::string payload;
+    Delivery delivery = Delivery::kValue;
+};
+// The broker answered the connect with a refusal (its reason code is in connack).
+constexpr int kConnackRefused = -1000;
+}  // namespace
+
+struct Client::Shared {
+    BrokerOptions options;
+    BrokerAddress address;
+    std::string password;
+    size_t queue_limit = 64;
+    std::string state_topic;
+    std::vector<std::string> subscriptions;
+    int backoff_divisor = 1;
+
+    std::mutex handler_mutex;  // a stop that leaves the thread behind clears the handler
+    MessageFn handler;
+
+    mutable std::mutex mutex;
+    std::condition_variable wake_cv;
+    std::deque<Item> queue;
+    size_t values_queued = 0;
+    bool stop = false;
+    Status status;
+
+    int wake_fd = -1;
+    std::atomic<State> state{State::kStopped};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> sent{0};
+    std::atomic<uint64_t> connections{0};
+    std::promise<void> exited;
+
+    // Network thread only.
+    int connack = -1;  // -1: none yet this connection
+    std::string tls_error;
+    int offline_mid = -1;
+    bool offline_acked = false;
+
+    ~Shared() {
+        if (wake_fd >= 0) close(wake_fd);
+    }
+
+    bool Stopping() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stop;
+    }
+    void SetStatus(State s, const std::string& reason) {
+        std::lock_guard<std::mutex> lock(mutex);
+        status.state = s;
+        if (s != State::kConnected) status.reason = reason;
+        state.store(s, std::memory_order_release);
+    }
+    void Wake() {
+        const uint64_t one = 1;
+        if (wake_fd >= 0) (void)!write(wake_fd, &one, sizeof one);
+    }
+    void DrainWake() {
+        uint64_t n;
+        if (wake_fd >= 0) (void)!read(wake_fd, &n, sizeof n);
+    }
+    // Waits ms unless a stop comes first; false at a stop.
+    bool Sleep(int ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        wake_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stop; });
+        return !stop;
+    }
+    std::string Describe(int rc, int err) const {
+        switch (rc) {
+            case MOSQ_ERR_ERRNO:
+                return err != 0 ? std::strerror(err) : "system error";
+            case MOSQ_ERR_TLS:
+            case MOSQ_ERR_TLS_HANDSHAKE:
+                return tls_error.empty() ? "TLS handshake failed" : "TLS: " + tls_error;
+            case MOSQ_ERR_EAI:
+                return "unknown host \"" + address.host + "\"";
+            case MOSQ_ERR_CONN_LOST:
+                return "connection lost";
+            case MOSQ_ERR_KEEPALIVE:
+                return "no answer within the keep-alive";
+            default:
+                return mosquitto_strerror(rc);
+        }
+    }
+};
+
+namespace {
+
+void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
+    static_cast<Client::Shared*>(obj)->connack = rc;
+}
+
+void OnPublish(mosquitto*, void* obj, int mid, int, const mosquitto_property*) {
+    auto* s = static_cast<Client::Shared*>(obj);
+    if (mid == s->offline_mid) s->offline_acked = true;
+}
+
+void OnMessage(mosquitto*, void* obj, const mosquitto_message* m, const mosquitto_property*) {
+    auto* s = static_cast<Client::Shared*>(obj);
+    std::lock_guard<std::mutex> lock(s->handler_mutex);
+    if (s->handler)
+        s->handler(m->topic, static_cast<const char*>(m->payload),
+                   static_cast<size_t>(m->payloadlen), m->retain);
+}
+
+void OnLog(mosquitto*, void* obj, int level, const char* text) {
+    // OpenSSL's reason ends the line: "OpenSSL Error[0]: error:0A000086:SSL
+    // routines::certificate verify failed".
+    if (level != MOSQ_LOG_ERR || std::strstr(text, "OpenSSL Error") == nullptr) return;
+    auto* s = static_cast<Client::Shared*>(obj);
+    const char* reason = std::strrchr(text, ':');
+    s->tls_error = reason != nullptr ? reason + 1 : text;
+}
+
+}  // namespace
+
+Client::Client(BrokerOptions options, size_t queue_limit) : shared_(std::make_shared<Shared>()) {
+    shared_->options = std::move(options);
+    shared_->queue_limit = queue_limit == 0 ? 1 : queue_limit;
+}
+
+Client::~Client() {
+    if (!thread_.joinable()) return;
+    std::future<void> exited = shared_->exited.get_future();
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->stop = true;
+    }
+    shared_->wake_cv.notify_all();
+    shared_->Wake();
+    if (exited.wait_for(std::chrono::milliseconds(kStopWaitMs + 500)) ==
+        std::future_status::ready) {
+        thread_.join();
+        return;
+    }
+    // A connect the network does not answer: the thread keeps its own state and ends
+    // when the connect gives up; nothing of ours is reached from it any more.
+    {
+        std::lock_guard<std::mutex> lock(shared_->handler_mutex);
+        shared_->handler = nullptr;
+    }
+    thread_.detach();
+}
+
+void Client::SetStateTopic(const std::string& topic) { shared_->state_topic = topic; }
+void Client::Subscribe(const std::string& pattern) { shared_->subscriptions.push_back(pattern); }
+void Client::SetMessageHandler(MessageFn fn) {
+    std::lock_guard<std::mutex> lock(shared_->handler_mutex);
+    shared_->handler = std::move(fn);
+}
+void Client::SetBackoffDivisorForTesting(int d) { shared_->backoff_divisor = d < 1 ? 1 : d; }
+
+bool Client::Start(std::string* error) {
+    if (thread_.joinable()) return true;
+    Shared& s = *shared_;
+    if (!ParseBrokerUrl(s.options.url, &s.address, error)) return false;
+    if (s.options.keepalive_s < 5 || s.options.keepalive_s > 65535) {
+        *error = "keep-alive must be 5 to 65535 s";
+        return false;
+    }
+    for (const std::string* f : {&s.options.ca_file, &s.options.cert_file, &s.options.key_file}) {
+        if (!f->empty() && !Readable(*f)) {
+            *error = "cannot read \"" + *f + "\": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (s.options.cert_file.empty() != s.options.key_file.empty()) {
+        *error = "a client certificate needs both the certificate and the key file";
+        return false;
+    }
+    if (!s.options.password_file.empty()) {
+        std::ifstream in(s.options.password_file);
+        if (!in) {
+            *error = "cannot read the password file \"" + s.options.password_file +
+                     "\": " + std::strerror(errno);
+            return false;
+        }
+        std::getline(in, s.password);
+        if (!s.password.empty() && s.password.back() == '\r') s.password.pop_back();
+        if (s.options.username.empty()) {
+            *error = "a password file needs a user name";
+            return false;
+        }
+    }
+    s.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (s.wake_fd < 0) {
+        *error = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
+    std::call_once(g_lib_init, [] { mosquitto_lib_init(); });
+    s.SetStatus(State::kConnecting, std::string());
+    thread_ = std::thread(&Client::Run, shared_);
+    return true;
+}
+
+void Client::Publish(const std::string& topic, std::string payload, Delivery delivery) {
+    Shared& s = *shared_;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (delivery == Delivery::kValue) {
+            if (s.values_queued >= s.queue_limit) {
+                for (auto it = s.queue.begin(); it != s.queue.end(); ++it) {
+                    if (it->delivery == Delivery::kValue) {
+                        s.queue.erase(it);
+                        --s.values_queued;
+                        s.dropped.fetch_add(1, std::memory_order_relaxed);
+                        break;
+                    }
+                }
+            }
+            ++s.values_queued;
+        } else if (s.queue.size() - s.values_queued >= kHeldLimit) {
+            for (auto it = s.queue.begin(); it != s.queue.end(); ++it) {
+                if (it->delivery != Delivery::kValue) {
+                    s.queue.erase(it);
+                    s.dropped.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                }
+            }
+        }
+        s.queue.push_back(Item{topic, std::move(payload), delivery});
+    }
+    s.Wake();
+}
+
+Client::Status Client::GetStatus() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->status;
+}
+bool Client::Connected() const {
+    return shared_->state.load(std::memory_order_acquire) == State::kConnected;
+}
+uint64_t Client::Dropped() const { return shared_->dropped.load(std::memory_order_relaxed); }
+uint64_t Client::Sent() const { return shared_->sent.load(std::memory_order_relaxed); }
+uint64_t Client::Connections() const {
+    return shared_->connections.load(std::memory_order_relaxed);
+}
+size_t Client::Queued() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->queue.size();
+}
+
+namespace {
+
+// One poll round on the connection: read, write, keep-alive. MOSQ_ERR_SUCCESS or the
+// failure that ended the connection.
+int Pump(mosquitto* mosq, int wake_fd, int timeout_ms, bool* woken) {
+    const int sock = mosquitto_socket(mosq);
+    if (sock < 0) return MOSQ_ERR_NO_CONN;
+    pollfd fds[2] = {
+        {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
+        {wake_fd, POLLIN, 0}};
+    const int n = poll(fds, 2, timeout_ms);
+    if (n < 0 && errno != EINTR) return MOSQ_ERR_ERRNO;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+        rc = mosquitto_loop_read(mosq, 1);
+        if (rc != MOSQ_ERR_SUCCESS) return rc;
+    }
+    if (mosquitto_want_write(mosq)) {
+        rc = mosquitto_loop_write(mosq, 1);
+        if (rc != MOSQ_ERR_SUCCESS) return rc;
+    }
+    if (n > 0 && (fds[1].revents & POLLIN)) *woken = true;
+    return mosquitto_loop_misc(mosq);
+}
+
+}  // namespace
+
+void Client::Run(std::shared_ptr<Shared> shared) {
+    Shared& s = *shared;
+    mosquitto* mosq = mosquitto_new(nullptr, true, &s);
+    if (mosq == nullptr) {
+        s.SetStatus(State::kRetrying, "out of memory");
+        s.exited.set_value();
+        return;
+    }
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Small messages go out at once instead of waiting for the last one's ACK.
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect_v5_callback_set(mosq, OnConnect);
+    mosquitto_publish_v5_callback_set(mosq, OnPublish);
+    mosquitto_message_v5_callback_set(mosq, OnMessage);
+    mosquitto_log_callback_set(mosq, OnLog);
+    std::string setup_error;
+    if (!s.options.username.empty() &&
+        mosquitto_username_pw_set(mosq, s.options.username.c_str(),
+                                  s.options.password_file.empty() ? nullptr : s.password.c_str()) !=
+            0)
+        setup_error = "bad user name";
+    if (s.address.tls && setup_error.empty()) {
+        const bool system_store = s.options.ca_file.empty();
+        if (system_store) mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        const int rc = mosquitto_tls_set(
+            mosq, system_store ? nullptr : s.options.ca_file.c_str(),
+            system_store ? "/etc/ssl/certs" : nullptr,
+            s.options.cert_file.empty() ? nullptr : s.options.cert_file.c_str(),
+            s.options.key_file.empty() ? nullptr : s.options.key_file.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            setup_error = std::string("TLS set-up: ") + mosquitto_strerror(rc);
+    }
+    if (!s.state_topic.empty()) {
+        const std::string will = StateJson(false, 0);
+        mosquitto_will_set(mosq, s.state_topic.c_str(), static_cast<int>(will.size()), will.data(),
+                           1, true);
+    }
+    if (!setup_error.empty()) {
+        s.SetStatus(State::kRetrying, setup_error);
+        mosquitto_destroy(mosq);
+        s.exited.set_value();
+        return;
+    }
+
+    int failures = 0;
+    std::string reason;
+    std::vector<Item> batch;
+    while (!s.Stopping()) {
+        s.connack = -1;
+        s.tls_error.clear();
+        errno = 0;
+        int rc =
+            mosquitto_connect(mosq, s.address.host.c_str(), s.address.port, s.options.keepalive_s);
+        int err = errno;
+        bool connected = false;
+        while (rc == MOSQ_ERR_SUCCESS) {
+            bool woken = false;
+            rc = Pump(mosq, s.wake_fd, kPollMs, &woken);
+            err = errno;
+            if (woken) s.DrainWake();
+            if (rc != MOSQ_ERR_SUCCESS) break;
+            if (s.Stopping()) break;
+            if (s.connack > 0) {
+                rc = kConnackRefused;
+                break;
+            }
+            if (s.connack != 0) continue;
+            if (!connected) {
+                connected = true;
+                failures = 0;
+                s.connections.fetch_add(1, std::memory_order_relaxed);
+                if (!s.state_topic.empty()) {
+                    const std::string online = StateJson(true, NowUs());
+                    mosquitto_publish(mosq, nullptr, s.state_topic.c_str(),
+                                      static_cast<int>(online.size()), online.data(), 1, true);
+                }
+                for (const std::string& pattern : s.subscriptions)
+                    mosquitto_subscribe(mosq, nullptr, pattern.c_str(), 0);
+                s.SetStatus(State::kConnected, std::string());
+            }
+            // Hand the queue over only while the socket keeps up, so the bound holds.
+            while (!mosquitto_want_write(mosq)) {
+                Item item;
+                {
+                    std::lock_guard<std::mutex> lock(s.mutex);
+                    if (s.queue.empty()) break;
+                    item = std::move(s.queue.front());
+                    s.queue.pop_front();
+                    if (item.delivery == Delivery::kValue) --s.values_queued;
+                }
+                const int qos = item.delivery == Delivery::kValue ? 0 : 1;
+                const int prc = mosquitto_publish(
+                    mosq, nullptr, item.topic.c_str(), static_cast<int>(item.payload.size()),
+                    item.payload.data(), qos, item.delivery == Delivery::kState);
+                if (prc == MOSQ_ERR_SUCCESS) {
+                    s.sent.fetch_add(1, std::memory_order_relaxed);
+                } else if (item.delivery != Delivery::kValue) {
+                    std::lock_guard<std::mutex> lock(s.mutex);
+                    s.queue.push_front(std::move(item));  // kept for the next connection
+                    break;
+                }
+            }
+        }
+        if (s.Stopping()) {
+            if (connected && mosquitto_socket(mosq) >= 0) {
+                // A clean stop says so at once instead of leaving it to the will.
+                if (!s.state_topic.empty()) {
+                    const std::string offline = StateJson(false, NowUs());
+                    s.offline_acked = false;
+                    if (mosquitto_publish(mosq, &s.offline_mid, s.state_topic.c_str(),
+                                          static_cast<int>(offline.size()), offline.data(), 1,
+                                          true) == MOSQ_ERR_SUCCESS) {
+                        const auto until = std::chrono::steady_clock::now() +
+                                           std::chrono::milliseconds(kStopWaitMs / 2);
+                        bool woken = false;
+                        while (!s.offline_acked && std::chrono::steady_clock::now() < until &&
+                               Pump(mosq, s.wake_fd, 50, &woken) == MOSQ_ERR_SUCCESS) {
+                        }
+                    }
+                }
+                mosquitto_disconnect(mosq);
+                bool woken = false;
+                for (int i = 0; i < 20 && mosquitto_want_write(mosq) &&
+                                Pump(mosq, s.wake_fd, 50, &woken) == MOSQ_ERR_SUCCESS;
+                     ++i) {
+                }
+            }
+            break;
+        }
+        // A refusal ends the connection with a protocol error; its reason says more.
+        if (rc == kConnackRefused || s.connack > 0)
+            reason = mosquitto_reason_string(s.connack);
+        else
+            reason = s.Describe(rc, err);
+        if (mosquitto_socket(mosq) >= 0) mosquitto_disconnect(mosq);
+        s.SetStatus(State::kRetrying, reason);
+        ++failures;
+        if (!s.Sleep(BackoffMs(failures) / s.backoff_divisor)) break;
+    }
+    mosquitto_destroy(mosq);
+    s.SetStatus(State::kStopped, reason);
+    s.exited.set_value();
+}
+
+}  // namespace mqtt

@@ -1,0 +1,228 @@
+#include "export/mqtt_topics.h"
+
+#include <cstdio>
+
+namespace mqtt {
+namespace {
+
+bool Refused(unsigned char c) { return c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7f; }
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+void AppendTime(std::string& out, int64_t unix_us) {
+    char time[40];
+    if (data_export::FormatIsoLocalTime(unix_us, time, sizeof time) == 0) {
+        out += "null";
+        return;
+    }
+    out += '"';
+    out += time;
+    out += '"';
+}
+
+struct VitalSign {
+    const char* key;
+    int code;
+    const char* mdc;
+    const char* unit;
+};
+constexpr VitalSign kSpo2{"spo2", 150456, "MDC_PULS_OXIM_SAT_O2", "%"};
+constexpr VitalSign kPulse{"pulse", 149530, "MDC_PULS_OXIM_PULS_RATE", "bpm"};
+constexpr VitalSign kPerfusion{"perfusion", 150488, "MDC_BLD_PERF_INDEX", "%"};
+
+void AppendNumberOrNull(std::string& out, const std::string& shown) {
+    const std::optional<double> v = data_export::ShownValue(shown);
+    if (!v) {
+        out += "null";
+        return;
+    }
+    char number[32];
+    std::snprintf(number, sizeof number, "%.10g", *v);
+    out += number;
+}
+
+void AppendVital(std::string& out, const VitalSign& sign, const std::string& shown) {
+    out += '"';
+    out += sign.key;
+    out += "\":{\"value\":";
+    AppendNumberOrNull(out, shown);
+    out += ",\"unit\":\"";
+    out += sign.unit;
+    out += "\",\"code\":";
+    out += std::to_string(sign.code);
+    out += ",\"mdc\":\"";
+    out += sign.mdc;
+    out += "\"}";
+}
+
+}  // namespace
+
+const char* LeafName(Leaf leaf) {
+    switch (leaf) {
+        case Leaf::kState:
+            return "state";
+        case Leaf::kValues:
+            return "values";
+        case Leaf::kEvents:
+            return "events";
+        case Leaf::kPleth:
+            return "pleth";
+        case Leaf::kUnknown:
+            break;
+    }
+    return "";
+}
+
+bool ValidTopicName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name)
+        if (Refused(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+std::string EscapeTopicName(std::string_view name) {
+    if (name.empty()) return "_";
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (Refused(u) || c == '%') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string UnescapeTopicName(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size() && HexDigit(name[i + 1]) >= 0 &&
+            HexDigit(name[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(name[i + 1]) * 16 + HexDigit(name[i + 2]));
+            i += 2;
+        } else {
+            out += name[i];
+        }
+    }
+    return out;
+}
+
+std::string Topic(std::string_view monitor, std::string_view port, Leaf leaf) {
+    std::string t = kTopicRoot;
+    t += monitor;
+    t += '/';
+    t += port;
+    t += '/';
+    t += LeafName(leaf);
+    return t;
+}
+
+bool ParseTopic(std::string_view topic, TopicParts* parts) {
+    const std::string_view root = kTopicRoot;
+    if (topic.substr(0, root.size()) != root) return false;
+    topic.remove_prefix(root.size());
+    const size_t a = topic.find('/');
+    if (a == std::string_view::npos || a == 0) return false;
+    const size_t b = topic.find('/', a + 1);
+    if (b == std::string_view::npos || b == a + 1) return false;
+    const std::string_view leaf = topic.substr(b + 1);
+    if (leaf.find('/') != std::string_view::npos) return false;
+    parts->monitor = topic.substr(0, a);
+    parts->port = topic.substr(a + 1, b - a - 1);
+    parts->leaf = Leaf::kUnknown;
+    for (Leaf l : {Leaf::kState, Leaf::kValues, Leaf::kEvents, Leaf::kPleth})
+        if (leaf == LeafName(l)) parts->leaf = l;
+    return true;
+}
+
+void AppendJsonString(std::string& out, std::string_view s) {
+    out += '"';
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20 || u == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+std::string StateJson(bool online, int64_t since_us) {
+    std::string out =
+        online ? "{\"state\":\"online\",\"since\":" : "{\"state\":\"offline\",\"since\":";
+    if (since_us == 0)
+        out += "null";
+    else
+        AppendTime(out, since_us);
+    out += '}';
+    return out;
+}
+
+void ValuesJson(const data_export::SecondValues& v, std::string& out) {
+    out.clear();
+    out += "{\"time\":";
+    AppendTime(out, v.unix_us);
+    out += ',';
+    AppendVital(out, kSpo2, v.spo2);
+    out += ',';
+    AppendVital(out, kPulse, v.pulse);
+    out += ',';
+    AppendVital(out, kPerfusion, v.perfusion);
+    out += ",\"rhbco\":{\"value\":";
+    AppendNumberOrNull(out, v.rhbco);
+    out += ",\"unit\":\"%\"},\"status\":";
+    AppendJsonString(out, v.status);
+    out += ",\"link\":{\"state\":\"";
+    out += data_export::LinkStateName(v.link);
+    out += "\",\"frames\":";
+    out += std::to_string(v.frames);
+    out += ",\"bad\":";
+    out += std::to_string(v.bad);
+    out += ",\"lost\":";
+    out += std::to_string(v.lost);
+    out += "}}";
+}
+
+std::string EventJson(int64_t unix_us, std::string_view kind, std::string_view text) {
+    std::string out = "{\"time\":";
+    AppendTime(out, unix_us);
+    out += ",\"event\":";
+    AppendJsonString(out, kind);
+    out += ",\"text\":";
+    AppendJsonString(out, text);
+    out += '}';
+    return out;
+}
+
+void PlethJson(int64_t first_sample_us, int rate_hz, const uint16_t* samples, size_t count,
+               std::string& out) {
+    out.clear();
+    out += "{\"time\":";
+    AppendTime(out, first_sample_us);
+    out += ",\"rate\":";
+    out += std::to_string(rate_hz);
+    out += ",\"ir\":[";
+    for (size_t i = 0; i < count; ++i) {
+        if (i != 0) out += ',';
+        out += std::to_string(samples[i]);
+    }
+    out += "]}";
+}
+
+}  // namespace mqtt

@@ -1,0 +1,61 @@
+// The broker's topics and payloads: names under velt/v1/<monitor>/<port>/, their
+// escaping, and the JSON of state, values, events and pleth. Pure code over strings;
+// the publisher and the ward share it. Qt-free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "export/second_values.h"
+
+namespace mqtt {
+
+inline constexpr const char* kTopicRoot = "velt/v1/";
+inline constexpr const char* kSubscribeAll = "velt/v1/#";
+
+// The leaves below a monitor's port.
+enum class Leaf { kState, kValues, kEvents, kPleth, kUnknown };
+const char* LeafName(Leaf leaf);
+
+// A name a user typed: empty, or holding '/', '+', '#' or a control character, is
+// refused (such a name would split the topic or act as a wildcard).
+bool ValidTopicName(std::string_view name);
+
+// A name from the host or the link (host name, USB "description#serial"): every
+// refused character and '%' become "%XX", so two names never meet in one topic; an
+// empty name becomes "_". UnescapeTopicName reverses it.
+std::string EscapeTopicName(std::string_view name);
+std::string UnescapeTopicName(std::string_view name);
+
+// "velt/v1/<monitor>/<port>/<leaf>" from names already valid or escaped.
+std::string Topic(std::string_view monitor, std::string_view port, Leaf leaf);
+
+// The parts of a topic below velt/v1/, still escaped; false for anything else.
+struct TopicParts {
+    std::string_view monitor;
+    std::string_view port;
+    Leaf leaf = Leaf::kUnknown;
+};
+bool ParseTopic(std::string_view topic, TopicParts* parts);
+
+// Appends s as a JSON string with its quotes.
+void AppendJsonString(std::string& out, std::string_view s);
+
+// {"state":"online","since":"<ISO time>"}; since_us 0 writes "since":null (the last
+// will, whose moment only the receiver knows).
+std::string StateJson(bool online, int64_t since_us);
+
+// The values of one second. A field the window shows as "x" (or any text that is not
+// a number) is null; each vital sign carries its IEEE 11073 code and unit.
+void ValuesJson(const data_export::SecondValues& v, std::string& out);
+
+// {"time":…,"event":"<kind>","text":"<text>"}.
+std::string EventJson(int64_t unix_us, std::string_view kind, std::string_view text);
+
+// {"time":<first sample>,"rate":<Hz>,"ir":[…]}.
+void PlethJson(int64_t first_sample_us, int rate_hz, const uint16_t* samples, size_t count,
+               std::string& out);
+
+}  // namespace mqtt

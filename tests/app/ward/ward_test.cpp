@@ -1,0 +1,187 @@
+// velt-ward: the model of the tiles, and the window against a real broker.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "app/ward/ward_model.h"
+#include "app/ward/ward_window.h"
+#include "export/monitor_publisher.h"
+#include "export/mqtt_topics.h"
+#include "tests/support/test_broker.h"
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& ready, int timeout_ms = 15000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < until) {
+        QApplication::processEvents();
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ready();
+}
+
+const QByteArray kValues =
+    R"({"time":"2026-12-09T21:52:00.125+01:00","spo2":{"value":97.5,"unit":"%"},)"
+    R"("pulse":{"value":null},"perfusion":{"value":0.09},"rhbco":{"value":null},)"
+    R"("status":"Finger?","link":{"state":"connected","frames":3036,"bad":1,"lost":2}})";
+
+TEST(WardModel, TilesAreSortedByNameAndShowTheValuesOfTheirMessages) {
+    WardModel m;
+    bool added = false;
+    EXPECT_EQ(m.OnMessage("velt/v1/bed-2/COM1/values", kValues, 1000, &added), 0);
+    EXPECT_TRUE(added);
+    EXPECT_EQ(m.OnMessage("velt/v1/bed-1/FT232R%23A5/values", kValues, 1000, &added), 0);
+    EXPECT_TRUE(added);
+    ASSERT_EQ(m.Count(), 2);
+    EXPECT_EQ(m.At(0).monitor, "bed-1");
+    EXPECT_EQ(m.At(0).port, "FT232R#A5");
+    EXPECT_EQ(m.At(1).monitor, "bed-2");
+    const TileData& d = m.At(1);
+    EXPECT_EQ(d.spo2, "97.5");
+    EXPECT_EQ(d.pulse, "x");
+    EXPECT_EQ(d.status, "Finger?");
+    EXPECT_EQ(d.link_state, "connected");
+    EXPECT_EQ(d.bad, 1u);
+    EXPECT_EQ(d.lost, 2u);
+    EXPECT_EQ(d.last_time, "21:52:00");
+    EXPECT_EQ(d.value_time_ms, 1796849520125);
+    // Not ours, or not JSON: nothing happens.
+    EXPECT_EQ(m.OnMessage("other/topic", kValues, 1000, &added), -1);
+    EXPECT_EQ(m.OnMessage("velt/v1/bed-3/COM1/values", "{not json", 1000, &added), -1);
+    EXPECT_EQ(m.OnMessage("velt/v1/bed-3/COM1/values", "[1,2]", 1000, &added), -1);
+    EXPECT_EQ(m.Count(), 2);
+}
+
+TEST(WardModel, ATileGreysOutAfterFiveSecondsAndTurnsRedWhenOffline) {
+    WardModel m;
+    bool added = false;
+    m.OnMessage("velt/v1/bed-1/COM1/values", kValues, 10000, &added);
+    EXPECT_TRUE(m.CheckStale(15000).empty());
+    const std::vector<int> changed = m.CheckStale(15001);
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_TRUE(m.At(0).stale);
+    EXPECT_EQ(m.At(0).spo2, "x");
+    EXPECT_TRUE(m.CheckStale(20000).empty());  // once
+    m.OnMessage("velt/v1/bed-1/COM1/values", kValues, 21000, &added);
+    EXPECT_FALSE(m.At(0).stale);
+    EXPECT_EQ(m.At(0).spo2, "97.5");
+
+    m.OnMessage("velt/v1/bed-1/COM1/state",
+                R"({"state":"offline","since":"2026-12-09T21:53:10.000+01:00"})", 22000, &added);
+    EXPECT_TRUE(m.At(0).offline);
+    EXPECT_EQ(m.At(0).offline_since, "21:53:10");
+    // A last will has no time: the moment it came stands in.
+    const int64_t when = QDateTime(QDate(2026, 12, 9), QTime(8, 1, 2)).toMSecsSinceEpoch();
+    m.OnMessage("velt/v1/bed-1/COM1/state", R"({"state":"offline","since":null})", when, &added);
+    EXPECT_EQ(m.At(0).offline_since, "08:01:02");
+    m.OnMessage("velt/v1/bed-1/COM1/state", R"({"state":"online","since":null})", when, &added);
+    EXPECT_FALSE(m.At(0).offline);
+}
+
+TEST(WardModel, PlethSamplesGoIntoTheTilesRing) {
+    WardModel m;
+    bool added = false;
+    m.OnMessage("velt/v1/bed-1/COM1/pleth", R"({"time":null,"rate":50,"ir":[1,2,3]})", 0, &added);
+    EXPECT_TRUE(m.At(0).has_pleth);
+    EXPECT_EQ(m.At(0).pleth_count, 3);
+    EXPECT_EQ(m.At(0).pleth[2], 3);
+}
+
+mqtt::BrokerOptions Options(const testing_support::TestBroker& b, const char* user) {
+    mqtt::BrokerOptions o;
+    o.url = b.Url();
+    o.username = user;
+    o.password_file = b.PasswordFile();
+    o.keepalive_s = 5;
+    return o;
+}
+
+TEST(WardWindow, ShowsEveryMonitorAndComesBackAfterTheBrokerRestarts) {
+    testing_support::TestBroker broker;
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    WardSettings s;
+    s.broker = Options(broker, "ward");
+    WardWindow window(s, std::string());
+    window.resize(800, 600);
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return window.StatusText().startsWith("MQTT: connected"); }))
+        << window.StatusText().toStdString();
+
+    mqtt::MonitorPublisher a(Options(broker, "monitor"), "bed-b", "COM1", true);
+    auto b = std::make_unique<mqtt::MonitorPublisher>(Options(broker, "monitor"), "bed-a", "COM2",
+                                                      false);
+    std::string error;
+    ASSERT_TRUE(a.Start(&error));
+    ASSERT_TRUE(b->Start(&error));
+    data_export::SecondValues v;
+    v.unix_us = mqtt::MonitorPublisher::NowUs();
+    v.spo2 = "98.0";
+    v.pulse = "61.0";
+    v.status = "OK";
+    v.link = data_export::LinkState::kConnected;
+    ASSERT_TRUE(WaitFor([&] { return a.Connection().Connected() && b->Connection().Connected(); }));
+    a.Observe(v);
+    b->Observe(v);
+    for (int i = 0; i < 20; ++i) a.AddPlethSample(static_cast<uint16_t>(i * 100));
+    a.FlushPleth();
+    ASSERT_TRUE(WaitFor([&] {
+        return window.Model().Count() == 2 && window.Model().At(1).has_pleth &&
+               window.Model().At(0).spo2 == "98.0";
+    }));
+    EXPECT_EQ(window.Model().At(0).monitor, "bed-a");
+    EXPECT_EQ(window.Model().At(1).pulse, "61.0");
+    // The tiles fill the window: across its width, and down its height.
+    TileGrid* grid = window.Grid();
+    const int rows = (2 + grid->Columns() - 1) / grid->Columns();
+    EXPECT_GE(grid->Columns() * grid->TileRect(0).width(), grid->width() - grid->Columns());
+    EXPECT_GE(rows * grid->TileRect(0).height(), grid->height() - rows);
+    EXPECT_GT(grid->TileRect(0).width(), 300);
+    // A wide window puts them side by side.
+    window.resize(1600, 400);
+    QApplication::processEvents();
+    EXPECT_EQ(grid->Columns(), 2);
+    // They get painted, and the latency from the publisher's stamp is measured.
+    ASSERT_TRUE(WaitFor([&] { return window.Grid()->Latencies().size() >= 2; }));
+    EXPECT_GE(window.Grid()->Latencies()[0], 0);
+
+    // Double-click opens the large view of that monitor.
+    const QPoint centre = window.Grid()->TileRect(1).center();
+    QString opened;
+    QObject::connect(window.Grid(), &TileGrid::tileDoubleClicked,
+                     [&](const QString& key) { opened = key; });
+    QMouseEvent click(QEvent::MouseButtonDblClick, QPointF(centre), QPointF(centre),
+                      window.Grid()->mapToGlobal(QPointF(centre)), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(window.Grid(), &click);
+    EXPECT_EQ(opened, "bed-b/COM1");
+    LargeTile* large = window.OpenLarge(opened);
+    ASSERT_NE(large, nullptr);
+    EXPECT_TRUE(large->isVisible());
+    EXPECT_EQ(large->Key(), "bed-b/COM1");
+
+    broker.Stop();
+    ASSERT_TRUE(WaitFor([&] { return window.StatusText().startsWith("MQTT: retrying ("); }))
+        << window.StatusText().toStdString();
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    // Back by itself within the back-off (first retry after 1 s, then 2 s).
+    ASSERT_TRUE(WaitFor([&] { return window.StatusText().startsWith("MQTT: connected"); }, 20000))
+        << window.StatusText().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return a.Connection().Connected(); }, 20000));
+    v.unix_us = mqtt::MonitorPublisher::NowUs() + 1000000;
+    v.spo2 = "91.0";
+    a.Observe(v);
+    ASSERT_TRUE(WaitFor([&] { return window.Model().At(1).spo2 == "91.0"; }, 20000));
+
+    // A monitor that stops says offline: its tile turns red.
+    b.reset();
+    ASSERT_TRUE(WaitFor([&] { return window.Model().At(0).offline; }));
+    EXPECT_FALSE(window.Model().At(0).offline_since.isEmpty());
+}
+
+}  // namespace

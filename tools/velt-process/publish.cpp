@@ -1,0 +1,75 @@
+#include "tools/velt-process/publish.h"
+
+#include <thread>
+
+#include "export/mqtt_topics.h"
+#include "link/oximeter.h"
+#include "link/packet_record.h"
+#include "link/second_snapshot.h"
+#include "platform/system_info.h"
+#include "processing/interpretation.h"
+
+namespace {
+
+constexpr int64_t kObserveUs = 250000;  // as the GUI's timer
+constexpr int kRecordMs = 20;           // one framed record of the device
+
+}  // namespace
+
+std::unique_ptr<HeadlessPublisher> HeadlessPublisher::Start(const HeadlessPublishOptions& options,
+                                                            COximeter& link, ILinkView& view,
+                                                            std::string* error) {
+    if (!options.monitor.empty() && !mqtt::ValidTopicName(options.monitor)) {
+        *error = "--monitor \"" + options.monitor + "\" may not hold /, +, # or control characters";
+        return nullptr;
+    }
+    std::string monitor =
+        options.monitor.empty() ? mqtt::EscapeTopicName(platform::ComputerName()) : options.monitor;
+    std::unique_ptr<HeadlessPublisher> p(
+        new HeadlessPublisher(options, link, view, std::move(monitor)));
+    if (!p->publisher_.Start(error)) return nullptr;
+    // The first values should find the broker: wait a moment for the connection.
+    for (int i = 0; i < 300 && !p->publisher_.Connection().Connected(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    link.SetRecordObserver(&HeadlessPublisher::OnRecord, p.get());
+    p->start_ = std::chrono::steady_clock::now();
+    return p;
+}
+
+HeadlessPublisher::HeadlessPublisher(const HeadlessPublishOptions& options, COximeter& link,
+                                     ILinkView& view, std::string monitor)
+    : options_(options),
+      link_(link),
+      view_(view),
+      publisher_(options.broker, std::move(monitor),
+                 mqtt::EscapeTopicName(options.port.substr(options.port.find_last_of('/') + 1)),
+                 options.waveform) {}
+
+HeadlessPublisher::~HeadlessPublisher() {
+    link_.SetRecordObserver(nullptr, nullptr);
+    Observe(mqtt::MonitorPublisher::NowUs());
+    publisher_.FlushPleth();
+    for (int i = 0;
+         i < 300 && publisher_.Connection().Connected() && publisher_.Connection().Queued() > 0;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void HeadlessPublisher::Observe(int64_t now_us) {
+    last_observed_us_ = now_us;
+    publisher_.Observe(TakeSecondValues(view_, &link_, now_us));
+    publisher_.FlushPleth();
+}
+
+void HeadlessPublisher::OnRecord(void* context, const PacketRecord& record) {
+    auto* p = static_cast<HeadlessPublisher*>(context);
+    ++p->records_;
+    uint16_t ir = 0;
+    if (processing::RecordIrSample(record.payload, record.length, &ir))
+        p->publisher_.AddPlethSample(ir);
+    if (p->options_.pace)
+        std::this_thread::sleep_until(
+            p->start_ + std::chrono::milliseconds(static_cast<int64_t>(p->records_) * kRecordMs));
+    const int64_t now = mqtt::MonitorPublisher::NowUs();
+    if (now - p->last_observed_us_ >= kObserveUs) p->Observe(now);
+}

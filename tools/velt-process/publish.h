@@ -1,0 +1,52 @@
+// velt-process --publish: what the headless view shows goes to an MQTT broker as
+// velt-monitoring publishes it (state, values once a second, events, and with
+// --waveform the plethysmogram), optionally paced in device time (one framed record
+// per 20 ms) for a bedside box or a load test.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "export/monitor_publisher.h"
+#include "export/mqtt_client.h"
+
+class COximeter;
+class ILinkView;
+struct PacketRecord;
+
+struct HeadlessPublishOptions {
+    mqtt::BrokerOptions broker;  // broker.url empty: no publishing
+    std::string monitor;         // empty: the host name
+    std::string port;            // the topic's port level (the input's name)
+    bool pace = false;
+    bool waveform = false;
+};
+
+class HeadlessPublisher {
+public:
+    // Checks the options and connects; null with *error when it cannot start.
+    static std::unique_ptr<HeadlessPublisher> Start(const HeadlessPublishOptions& options,
+                                                    COximeter& link, ILinkView& view,
+                                                    std::string* error);
+    // The last values, then waits (at most 3 s) until the queue is sent, and ends the
+    // connection cleanly (the state turns "offline").
+    ~HeadlessPublisher();
+
+    uint64_t Records() const { return records_; }
+
+private:
+    HeadlessPublisher(const HeadlessPublishOptions& options, COximeter& link, ILinkView& view,
+                      std::string monitor);
+    static void OnRecord(void* context, const PacketRecord& record);
+    void Observe(int64_t now_us);
+
+    HeadlessPublishOptions options_;
+    COximeter& link_;
+    ILinkView& view_;
+    mqtt::MonitorPublisher publisher_;
+    std::chrono::steady_clock::time_point start_;
+    uint64_t records_ = 0;
+    int64_t last_observed_us_ = 0;
+};
