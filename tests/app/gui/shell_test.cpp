@@ -111,7 +111,7 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
                            "Red 2|32787", "<", "-", "Port..|32772", ">Protocol..",
                            "Generic 57.6 kBd|32780", "Generic 115.2 kBd (w. ECG)|32781", "-",
                            "Reduced 9.6 kBd|32782", "<", "Connect again|32777", "Disconnect|32783",
-                           "Publish..|32788", "-", "ELF to Flash..|32773", "D43 to Flash..|32774"}));
+                           "Publish..|32789", "-", "ELF to Flash..|32773", "D43 to Flash..|32774"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&Help")), QStringList({"&About VELT Monitoring...|57664"}));
 
     // Closing the only window brings back the menus without a document.
