@@ -108,7 +108,7 @@ def read_edf(path):
     raw = mne.io.read_raw_edf(path, preload=True, verbose="error")
     data = {name: raw.get_data(picks=[name])[0] for name in raw.ch_names}
     sfreq = raw.info["sfreq"]
-    # MNE brings every signal to the highest rate; the originals sit on its grid.
+    # MNE brings every signal to the highest rate; the samples sent sit on its grid.
     def at(name, rate):
         step = int(round(sfreq / rate))
         return data[name][::step]
