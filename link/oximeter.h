@@ -64,6 +64,9 @@ public:
     int GetPortName(char* buffer /* >= 32 bytes */);
     int AttachView(ILinkView* view);
     int ResetDisplay();
+    // "*** No data" and "x" in every value field; the next frame shows every value
+    // again. The GUI thread after a silence (and a session review).
+    void ShowNoData();
     // first_error as for config::SaveSettings (0 when every write succeeded).
     int SaveSettings(int* first_error = nullptr);
     int LoadDocumentation();
@@ -142,7 +145,6 @@ private:
     bool WaitAndReopen(LinkConnection& c);
     void RaiseEvent(Event e);
     void HandleEvents();
-    void ShowNoData();
     void WriteStatistics(const char* port) const;
     void ShowPortText();
     void ShowStatus(const char* text);
