@@ -43,4 +43,5 @@ constexpr int kChannelIR = 32785;
 constexpr int kChannelRed = 32786;
 constexpr int kChannelRed2 = 32787;
 constexpr int kStopReplay = 32788;
+constexpr int kOpenSession = 32790;  // File > Open Session..: a recorded session's review
 }  // namespace cmd
