@@ -71,9 +71,10 @@ bool ReviewIndex::Build(const std::string& path, const std::atomic<bool>* cancel
         s.spo2 = Shown(player.FieldText(Spo2));
         s.pulse = Shown(player.FieldText(Pulse));
         s.perfusion = Shown(player.FieldText(Perfusion_IR));
-        s.link = !player.Connected() ? data_export::LinkState::kLost
-                 : player.NoData()   ? data_export::LinkState::kNoData
-                                     : data_export::LinkState::kConnected;
+        s.link = !player.PortOpen()    ? data_export::LinkState::kClosed
+                 : !player.Connected() ? data_export::LinkState::kLost
+                 : player.NoData()     ? data_export::LinkState::kNoData
+                                       : data_export::LinkState::kConnected;
         const std::string& status = player.FieldText(StatusText);
         s.status_changed = t > 0 && status != last_status;
         last_status = status;

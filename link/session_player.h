@@ -94,6 +94,7 @@ public:
     const processing::Measurement& Measurement() const { return measurement_; }
     int Protocol() const { return state_.protocol; }
     bool Connected() const { return state_.open && state_.connected; }
+    bool PortOpen() const { return state_.open; }
     bool NoData() const { return state_.no_data; }
     // What reading skipped in the file so far.
     const recordings::CaptureFileReader& Reader() const { return reader_; }

@@ -642,6 +642,11 @@ bool CVELTMonitoringApp::SaveModified(CVELTMonitoringDoc* doc) {
 }
 
 void CVELTMonitoringApp::OnFileClose() {
+    // A review has nothing to save.
+    if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow())) {
+        review->close();
+        return;
+    }
     CVELTMonitoringDoc* doc = ActiveDocument();
     if (doc == nullptr || !SaveModified(doc)) return;
     closing_all_ = true;  // asked once for the whole document
@@ -747,7 +752,11 @@ void CVELTMonitoringApp::UpdateRecentFileMenu() {
 void CVELTMonitoringApp::UpdateMainTitle() {
     if (main_frame_ == nullptr) return;
     CVELTMonitoringDoc* doc = ActiveDocument();
-    main_frame_->setWindowTitle(doc ? QString("%1 - %2").arg(kAppTitle, doc->Title()) : kAppTitle);
+    QString title = doc ? doc->Title() : QString();
+    if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow()))
+        title = review->windowTitle();
+    main_frame_->setWindowTitle(title.isEmpty() ? QString(kAppTitle)
+                                                : QString("%1 - %2").arg(kAppTitle, title));
 }
 
 void CVELTMonitoringApp::Print(bool preview) {

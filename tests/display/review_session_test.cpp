@@ -104,6 +104,7 @@ TEST(ReviewIndex, OverviewHasEverySecondWithItsGapsAndStatusChanges) {
     EXPECT_EQ(s[139].link, data_export::LinkState::kConnected);
     EXPECT_FALSE(s[100].status_changed);
     EXPECT_EQ(index.SecondsFrom(200).size(), 2u);
+    EXPECT_EQ(s[201].link, data_export::LinkState::kClosed);  // the port closed at the end
 
     ReviewIndex stopped;
     cancel = true;

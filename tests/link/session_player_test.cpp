@@ -221,6 +221,24 @@ TEST(SessionPlayer, MutedKeepsTheTextsAndShowsThemWhenUnmuted) {
     for (int f = 0; f < ViewFieldCount; ++f) EXPECT_EQ(view.fields[f], player.FieldText(f));
 }
 
+TEST(SessionPlayer, PlaysOnAfterDamageInTheFile) {
+    testing_support::TempDir dir;
+    const std::string path = MakeSession(dir, Protocol2(20));
+    std::string bytes = dir.Read("session.vcap");
+    // A stretch of garbage in the middle of the records.
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 500; ++i) bytes[i] = '\x5A';
+    dir.Write("session.vcap", bytes);
+    SessionPlayer player;
+    ASSERT_TRUE(player.Open(path));
+    RecordingView view;
+    player.SetOutput(&view);
+    player.AdvanceTo(19000000);
+    EXPECT_EQ(player.Position(), 19000000u);
+    EXPECT_GE(player.Reader().damages(), 1u);
+    EXPECT_NE(view.fields[Spo2], "x");
+    EXPECT_EQ(player.Duration(), 20020000u);
+}
+
 TEST(SessionPlayer, WritesNoLogAndRefusesWhatIsNoCapture) {
     testing_support::TempDir dir;
     const std::string path = MakeSession(dir, Protocol2(5));

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMdiSubWindow>
@@ -13,6 +14,7 @@
 #include "app/gui/document.h"
 #include "display/monitoring_view.h"
 #include "display/review_frame.h"
+#include "export/window_capture.h"
 #include "recordings/capture_file.h"
 #include "tests/app/gui/shell_fixture.h"
 #include "tools/oximeter-sim/sim_session.h"
@@ -125,9 +127,18 @@ TEST_F(ReviewTest, PlaysAsFastAsPossibleToTheEndAndStops) {
     EXPECT_EQ(review->PositionUs(), review->Session()->DurationUs());
     EXPECT_EQ(Field(review, StatusText), "Disconnected");
 
-    // The picture commands take the review window.
-    QApplication::clipboard()->clear();
-    app_->MainFrame()->Command(cmd::kCopyAsImage)->trigger();
+    EXPECT_EQ(app_->MainFrame()->windowTitle(), "VELT Monitoring - short.vcap Review");
+
+    // The picture commands take the review window, frame and transport bar included.
+    EXPECT_EQ(image_export::WindowToCapture(app_->MainFrame()), review);
+    const QImage picture = image_export::CaptureWindowBitmap(review);
+    EXPECT_GE(picture.height(), review->View()->height() + review->Overview()->height());
+
+    // File > Close closes the review, and nothing else.
+    app_->MainFrame()->Command(cmd::kFileClose)->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(Area()->subWindowList().size(), 1);
+    EXPECT_EQ(ActiveReview(), nullptr);
 }
 
 TEST_F(ReviewTest, OpenSessionRefusesOtherFilesAndOpenKeepsThemDocuments) {
