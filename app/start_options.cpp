@@ -41,10 +41,11 @@ int EnterWorkingDirectory(const std::string& dir) {
 }
 
 std::string StartUsage(const std::string& configuration_dir) {
-    return "usage: velt-monitoring [--working-dir DIR] [Qt options] [DOCUMENT]\n"
+    return "usage: velt-monitoring [--working-dir DIR] [Qt options] [DOCUMENT | SESSION]\n"
            "  --working-dir DIR  start in DIR (made when missing; \"~/\" is the home folder),\n"
            "                     where the diagnostic logs and gifFile.gif are written\n"
            "  --version          print the version\n"
+           "  SESSION            a recorded session (capture file) opens in a review window\n"
            "Settings and the COM port map: " +
            configuration_dir + "\n";
 }

@@ -71,9 +71,8 @@ int CVELTMonitoringView::PacketMessageType() {
     return type;
 }
 
-CVELTMonitoringView::CVELTMonitoringView(QWidget* parent) : QWidget(parent) {
-    const config::ConnectionSettings settings = config::ReadConnectionSettings();
-    if (Factory()) link_ = Factory()(settings);
+CVELTMonitoringView::CVELTMonitoringView(QWidget* parent, bool with_link) : QWidget(parent) {
+    if (with_link && Factory()) link_ = Factory()(config::ReadConnectionSettings());
 
     // The link does not touch the view before AttachView, so the first picture can be
     // drawn without any other thread around.

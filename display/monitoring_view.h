@@ -40,7 +40,9 @@ public:
     using LinkFactory = std::function<COximeter*(const config::ConnectionSettings&)>;
     static void SetLinkFactory(LinkFactory factory);
 
-    explicit CVELTMonitoringView(QWidget* parent = nullptr);
+    // with_link false: no link is made; something else (a session review) draws into
+    // the plot and writes the fields.
+    explicit CVELTMonitoringView(QWidget* parent = nullptr, bool with_link = true);
     // Deletes the link first (which stops its receive thread), then the controls.
     ~CVELTMonitoringView() override;
 
@@ -52,6 +54,7 @@ public:
     // All 62 controls in creation order.
     const std::vector<QWidget*>& Controls() const { return controls_; }
     const WaveformPlot& Plot() const { return plot_; }
+    WaveformPlot& MutablePlot() { return plot_; }
 
     // Prints what the view draws (the plot: frame, trace, event strip) at its pixel
     // coordinates, scaled so that it keeps its on-screen size.

@@ -43,6 +43,7 @@ public:
     int Height() const { return height_; }
     // Row-major, Width() pixels per row.
     const uint32_t* Bits() const { return pixels_.data(); }
+    uint32_t* MutableBits() { return pixels_.data(); }
 
     // 0 (transparent) outside the image.
     uint32_t PixelAt(int x, int y) const;

@@ -2,17 +2,18 @@
 
 #include <algorithm>
 
-namespace {
-
 // The pulse trend's remembered points are one pair for the whole program, shared by
 // every view, so they have a lock of their own (always taken after a plot's lock).
-struct TrendPoints {
+struct WaveformPlot::TrendPoints {
     std::mutex mutex;
     int erase_x = 0, erase_y = 0;
     int draw_x = 0, draw_y = 0;
 };
-TrendPoints& SharedTrendPoints() {
-    static TrendPoints points;
+
+namespace {
+
+WaveformPlot::TrendPoints& SharedTrendPoints() {
+    static WaveformPlot::TrendPoints points;
     return points;
 }
 
@@ -21,8 +22,75 @@ inline int Column(int column) { return column & (WaveformPlot::kColumns - 1); }
 }  // namespace
 
 WaveformPlot::WaveformPlot(int width, int height)
-    : canvas_(width, height), exposed_(width, height) {
+    : trend_points_(&SharedTrendPoints()), canvas_(width, height), exposed_(width, height) {
     ResetLocked();
+}
+
+WaveformPlot::~WaveformPlot() = default;
+
+void WaveformPlot::UseOwnTrendPoints() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!own_trend_points_) own_trend_points_ = std::make_unique<TrendPoints>();
+    trend_points_ = own_trend_points_.get();
+}
+
+void WaveformPlot::Save(Snapshot& out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.write_position = write_position_;
+    std::copy(samples_, samples_ + kColumns, out.samples);
+    std::copy(sample_colours_, sample_colours_ + kColumns, out.sample_colours);
+    std::copy(pulse_trend_, pulse_trend_ + kColumns, out.pulse_trend);
+    std::copy(event_bits_, event_bits_ + kColumns, out.event_bits);
+    out.last_erase[0] = last_erase_.x;
+    out.last_erase[1] = last_erase_.y;
+    out.last_draw[0] = last_draw_.x;
+    out.last_draw[1] = last_draw_.y;
+    {
+        std::lock_guard<std::mutex> trend_lock(trend_points_->mutex);
+        out.trend_erase[0] = trend_points_->erase_x;
+        out.trend_erase[1] = trend_points_->erase_y;
+        out.trend_draw[0] = trend_points_->draw_x;
+        out.trend_draw[1] = trend_points_->draw_y;
+    }
+    out.runs.clear();
+    const uint32_t* p = canvas_.Bits();
+    const size_t n = static_cast<size_t>(canvas_.Width()) * canvas_.Height();
+    for (size_t i = 0; i < n;) {
+        size_t j = i + 1;
+        while (j < n && p[j] == p[i]) ++j;
+        out.runs.push_back(static_cast<uint32_t>(j - i));
+        out.runs.push_back(p[i]);
+        i = j;
+    }
+    out.runs.shrink_to_fit();
+}
+
+void WaveformPlot::Restore(const Snapshot& in) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    write_position_ = in.write_position & (kColumns - 1);
+    std::copy(in.samples, in.samples + kColumns, samples_);
+    std::copy(in.sample_colours, in.sample_colours + kColumns, sample_colours_);
+    std::copy(in.pulse_trend, in.pulse_trend + kColumns, pulse_trend_);
+    std::copy(in.event_bits, in.event_bits + kColumns, event_bits_);
+    last_erase_ = {in.last_erase[0], in.last_erase[1]};
+    last_draw_ = {in.last_draw[0], in.last_draw[1]};
+    {
+        std::lock_guard<std::mutex> trend_lock(trend_points_->mutex);
+        trend_points_->erase_x = in.trend_erase[0];
+        trend_points_->erase_y = in.trend_erase[1];
+        trend_points_->draw_x = in.trend_draw[0];
+        trend_points_->draw_y = in.trend_draw[1];
+    }
+    uint32_t* p = canvas_.MutableBits();
+    const size_t n = static_cast<size_t>(canvas_.Width()) * canvas_.Height();
+    size_t at = 0;
+    for (size_t r = 0; r + 1 < in.runs.size() && at < n; r += 2) {
+        const size_t count = std::min<size_t>(in.runs[r], n - at);
+        std::fill(p + at, p + at + count, in.runs[r + 1]);
+        at += count;
+    }
+    MarkDirty(&DirtyRegion::trace, {0, 0, canvas_.Width(), canvas_.Height()});
 }
 
 void WaveformPlot::ResetLocked() {
@@ -105,7 +173,7 @@ void WaveformPlot::AppendSample(uint8_t value, Colour colour, uint8_t events) {
 void WaveformPlot::AppendPulseTrend(uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
-    TrendPoints& points = SharedTrendPoints();
+    TrendPoints& points = *trend_points_;
     std::lock_guard<std::mutex> trend_lock(points.mutex);
     const int p = write_position_;
     const int x = kTrendX + p;

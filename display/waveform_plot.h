@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
+#include <vector>
 
 #include "display/pixel_canvas.h"
 #include "platform/colour.h"
@@ -35,6 +37,7 @@ public:
 
     // Starts in the reset state, with nothing drawn.
     explicit WaveformPlot(int width = kClientWidth, int height = kClientHeight);
+    ~WaveformPlot();
     WaveformPlot(const WaveformPlot&) = delete;
     WaveformPlot& operator=(const WaveformPlot&) = delete;
 
@@ -56,6 +59,28 @@ public:
     // trend is gone there until appends draw it again. Changes only the own image;
     // the caller is the one repainting.
     void Expose(std::span<const CanvasRect> rects);
+
+    struct TrendPoints;  // waveform_plot.cpp
+    // The pulse trend's remembered points are one pair for the whole program; a plot
+    // that must not move the other windows' trend (a session review) keeps its own.
+    void UseOwnTrendPoints();
+
+    // Everything the plot shows and goes on from, the image run-length coded: a review
+    // keeps it at checkpoints and puts it back when it seeks.
+    struct Snapshot {
+        int write_position = 0;
+        uint8_t samples[kColumns] = {};
+        Colour sample_colours[kColumns] = {};
+        uint8_t pulse_trend[kColumns] = {};
+        uint8_t event_bits[kColumns] = {};
+        int last_erase[2] = {}, last_draw[2] = {};
+        int trend_erase[2] = {}, trend_draw[2] = {};
+        std::vector<uint32_t> runs;  // (count, pixel) pairs over the image, row by row
+        size_t Bytes() const { return sizeof *this + runs.size() * sizeof(uint32_t); }
+    };
+    void Save(Snapshot& out) const;
+    // Takes the state and the image back; all of it is to be repainted.
+    void Restore(const Snapshot& in);
 
     // After Close nothing draws any more; the view calls it when it goes away, so
     // an append from a receive thread that is still stopping is dropped.
@@ -107,6 +132,8 @@ private:
     static CanvasRect RedrawRegion();
     static CanvasRect LineBox(int x0, int y0, int x1, int y1);
 
+    TrendPoints* trend_points_;
+    std::unique_ptr<TrendPoints> own_trend_points_;
     mutable std::mutex mutex_;
     PixelCanvas canvas_;
     // The redraw alone, for exposes; nothing else ever draws into it, so outside the

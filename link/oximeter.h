@@ -66,6 +66,9 @@ public:
     int GetPortName(char* buffer /* >= 32 bytes */);
     int AttachView(ILinkView* view);
     int ResetDisplay();
+    // "*** No data" and "x" in every value field; the next frame shows every value
+    // again. The GUI thread after a silence (and a session review).
+    void ShowNoData();
     // first_error as for config::SaveSettings (0 when every write succeeded).
     int SaveSettings(int* first_error = nullptr);
     int LoadDocumentation();
@@ -160,7 +163,6 @@ private:
     void HandleEvents();
     // GUI thread: shows one happening (error and retrying belong to a loss).
     void ShowEvent(uint32_t event, int error, bool retrying);
-    void ShowNoData();
     void WriteStatistics(const char* port) const;
     void ShowPortText();
     void ShowStatus(const char* text);

@@ -218,7 +218,8 @@ void PeriodicDisplay(Measurement& m, const LinkInterpretation& st, IMeasurementV
     Show(view, Gener, "%.3lf", s.sGener * 0.0006105006105006105);
     Show(view, Temp, "%.1lf", (s.sTemp * 0.0006105006105006105 - 0.986) * 281.6901408450704);
     char time_text[22];
-    std::time_t now = std::time(nullptr);
+    std::time_t now =
+        st.shown_time >= 0 ? static_cast<std::time_t>(st.shown_time) : std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) != nullptr &&
         std::strftime(time_text, sizeof(time_text), "%Y-%m-%d %H:%M:%S", &local) > 0) {
@@ -368,7 +369,7 @@ void ReducedInterpreter::OnRecord(uint8_t code, uint8_t value, IMeasurementView*
     switch (code) {
         case 0xF8: {
             view->AppendSample(value, RGB(0, 0, 0));
-            uint32_t now = platform::GetTickCount();
+            uint32_t now = use_recorded_tick_ ? recorded_tick_ : platform::GetTickCount();
             if (!adc_tick_set_ || static_cast<int32_t>(now - next_adc_tick_) >= 0) {
                 char text[8];
                 std::snprintf(text, sizeof(text), "0x%02X", value);

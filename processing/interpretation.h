@@ -30,6 +30,10 @@ struct LinkInterpretation {
     double trend_mean = 0.0;
     double trend_scale = 600.0;
     int16_t trend_hold = 0;
+    // The time field shows this moment (seconds since 1970) instead of the clock's
+    // when it is 0 or more: a review shows when the record was received. Kept by
+    // ResetForDisplay.
+    int64_t shown_time = -1;
 
     // Everything but the trend channel back to its initial value.
     void ResetForDisplay();
@@ -51,8 +55,15 @@ class ReducedInterpreter {
 public:
     // code 0xF8..0xFC, one data byte. view may be null. heartbeat: the link's flag.
     void OnRecord(uint8_t code, uint8_t value, IMeasurementView* view, bool heartbeat);
+    // A review paces the ADC field by the recorded time (ms) instead of the clock.
+    void SetRecordedTick(uint32_t ms) {
+        recorded_tick_ = ms;
+        use_recorded_tick_ = true;
+    }
 
 private:
+    uint32_t recorded_tick_ = 0;
+    bool use_recorded_tick_ = false;
     int last_spo2_ = -1;
     int last_pulse_ = -1;
     int last_perf2_ = -1;

@@ -113,6 +113,21 @@ struct EcgState {
     int16_t beat_available = 0;
 };
 
+// Everything of a Measurement but its logs: a fixed-size copy, so that a session
+// review can keep the processing state at checkpoints and go on from one.
+struct MeasurementState {
+    double dLEDSetScale = 0;
+    double dSensIR = 0, dSensRed = 0, dSensRed2 = 0;
+    uint32_t lSample = 0;
+    CurrentSample sample;
+    ResultBlock result;
+    float lower = 0, upper = 0;
+    Colour pulse_colour = RGB(0, 0, 0);
+    PlethState pleth;
+    EcgState ecg;
+    uint8_t event_byte = 0;
+};
+
 class Measurement {
 public:
     // Logs go into log_dir; empty means the working directory.
@@ -124,6 +139,9 @@ public:
     void SetLogging(bool on);
     bool Logging() const { return logging_; }
     const std::string& LogDirectory() const { return log_dir_; }
+
+    void SaveState(MeasurementState& out) const;
+    void RestoreState(const MeasurementState& in);
 
     // Constants and running estimates.
     static constexpr double dADCScale = 7.631257631257631e-05;

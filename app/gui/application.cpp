@@ -28,6 +28,7 @@
 #include "display/child_frame.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
+#include "display/review_frame.h"
 #include "link/configuration.h"
 #include "link/gui/port_dialog.h"
 #include "link/oximeter.h"
@@ -134,7 +135,7 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     link_counts_timer_.start();
 
     // 7. The command line: no file, a new document; a file, open it.
-    bool ok = args.isEmpty() ? OnFileNew() != nullptr : OpenDocumentFile(args.front()) != nullptr;
+    bool ok = args.isEmpty() ? OnFileNew() != nullptr : OpenFile(args.front());
     if (!ok) return false;
 
     // 8. Show the main window, large enough for one restored document window.
@@ -160,6 +161,7 @@ void CVELTMonitoringApp::BuildCommands() {
     add(cmd::kFileNew, "&New\tCtrl+N", "Create a new document\nNew", QKeySequence("Ctrl+N"));
     add(cmd::kFileOpen, "&Open...\tCtrl+O", "Open an existing document\nOpen",
         QKeySequence("Ctrl+O"));
+    add(cmd::kOpenSession, "Open Session..", "Review a recorded session\nOpen Session");
     add(cmd::kFileClose, "&Close", "Close the active document\nClose");
     add(cmd::kFileSave, "&Save\tCtrl+S", "Save the active document\nSave", QKeySequence("Ctrl+S"));
     add(cmd::kFileSaveAs, "Save &As...", "Save the active document with a new name\nSave As");
@@ -245,6 +247,7 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
     };
     on(cmd::kFileNew, [this] { OnFileNew(); });
     on(cmd::kFileOpen, [this] { OnFileOpen(); });
+    on(cmd::kOpenSession, [this] { OnOpenSession(); });
     on(cmd::kFileClose, [this] { OnFileClose(); });
     on(cmd::kFileSave, [this] { OnFileSave(); });
     on(cmd::kFileSaveAs, [this] { OnFileSaveAs(); });
@@ -308,14 +311,15 @@ void CVELTMonitoringApp::BuildMenus() {
         }
         return m;
     };
-    QMenu* file128 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, 0, cmd::kFilePrintSetup, 0,
-                                    cmd::kFileMruFile1, 0, cmd::kAppExit});
+    QMenu* file128 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, 0,
+                                    cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* view128 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
     QMenu* help128 = menu("&Help", {cmd::kAppAbout});
 
-    QMenu* file129 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kFileClose, cmd::kFileSave,
-                                    cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview,
-                                    cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
+    QMenu* file129 =
+        menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose,
+                       cmd::kFileSave, cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview,
+                       cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
                                  0, cmd::kCopyAsImage, cmd::kSaveAsImage});
@@ -446,7 +450,10 @@ void CVELTMonitoringApp::OnSubsystemCommand(int id) {
 
 CVELTMonitoringView* CVELTMonitoringApp::ActiveView() const {
     if (main_frame_ == nullptr) return nullptr;
-    auto* frame = dynamic_cast<CChildFrame*>(main_frame_->MdiArea()->currentSubWindow());
+    QMdiSubWindow* window = main_frame_->MdiArea()->currentSubWindow();
+    // A review's view prints and pictures like a monitoring window's.
+    if (auto* review = dynamic_cast<CReviewFrame*>(window)) return review->View();
+    auto* frame = dynamic_cast<CChildFrame*>(window);
     return frame ? CVELTMonitoringDoc::ViewOf(frame) : nullptr;
 }
 
@@ -555,7 +562,46 @@ void CVELTMonitoringApp::OnFileOpen() {
     QString path = file_dialog_ ? file_dialog_(false, QString())
                                 : QFileDialog::getOpenFileName(main_frame_, "Open", QString(),
                                                                "All Files (*)");
-    if (!path.isEmpty()) OpenDocumentFile(path);
+    if (!path.isEmpty()) OpenFile(path);
+}
+
+bool CVELTMonitoringApp::OpenFile(const QString& path) {
+    if (CReviewFrame::IsSessionFile(path)) return OpenReview(path) != nullptr;
+    return OpenDocumentFile(path) != nullptr;
+}
+
+void CVELTMonitoringApp::OnOpenSession() {
+    QString path = file_dialog_ ? file_dialog_(false, QString())
+                                : QFileDialog::getOpenFileName(main_frame_, "Open Session",
+                                                               QString(), "All Files (*)");
+    if (path.isEmpty()) return;
+    if (!CReviewFrame::IsSessionFile(path)) {
+        Warn(QString("%1\nThis file is not a recorded session.").arg(path));
+        return;
+    }
+    OpenReview(path);
+}
+
+CReviewFrame* CVELTMonitoringApp::OpenReview(const QString& path) {
+    auto* frame = new CReviewFrame();
+    if (!frame->Open(path)) {
+        Warn(QString("%1\nThis recorded session cannot be read: %2.").arg(path, frame->Error()));
+        delete frame;
+        return nullptr;
+    }
+    main_frame_->MdiArea()->addSubWindow(frame);
+    connect(frame, &QObject::destroyed, this, [this, frame] {
+        if (last_active_ == frame) last_active_ = nullptr;
+        if (main_frame_ == nullptr) return;
+        main_frame_->UpdateMenuSet();
+        UpdateMainTitle();
+    });
+    frame->ShowPlaced();
+    main_frame_->UpdateMenuSet();
+    main_frame_->MdiArea()->setActiveSubWindow(frame);
+    frame->setFocus();
+    AddToRecentFiles(QFileInfo(path).absoluteFilePath());
+    return frame;
 }
 
 void CVELTMonitoringApp::Warn(const QString& text) {
@@ -626,6 +672,11 @@ bool CVELTMonitoringApp::SaveModified(CVELTMonitoringDoc* doc) {
 }
 
 void CVELTMonitoringApp::OnFileClose() {
+    // A review has nothing to save.
+    if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow())) {
+        review->close();
+        return;
+    }
     CVELTMonitoringDoc* doc = ActiveDocument();
     if (doc == nullptr || !SaveModified(doc)) return;
     closing_all_ = true;  // asked once for the whole document
@@ -721,7 +772,7 @@ void CVELTMonitoringApp::UpdateRecentFileMenu() {
             a->setProperty("mru", true);
             a->setData(cmd::kFileMruFile1 + i);
             a->setStatusTip("Open this document");
-            connect(a, &QAction::triggered, this, [this, path] { OpenDocumentFile(path); });
+            connect(a, &QAction::triggered, this, [this, path] { OpenFile(path); });
             m->insertAction(before, a);
         }
     }
@@ -731,7 +782,11 @@ void CVELTMonitoringApp::UpdateRecentFileMenu() {
 void CVELTMonitoringApp::UpdateMainTitle() {
     if (main_frame_ == nullptr) return;
     CVELTMonitoringDoc* doc = ActiveDocument();
-    main_frame_->setWindowTitle(doc ? QString("%1 - %2").arg(kAppTitle, doc->Title()) : kAppTitle);
+    QString title = doc ? doc->Title() : QString();
+    if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow()))
+        title = review->windowTitle();
+    main_frame_->setWindowTitle(title.isEmpty() ? QString(kAppTitle)
+                                                : QString("%1 - %2").arg(kAppTitle, title));
 }
 
 void CVELTMonitoringApp::Print(bool preview) {

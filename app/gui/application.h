@@ -11,6 +11,7 @@
 
 class CChildFrame;
 class CMainFrame;
+class CReviewFrame;
 class COximeter;
 class CVELTMonitoringDoc;
 class CVELTMonitoringView;
@@ -50,6 +51,12 @@ public:
     CVELTMonitoringDoc* OnFileNew();
     CVELTMonitoringDoc* OpenDocumentFile(const QString& path);
     void OnFileOpen();
+    // A recorded session opens in a review window, any other file as a document; a
+    // session's review is found by the file's header. False when nothing opened.
+    bool OpenFile(const QString& path);
+    // File > Open Session..: a review window for the chosen recorded session.
+    void OnOpenSession();
+    CReviewFrame* OpenReview(const QString& path);
     bool OnFileSave();
     bool OnFileSaveAs();
     void OnFileClose();

@@ -44,4 +44,5 @@ constexpr int kChannelRed = 32786;
 constexpr int kChannelRed2 = 32787;
 constexpr int kStopReplay = 32788;
 constexpr int kPublish = 32789;
+constexpr int kOpenSession = 32790;  // File > Open Session..: a recorded session's review
 }  // namespace cmd

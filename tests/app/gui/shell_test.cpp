@@ -91,8 +91,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
     EXPECT_EQ(MenuTitles(bar),
               QStringList({"&File", "EDFFile", "&Edit", "&View", "&Window", "Option", "&Help"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
-              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "&Close|57602",
-                           "&Save\tCtrl+S|57603", "Save &As...|57604", "-",
+              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790",
+                           "&Close|57602", "&Save\tCtrl+S|57603", "Save &As...|57604", "-",
                            "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
                            "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")),
@@ -118,9 +118,10 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
     Area()->subWindowList()[0]->close();
     QApplication::processEvents();
     EXPECT_EQ(MenuTitles(bar), QStringList({"&File", "&View", "&Help"}));
-    EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
-              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "-",
-                           "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
+    EXPECT_EQ(
+        Describe(MenuNamed(bar, "&File")),
+        QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790", "-",
+                     "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
     app_->OnFileNew();
     EXPECT_EQ(MenuTitles(bar).size(), 7);
 }

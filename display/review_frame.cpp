@@ -1,0 +1,365 @@
+#include "display/review_frame.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSlider>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+#include "display/monitoring_view.h"
+#include "link/configuration.h"
+#include "recordings/capture_file.h"
+
+namespace {
+
+constexpr uint64_t kSecondUs = 1000000;
+constexpr int kTickMs = 10;
+// "As fast as possible" processes this long per tick, then lets the window paint.
+constexpr qint64 kFastBudgetMs = 12;
+constexpr uint64_t kFastStepUs = 20000;
+
+QString Length(uint64_t us) {
+    const uint64_t s = us / kSecondUs;
+    return QString("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QChar('0'))
+        .arg(s % 60, 2, 10, QChar('0'));
+}
+
+}  // namespace
+
+CReviewOverview::CReviewOverview(QWidget* parent) : QWidget(parent) {
+    setMinimumHeight(48);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setCursor(Qt::PointingHandCursor);
+    setToolTip(
+        "SpO2 (blue), pulse (red) and perfusion (green) per second; grey: the device "
+        "was lost or silent; ticks: the status word changed. Click or drag to move.");
+}
+
+void CReviewOverview::SetDuration(uint64_t duration_us) {
+    duration_us_ = duration_us;
+    update();
+}
+
+void CReviewOverview::Append(const std::vector<ReviewIndex::Second>& seconds) {
+    if (seconds.empty()) return;
+    seconds_.insert(seconds_.end(), seconds.begin(), seconds.end());
+    update();
+}
+
+void CReviewOverview::SetProgress(double progress, bool done) {
+    progress_ = progress;
+    done_ = done;
+    update();
+}
+
+void CReviewOverview::SetPosition(uint64_t position_us) {
+    if (position_us == position_us_) return;
+    position_us_ = position_us;
+    update();
+}
+
+uint64_t CReviewOverview::TimeAt(int x) const {
+    const int w = std::max(1, width() - 1);
+    const double f = std::clamp(static_cast<double>(x) / w, 0.0, 1.0);
+    return static_cast<uint64_t>(f * static_cast<double>(duration_us_));
+}
+
+void CReviewOverview::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) emit seekRequested(TimeAt(event->position().x()));
+}
+
+void CReviewOverview::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() & Qt::LeftButton) emit seekRequested(TimeAt(event->position().x()));
+}
+
+void CReviewOverview::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), QColor(250, 250, 250));
+    const int w = width(), h = height();
+    const double total_s = std::max(1.0, static_cast<double>(duration_us_) / kSecondUs);
+    auto x_of = [&](size_t second) { return static_cast<double>(second) / total_s * (w - 1); };
+    // Gaps first, under the traces.
+    for (size_t i = 0; i < seconds_.size(); ++i) {
+        if (seconds_[i].link == data_export::LinkState::kConnected) continue;
+        const double x0 = x_of(i), x1 = std::max(x0 + 1, x_of(i + 1));
+        p.fillRect(QRectF(x0, 0, x1 - x0, h), QColor(200, 200, 200));
+    }
+    struct Trace {
+        float ReviewIndex::Second::*value;
+        double low, high;
+        QColor colour;
+    };
+    const Trace traces[] = {{&ReviewIndex::Second::spo2, 70, 100, QColor(0, 0, 220)},
+                            {&ReviewIndex::Second::pulse, 30, 180, QColor(220, 0, 0)},
+                            {&ReviewIndex::Second::perfusion, 0, 20, QColor(0, 150, 0)}};
+    // One point per pixel column at most: a day has far more seconds than pixels.
+    const size_t per_pixel = std::max<size_t>(1, static_cast<size_t>(total_s / std::max(1, w)));
+    for (const Trace& t : traces) {
+        QPainterPath path;
+        bool pen_down = false;
+        for (size_t i = 0; i < seconds_.size(); i += per_pixel) {
+            const float v = seconds_[i].*t.value;
+            if (std::isnan(v)) {
+                pen_down = false;
+                continue;
+            }
+            const double f = std::clamp((v - t.low) / (t.high - t.low), 0.0, 1.0);
+            const QPointF point(x_of(i), (h - 3) - f * (h - 6));
+            if (pen_down)
+                path.lineTo(point);
+            else
+                path.moveTo(point);
+            pen_down = true;
+        }
+        p.setPen(QPen(t.colour, 1));
+        p.drawPath(path);
+    }
+    p.setPen(Qt::black);
+    for (size_t i = 0; i < seconds_.size(); ++i)
+        if (seconds_[i].status_changed) p.drawLine(QPointF(x_of(i), 0), QPointF(x_of(i), 5));
+    if (!done_) {
+        const QString text = QString("Building the overview.. %1 %").arg(qRound(progress_ * 100));
+        p.setPen(Qt::darkGray);
+        p.drawText(rect().adjusted(4, 0, -4, 0), Qt::AlignRight | Qt::AlignVCenter, text);
+    }
+    const double px = static_cast<double>(position_us_) / kSecondUs / total_s * (w - 1);
+    p.setPen(QPen(Qt::black, 1));
+    p.drawLine(QPointF(px, 0), QPointF(px, h));
+    p.setPen(Qt::gray);
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
+    auto* body = new QWidget(this);
+    auto* layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    view_ = new CVELTMonitoringView(body, false);
+    // The keys belong to the transport: nothing in the view takes the focus.
+    for (QWidget* control : view_->Controls()) control->setFocusPolicy(Qt::NoFocus);
+    view_->setFocusPolicy(Qt::NoFocus);
+    layout->addWidget(view_);
+    overview_ = new CReviewOverview(body);
+    layout->addWidget(overview_);
+
+    auto* bar = new QHBoxLayout();
+    bar->setContentsMargins(3, 0, 3, 3);
+    play_ = new QToolButton(body);
+    play_->setText("Play");
+    play_->setFocusPolicy(Qt::NoFocus);
+    speed_box_ = new QComboBox(body);
+    for (int s : kSpeeds)
+        speed_box_->addItem(s == 0 ? QString("as fast as possible") : QString("%1\u00D7").arg(s),
+                            s);
+    speed_box_->setFocusPolicy(Qt::NoFocus);
+    position_ = new QLabel(body);
+    position_->setMinimumWidth(140);
+    slider_ = new QSlider(Qt::Horizontal, body);
+    slider_->setFocusPolicy(Qt::NoFocus);
+    bar->addWidget(play_);
+    bar->addWidget(speed_box_);
+    bar->addWidget(position_);
+    bar->addWidget(slider_, 1);
+    layout->addLayout(bar);
+    setWidget(body);
+    setFocusPolicy(Qt::StrongFocus);
+
+    connect(play_, &QToolButton::clicked, this, [this] { playing_ ? Pause() : Play(); });
+    connect(speed_box_, &QComboBox::activated, this,
+            [this](int i) { SetSpeed(speed_box_->itemData(i).toInt()); });
+    connect(slider_, &QSlider::valueChanged, this, [this](int v) {
+        if (!updating_slider_) SeekTo(static_cast<uint64_t>(v) * kSecondUs);
+    });
+    connect(overview_, &CReviewOverview::seekRequested, this, &CReviewFrame::SeekTo);
+    timer_.setInterval(kTickMs);
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &CReviewFrame::Tick);
+    poll_.setInterval(200);
+    connect(&poll_, &QTimer::timeout, this, &CReviewFrame::PollIndex);
+}
+
+CReviewFrame::~CReviewFrame() {
+    cancel_.store(true);
+    if (worker_.joinable()) worker_.join();
+    timer_.stop();
+    poll_.stop();
+    session_.reset();  // before the view whose plot it draws into
+}
+
+bool CReviewFrame::IsSessionFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray head = file.read(sizeof recordings::kCaptureMagic);
+    return head.size() == static_cast<int>(sizeof recordings::kCaptureMagic) &&
+           std::equal(head.begin(), head.end(), recordings::kCaptureMagic);
+}
+
+bool CReviewFrame::Open(const QString& path) {
+    session_ = std::make_unique<ReviewSession>(
+        view_->MutablePlot(),
+        [this](int field, const char* text) { view_->SetFieldText(field, text); },
+        [this](const char* name) { view_->PlaySoundAsync(name); });
+    const std::string file = QFile::encodeName(path).toStdString();
+    if (!session_->Open(file)) {
+        error_ = QString::fromStdString(session_->Error());
+        return false;
+    }
+    heartbeat_ = config::ReadConnectionSettings().heartbeat;
+    setWindowTitle(QString("%1 Review").arg(QFileInfo(path).fileName()));
+    const uint64_t duration = session_->DurationUs();
+    overview_->SetDuration(duration);
+    updating_slider_ = true;
+    slider_->setRange(0, static_cast<int>(duration / kSecondUs));
+    slider_->setPageStep(60);
+    updating_slider_ = false;
+    index_ = std::make_shared<ReviewIndex>();
+    session_->SetIndex(index_);
+    // The overview is built beside the window, which is usable at once.
+    std::shared_ptr<ReviewIndex> index = index_;
+    worker_ = std::thread([index, file, this] { index->Build(file, &cancel_); });
+    poll_.start();
+    session_->AdvanceTo(0);
+    ShowPosition();
+    return true;
+}
+
+void CReviewFrame::Play() {
+    if (!session_) return;
+    if (session_->Player().AtEnd()) SeekTo(0);
+    playing_ = true;
+    play_->setText("Pause");
+    play_from_us_ = session_->PositionUs();
+    clock_.start();
+    session_->Player().SetHeartbeat(heartbeat_ && speed_ == 1);
+    timer_.start();
+}
+
+void CReviewFrame::Pause() {
+    playing_ = false;
+    play_->setText("Play");
+    timer_.stop();
+    if (session_) session_->Player().SetHeartbeat(false);
+}
+
+void CReviewFrame::SetSpeed(int speed) {
+    speed_ = speed;
+    const int i = speed_box_->findData(speed);
+    if (i >= 0) speed_box_->setCurrentIndex(i);
+    if (session_) {
+        play_from_us_ = session_->PositionUs();
+        clock_.start();
+        // At other speeds a heartbeat is no heartbeat.
+        session_->Player().SetHeartbeat(heartbeat_ && speed_ == 1 && playing_);
+    }
+}
+
+void CReviewFrame::SeekTo(uint64_t time_us) {
+    if (!session_) return;
+    time_us = std::min(time_us, session_->DurationUs());
+    session_->SeekTo(time_us);
+    play_from_us_ = session_->PositionUs();
+    clock_.start();
+    ShowPosition();
+}
+
+void CReviewFrame::Step(int64_t delta_us) {
+    const int64_t at = static_cast<int64_t>(PositionUs()) + delta_us;
+    SeekTo(at < 0 ? 0 : static_cast<uint64_t>(at));
+}
+
+uint64_t CReviewFrame::PositionUs() const { return session_ ? session_->PositionUs() : 0; }
+
+QString CReviewFrame::PositionText() const {
+    if (!session_) return QString();
+    const int64_t unix_us =
+        session_->Player().Header().start_unix_us + static_cast<int64_t>(session_->PositionUs());
+    const QString clock =
+        QDateTime::fromMSecsSinceEpoch(unix_us / 1000).toLocalTime().toString("HH:mm:ss");
+    return QString("%1 / %2").arg(clock, Length(session_->DurationUs()));
+}
+
+void CReviewFrame::Tick() {
+    if (!session_ || !playing_) return;
+    bool more = true;
+    if (speed_ == 0) {
+        QElapsedTimer budget;
+        budget.start();
+        while (more && budget.elapsed() < kFastBudgetMs)
+            more = session_->AdvanceTo(session_->PositionUs() + kFastStepUs);
+    } else {
+        more = session_->AdvanceTo(play_from_us_ +
+                                   static_cast<uint64_t>(clock_.elapsed()) * 1000 * speed_);
+    }
+    if (!more) Pause();
+    ShowPosition();
+}
+
+void CReviewFrame::ShowPosition() {
+    position_->setText(PositionText());
+    updating_slider_ = true;
+    slider_->setValue(static_cast<int>(PositionUs() / kSecondUs));
+    updating_slider_ = false;
+    overview_->SetPosition(PositionUs());
+}
+
+void CReviewFrame::PollIndex() {
+    if (!index_) return;
+    overview_->Append(index_->SecondsFrom(overview_->SecondCount()));
+    overview_->SetProgress(index_->Progress(), index_->Done());
+    if (index_->Done() || !index_->Error().empty()) {
+        overview_->SetProgress(1.0, true);
+        poll_.stop();
+    }
+}
+
+bool CReviewFrame::WaitForOverview(int timeout_ms) {
+    QElapsedTimer waited;
+    waited.start();
+    while (index_ && !index_->Done() && waited.elapsed() < timeout_ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    PollIndex();
+    return index_ && index_->Done();
+}
+
+void CReviewFrame::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Space:
+            playing_ ? Pause() : Play();
+            break;
+        case Qt::Key_Left:
+            Step(-10 * static_cast<int64_t>(kSecondUs));
+            break;
+        case Qt::Key_Right:
+            Step(10 * static_cast<int64_t>(kSecondUs));
+            break;
+        case Qt::Key_PageUp:
+            Step(-60 * static_cast<int64_t>(kSecondUs));
+            break;
+        case Qt::Key_PageDown:
+            Step(60 * static_cast<int64_t>(kSecondUs));
+            break;
+        case Qt::Key_Home:
+            SeekTo(0);
+            break;
+        case Qt::Key_End:
+            if (session_) SeekTo(session_->DurationUs());
+            break;
+        default:
+            CChildFrame::keyPressEvent(event);
+            return;
+    }
+    event->accept();
+}

@@ -1,0 +1,116 @@
+// The review window of a recorded session: an MDI child like a monitoring window,
+// "<file name> Review", with the monitoring view fed by a session player instead of
+// a port, an overview strip of the whole session and a transport bar. Keys: space
+// plays and pauses, Left/Right move 10 s, Page Up/Page Down 1 min, Home/End to the
+// ends.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "display/child_frame.h"
+#include "display/review_session.h"
+
+class CVELTMonitoringView;
+class QComboBox;
+class QLabel;
+class QSlider;
+class QToolButton;
+
+// The strip over the whole session: SpO2, pulse and perfusion per second, gaps,
+// status-word changes, the position; a click or a drag seeks.
+class CReviewOverview : public QWidget {
+    Q_OBJECT
+public:
+    explicit CReviewOverview(QWidget* parent = nullptr);
+    void SetDuration(uint64_t duration_us);
+    void Append(const std::vector<ReviewIndex::Second>& seconds);
+    void SetProgress(double progress, bool done);
+    void SetPosition(uint64_t position_us);
+    size_t SecondCount() const { return seconds_.size(); }
+    QSize sizeHint() const override { return QSize(843, 64); }
+
+signals:
+    void seekRequested(uint64_t time_us);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    uint64_t TimeAt(int x) const;
+    std::vector<ReviewIndex::Second> seconds_;
+    uint64_t duration_us_ = 0;
+    uint64_t position_us_ = 0;
+    double progress_ = 0;
+    bool done_ = false;
+};
+
+class CReviewFrame : public CChildFrame {
+    Q_OBJECT
+public:
+    // The speeds offered; 0 is "as fast as possible".
+    static constexpr int kSpeeds[] = {1, 2, 5, 10, 60, 0};
+
+    explicit CReviewFrame(QWidget* parent = nullptr);
+    ~CReviewFrame() override;
+
+    // True when the file starts as a capture does (its header, not its name).
+    static bool IsSessionFile(const QString& path);
+    // Opens the session and starts building the overview; false with Error() set.
+    bool Open(const QString& path);
+    QString Error() const { return error_; }
+
+    CVELTMonitoringView* View() const { return view_; }
+    CReviewOverview* Overview() const { return overview_; }
+    ReviewSession* Session() const { return session_.get(); }
+    const ReviewIndex* Index() const { return index_.get(); }
+
+    void Play();
+    void Pause();
+    bool Playing() const { return playing_; }
+    // An entry of kSpeeds.
+    void SetSpeed(int speed);
+    int Speed() const { return speed_; }
+    void SeekTo(uint64_t time_us);
+    uint64_t PositionUs() const;
+    // "21:14:03 / 1:00:00": the time of day at the position and the session's length.
+    QString PositionText() const;
+    // Test seam: waits (running the event loop) until the overview is built.
+    bool WaitForOverview(int timeout_ms);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Tick();
+    void PollIndex();
+    void ShowPosition();
+    void Step(int64_t delta_us);
+
+    CVELTMonitoringView* view_ = nullptr;
+    CReviewOverview* overview_ = nullptr;
+    QToolButton* play_ = nullptr;
+    QComboBox* speed_box_ = nullptr;
+    QLabel* position_ = nullptr;
+    QSlider* slider_ = nullptr;
+    std::unique_ptr<ReviewSession> session_;
+    std::shared_ptr<ReviewIndex> index_;
+    std::atomic<bool> cancel_{false};
+    std::thread worker_;
+    QTimer timer_;
+    QTimer poll_;
+    QElapsedTimer clock_;
+    uint64_t play_from_us_ = 0;  // the position when the clock started
+    bool playing_ = false;
+    int speed_ = 1;
+    bool heartbeat_ = false;
+    bool updating_slider_ = false;
+    QString error_;
+};
