@@ -41,6 +41,10 @@ struct LinkInterpretation {
 // shown, logs still written).
 void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
                      const uint8_t* payload, int length, IMeasurementView* view);
+// The same for a record that arrived at `tick` (ms, platform::GetTickCount), the time
+// its result line in fTxtLog2.txt carries.
+void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
+                     const uint8_t* payload, int length, IMeasurementView* view, uint32_t tick);
 
 // The reduced protocol's record handler; one per receive thread.
 class ReducedInterpreter {
