@@ -43,4 +43,6 @@ constexpr int kChannelIR = 32785;
 constexpr int kChannelRed = 32786;
 constexpr int kChannelRed2 = 32787;
 constexpr int kStopReplay = 32788;
+constexpr int kRecordSessions = 32789;
+constexpr int kOpenSessionsFolder = 32790;
 }  // namespace cmd
