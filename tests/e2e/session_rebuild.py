@@ -133,7 +133,7 @@ def run_protocol(bin_dir, protocol, seconds):
         os.makedirs(rebuilt)
         r = subprocess.run([os.path.join(bin_dir, "velt-process"), "--capture", path,
                             "--log-dir", rebuilt], capture_output=True, text=True)
-        check(r.returncode == 0, f"protocol {protocol}: velt-process reads it ({r.stderr.strip()})")
+        check(r.returncode == 0, f"protocol {protocol}: velt-process reads it (exit {r.returncode})")
         written = 0
         for log in LOGS:
             live = os.path.join(work, log)
