@@ -7,8 +7,10 @@
 # Records are counted as lines of the program's fTxtLog.txt (one per record).
 #
 #   bench/gui/per_record.sh [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind]
-#                           [--skip-cpu] [--annotate N] [--keep]
+#                           [--skip-cpu] [--annotate N] [--keep] [--recording on|off]
 #
+# --recording off runs the program with [recording] enabled=0 (no session file); on,
+# the default, records as a fresh installation does.
 # --annotate N lists the N most expensive functions (inclusive) of the callgrind run.
 # --keep leaves the scratch directory (callgrind output, logs) and prints its path.
 # Instruction counts and task switches are what to compare between runs; the CPU
@@ -24,6 +26,7 @@ do_callgrind=1
 do_cpu=1
 annotate=0
 keep=0
+recording=on
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="$2"; shift ;;
@@ -33,7 +36,8 @@ while [ $# -gt 0 ]; do
     --skip-cpu) do_cpu=0 ;;
     --annotate) annotate="$2"; shift ;;
     --keep) keep=1 ;;
-    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep]" >&2
+    --recording) recording="$2"; shift ;;
+    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep] [--recording on|off]" >&2
        exit 2 ;;
   esac
   shift
@@ -61,6 +65,7 @@ mkdir -p "$prog/configuration/dosdevices" "$scratch/work"
 cp "$bin/velt-monitoring" "$prog/"
 printf '[connection]\r\nport=COM1\r\nprotocol=2\r\n[sound]\r\nheartbeat=0\r\n' \
   >"$prog/configuration/VELTMonitoring.ini"
+[ "$recording" = off ] && printf '[recording]\r\nenabled=0\r\n' >>"$prog/configuration/VELTMonitoring.ini"
 "$bin/oximeter-sim" --protocol 2 --map "$prog/configuration/dosdevices/com1" \
   >"$scratch/sim.txt" 2>&1 &
 sim_pid=$!
