@@ -1,5 +1,7 @@
 #include "app/gui/application.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -783,7 +785,20 @@ void CVELTMonitoringApp::UpdateLinkCounts() {
         recording = QString::fromStdString(link->Recording().StatusText());
     }
     main_frame_->SetLinkCountsText(QString::fromLatin1(text));
+    // Once shown the pane keeps its size (as the counts do): a label that may change
+    // size lays out and repaints the whole status bar at every new text, twice a second.
+    QLabel* pane = main_frame_->StatusPane(QStringLiteral("recording"));
+    if (pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize()) {
+        const int usual = pane->fontMetrics().horizontalAdvance(
+                              QString::fromUtf8("REC 00:00:00 \u00b7 0000.0 MB")) +
+                          2 * pane->margin() + 2 * pane->frameWidth() + 6;
+        pane->setFixedSize(std::max(usual, pane->width()), pane->height());
+    }
     main_frame_->SetStatusPaneText(QStringLiteral("recording"), recording);
+    pane = main_frame_->StatusPane(QStringLiteral("recording"));
+    if (pane != nullptr && pane->minimumSize() == pane->maximumSize() &&
+        pane->fontMetrics().horizontalAdvance(recording) > pane->contentsRect().width())
+        pane->setFixedWidth(pane->sizeHint().width());
 }
 
 bool CVELTMonitoringApp::OpenSessionsFolder() {
