@@ -94,6 +94,15 @@ ConnectionSettings ReadConnectionSettings() {
     return s;
 }
 
+RecordingSettings ReadRecordingSettings() {
+    const std::string path = ConfigPath();
+    RecordingSettings s;
+    s.enabled = platform::GetPrivateProfileInt("recording", "enabled", 1, path) != 0;
+    const int mb = platform::GetPrivateProfileInt("recording", "max_mb", 2048, path);
+    s.max_mb = mb > 0 ? static_cast<uint64_t>(mb) : 2048u;
+    return s;
+}
+
 int SaveSettings(ILinkView& view, const char* port, int protocol, bool heartbeat,
                  int* first_error) {
     const std::string path = ConfigPath();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class ILinkView;
@@ -35,6 +36,15 @@ struct ConnectionSettings {
 // connection/port, connection/protocol, connection/reconnect (1 when missing; a save
 // never writes it), sound/heartbeat with their defaults.
 ConnectionSettings ReadConnectionSettings();
+
+struct RecordingSettings {
+    bool enabled;     // recording/enabled: off exactly when the value read is 0
+    uint64_t max_mb;  // recording/max_mb: 2048 when missing or not above 0
+};
+
+// recording/enabled (1 when missing) and recording/max_mb (2048); read only, a save
+// never writes them.
+RecordingSettings ReadRecordingSettings();
 
 // The link's SaveSettings: the four documentation fields (at most 254 characters
 // each), then port, protocol ("%i") and heartbeat ("%i" as 1 or 0). A failed write

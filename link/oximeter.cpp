@@ -1,7 +1,9 @@
 #include "link/oximeter.h"
 
+#include <limits.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <strings.h>
 
 #include <chrono>
@@ -19,6 +21,7 @@
 #include "link/transport/usb_transport.h"
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
+#include "platform/tick.h"
 
 namespace {
 
@@ -54,7 +57,8 @@ COximeter::COximeter(const char* port_name, int protocol, bool heartbeat,
                      processing::Measurement* measurement)
     : heartbeat_(heartbeat),
       protocol_(protocol >= 1 && protocol <= 3 ? protocol : 1),
-      measurement_(measurement) {
+      measurement_(measurement),
+      recording_(std::make_unique<SessionRecording>(SessionFolder::Process())) {
     if (port_name != nullptr) OpenPort(port_name);
 }
 
@@ -74,6 +78,7 @@ int COximeter::OnRxPacket(bool repeat) {
                                       decoder_.payload());
     }
     if (record == nullptr) return -1;
+    record->tick = receive_tick_set_ ? receive_tick_ : platform::GetTickCount();
     queue_.Append(record);
     if (ILinkView* view = View()) view->PostPacketMessage(1, this);
     return 0;
@@ -96,7 +101,7 @@ int COximeter::ProcessPackets() {
         if (observer_ != nullptr) observer_(observer_context_, *record);
         if (measurement_ != nullptr)
             processing::InterpretRecord(*measurement_, interpretation_, record->type,
-                                        record->payload, record->length, View());
+                                        record->payload, record->length, View(), record->tick);
         PacketRecord::Free(record);
     }
     // Happenings that found no memory for their place in the queue: after everything
@@ -337,6 +342,7 @@ int COximeter::OpenTransport(std::unique_ptr<transport::ITransport> t, bool usb)
 }
 
 int COximeter::StartThread() {
+    BeginRecording();
     no_data_.store(false, std::memory_order_release);
     events_.store(0, std::memory_order_release);
     state_.store(kStateConnected, std::memory_order_release);
@@ -347,6 +353,7 @@ int COximeter::StartThread() {
         state_.store(kStateClosed, std::memory_order_release);
         connection_->transport.reset();
         connection_->usb_transport = nullptr;
+        recording_->End();
         return kLinkStatusNoThread;
     }
     // Real-time priority needs privileges that a desktop user rarely has; without it
@@ -406,6 +413,7 @@ int COximeter::ClosePort() {
             }
             if (connection_ && connection_->thread.joinable()) connection_->thread.join();
         }
+        recording_->End();
         // A connection lost before has had its line already.
         if (Connected()) WriteStatistics(port_name_);
         if (connection_) {
@@ -533,14 +541,46 @@ int COximeter::SaveSettings(int* first_error) {
     if (first_error != nullptr) *first_error = 0;
     ILinkView* view = View();
     if (view == nullptr) return 0;  // nothing written: 0 is the failure result here
-    return config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound(), first_error);
+    const int result =
+        config::SaveSettings(*view, port_name_, protocol_, HeartbeatSound(), first_error);
+    RecordDocumentation();
+    return result;
 }
 
 int COximeter::LoadDocumentation() {
     ILinkView* view = View();
     if (view == nullptr) return 0;
     config::LoadDocumentation(*view);
+    RecordDocumentation();
     return 0;
+}
+
+void COximeter::BeginRecording() {
+    SessionStart start;
+    start.port = port_name_;
+    start.protocol = protocol_;
+    // A COM port as the device it leads to through the device map.
+    const std::string entry =
+        std::strncmp(port_name_, "COM", 3) == 0 ? platform::ResolveDosDevice(port_name_, "") : "";
+    char target[PATH_MAX];
+    start.device = start.port;
+    if (!entry.empty() && ::realpath(entry.c_str(), target) != nullptr)
+        start.device += std::string(" ") + target;
+    transport::LineSettings line{};
+    if (transport::LineSettingsFor(protocol_, &line))
+        start.line = std::to_string(line.baud) + (line.two_stop_bits ? " 8N2" : " 8N1");
+    if (recording_->Begin(start)) RecordDocumentation();
+}
+
+void COximeter::RecordDocumentation() {
+    ILinkView* view = View();
+    if (view == nullptr || !recording_->Active()) return;
+    static constexpr ViewField kFields[] = {DocOperator, DocSerial, DocSensor, DocComment};
+    for (int i = 0; i < 4; ++i) {
+        char text[256] = {};
+        view->GetFieldText(kFields[i], text, sizeof text);
+        recording_->Documentation(i, text);
+    }
 }
 
 int COximeter::ReadComputerName(char* buffer) {

@@ -10,6 +10,7 @@
 #include "link/link_statistics.h"
 #include "link/link_view.h"
 #include "link/packet_queue.h"
+#include "link/session_recording.h"
 #include "link/transport/serial_transport.h"
 #include "processing/interpretation.h"
 
@@ -122,7 +123,17 @@ public:
     // and tools; usb selects the USB reading loop). The link must be closed.
     int OpenTransport(std::unique_ptr<transport::ITransport> transport, bool usb);
 
+    // This link's session recording (files in SessionFolder::Process()).
+    SessionRecording& Recording() { return *recording_; }
+    const SessionRecording& Recording() const { return *recording_; }
+
     // Receive-thread side, shared with the thread functions (receive_thread.cpp).
+    // The tick the next queued records carry: when their bytes were read (tools that
+    // feed the decoder set it from their recording).
+    void SetReceiveTick(uint32_t tick) {
+        receive_tick_ = tick;
+        receive_tick_set_ = true;
+    }
     bool StopRequested() const { return stop_request_.load(std::memory_order_acquire); }
     FrameDecoder& Decoder() { return decoder_; }
     processing::LinkInterpretation& Interpretation() { return interpretation_; }
@@ -164,6 +175,11 @@ private:
     // GUI thread: shows one happening (error and retrying belong to a loss).
     void ShowEvent(uint32_t event, int error, bool retrying);
     void WriteStatistics(const char* port) const;
+    // A new file for a connection that is about to be read, with the view's texts.
+    void BeginRecording();
+    void RecordDocumentation();
+    // Receive thread: a chunk was read (its tick for the records it holds).
+    void RecordReceived(const uint8_t* data, size_t size);
     void ShowPortText();
     void ShowStatus(const char* text);
 
@@ -194,6 +210,9 @@ private:
     RecordObserver observer_ = nullptr;
     void* observer_context_ = nullptr;
     processing::LinkInterpretation interpretation_;
+    std::unique_ptr<SessionRecording> recording_;
+    uint32_t receive_tick_ = 0;  // written and read by the receive thread
+    bool receive_tick_set_ = false;
 
     friend void ReceiveThreadFramed(COximeter* link);
     friend void ReceiveThreadReduced(COximeter* link);

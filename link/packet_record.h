@@ -12,6 +12,7 @@ struct PacketRecord {
     static constexpr uint8_t kEventBit = 0x80;
 
     PacketRecord* next;
+    uint32_t tick;       // the millisecond tick when its bytes were read (0 until set)
     uint8_t type;        // 7 bits used by frames
     uint8_t sequence;    // 7 bits used
     uint8_t length;      // number of payload bytes
@@ -24,6 +25,7 @@ struct PacketRecord {
         auto* r = static_cast<PacketRecord*>(std::malloc(size));
         if (r == nullptr) return nullptr;
         r->next = nullptr;
+        r->tick = 0;
         r->type = type;
         r->sequence = sequence;
         r->length = length;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "link/frame_handler.h"
 #include "link/link_connection.h"
@@ -15,6 +16,7 @@
 #include "link/transport/serial_transport.h"
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
+#include "platform/tick.h"
 #include "processing/interpretation.h"
 
 namespace {
@@ -77,8 +79,11 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     if (c.usb_transport != nullptr) error = c.usb_transport->Start();
 
     uint8_t chunk[kChunk + 1];
-    LinkFrameHandler handler(*this,
-                             [&t](const uint8_t* ack, size_t size) { return t.Write(ack, size); });
+    LinkFrameHandler handler(*this, [&t, this](const uint8_t* ack, size_t size) {
+        const int e = t.Write(ack, size);
+        if (e == 0) recording_->Sent(ack, size);
+        return e;
+    });
     ReducedDecoder reduced;
     processing::ReducedInterpreter interpreter;
     int last_status = -1;  // protocol 3: the status shown last, to show again after "No data"
@@ -131,6 +136,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
             limit = kChunk;
             if (got == 0) break;
             statistics_.Add(LinkStatistics::kBytes, got);
+            RecordReceived(chunk, got);
             waiting = got < waiting ? waiting - got : 0;
             if (framed) {
                 decoder_.Feed(chunk, got, handler);
@@ -169,6 +175,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
             // Values shown from now on are shown afresh, not compared with stale ones.
             interpreter = processing::ReducedInterpreter();
             no_data_.store(true, std::memory_order_release);
+            recording_->NoData();
             RaiseEvent(kEventNoData);
         }
     }
@@ -181,6 +188,7 @@ void COximeter::OnConnectionLost(LinkConnection& c, int error) {
     lost_error_.store(error, std::memory_order_relaxed);
     retrying_.store(ReconnectEnabled() && c.port_name[0] != '\0', std::memory_order_relaxed);
     platform::DebugPrintf("*** Connection lost (error %i)\n", error);
+    recording_->Lost("error " + std::to_string(error) + " (" + std::strerror(error) + ")");
     WriteStatistics(c.port_name);
     RaiseEvent(kEventLost);
     // Without a retry the handles stay for ClosePort, as they were.
@@ -253,9 +261,19 @@ COximeter::Reopen COximeter::WaitAndReopen(LinkConnection& c) {
     decoder_.Reset();
     statistics_.Add(LinkStatistics::kReconnects);
     platform::DebugPrintf("Reconnected(%s)\n", c.port_name);
+    recording_->Back(std::string("reopened ") + c.port_name);
     state_.store(kStateConnected, std::memory_order_release);
     RaiseEvent(kEventReconnected);
     return kReopened;
+}
+
+void COximeter::RecordReceived(const uint8_t* data, size_t size) {
+    // One clock reading for the file's time and the records' tick, so the tick of
+    // every record can be told again from the recording.
+    const uint64_t now = platform::MonotonicMicroseconds();
+    receive_tick_ = platform::TickAt(now);
+    receive_tick_set_ = true;
+    recording_->Received(now, data, size);
 }
 
 void ReceiveThreadFramed(COximeter* link) { COximeter::ReadingLoop(link, true); }

@@ -97,7 +97,7 @@ void WriteRawSampleLine(Measurement& m) {
                      255 - s.sLEDOra, s.sGain);
 }
 
-void ResultDisplay(Measurement& m, IMeasurementView* view) {
+void ResultDisplay(Measurement& m, IMeasurementView* view, uint32_t tick) {
     const ResultBlock& r = m.result;
     const char* word = StatusWord(r.status);
     view->SetFieldText(StatusText, word != nullptr ? word : "undefined");
@@ -113,10 +113,9 @@ void ResultDisplay(Measurement& m, IMeasurementView* view) {
         ShowScaled(view, Jitter, r.HCJitter, 0);
     }
     if (!m.Logging()) return;
-    m.fTxtLog2.Printf("%li\t%.1lf\t%.1lf\t%.1lf\t%.1lf\t%.0lf\t%.2lf\n",
-                      static_cast<long>(platform::GetTickCount()), r.HCPuls * 0.1, r.HCSPO2 * 0.1,
-                      r.HCHBCO * 0.1, r.HCRise * 0.1, static_cast<double>(r.HCJitter),
-                      r.HCPerf * 0.01);
+    m.fTxtLog2.Printf("%li\t%.1lf\t%.1lf\t%.1lf\t%.1lf\t%.0lf\t%.2lf\n", static_cast<long>(tick),
+                      r.HCPuls * 0.1, r.HCSPO2 * 0.1, r.HCHBCO * 0.1, r.HCRise * 0.1,
+                      static_cast<double>(r.HCJitter), r.HCPerf * 0.01);
 }
 
 void Red2PresenceCheck(Measurement& m, LinkInterpretation& st, IMeasurementView* view) {
@@ -314,6 +313,11 @@ bool RecordIrSample(const uint8_t* payload, int length, uint16_t* ir) {
 
 void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const uint8_t* p,
                      int length, IMeasurementView* view) {
+    InterpretRecord(m, st, type, p, length, view, platform::GetTickCount());
+}
+
+void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const uint8_t* p,
+                     int length, IMeasurementView* view, uint32_t tick) {
     // Without a whole common block there is no measurement: not counted, not used.
     if (length < 34) {
         platform::DebugPrintf("*** InterpretRecord: type %i length %i, record skipped\n", type,
@@ -346,7 +350,7 @@ void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const
     WLPutSample17(m, s.sIR, s.sRed, s.sOra);
     if (m.Logging()) WriteRawSampleLine(m);
     Red2PresenceCheck(m, st, view);
-    if (view != nullptr && result) ResultDisplay(m, view);
+    if (view != nullptr && result) ResultDisplay(m, view, tick);
     RmsUpdate(m, st, view);
     m.dLEDSetScale = 0.99 * m.dLEDSetScale + s.sGener * 2.5 * 4.3529455294161177e-07;
     if (view != nullptr) {

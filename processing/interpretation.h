@@ -45,6 +45,10 @@ struct LinkInterpretation {
 // shown, logs still written).
 void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
                      const uint8_t* payload, int length, IMeasurementView* view);
+// The same for a record that arrived at `tick` (ms, platform::GetTickCount), the time
+// its result line in fTxtLog2.txt carries.
+void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
+                     const uint8_t* payload, int length, IMeasurementView* view, uint32_t tick);
 
 // The IR sample of a record's common block (what the plethysmogram is made of);
 // false for a record too short to hold one.

@@ -78,6 +78,8 @@ const char* CaptureKindName(CaptureKind kind) {
             return "records dropped";
         case CaptureKind::NoData:
             return "no data";
+        case CaptureKind::Clock:
+            return "clock";
         case CaptureKind::Protocol:
             return "protocol";
         case CaptureKind::Documentation:

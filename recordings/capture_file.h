@@ -46,8 +46,10 @@ enum class CaptureKind : uint8_t {
     Protocol = 11,            // the protocol from here on: one byte, 1 to 3
     Documentation = 12,       // a documentation text: field byte (0 operator, 1 serial,
                               // 2 sensor, 3 comment), then the text
+    Clock = 13,               // the recording program's monotonic clock at time 0: u64 µs
+                              // (its millisecond tick counts follow from it)
 };
-constexpr uint8_t kCaptureLastKind = 12;
+constexpr uint8_t kCaptureLastKind = 13;
 
 // "device bytes", "port opened", ...: for listings.
 const char* CaptureKindName(CaptureKind kind);

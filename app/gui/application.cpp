@@ -4,6 +4,8 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -20,6 +22,8 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QUrl>
+#include <algorithm>
 
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
@@ -32,6 +36,7 @@
 #include "link/configuration.h"
 #include "link/gui/port_dialog.h"
 #include "link/oximeter.h"
+#include "link/session_recording.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
 
@@ -104,6 +109,11 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
         QString f = settings_->value(QString("Recent File List/File%1").arg(i)).toString();
         if (!f.isEmpty()) recent_files_.push_back(f);
     }
+
+    // Sessions go into the working directory's "sessions" folder, read once like reconnect.
+    const config::RecordingSettings recording = config::ReadRecordingSettings();
+    SessionFolder::Process().Configure(QDir::current().absoluteFilePath("sessions").toStdString(),
+                                       recording.max_mb << 20, recording.enabled);
 
     // 5. The document type: each window gets a view whose link uses the shared state.
     measurement_ = std::make_unique<processing::Measurement>();
@@ -210,6 +220,8 @@ void CVELTMonitoringApp::BuildCommands() {
     add(cmd::kProtocol3, "Reduced 9.6 kBd", nullptr)->setCheckable(true);
     add(cmd::kConnectAgain, "Connect again", nullptr);
     add(cmd::kDisconnect, "Disconnect", nullptr);
+    add(cmd::kRecordSessions, "Record sessions", nullptr)->setCheckable(true);
+    add(cmd::kOpenSessionsFolder, "Open Sessions Folder", nullptr);
     add(cmd::kElfToFlash, "ELF to Flash..", nullptr);
     add(cmd::kD43ToFlash, "D43 to Flash..", nullptr);
     add(cmd::kPublish, "Publish..", nullptr);
@@ -283,6 +295,15 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
 }
 
 void CVELTMonitoringApp::ConnectOptionCommands() {
+    // Recording is the process's, not a window's: its mark does not follow the active view.
+    CheckMenuCommand(cmd::kRecordSessions, SessionFolder::Process().Enabled());
+    connect(main_frame_->Command(cmd::kRecordSessions), &QAction::triggered, this, [this] {
+        SessionFolder& folder = SessionFolder::Process();
+        folder.SetEnabled(!folder.Enabled());
+        CheckMenuCommand(cmd::kRecordSessions, folder.Enabled());
+    });
+    connect(main_frame_->Command(cmd::kOpenSessionsFolder), &QAction::triggered, this,
+            [] { OpenSessionsFolder(); });
     for (int id : {cmd::kHeartbeatSound, cmd::kChannelIR, cmd::kChannelRed, cmd::kChannelRed2,
                    cmd::kProtocol1, cmd::kProtocol2, cmd::kProtocol3, cmd::kConnectAgain,
                    cmd::kDisconnect, cmd::kPort}) {
@@ -311,15 +332,17 @@ void CVELTMonitoringApp::BuildMenus() {
         }
         return m;
     };
-    QMenu* file128 = menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, 0,
-                                    cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
+    QMenu* file128 =
+        menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, 0, cmd::kFilePrintSetup, 0,
+                       cmd::kOpenSessionsFolder, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* view128 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
     QMenu* help128 = menu("&Help", {cmd::kAppAbout});
 
     QMenu* file129 =
-        menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose,
-                       cmd::kFileSave, cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview,
-                       cmd::kFilePrintSetup, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
+        menu("&File",
+             {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose, cmd::kFileSave,
+              cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0,
+              cmd::kOpenSessionsFolder, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
                                  0, cmd::kCopyAsImage, cmd::kSaveAsImage});
@@ -342,6 +365,7 @@ void CVELTMonitoringApp::BuildMenus() {
     option->addAction(f->Command(cmd::kConnectAgain));
     option->addAction(f->Command(cmd::kDisconnect));
     option->addAction(f->Command(cmd::kPublish));
+    option->addAction(f->Command(cmd::kRecordSessions));
     option->addSeparator();
     option->addAction(f->Command(cmd::kElfToFlash));
     option->addAction(f->Command(cmd::kD43ToFlash));
@@ -814,9 +838,32 @@ void CVELTMonitoringApp::UpdateLinkCounts() {
     UpdateReplayProgress();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
     char text[96] = "";
-    if (COximeter* link = ActiveLink())
+    QString recording;
+    if (COximeter* link = ActiveLink()) {
         FormatLinkCountsPane(text, sizeof text, link->Statistics().Read());
+        recording = QString::fromStdString(link->Recording().StatusText());
+    }
     main_frame_->SetLinkCountsText(QString::fromLatin1(text));
+    // Once shown the pane keeps its size (as the counts do): a label that may change
+    // size lays out and repaints the whole status bar at every new text, twice a second.
+    QLabel* pane = main_frame_->StatusPane(QStringLiteral("recording"));
+    if (pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize()) {
+        const int usual = pane->fontMetrics().horizontalAdvance(
+                              QString::fromUtf8("REC 00:00:00 \u00b7 0000.0 MB")) +
+                          2 * pane->margin() + 2 * pane->frameWidth() + 6;
+        pane->setFixedSize(std::max(usual, pane->width()), pane->height());
+    }
+    main_frame_->SetStatusPaneText(QStringLiteral("recording"), recording);
+    pane = main_frame_->StatusPane(QStringLiteral("recording"));
+    if (pane != nullptr && pane->minimumSize() == pane->maximumSize() &&
+        pane->fontMetrics().horizontalAdvance(recording) > pane->contentsRect().width())
+        pane->setFixedWidth(pane->sizeHint().width());
+}
+
+bool CVELTMonitoringApp::OpenSessionsFolder() {
+    const QString dir = QString::fromStdString(SessionFolder::Process().Dir());
+    if (dir.isEmpty() || !QDir().mkpath(dir)) return false;
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(dir));
 }
 
 void CVELTMonitoringApp::PrintSetup() {

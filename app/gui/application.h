@@ -92,6 +92,8 @@ private:
     void BuildMenus();
     void ConnectFrameworkCommands();
     void ConnectOptionCommands();
+    // File > Open Sessions Folder: made when missing, shown in the desktop's file manager.
+    static bool OpenSessionsFolder();
     void ConnectSubsystemCommands();
     // The link commands of the Option menu, and "Port..".
     void OnOptionCommand(int id);

@@ -45,4 +45,6 @@ constexpr int kChannelRed2 = 32787;
 constexpr int kStopReplay = 32788;
 constexpr int kPublish = 32789;
 constexpr int kOpenSession = 32790;  // File > Open Session..: a recorded session's review
+constexpr int kRecordSessions = 32791;
+constexpr int kOpenSessionsFolder = 32792;
 }  // namespace cmd

@@ -7,10 +7,12 @@
 # Records are counted as lines of the program's fTxtLog.txt (one per record).
 #
 #   bench/gui/per_record.sh [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind]
-#                           [--skip-cpu] [--annotate N] [--keep] [--publish]
+#                           [--skip-cpu] [--annotate N] [--keep] [--publish] [--recording on|off]
 #
 # --publish also publishes to a broker of its own (mosquitto on loopback) with the
 # plethysmogram, so that the difference to a run without is what publishing costs.
+# --recording off runs the program with [recording] enabled=0 (no session file); on,
+# the default, records as a fresh installation does.
 # --annotate N lists the N most expensive functions (inclusive) of the callgrind run.
 # --keep leaves the scratch directory (callgrind output, logs) and prints its path.
 # Instruction counts and task switches are what to compare between runs; the CPU
@@ -27,6 +29,7 @@ do_cpu=1
 annotate=0
 keep=0
 publish=0
+recording=on
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="$2"; shift ;;
@@ -37,7 +40,8 @@ while [ $# -gt 0 ]; do
     --annotate) annotate="$2"; shift ;;
     --keep) keep=1 ;;
     --publish) publish=1 ;;
-    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep] [--publish]" >&2
+    --recording) recording="$2"; shift ;;
+    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep] [--publish] [--recording on|off]" >&2
        exit 2 ;;
   esac
   shift
@@ -74,6 +78,7 @@ if [ "$publish" = 1 ]; then
   printf '[publish]\r\nenabled=1\r\nbroker=mqtt://127.0.0.1:%s\r\nmonitor=bench\r\nwaveform=1\r\n' \
     "$port" >>"$prog/configuration/VELTMonitoring.ini"
 fi
+[ "$recording" = off ] && printf '[recording]\r\nenabled=0\r\n' >>"$prog/configuration/VELTMonitoring.ini"
 "$bin/oximeter-sim" --protocol 2 --map "$prog/configuration/dosdevices/com1" \
   >"$scratch/sim.txt" 2>&1 &
 sim_pid=$!

@@ -18,6 +18,7 @@
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
 #include "platform/debug_output.h"
+#include "platform/tick.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "recordings/capture_file.h"
@@ -275,11 +276,25 @@ int main(int argc, char** argv) {
         if (in == nullptr) {
             recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
             recordings::CaptureRecord r;
+            // A session the program recorded itself carries its clock: the ticks its
+            // records were read at follow from it, and after a loss it opened the
+            // device afresh, so no frame spans the gap.
+            bool session = false;
+            uint64_t clock_us = 0;
             while (reader.NextRecord(&r)) {
+                if (r.kind == recordings::CaptureKind::Clock && r.size == 8) {
+                    session = true;
+                    clock_us = 0;
+                    for (int i = 7; i >= 0; --i) clock_us = clock_us << 8 | r.data[i];
+                    clock_us -= r.time_us;
+                }
+                if (session && r.kind == recordings::CaptureKind::DeviceBack)
+                    link.Decoder().Reset();
                 if (!received.Take(r)) {
                     if (exporter) ExportCaptureEvent(*exporter, r);
                     continue;
                 }
+                if (session) link.SetReceiveTick(platform::TickAt(clock_us + r.time_us));
                 if (exporter) exporter->SetChunkTime(static_cast<int64_t>(r.time_us));
                 feed(r.data, r.size);
             }

@@ -1,8 +1,8 @@
 #include <unistd.h>
 
 #include <QAction>
-#include <QLabel>
 #include <QImage>
+#include <QLabel>
 #include <QPainter>
 
 #include "app/gui/command_ids.h"
@@ -11,9 +11,11 @@
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
 #include "link/oximeter.h"
+#include "link/session_recording.h"
 #include "recordings/edf_writer.h"
 #include "recordings/gui/edf_load.h"
 #include "tests/app/gui/shell_fixture.h"
+#include "tests/link/pty.h"
 
 namespace {
 
@@ -177,4 +179,53 @@ TEST_F(ShellTest, LoadStartsAReplayOfTheChosenRecording) {
     EXPECT_FALSE(frame->Command(cmd::kStopReplay)->isEnabled());
     recordings::EndCurrentReplay();
     EXPECT_EQ(recordings::CurrentReplay(), nullptr);
+}
+
+// A fresh configuration records: the window's connection goes into the working
+// directory's sessions folder, the pane shows it, and the mark turns it off for the
+// next connection.
+TEST_F(ShellTest, SessionsRecordedByDefaultShownAndTurnedOff) {
+    PtyDevice device;
+    ASSERT_TRUE(device.ok());
+    const std::string entry = dir_.File("configuration/dosdevices/com1");
+    ASSERT_EQ(unlink(entry.c_str()), 0);
+    ASSERT_EQ(symlink(device.slave_path().c_str(), entry.c_str()), 0);
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    Start();
+    ASSERT_EQ(chdir(old_cwd), 0);  // the folder was fixed at the start
+
+    CMainFrame* frame = app_->MainFrame();
+    QAction* record = frame->Command(cmd::kRecordSessions);
+    EXPECT_TRUE(record->isChecked());
+    auto pane_text = [frame] {
+        QLabel* pane = frame->StatusPane("recording");
+        if (pane == nullptr) return std::string("(no pane)");
+        return pane->isHidden() ? "(hidden) " + pane->text().toStdString()
+                                : pane->text().toStdString();
+    };
+    EXPECT_TRUE(WaitFor([&] { return pane_text().rfind("REC 00:00:0", 0) == 0; }, 3000,
+                        [] { QApplication::processEvents(); }))
+        << pane_text();
+    const std::string path = app_->ActiveLink()->Recording().Path();
+    EXPECT_EQ(path.rfind(dir_.File("sessions/"), 0), 0u) << path;
+    EXPECT_NE(path.find("_COM1.vcap"), std::string::npos) << path;
+
+    record->trigger();
+    EXPECT_FALSE(record->isChecked());
+    EXPECT_FALSE(SessionFolder::Process().Enabled());
+    frame->Command(cmd::kConnectAgain)->trigger();
+    EXPECT_TRUE(WaitFor([&] { return pane_text() == "REC off"; }, 3000,
+                        [] { QApplication::processEvents(); }))
+        << pane_text();
+    EXPECT_EQ(app_->ActiveLink()->Recording().Path(), "");
+}
+
+TEST_F(ShellTest, RecordingOffInTheConfigurationLeavesTheMarkOff) {
+    dir_.Write("configuration/VELTMonitoring.ini", "[recording]\nenabled=0\nmax_mb=5\n");
+    Start();
+    EXPECT_FALSE(app_->MainFrame()->Command(cmd::kRecordSessions)->isChecked());
+    EXPECT_FALSE(SessionFolder::Process().Enabled());
+    EXPECT_EQ(SessionFolder::Process().MaxBytes(), 5u << 20);
 }

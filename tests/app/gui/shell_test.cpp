@@ -94,7 +94,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
               QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790",
                            "&Close|57602", "&Save\tCtrl+S|57603", "Save &As...|57604", "-",
                            "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
-                           "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
+                           "P&rint Setup...|57606", "-", "Open Sessions Folder|32792", "-",
+                           "Recent File|57616", "-", "E&xit|57665"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")),
               QStringList({"Load..|32771", "Stop Replay|32788"}));
     EXPECT_EQ(
@@ -106,22 +107,37 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
     QStringList window = Describe(MenuNamed(bar, "&Window"));
     EXPECT_EQ(window.mid(0, 4), QStringList({"&New Window|57648", "&Cascade|57650", "&Tile|57651",
                                              "&Arrange Icons|57649"}));
-    EXPECT_EQ(Describe(MenuNamed(bar, "Option")),
-              QStringList({"Heartbeat sound|32784", ">Plethysmogramm", "IR|32785", "Red|32786",
-                           "Red 2|32787", "<", "-", "Port..|32772", ">Protocol..",
-                           "Generic 57.6 kBd|32780", "Generic 115.2 kBd (w. ECG)|32781", "-",
-                           "Reduced 9.6 kBd|32782", "<", "Connect again|32777", "Disconnect|32783",
-                           "Publish..|32789", "-", "ELF to Flash..|32773", "D43 to Flash..|32774"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "Option")), QStringList({"Heartbeat sound|32784",
+                                                               ">Plethysmogramm",
+                                                               "IR|32785",
+                                                               "Red|32786",
+                                                               "Red 2|32787",
+                                                               "<",
+                                                               "-",
+                                                               "Port..|32772",
+                                                               ">Protocol..",
+                                                               "Generic 57.6 kBd|32780",
+                                                               "Generic 115.2 kBd (w. ECG)|32781",
+                                                               "-",
+                                                               "Reduced 9.6 kBd|32782",
+                                                               "<",
+                                                               "Connect again|32777",
+                                                               "Disconnect|32783",
+                                                               "Publish..|32789",
+                                                               "Record sessions|32791",
+                                                               "-",
+                                                               "ELF to Flash..|32773",
+                                                               "D43 to Flash..|32774"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&Help")), QStringList({"&About VELT Monitoring...|57664"}));
 
     // Closing the only window brings back the menus without a document.
     Area()->subWindowList()[0]->close();
     QApplication::processEvents();
     EXPECT_EQ(MenuTitles(bar), QStringList({"&File", "&View", "&Help"}));
-    EXPECT_EQ(
-        Describe(MenuNamed(bar, "&File")),
-        QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790", "-",
-                     "P&rint Setup...|57606", "-", "Recent File|57616", "-", "E&xit|57665"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
+              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790",
+                           "-", "P&rint Setup...|57606", "-", "Open Sessions Folder|32792", "-",
+                           "Recent File|57616", "-", "E&xit|57665"}));
     app_->OnFileNew();
     EXPECT_EQ(MenuTitles(bar).size(), 7);
 }

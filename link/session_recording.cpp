@@ -1,0 +1,421 @@
+#include "link/session_recording.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <utility>
+#include <vector>
+
+#include "platform/debug_output.h"
+#include "platform/system_info.h"
+#include "platform/tick.h"
+
+using recordings::CaptureKind;
+
+namespace {
+
+constexpr char kWriter[] = "VELT Monitoring";
+
+// A port name as part of a file name: "/", NUL and control characters would not do.
+std::string FileNamePart(const std::string& port) {
+    std::string out;
+    for (char c : port) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        out += (u < 0x20 || c == '/' || c == '\\' || c == ':') ? '_' : c;
+    }
+    return out.empty() ? std::string("port") : out;
+}
+
+uint64_t WallMicroseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+std::string LocalStamp(uint64_t unix_us) {
+    const std::time_t t = static_cast<std::time_t>(unix_us / 1000000u);
+    std::tm local{};
+    char text[32] = "0000-00-00_00-00-00";
+    if (localtime_r(&t, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d_%H-%M-%S", &local);
+    return text;
+}
+
+void PutU64(uint8_t* out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+
+SessionFolder& SessionFolder::Process() {
+    static SessionFolder folder;
+    return folder;
+}
+
+void SessionFolder::Configure(const std::string& dir, uint64_t max_bytes, bool enabled) {
+    std::lock_guard<std::mutex> lock(mu_);
+    dir_ = dir;
+    max_bytes_ = max_bytes;
+    enabled_.store(enabled, std::memory_order_relaxed);
+}
+
+std::string SessionFolder::Dir() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return dir_;
+}
+
+uint64_t SessionFolder::MaxBytes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return max_bytes_;
+}
+
+void SessionFolder::Hold(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    held_.insert(name);
+}
+
+void SessionFolder::Release(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mu_);
+    held_.erase(name);
+}
+
+int SessionFolder::Prune() {
+    std::lock_guard<std::mutex> pruning(prune_mu_);
+    const std::string dir = Dir();
+    const uint64_t max = MaxBytes();
+    if (dir.empty()) return 0;
+    struct Entry {
+        std::string name;
+        uint64_t size;
+    };
+    std::vector<Entry> files;
+    uint64_t total = 0;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    const size_t ext = std::strlen(kSessionExtension);
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() <= ext || name.compare(name.size() - ext, ext, kSessionExtension) != 0)
+            continue;
+        struct stat st {};
+        if (stat((dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        files.push_back({name, static_cast<uint64_t>(st.st_size)});
+        total += static_cast<uint64_t>(st.st_size);
+    }
+    closedir(d);
+    // Names begin with the local start time, so their order is the order of age.
+    std::sort(files.begin(), files.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    int removed = 0;
+    for (const Entry& f : files) {
+        if (total <= max) break;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (held_.count(f.name) != 0) continue;
+        }
+        const std::string path = dir + "/" + f.name;
+        if (::unlink(path.c_str()) != 0) {
+            platform::DebugPrintf("*** Sessions: cannot remove %s: %s\n", path.c_str(),
+                                  std::strerror(errno));
+            continue;
+        }
+        total -= f.size;
+        ++removed;
+        platform::DebugPrintf("Sessions: removed %s (%llu bytes), the folder was over %llu MB\n",
+                              path.c_str(), static_cast<unsigned long long>(f.size),
+                              static_cast<unsigned long long>(max >> 20));
+    }
+    return removed;
+}
+
+// ---------------------------------------------------------------------------------
+
+SessionRecording::SessionRecording(SessionFolder& folder, const Settings& settings)
+    : folder_(folder), settings_(settings) {}
+
+SessionRecording::~SessionRecording() { End(); }
+
+std::unique_ptr<recordings::CaptureRecorder> SessionRecording::OpenFile(bool first,
+                                                                        std::string* path,
+                                                                        uint64_t* base_us,
+                                                                        std::string* error) {
+    const std::string dir = folder_.Dir();
+    if (int e = platform::CreateDirectories(dir, 0755); e != 0) {
+        *error = "cannot create " + dir + ": " + std::strerror(e);
+        return nullptr;
+    }
+    const uint64_t unix_us = WallMicroseconds();
+    *base_us = platform::MonotonicMicroseconds();
+    recordings::CaptureHeader header;
+    header.protocol = start_.protocol;
+    header.start_unix_us = static_cast<int64_t>(unix_us);
+    header.device = start_.device.substr(0, recordings::kCaptureMaxText);
+    header.line = start_.line;
+    header.host = platform::ComputerName().substr(0, recordings::kCaptureMaxText);
+    header.writer = kWriter;
+    const std::string stem = dir + "/" + LocalStamp(unix_us) + "_" + FileNamePart(start_.port);
+    auto recorder = std::make_unique<Recorder>();
+    // Two connections may begin within a second: the later one takes the next free name
+    // ("_2" sorts after the plain name, so names stay in the order of age).
+    for (int n = 1; n < 100; ++n) {
+        *path = stem + (n == 1 ? std::string() : "_" + std::to_string(n)) + kSessionExtension;
+        recorder = std::make_unique<Recorder>();
+        folder_.Hold(path->substr(dir.size() + 1));
+        if (recorder->Start(*path, header, settings_.recorder)) break;
+        folder_.Release(path->substr(dir.size() + 1));
+        *error = recorder->Error();
+        if (errno != EEXIST) return nullptr;
+    }
+    if (!recorder->started()) return nullptr;
+    error->clear();
+
+    uint8_t clock[8];
+    PutU64(clock, *base_us);
+    recorder->Add(CaptureKind::Clock, 0, clock, sizeof clock);
+    const uint8_t protocol = static_cast<uint8_t>(start_.protocol);
+    recorder->Add(CaptureKind::Protocol, 0, &protocol, 1);
+    if (first) recorder->Add(CaptureKind::PortOpened, 0);
+    return recorder;
+}
+
+bool SessionRecording::Begin(const SessionStart& start) {
+    End();
+    if (!folder_.Enabled()) return false;
+    start_ = start;
+    std::string path, error;
+    uint64_t base = 0;
+    std::unique_ptr<Recorder> recorder = OpenFile(true, &path, &base, &error);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        recorder_ = std::move(recorder);
+        path_ = recorder_ ? path : std::string();
+        base_us_ = last_us_ = session_start_us_ = file_start_us_ = base;
+        lost_records_ = lost_bytes_ = finished_bytes_ = 0;
+        lost_now_ = false;
+        for (std::string& d : documentation_) d.clear();
+        error_ = recorder_ ? std::string() : error;
+    }
+    if (!error.empty() && path.empty()) platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
+    {
+        std::lock_guard<std::mutex> lock(keeper_mu_);
+        stopping_ = false;
+    }
+    active_.store(true, std::memory_order_release);
+    keeper_ = std::thread([this] { Keep(); });
+    return error.empty();
+}
+
+void SessionRecording::End() {
+    if (!active_.load(std::memory_order_acquire)) return;
+    {
+        std::lock_guard<std::mutex> lock(keeper_mu_);
+        stopping_ = true;
+    }
+    keeper_wake_.notify_all();
+    if (keeper_.joinable()) keeper_.join();
+    std::unique_ptr<Recorder> recorder;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (recorder_) {
+            const uint64_t now = std::max(platform::MonotonicMicroseconds(), last_us_);
+            recorder_->Add(CaptureKind::PortClosed, Since(now));
+        }
+        recorder = std::move(recorder_);
+        path = std::move(path_);
+        path_.clear();
+    }
+    FinishFile(std::move(recorder), path);
+    active_.store(false, std::memory_order_release);
+}
+
+void SessionRecording::FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path) {
+    if (!recorder) return;
+    if (!recorder->Finish(settings_.finish_wait_ms))
+        platform::DebugPrintf("*** Sessions: %s\n", recorder->Error().c_str());
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        finished_bytes_ += recorder->written_bytes();
+    }
+    const std::string dir = folder_.Dir();
+    if (path.size() > dir.size()) folder_.Release(path.substr(dir.size() + 1));
+}
+
+void SessionRecording::Add(CaptureKind kind, uint64_t now_us, const uint8_t* data, size_t size) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (now_us > last_us_) last_us_ = now_us;
+    if (recorder_ && !recorder_->failed()) {
+        // A reading taken just before the next file began belongs at its very start.
+        recorder_->Add(kind, Since(now_us), data, size);
+        return;
+    }
+    ++lost_records_;
+    lost_bytes_ += size + recordings::kCaptureRecordOverhead;
+}
+
+void SessionRecording::Received(uint64_t now_us, const uint8_t* data, size_t size) {
+    if (active_.load(std::memory_order_relaxed)) Add(CaptureKind::DeviceBytes, now_us, data, size);
+}
+
+void SessionRecording::Sent(const uint8_t* data, size_t size) {
+    if (!active_.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (recorder_ && !recorder_->failed()) {
+        recorder_->Add(CaptureKind::ProgramBytes, Since(last_us_), data, size);
+        return;
+    }
+    ++lost_records_;
+    lost_bytes_ += size + recordings::kCaptureRecordOverhead;
+}
+
+void SessionRecording::Lost(const std::string& why) {
+    if (!active_.load(std::memory_order_relaxed)) return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        lost_now_ = true;
+        lost_why_ = why;
+    }
+    Add(CaptureKind::DeviceLost, platform::MonotonicMicroseconds(),
+        reinterpret_cast<const uint8_t*>(why.data()), why.size());
+}
+
+void SessionRecording::Back(const std::string& how) {
+    if (!active_.load(std::memory_order_relaxed)) return;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        lost_now_ = false;
+    }
+    Add(CaptureKind::DeviceBack, platform::MonotonicMicroseconds(),
+        reinterpret_cast<const uint8_t*>(how.data()), how.size());
+}
+
+void SessionRecording::NoData() {
+    if (active_.load(std::memory_order_relaxed))
+        Add(CaptureKind::NoData, platform::MonotonicMicroseconds(), nullptr, 0);
+}
+
+void SessionRecording::Documentation(int field, const std::string& text) {
+    if (field < 0 || field > 3 || !active_.load(std::memory_order_acquire)) return;
+    std::string bytes(1, static_cast<char>(field));
+    bytes += text.substr(0, recordings::kCaptureMaxText);
+    std::lock_guard<std::mutex> lock(mu_);
+    documentation_[field] = text;
+    // At the time already recorded: the receive thread's next chunk is never earlier.
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (recorder_ && !recorder_->failed())
+        recorder_->Add(CaptureKind::Documentation, Since(last_us_), p, bytes.size());
+}
+
+std::string SessionRecording::Path() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return path_;
+}
+
+std::string SessionRecording::StatusText() const {
+    if (!active_.load(std::memory_order_acquire)) return "REC off";
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!error_.empty()) return "REC: " + error_;
+    if (!recorder_) return "REC off";
+    const uint64_t seconds = (platform::MonotonicMicroseconds() - session_start_us_) / 1000000u;
+    const double mb = static_cast<double>(finished_bytes_ + recorder_->written_bytes()) / 1e6;
+    char text[64];
+    std::snprintf(text, sizeof text, "REC %02llu:%02llu:%02llu \u00b7 %.1f MB",
+                  static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned long long>(seconds / 60 % 60),
+                  static_cast<unsigned long long>(seconds % 60), mb);
+    return text;
+}
+
+void SessionRecording::Keep() {
+    using Clock = std::chrono::steady_clock;
+    auto last_prune = Clock::now() - std::chrono::milliseconds(settings_.prune_every_ms);
+    auto last_try = Clock::now();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(keeper_mu_);
+            keeper_wake_.wait_for(lock, std::chrono::milliseconds(settings_.keep_every_ms),
+                                  [this] { return stopping_; });
+            if (stopping_) return;
+        }
+        const uint64_t now = platform::MonotonicMicroseconds();
+        bool failed = false, due = false;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            failed = !recorder_ || recorder_->failed();
+            if (recorder_ && recorder_->failed() && error_.empty()) {
+                error_ = recorder_->Error();
+                platform::DebugPrintf("*** Sessions: %s\n", error_.c_str());
+            }
+            due = now - file_start_us_ >= static_cast<uint64_t>(settings_.file_seconds) * 1000000u;
+        }
+        if (failed) {
+            if (Clock::now() - last_try >= std::chrono::milliseconds(settings_.retry_ms)) {
+                last_try = Clock::now();
+                Rotate(true);
+            }
+        } else if (due) {
+            Rotate(false);
+        }
+        if (Clock::now() - last_prune >= std::chrono::milliseconds(settings_.prune_every_ms)) {
+            last_prune = Clock::now();
+            folder_.Prune();
+        }
+    }
+}
+
+void SessionRecording::Rotate(bool after_failure) {
+    std::string path, error;
+    uint64_t base = 0;
+    std::unique_ptr<Recorder> next = OpenFile(false, &path, &base, &error);
+    if (!next) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (error_.empty()) {
+            error_ = error;
+            platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
+        }
+        return;
+    }
+    std::unique_ptr<Recorder> old;
+    std::string old_path;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (int field = 0; field < 4; ++field) {
+            std::string bytes(1, static_cast<char>(field));
+            bytes += documentation_[field].substr(0, recordings::kCaptureMaxText);
+            next->Add(CaptureKind::Documentation, 0, reinterpret_cast<const uint8_t*>(bytes.data()),
+                      bytes.size());
+        }
+        if (lost_now_)
+            next->Add(CaptureKind::DeviceLost, 0,
+                      reinterpret_cast<const uint8_t*>(lost_why_.data()), lost_why_.size());
+        uint64_t records = lost_records_, bytes = lost_bytes_;
+        if (after_failure && recorder_) {
+            records += recorder_->dropped_records();
+            bytes += recorder_->dropped_bytes();
+        }
+        if (records > 0) {
+            uint8_t note[16];
+            PutU64(note, records);
+            PutU64(note + 8, bytes);
+            next->Add(CaptureKind::RecordsDropped, 0, note, sizeof note);
+        }
+        lost_records_ = lost_bytes_ = 0;
+        old = std::move(recorder_);
+        old_path = std::move(path_);
+        recorder_ = std::move(next);
+        path_ = path;
+        base_us_ = base;
+        file_start_us_ = base;
+        error_.clear();
+    }
+    FinishFile(std::move(old), old_path);
+    folder_.Prune();
+}

@@ -1,0 +1,139 @@
+// Sessions: every open connection of a link records what it received and sent into a
+// capture file in the sessions folder. The bytes go through a CaptureRecorder (its own
+// writer thread, a bounded buffer), so the receive thread only copies into memory. A
+// keeper thread per connection starts the next file every hour and after a failed
+// write, and keeps the folder within its size. Qt-free.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "recordings/capture_recorder.h"
+
+// File name extension of session files (the capture format).
+inline constexpr char kSessionExtension[] = ".vcap";
+
+// The sessions folder of the process: where files go, how large it may grow, whether
+// new connections record, and which files are being written (never removed).
+class SessionFolder {
+public:
+    // The one the links use; it records nothing until Configure turns it on.
+    static SessionFolder& Process();
+
+    void Configure(const std::string& dir, uint64_t max_bytes, bool enabled);
+    // For new connections only (Option > Record sessions); any thread.
+    void SetEnabled(bool on) { enabled_.store(on, std::memory_order_relaxed); }
+    bool Enabled() const { return enabled_.load(std::memory_order_relaxed); }
+    std::string Dir() const;
+    uint64_t MaxBytes() const;
+
+    // Removes the oldest session files that are not being written until the folder
+    // holds at most MaxBytes(), one debugger-output line per removal. The number removed.
+    int Prune();
+
+    // A file of this folder being written (by name, without the folder) is never pruned.
+    void Hold(const std::string& name);
+    void Release(const std::string& name);
+
+private:
+    mutable std::mutex mu_;
+    std::string dir_;
+    uint64_t max_bytes_ = 0;
+    std::atomic<bool> enabled_{false};
+    std::set<std::string> held_;
+    std::mutex prune_mu_;  // one pruning at a time
+};
+
+// What a new connection is.
+struct SessionStart {
+    std::string port;  // "COM1", "description#serial"
+    int protocol = 1;
+    std::string device;  // what the port was opened as
+    std::string line;    // "57600 8N2"
+};
+
+class SessionRecording {
+public:
+    struct Settings {
+        int file_seconds = 3600;     // a new file after this long
+        int keep_every_ms = 1000;    // the keeper's pace: rotation, failure, size
+        int retry_ms = 5000;         // after a failed write, a new file is tried this often
+        int prune_every_ms = 10000;  // the folder's size is checked this often
+        int finish_wait_ms = 2000;   // the longest a closing file waits for the disk
+        recordings::CaptureRecorder::Settings recorder;
+    };
+
+    explicit SessionRecording(SessionFolder& folder) : SessionRecording(folder, Settings()) {}
+    SessionRecording(SessionFolder& folder, const Settings& settings);
+    ~SessionRecording();  // End()
+    SessionRecording(const SessionRecording&) = delete;
+    SessionRecording& operator=(const SessionRecording&) = delete;
+
+    // A new connection, a new file (nothing when the folder does not record). Before
+    // the receive thread starts. False when no file could be made (StatusText says why).
+    bool Begin(const SessionStart& start);
+    // The connection is closed (after its receive thread ended): the file is finished.
+    void End();
+    bool Active() const { return active_.load(std::memory_order_acquire); }
+
+    // The receive thread. now_us: platform::MonotonicMicroseconds() when it was read.
+    void Received(uint64_t now_us, const uint8_t* data, size_t size);
+    void Sent(const uint8_t* data, size_t size);  // at the time of the last chunk
+    void Lost(const std::string& why);
+    void Back(const std::string& how);
+    void NoData();
+    // Any thread: a documentation text (field 0 operator, 1 serial, 2 sensor, 3 comment),
+    // also written at the start of every later file of the connection.
+    void Documentation(int field, const std::string& text);
+
+    // "REC 01:02:33 · 12.4 MB", "REC off" or "REC: <reason>"; any thread.
+    std::string StatusText() const;
+    // The file being written ("" when none).
+    std::string Path() const;
+
+private:
+    using Recorder = recordings::CaptureRecorder;
+    // A new file with its opening records; null with *error set.
+    std::unique_ptr<Recorder> OpenFile(bool first, std::string* path, uint64_t* base_us,
+                                       std::string* error);
+    void Add(recordings::CaptureKind kind, uint64_t now_us, const uint8_t* data, size_t size);
+    void Keep();
+    void Rotate(bool after_failure);
+    // A monotonic time as the current file's time (under mu_); a reading taken just
+    // before the file began counts as its start.
+    uint64_t Since(uint64_t us) const { return us > base_us_ ? us - base_us_ : 0; }
+    void FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path);
+
+    SessionFolder& folder_;
+    Settings settings_;
+    SessionStart start_;
+
+    // Guards the file being written: held for a copy into the recorder's buffer only.
+    mutable std::mutex mu_;
+    std::unique_ptr<Recorder> recorder_;
+    std::string path_;
+    uint64_t base_us_ = 0;       // monotonic time of the file's time 0
+    uint64_t last_us_ = 0;       // the latest time recorded
+    uint64_t lost_records_ = 0;  // not written while no file took them
+    uint64_t lost_bytes_ = 0;
+    bool lost_now_ = false;  // the device is gone (a later file says so first)
+    std::string lost_why_;
+    std::string documentation_[4];
+    std::string error_;  // the failure shown until a file works again
+    uint64_t session_start_us_ = 0;
+    uint64_t finished_bytes_ = 0;  // the connection's earlier files
+    uint64_t file_start_us_ = 0;   // when the current file was begun
+
+    std::atomic<bool> active_{false};
+    std::mutex keeper_mu_;
+    std::condition_variable keeper_wake_;
+    bool stopping_ = false;
+    std::thread keeper_;
+};

@@ -1,0 +1,355 @@
+// Session files: what a link received and sent, read back with the capture reader;
+// new files every hour (here: second) and after a failed write; the folder's limit.
+#include "link/session_recording.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "link/oximeter.h"
+#include "platform/tick.h"
+#include "recordings/capture_file.h"
+#include "tests/link/fake_view.h"
+#include "tests/link/pty.h"
+#include "tests/link/wire.h"
+#include "tests/support/debug_capture.h"
+
+using recordings::CaptureKind;
+using wire::Frame;
+using wire::Payload;
+
+namespace {
+
+struct Seen {
+    CaptureKind kind;
+    uint64_t time_us;
+    std::string bytes;
+};
+
+std::vector<Seen> ReadSession(const std::string& path, recordings::CaptureHeader* header = nullptr,
+                              bool* whole = nullptr) {
+    recordings::CaptureFileReader reader;
+    std::vector<Seen> out;
+    if (!reader.Open(path)) {
+        ADD_FAILURE() << path << ": " << reader.Error();
+        return out;
+    }
+    if (header != nullptr) *header = reader.header();
+    recordings::CaptureRecord r;
+    while (reader.NextRecord(&r))
+        out.push_back({r.kind, r.time_us, std::string(r.data, r.data + r.size)});
+    if (whole != nullptr) *whole = reader.damages() == 0 && !reader.cut();
+    return out;
+}
+
+std::string Joined(const std::vector<Seen>& records, CaptureKind kind) {
+    std::string out;
+    for (const Seen& s : records)
+        if (s.kind == kind) out += s.bytes;
+    return out;
+}
+
+std::vector<std::string> SessionFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 5 && n.substr(n.size() - 5) == ".vcap") names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string AsString(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+// The process-wide folder on for one test, off again after it.
+class FolderOn {
+public:
+    FolderOn(const std::string& dir, uint64_t max_bytes = 1ull << 30) {
+        SessionFolder::Process().Configure(dir, max_bytes, true);
+    }
+    ~FolderOn() { SessionFolder::Process().Configure("", 0, false); }
+};
+
+TEST(SessionRecording, LinkOnPseudoTerminalRecordsEverythingInOrder) {
+    testing_support::DebugCapture capture;
+    DeviceMap map;
+    PtyDevice device;
+    ASSERT_TRUE(device.ok());
+    map.Map("com1", device.slave_path());
+    const std::string dir = map.dir().File("sessions");
+    FolderOn on(dir);
+
+    FakeView view;
+    std::string sent;
+    std::vector<size_t> frame_ends;
+    {
+        COximeter link("COM1", 2, false, nullptr);
+        ASSERT_EQ(link.Status(), 0);
+        link.AttachView(&view);  // the documentation is loaded: empty in this configuration
+        view.SetFieldText(DocOperator, "Dr. A");
+        view.SetFieldText(DocSerial, "SN 42");
+        view.SetFieldText(DocComment, "night shift");
+        link.SaveSettings();
+        for (uint8_t i = 0; i < 30; ++i) {
+            const std::vector<uint8_t> frame = Frame(i, 36, Payload(70, i));
+            sent += AsString(frame);
+            frame_ends.push_back(sent.size());
+            device.Write(frame);
+            if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::string acks = AsString(device.Read(30 * 3));
+        ASSERT_EQ(acks.size(), 90u);
+        EXPECT_TRUE(WaitFor(
+            [&] { return link.Recording().StatusText().find(" MB") != std::string::npos; }));
+        EXPECT_EQ(link.Recording().StatusText().substr(0, 4), "REC ");
+        link.ClosePort();
+        EXPECT_EQ(link.Recording().StatusText(), "REC off");
+
+        const std::vector<std::string> files = SessionFiles(dir);
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_NE(files[0].find("_COM1.vcap"), std::string::npos) << files[0];
+        EXPECT_EQ(files[0].size(), std::string("2026-12-09_21-52-00_COM1.vcap").size());
+        recordings::CaptureHeader header;
+        bool whole = false;
+        const std::vector<Seen> records = ReadSession(dir + "/" + files[0], &header, &whole);
+        EXPECT_TRUE(whole);
+        EXPECT_EQ(header.protocol, 2);
+        EXPECT_NE(header.device.find(device.slave_path()), std::string::npos) << header.device;
+        EXPECT_EQ(header.line, "115200 8N1");
+        ASSERT_GE(records.size(), 5u);
+        EXPECT_EQ(records[0].kind, CaptureKind::Clock);
+        EXPECT_EQ(records[1].kind, CaptureKind::Protocol);
+        EXPECT_EQ(records[1].bytes, std::string(1, '\2'));
+        EXPECT_EQ(records[2].kind, CaptureKind::PortOpened);
+        EXPECT_EQ(records.back().kind, CaptureKind::PortClosed);
+        // The bytes exactly as the device sent them and the answers exactly as it got them.
+        EXPECT_EQ(Joined(records, CaptureKind::DeviceBytes), sent);
+        EXPECT_EQ(Joined(records, CaptureKind::ProgramBytes), acks);
+        // Every answer follows the chunk that completed its frame.
+        size_t received = 0, answered = 0;
+        for (const Seen& s : records) {
+            if (s.kind == CaptureKind::DeviceBytes) received += s.bytes.size();
+            if (s.kind == CaptureKind::ProgramBytes) {
+                ASSERT_LT(answered, frame_ends.size());
+                EXPECT_GE(received, frame_ends[answered]) << "answer " << answered;
+                ++answered;
+            }
+        }
+        // The texts as loaded (empty) and as saved.
+        std::vector<std::string> docs;
+        for (const Seen& s : records)
+            if (s.kind == CaptureKind::Documentation) docs.push_back(s.bytes);
+        ASSERT_EQ(docs.size(), 8u);
+        EXPECT_EQ(docs[4], std::string(1, '\0') + "Dr. A");
+        EXPECT_EQ(docs[5], std::string(1, '\1') + "SN 42");
+        EXPECT_EQ(docs[7], std::string(1, '\3') + "night shift");
+        for (size_t i = 1; i < records.size(); ++i)
+            EXPECT_GE(records[i].time_us, records[i - 1].time_us);
+    }
+}
+
+TEST(SessionRecording, LossNoDataAndReturnStayInOneFile) {
+    testing_support::DebugCapture capture;
+    DeviceMap map;
+    auto device = std::make_unique<PtyDevice>();
+    ASSERT_TRUE(device->ok());
+    map.Map("com1", device->slave_path());
+    const std::string dir = map.dir().File("sessions");
+    FolderOn on(dir);
+
+    FakeView view;
+    COximeter link("COM1", 1, false, nullptr);
+    ASSERT_EQ(link.Status(), 0);
+    link.AttachView(&view);
+    device->Write(Frame(1, 36, Payload(50)));
+    ASSERT_EQ(device->Read(3).size(), 3u);
+    // 3 s without a frame: "No data".
+    std::this_thread::sleep_for(std::chrono::milliseconds(3300));
+    device.reset();  // unplugged
+    ASSERT_TRUE(WaitFor([&] { return link.Lost(); }, 3000));
+    device = std::make_unique<PtyDevice>();
+    map.Map("com1", device->slave_path());
+    ASSERT_TRUE(WaitFor([&] { return link.Connected(); }, 5000));
+    device->Write(Frame(2, 36, Payload(50)));
+    ASSERT_EQ(device->Read(3).size(), 3u);
+    const std::string path = link.Recording().Path();
+    link.ClosePort();
+
+    ASSERT_EQ(SessionFiles(dir).size(), 1u);
+    const std::vector<Seen> records = ReadSession(path);
+    std::vector<CaptureKind> events;
+    for (const Seen& s : records)
+        if (s.kind == CaptureKind::NoData || s.kind == CaptureKind::DeviceLost ||
+            s.kind == CaptureKind::DeviceBack || s.kind == CaptureKind::PortClosed)
+            events.push_back(s.kind);
+    const std::vector<CaptureKind> want = {CaptureKind::NoData, CaptureKind::DeviceLost,
+                                           CaptureKind::DeviceBack, CaptureKind::PortClosed};
+    EXPECT_EQ(events, want);
+    for (const Seen& s : records)
+        if (s.kind == CaptureKind::DeviceLost) {
+            EXPECT_EQ(s.bytes.substr(0, 6), "error ");
+        }
+    EXPECT_EQ(Joined(records, CaptureKind::DeviceBytes),
+              AsString(Frame(1, 36, Payload(50))) + AsString(Frame(2, 36, Payload(50))));
+}
+
+TEST(SessionRecording, OffRecordsNothingAndEveryConnectionGetsItsOwnFile) {
+    testing_support::DebugCapture capture;
+    DeviceMap map;
+    PtyDevice device;
+    map.Map("com1", device.slave_path());
+    const std::string dir = map.dir().File("sessions");
+    FolderOn on(dir);
+    SessionFolder::Process().SetEnabled(false);
+    COximeter link("COM1", 1, false, nullptr);
+    ASSERT_EQ(link.Status(), 0);
+    EXPECT_EQ(link.Recording().StatusText(), "REC off");
+    EXPECT_TRUE(SessionFiles(dir).empty());
+    SessionFolder::Process().SetEnabled(true);  // for new connections only
+    EXPECT_TRUE(SessionFiles(dir).empty());
+    link.Reconnect();
+    ASSERT_EQ(SessionFiles(dir).size(), 1u);
+    link.SetProtocol(2);
+    link.ClosePort();
+    ASSERT_EQ(SessionFiles(dir).size(), 2u);
+    recordings::CaptureHeader header;
+    ReadSession(dir + "/" + SessionFiles(dir)[1], &header);
+    EXPECT_EQ(header.protocol, 2);
+}
+
+// Every received chunk in order across the files of one connection, each file whole.
+TEST(SessionRecording, NewFileEachPeriodLosesNothing) {
+    testing_support::TempDir dir;
+    SessionFolder folder;
+    folder.Configure(dir.File("s"), 1ull << 30, true);
+    SessionRecording::Settings settings;
+    settings.file_seconds = 1;
+    settings.keep_every_ms = 50;
+    settings.recorder.write_every_ms = 20;
+    SessionRecording rec(folder, settings);
+    ASSERT_TRUE(rec.Begin({"COM3", 1, "COM3", "57600 8N2"}));
+    rec.Documentation(0, "operator");
+    std::string all;
+    for (int i = 0; i < 250; ++i) {
+        std::string chunk = "chunk " + std::to_string(i) + ";";
+        all += chunk;
+        rec.Received(platform::MonotonicMicroseconds(),
+                     reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    rec.End();
+    const std::vector<std::string> files = SessionFiles(dir.File("s"));
+    ASSERT_GE(files.size(), 2u);
+    std::string joined;
+    for (size_t i = 0; i < files.size(); ++i) {
+        bool whole = false;
+        const std::vector<Seen> records = ReadSession(dir.File("s/" + files[i]), nullptr, &whole);
+        EXPECT_TRUE(whole) << files[i];
+        joined += Joined(records, CaptureKind::DeviceBytes);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records[0].kind, CaptureKind::Clock);
+        // Only the first file opened the port; only the last one closes it; each later
+        // file carries the texts again.
+        EXPECT_EQ(Joined(records, CaptureKind::PortOpened).empty() &&
+                      std::none_of(records.begin(), records.end(),
+                                   [](const Seen& s) { return s.kind == CaptureKind::PortOpened; }),
+                  i > 0);
+        EXPECT_EQ(std::any_of(records.begin(), records.end(),
+                              [](const Seen& s) { return s.kind == CaptureKind::PortClosed; }),
+                  i + 1 == files.size());
+        if (i > 0) {
+            EXPECT_NE(Joined(records, CaptureKind::Documentation).find("operator"),
+                      std::string::npos);
+        }
+    }
+    EXPECT_EQ(joined, all);
+}
+
+// A write that fails (a file size limit stands in for a full disk): the status says
+// so, the callers go on, the file reads up to its last good record, and once writing
+// works again a new file counts what was lost.
+TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
+    testing_support::DebugCapture capture;
+    testing_support::TempDir dir;
+    SessionFolder folder;
+    folder.Configure(dir.File("s"), 1ull << 30, true);
+    SessionRecording::Settings settings;
+    settings.keep_every_ms = 20;
+    settings.retry_ms = 100;
+    settings.recorder.write_every_ms = 10;
+    SessionRecording rec(folder, settings);
+    ASSERT_TRUE(rec.Begin({"COM1", 1, "COM1", ""}));
+    const std::string first = rec.Path();
+
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<uint8_t> chunk(200, 0x5A);
+    for (int i = 0; i < 100 && rec.StatusText().rfind("REC: ", 0) != 0; ++i) {
+        rec.Received(platform::MonotonicMicroseconds(), chunk.data(), chunk.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string status = rec.StatusText();
+    EXPECT_EQ(status.rfind("REC: cannot write ", 0), 0u) << status;
+    EXPECT_NE(status.find(first), std::string::npos) << status;
+    // Lost while failing.
+    for (int i = 0; i < 5; ++i) rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 10);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    ASSERT_TRUE(WaitFor([&] { return rec.Path() != first; }, 3000));
+    EXPECT_EQ(rec.StatusText().substr(0, 4), "REC ");
+    rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 7);
+    const std::string second = rec.Path();
+    rec.End();
+    signal(SIGXFSZ, SIG_DFL);
+
+    bool whole = false;
+    const std::vector<Seen> a = ReadSession(first, nullptr, &whole);
+    EXPECT_TRUE(whole);
+    EXPECT_FALSE(Joined(a, CaptureKind::DeviceBytes).empty());
+    const std::vector<Seen> b = ReadSession(second, nullptr, &whole);
+    EXPECT_TRUE(whole);
+    uint64_t records = 0;
+    for (const Seen& s : b)
+        if (s.kind == CaptureKind::RecordsDropped && s.bytes.size() == 16)
+            for (int i = 7; i >= 0; --i) records = records << 8 | static_cast<uint8_t>(s.bytes[i]);
+    EXPECT_GE(records, 5u);
+    EXPECT_EQ(Joined(b, CaptureKind::DeviceBytes), std::string(7, 0x5A));
+}
+
+TEST(SessionFolder, PrunesOldestFirstNeverAHeldFile) {
+    testing_support::DebugCapture capture;
+    testing_support::TempDir dir;
+    SessionFolder folder;
+    folder.Configure(dir.path(), 3000, true);
+    for (const char* name : {"2026-12-01_10-00-00_COM1.vcap", "2026-12-02_10-00-00_COM1.vcap",
+                             "2026-12-03_10-00-00_COM1.vcap", "2026-12-04_10-00-00_COM1.vcap"})
+        dir.Write(name, std::string(1000, 'x'));
+    dir.Write("notes.txt", std::string(5000, 'x'));  // not a session: neither counted nor removed
+    folder.Hold("2026-12-01_10-00-00_COM1.vcap");
+    EXPECT_EQ(folder.Prune(), 1);
+    const std::vector<std::string> left = SessionFiles(dir.path());
+    const std::vector<std::string> want = {"2026-12-01_10-00-00_COM1.vcap",
+                                           "2026-12-03_10-00-00_COM1.vcap",
+                                           "2026-12-04_10-00-00_COM1.vcap"};
+    EXPECT_EQ(left, want);
+    EXPECT_EQ(capture.Lines().size(), 1u);
+    EXPECT_NE(capture.Text().find("removed " + dir.path() + "/2026-12-02_10-00-00_COM1.vcap"),
+              std::string::npos)
+        << capture.Text();
+    EXPECT_EQ(folder.Prune(), 0);
+}
+
+}  // namespace
