@@ -226,6 +226,14 @@ void SessionPlayer::ShowNoData() {
     link_->ShowNoData();
 }
 
+void SessionPlayer::ShowConnected(uint64_t time_us) {
+    state_.connected = true;
+    state_.no_data = false;
+    state_.last_good_us = time_us;
+    link_->Decoder().Reset();
+    ShowReset("Connected..");
+}
+
 void SessionPlayer::ShowReset(const char* status) {
     link_->ResetDisplay();
     if (status != nullptr) SetField(StatusText, status);
@@ -235,11 +243,7 @@ void SessionPlayer::Handle(const recordings::CaptureRecord& r) {
     switch (r.kind) {
         case CaptureKind::PortOpened:
             state_.open = true;
-            state_.connected = true;
-            state_.no_data = false;
-            state_.last_good_us = r.time_us;
-            link_->Decoder().Reset();
-            ShowReset("Connected..");
+            ShowConnected(r.time_us);
             break;
         case CaptureKind::PortClosed:
             state_.open = false;
@@ -259,11 +263,7 @@ void SessionPlayer::Handle(const recordings::CaptureRecord& r) {
             break;
         }
         case CaptureKind::DeviceBack:
-            state_.connected = true;
-            state_.no_data = false;
-            state_.last_good_us = r.time_us;
-            link_->Decoder().Reset();
-            ShowReset("Connected..");
+            ShowConnected(r.time_us);
             break;
         case CaptureKind::NoData:
             if (state_.open && state_.connected && !state_.no_data) ShowNoData();

@@ -107,6 +107,8 @@ private:
     void CheckNoData(uint64_t now_us);
     void ShowNoData();
     void ShowReset(const char* status);
+    // An open or a return: the decoder starts afresh and "Connected.." shows.
+    void ShowConnected(uint64_t time_us);
     void ShowHeaderFacts();
     void SetField(int field, const char* text);
     void FindDuration();

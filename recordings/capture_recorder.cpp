@@ -69,6 +69,16 @@ void CaptureRecorder::Put(const uint8_t* data, size_t size) {
     head_ += size;
 }
 
+void CaptureRecorder::PutDropNote() {
+    uint8_t note[16];
+    for (int i = 0; i < 8; ++i) {
+        note[i] = static_cast<uint8_t>(unreported_records_ >> (8 * i));
+        note[8 + i] = static_cast<uint8_t>(unreported_bytes_ >> (8 * i));
+    }
+    PutRecord(CaptureKind::RecordsDropped, last_time_, note, sizeof note);
+    unreported_records_ = unreported_bytes_ = 0;
+}
+
 void CaptureRecorder::PutRecord(CaptureKind kind, uint64_t time_us, const uint8_t* data,
                                 size_t size) {
     do {
@@ -101,13 +111,7 @@ bool CaptureRecorder::Add(CaptureKind kind, uint64_t time_us, const uint8_t* dat
             return false;
         }
         if (unreported_records_ > 0) {
-            uint8_t note[16];
-            for (int i = 0; i < 8; ++i) {
-                note[i] = static_cast<uint8_t>(unreported_records_ >> (8 * i));
-                note[8 + i] = static_cast<uint8_t>(unreported_bytes_ >> (8 * i));
-            }
-            PutRecord(CaptureKind::RecordsDropped, last_time_, note, sizeof note);
-            unreported_records_ = unreported_bytes_ = 0;
+            PutDropNote();
         }
         PutRecord(kind, last_time_, data, size);
         // The thread writes on its own clock; only a buffer filling up hurries it.
@@ -234,13 +238,7 @@ bool CaptureRecorder::Finish(int wait_ms) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (unreported_records_ > 0 && head_ - tail_ + kDropNoteSize <= capacity_) {
-            uint8_t note[16];
-            for (int i = 0; i < 8; ++i) {
-                note[i] = static_cast<uint8_t>(unreported_records_ >> (8 * i));
-                note[8 + i] = static_cast<uint8_t>(unreported_bytes_ >> (8 * i));
-            }
-            PutRecord(CaptureKind::RecordsDropped, last_time_, note, sizeof note);
-            unreported_records_ = unreported_bytes_ = 0;
+            PutDropNote();
         }
         stopping_ = true;
         stop_by_ = Clock::now() + std::chrono::milliseconds(wait_ms);

@@ -61,6 +61,8 @@ public:
 private:
     void Put(const uint8_t* data, size_t size);  // into the ring at head_, under mu_
     void PutRecord(CaptureKind kind, uint64_t time_us, const uint8_t* data, size_t size);
+    // The count of records dropped since the last note, as a RecordsDropped record.
+    void PutDropNote();
     void Run();
     bool OpenLater();
     bool WriteOut(uint64_t from, uint64_t to, bool stopping);
