@@ -214,6 +214,9 @@ public:
     }
 
     int phase() const { return phase_; }
+    // Where the frame being received began in the bytes fed (its mark): tells one frame
+    // from the next.
+    uint32_t frame_start() const { return frame_start_; }
     uint8_t sequence() const { return sequence_; }  // iSequence
     uint8_t type() const { return type_; }
     uint8_t length() const { return length_; }

@@ -103,12 +103,18 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         return wait;
     };
     size_t frame_rest = 0;  // bytes the frame being received likely still needs
+    // The frame slept for once its length was known: what it still lacks after that
+    // sleep is the driver's to hand on, and is waited for as data, not slept for again.
+    uint32_t slept_frame = 0;
+    bool slept_known = false;
 
     while (error == 0 && !StopRequested()) {
         // A frame that arrived in part: give the line the time to bring the rest, then
         // read it in one piece rather than waking for every piece on the way.
         transport::WaitResult w = transport::WaitResult::Timeout;
         if (frame_rest > 0) {
+            slept_frame = decoder_.frame_start();
+            slept_known = decoder_.phase() >= FrameDecoder::kPayload;
             w = t.WaitForLine(frame_rest, wait_left());
             frame_rest = 0;
         }
@@ -143,6 +149,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
                 if ((error = handler.Error()) != 0) break;
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
                 frame_rest = decoder_.ExpectedBytesToFrameEnd();
+                if (slept_known && decoder_.frame_start() == slept_frame) frame_rest = 0;
             } else {
                 const uint32_t stray = reduced.dropped();
                 reduced.Feed(chunk, got, [&](uint8_t code, uint8_t value) {

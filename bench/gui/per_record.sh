@@ -4,10 +4,13 @@
 #   1. Under callgrind, counting switched on after start-up: instructions per record.
 #   2. A plain run in --parts parts (6): the program's CPU share and task switches per
 #      record in each part, from the scheduler's counts of every thread.
+#   3. With --syscalls, a run under strace: system calls per record, of all threads
+#      and of the receive thread alone.
 # Records are counted as lines of the program's fTxtLog.txt (one per record).
 #
 #   bench/gui/per_record.sh [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind]
-#                           [--skip-cpu] [--annotate N] [--keep] [--publish] [--recording on|off]
+#                           [--skip-cpu] [--syscalls] [--annotate N] [--keep] [--publish]
+#                           [--recording on|off]
 #
 # --publish also publishes to a broker of its own (mosquitto on loopback) with the
 # plethysmogram, so that the difference to a run without is what publishing costs.
@@ -26,6 +29,7 @@ parts=6
 bin=build/default/bin
 do_callgrind=1
 do_cpu=1
+do_syscalls=0
 annotate=0
 keep=0
 publish=0
@@ -37,11 +41,12 @@ while [ $# -gt 0 ]; do
     --bin) bin="$2"; shift ;;
     --skip-callgrind) do_callgrind=0 ;;
     --skip-cpu) do_cpu=0 ;;
+    --syscalls) do_syscalls=1 ;;
     --annotate) annotate="$2"; shift ;;
     --keep) keep=1 ;;
     --publish) publish=1 ;;
     --recording) recording="$2"; shift ;;
-    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--annotate N] [--keep] [--publish] [--recording on|off]" >&2
+    *) echo "usage: $0 [--seconds N] [--parts N] [--bin DIR] [--skip-callgrind] [--skip-cpu] [--syscalls] [--annotate N] [--keep] [--publish] [--recording on|off]" >&2
        exit 2 ;;
   esac
   shift
@@ -110,6 +115,15 @@ if [ "$mode" = callgrind ]; then
   r0=$(records); sleep "$seconds"; r1=$(records)
   callgrind_control -d $app >/dev/null
   echo "records $((r1 - r0))"
+elif [ "$mode" = syscalls ]; then
+  # Every thread's calls, each thread's in a file of its own (-ff): the receive thread
+  # is the one that reads the port.
+  strace -f -ff -qq -o "$scratch/strace" -p $app 2>/dev/null &
+  tracer=$!
+  sleep 1
+  r0=$(records); sleep "$seconds"; r1=$(records)
+  kill -INT $tracer; wait $tracer 2>/dev/null
+  echo "records $((r1 - r0))"
 else
   # Run time and task switches of every thread, exact, from the scheduler's counts.
   sched() { cat /proc/$app/task/*/schedstat 2>/dev/null | awk '{ns += $1; n += $3} END {printf "%.0f %.0f\n", ns, n}'; }
@@ -144,6 +158,21 @@ if [ "$do_callgrind" = 1 ]; then
     callgrind_annotate --inclusive=yes "$dump" 2>/dev/null |
       sed -n '/^Ir/,$p' | sed -n "1,$((annotate + 2))p"
   fi
+fi
+if [ "$do_syscalls" = 1 ]; then
+  command -v strace >/dev/null || { echo "missing strace" >&2; exit 1; }
+  out="$(run_session syscalls)"
+  records=$(sed -n 's/^records //p' <<<"$out")
+  total=$(cat "$scratch"/strace.* | grep -vc -e '^+++' -e '^---' -e 'resumed>')
+  receive=0
+  for f in "$scratch"/strace.*; do
+    # The receive thread is the one that reads the port after waiting on it.
+    if grep -q -e '^ppoll' "$f" && grep -q -e '^epoll_wait' "$f"; then
+      receive=$(grep -vc -e '^+++' -e '^---' -e 'resumed>' "$f")
+    fi
+  done
+  awk -v t="$total" -v rx="$receive" -v r="$records" -v s="$seconds" \
+    'BEGIN { if (r > 0) printf "system calls: %d records in %d s, %.1f per record (all threads), %.1f per record (receive thread)\n", r, s, t / r, rx / r }'
 fi
 if [ "$do_cpu" = 1 ]; then
   out="$(run_session cpu)"

@@ -226,14 +226,11 @@ WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
     if (Dead()) return dead_;
     if (bytes == 0 || max_ms <= 0) return WaitResult::Timeout;
     const long long max_ns = static_cast<long long>(max_ms) * 1000000;
-    // A driver hands the last bytes on some character times after they came in (a
-    // UART's receive time-out, the terminal layer's own hand-over): waking for the
-    // earliest moment they can be there would mostly find the tail still missing.
-    constexpr long long kHandOverNs = 1000000;
-    const long long ns =
-        bytes >= static_cast<size_t>(max_ns / byte_ns_)
-            ? max_ns
-            : std::min(max_ns, static_cast<long long>(bytes) * byte_ns_ + kHandOverNs);
+    // Exactly the bytes' time on the line: a driver that hands the last of them on
+    // later (a UART's receive time-out) wakes the reader's wait for data as it does.
+    const long long ns = bytes >= static_cast<size_t>(max_ns / byte_ns_)
+                             ? max_ns
+                             : static_cast<long long>(bytes) * byte_ns_;
     const timespec span{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd wake{wake_read_, POLLIN, 0};
     // An interrupted sleep only makes the next read a little early.

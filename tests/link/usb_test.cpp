@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,6 +216,50 @@ TEST_F(UsbLink, ClosingNeverWaitsForASlowReopen) {
     EXPECT_LT(took, std::chrono::milliseconds(300));
     ASSERT_TRUE(WaitFor([] { return COximeter::AbandonedThreads() == 0; }, 5000));
     EXPECT_EQ(fake.OpenCount(), 0) << "what the reopen opened is closed again";
+}
+
+// A scripted transport whose line waits pass at once, logged.
+class LineWaitLog : public transport::FakeTransport {
+public:
+    transport::WaitResult WaitForLine(size_t bytes, int max_ms) override {
+        (void)max_ms;
+        std::lock_guard<std::mutex> lock(mutex_);
+        line_waits_.push_back(bytes);
+        return transport::WaitResult::Data;
+    }
+    std::vector<size_t> LineWaits() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return line_waits_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<size_t> line_waits_;
+};
+
+// A frame's rest is slept for once, as long as the last frame of its length took; a
+// tail the driver hands on later is waited for as data, never slept for again (each
+// sleep would add its time to the answer).
+TEST(ReadingLoop, AFrameOfKnownLengthIsSleptForOnce) {
+    FakeView view(true);
+    COximeter link(nullptr, 1, false, nullptr);
+    link.AttachView(&view);
+    auto owned = std::make_unique<LineWaitLog>();
+    LineWaitLog* t = owned.get();
+    ASSERT_EQ(link.OpenTransport(std::move(owned), false), 0);
+
+    const Bytes first = CountedFrame(1, 40), second = CountedFrame(2, 40);
+    ASSERT_EQ(first.size(), second.size());
+    t->Feed(first);
+    t->Pause(20);
+    t->Feed(Bytes(second.begin(), second.begin() + 6));
+    t->Pause(20);
+    t->Feed(Bytes(second.begin() + 6, second.end() - 4));
+    t->Pause(20);
+    t->Feed(Bytes(second.end() - 4, second.end()));
+    ASSERT_TRUE(t->WaitForWritten(6, 5000)) << "both frames answered";
+    EXPECT_EQ(t->LineWaits(), std::vector<size_t>{second.size() - 6});
+    link.ClosePort();
 }
 
 // The reading loop over a scripted transport: line errors, long bursts, stop requests.
