@@ -65,19 +65,32 @@ COximeter::COximeter(const char* port_name, int protocol, bool heartbeat,
 COximeter::~COximeter() { ClosePort(); }
 
 int COximeter::OnRxPacket(bool repeat) {
-    if (queue_.Full()) {
+    const uint16_t frame = handoff_.NextFrame();
+    // A replay follows what the recorded link did; a live link notes what it does.
+    HandoffNote::Outcome outcome = handoff_.Replayed(frame);
+    const bool replayed = outcome != HandoffNote::kQueued;
+    if (!replayed && queue_.Full()) outcome = HandoffNote::kDropped;
+    if (outcome == HandoffNote::kDropped) {
+        if (!replayed) handoff_.Add(frame, outcome);
         statistics_.Add(LinkStatistics::kDropped);
         platform::OutputDebugString("************ COximeter::OnRxPacket more than 100 in queue\n");
         return 0;
     }
     PacketRecord* record;
-    if (repeat) {
+    if (repeat && replayed) {
+        const HandoffNote::Record& newest = handoff_.Newest();
+        record = newest.valid ? PacketRecord::Create(newest.type, newest.sequence, newest.length,
+                                                     newest.payload)
+                              : nullptr;
+    } else if (repeat) {
         record = queue_.CopyTail();
+        if (record != nullptr) handoff_.Add(frame, HandoffNote::kStoodIn);
     } else {
         record = PacketRecord::Create(decoder_.type(), decoder_.sequence(), decoder_.length(),
                                       decoder_.payload());
     }
     if (record == nullptr) return -1;
+    handoff_.Keep(record->type, record->sequence, record->length, record->payload);
     record->tick = receive_tick_set_ ? receive_tick_ : platform::GetTickCount();
     queue_.Append(record);
     if (ILinkView* view = View()) view->PostPacketMessage(1, this);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "link/frame_decoder.h"
+#include "link/handoff_note.h"
 #include "link/link_statistics.h"
 #include "link/link_view.h"
 #include "link/packet_queue.h"
@@ -136,6 +137,9 @@ public:
     }
     bool StopRequested() const { return stop_request_.load(std::memory_order_acquire); }
     FrameDecoder& Decoder() { return decoder_; }
+    // What became of the frames of the chunk being decoded that were not simply queued;
+    // a replay gives it the recorded note of each chunk before it (HandoffNote).
+    HandoffNote& Handoffs() { return handoff_; }
     processing::LinkInterpretation& Interpretation() { return interpretation_; }
 
 private:
@@ -178,8 +182,9 @@ private:
     // A new file for a connection that is about to be read, with the view's texts.
     void BeginRecording();
     void RecordDocumentation();
-    // Receive thread: a chunk was read (its tick for the records it holds).
-    void RecordReceived(const uint8_t* data, size_t size);
+    // Receive thread: a chunk was read now (its tick for the records it holds); the
+    // time for its recording.
+    uint64_t ReadAt();
     void ShowPortText();
     void ShowStatus(const char* text);
 
@@ -191,6 +196,7 @@ private:
 
     std::unique_ptr<LinkConnection> connection_;
     FrameDecoder decoder_;  // receive state: written by the framed thread only
+    HandoffNote handoff_;   // receive state as well
     PacketQueue queue_;
 
     std::atomic<bool> thread_exited_{false};

@@ -79,9 +79,20 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     if (c.usb_transport != nullptr) error = c.usb_transport->Start();
 
     uint8_t chunk[kChunk + 1];
-    LinkFrameHandler handler(*this, [&t, this](const uint8_t* ack, size_t size) {
+    // Answers go to the device at once and into the session after the chunk that
+    // brought their frames (which is recorded once it is decoded, with its note).
+    struct Answers {
+        uint8_t bytes[kChunk + 1];
+        uint16_t ends[kChunk + 1];
+        size_t count = 0;
+    } answers;
+    LinkFrameHandler handler(*this, [&t, &answers](const uint8_t* ack, size_t size) {
         const int e = t.Write(ack, size);
-        if (e == 0) recording_->Sent(ack, size);
+        const size_t at = answers.count == 0 ? 0 : answers.ends[answers.count - 1];
+        if (e == 0 && answers.count <= kChunk && at + size <= sizeof answers.bytes) {
+            std::memcpy(answers.bytes + at, ack, size);
+            answers.ends[answers.count++] = static_cast<uint16_t>(at + size);
+        }
         return e;
     });
     ReducedDecoder reduced;
@@ -142,15 +153,21 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
             limit = kChunk;
             if (got == 0) break;
             statistics_.Add(LinkStatistics::kBytes, got);
-            RecordReceived(chunk, got);
+            const uint64_t read_us = ReadAt();
             waiting = got < waiting ? waiting - got : 0;
             if (framed) {
+                handoff_.BeginChunk();
+                answers.count = 0;
                 decoder_.Feed(chunk, got, handler);
+                recording_->Received(read_us, chunk, got, handoff_.data(), handoff_.size());
+                for (size_t i = 0, at = 0; i < answers.count; at = answers.ends[i++])
+                    recording_->Sent(answers.bytes + at, answers.ends[i] - at);
                 if ((error = handler.Error()) != 0) break;
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
                 frame_rest = decoder_.ExpectedBytesToFrameEnd();
                 if (slept_known && decoder_.frame_start() == slept_frame) frame_rest = 0;
             } else {
+                recording_->Received(read_us, chunk, got);
                 const uint32_t stray = reduced.dropped();
                 reduced.Feed(chunk, got, [&](uint8_t code, uint8_t value) {
                     statistics_.Add(LinkStatistics::kFrames);
@@ -274,13 +291,13 @@ COximeter::Reopen COximeter::WaitAndReopen(LinkConnection& c) {
     return kReopened;
 }
 
-void COximeter::RecordReceived(const uint8_t* data, size_t size) {
+uint64_t COximeter::ReadAt() {
     // One clock reading for the file's time and the records' tick, so the tick of
     // every record can be told again from the recording.
     const uint64_t now = platform::MonotonicMicroseconds();
     receive_tick_ = platform::TickAt(now);
     receive_tick_set_ = true;
-    recording_->Received(now, data, size);
+    return now;
 }
 
 void ReceiveThreadFramed(COximeter* link) { COximeter::ReadingLoop(link, true); }

@@ -282,6 +282,9 @@ void SessionPlayer::Handle(const recordings::CaptureRecord& r) {
                 SetField(kDoc[r.data[0]], text.c_str());
             }
             break;
+        case CaptureKind::Handoffs:
+            link_->Handoffs().Replay(r.data, r.size);
+            break;
         case CaptureKind::DeviceBytes:
             if (state_.open) Feed(r.data, r.size);
             break;
@@ -295,6 +298,7 @@ void SessionPlayer::Feed(const uint8_t* data, size_t size) {
     link_->Interpretation().shown_time = unix_us >= 0 ? unix_us / 1000000 : -1;
     state_.interpreter.SetRecordedTick(static_cast<uint32_t>(unix_us / 1000));
     const uint64_t before = link_->Statistics().Get(LinkStatistics::kFrames);
+    link_->Handoffs().BeginChunk();
     for (size_t at = 0; at < size; at += kPiece) {
         const size_t n = size - at < kPiece ? size - at : kPiece;
         if (state_.protocol == 3) {
@@ -329,6 +333,7 @@ void SessionPlayer::Save(State& out) const {
     measurement_.SaveState(out.measurement);
     out.interpretation = link_->Interpretation();
     out.decoder = link_->Decoder();
+    out.newest = link_->Handoffs().Newest();
 }
 
 bool SessionPlayer::Restore(const State& in) {
@@ -337,6 +342,7 @@ bool SessionPlayer::Restore(const State& in) {
     measurement_.RestoreState(in.measurement);
     link_->Interpretation() = in.interpretation;
     link_->Decoder() = in.decoder;
+    link_->Handoffs().SetNewest(in.newest);
     have_pending_ = false;
     at_end_ = false;
     return true;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "link/frame_decoder.h"
+#include "link/handoff_note.h"
 #include "link/link_view.h"
 #include "link/reduced_decoder.h"
 #include "processing/interpretation.h"
@@ -34,6 +35,7 @@ public:
         processing::MeasurementState measurement;
         processing::LinkInterpretation interpretation;
         FrameDecoder decoder;
+        HandoffNote::Record newest;  // what a recorded stand-in copies
         ReducedDecoder reduced;
         processing::ReducedInterpreter interpreter;
         int protocol = 1;

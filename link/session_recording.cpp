@@ -261,8 +261,20 @@ void SessionRecording::Add(CaptureKind kind, uint64_t now_us, const uint8_t* dat
     lost_bytes_ += size + recordings::kCaptureRecordOverhead;
 }
 
-void SessionRecording::Received(uint64_t now_us, const uint8_t* data, size_t size) {
-    if (active_.load(std::memory_order_relaxed)) Add(CaptureKind::DeviceBytes, now_us, data, size);
+void SessionRecording::Received(uint64_t now_us, const uint8_t* data, size_t size,
+                                const uint8_t* note, size_t note_size) {
+    if (!active_.load(std::memory_order_relaxed)) return;
+    if (note_size == 0) return Add(CaptureKind::DeviceBytes, now_us, data, size);
+    // Under one hold of the lock, so that no new file comes between the two.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (now_us > last_us_) last_us_ = now_us;
+    if (recorder_ && !recorder_->failed()) {
+        recorder_->Add(CaptureKind::Handoffs, Since(now_us), note, note_size);
+        recorder_->Add(CaptureKind::DeviceBytes, Since(now_us), data, size);
+        return;
+    }
+    lost_records_ += 2;
+    lost_bytes_ += note_size + size + 2 * recordings::kCaptureRecordOverhead;
 }
 
 void SessionRecording::Sent(const uint8_t* data, size_t size) {

@@ -84,7 +84,10 @@ public:
     bool Active() const { return active_.load(std::memory_order_acquire); }
 
     // The receive thread. now_us: platform::MonotonicMicroseconds() when it was read.
-    void Received(uint64_t now_us, const uint8_t* data, size_t size);
+    // note: what became of its frames that were not simply queued (HandoffNote), recorded
+    // just before it.
+    void Received(uint64_t now_us, const uint8_t* data, size_t size, const uint8_t* note = nullptr,
+                  size_t note_size = 0);
     void Sent(const uint8_t* data, size_t size);  // at the time of the last chunk
     void Lost(const std::string& why);
     void Back(const std::string& how);

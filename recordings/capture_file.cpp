@@ -84,6 +84,8 @@ const char* CaptureKindName(CaptureKind kind) {
             return "protocol";
         case CaptureKind::Documentation:
             return "documentation";
+        case CaptureKind::Handoffs:
+            return "handoffs";
     }
     return "unknown";
 }

@@ -48,8 +48,10 @@ enum class CaptureKind : uint8_t {
                               // 2 sensor, 3 comment), then the text
     Clock = 13,               // the recording program's monotonic clock at time 0: u64 µs
                               // (its millisecond tick counts follow from it)
+    Handoffs = 14,            // frames of the next device bytes that the program did not
+                              // simply queue: entries of u16 frame number, outcome byte
 };
-constexpr uint8_t kCaptureLastKind = 13;
+constexpr uint8_t kCaptureLastKind = 14;
 
 // "device bytes", "port opened", ...: for listings.
 const char* CaptureKindName(CaptureKind kind);

@@ -26,10 +26,10 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import check, close_main_window, failures, rerun_under_xvfb  # noqa: E402
 
-# Bad checksums and noise bursts; no cut frames: a cut frame is stood in for by a copy
-# of the record still waiting for display, which depends on the window's pace, not on
-# the bytes (the session does not record it yet).
-SIM_FAULTS = ["--bad-checksum", "0.02", "--burst"]
+# Bad checksums, noise bursts, cut frames and lost bytes: a cut frame is stood in for by
+# a copy of the record still waiting for display, which depends on the window's pace;
+# the session notes what became of it, so the rebuild hands it on alike.
+SIM_FAULTS = ["--bad-checksum", "0.02", "--burst", "--cut-frame", "0.02", "--drop-byte", "0.002"]
 LOGS = ["fTxtLog.txt", "fTxtLog2.txt", "dumpWL1617.txt", "Maxima.txt", "CM_Maxima.txt",
         "dumpPutEKG.txt", "dumpGetEKG.txt"]
 NAME = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d_COM1\.vcap$")

@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "link/oximeter.h"
+#include "link/session_player.h"
 #include "platform/tick.h"
 #include "recordings/capture_file.h"
 #include "tests/link/fake_view.h"
 #include "tests/link/pty.h"
 #include "tests/link/wire.h"
 #include "tests/support/debug_capture.h"
+#include "tools/oximeter-sim/device_model.h"
 
 using recordings::CaptureKind;
 using wire::Frame;
@@ -353,3 +355,92 @@ TEST(SessionFolder, PrunesOldestFirstNeverAHeldFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// A view that shows what the link hands on only when the test drains its queue.
+class HeldView : public FakeView {
+public:
+    void AppendSample(uint8_t value, Colour) override { samples.push_back(value); }
+    void PostPacketMessage(int, COximeter*) override {}
+    std::vector<uint8_t> samples;
+};
+
+class SampleView : public processing::IMeasurementView {
+public:
+    void SetFieldText(int, const char*) override {}
+    void AppendSample(uint8_t value, Colour) override { samples.push_back(value); }
+    void AppendPulseTrend(uint8_t) override {}
+    void ResetPlot() override {}
+    void RedrawPlot() override {}
+    void PlaySoundAsync(const char*) override {}
+    std::vector<uint8_t> samples;
+};
+
+}  // namespace
+
+// Whether a cut frame is stood in for by the record still waiting for display, and
+// whether a frame finds the queue full, depends on the window's pace: the session notes
+// it, and a replay of the session hands on exactly the records the live link did.
+TEST(SessionRecording, AReplayHandsOnCutAndDroppedFramesAsTheLinkDid) {
+    testing_support::DebugCapture capture;
+    DeviceMap map;
+    PtyDevice device;
+    ASSERT_TRUE(device.ok());
+    map.Map("com1", device.slave_path());
+    const std::string dir = map.dir().File("sessions");
+    FolderOn on(dir);
+    sim::Options options;
+    options.protocol = 1;
+    sim::DeviceModel model(options);
+    auto half = [](std::vector<uint8_t> bytes) {
+        bytes.resize(bytes.size() / 2);
+        return bytes;
+    };
+    auto join = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+
+    processing::Measurement m;
+    m.SetLogging(false);
+    HeldView view;
+    {
+        COximeter link("COM1", 1, false, &m);
+        ASSERT_EQ(link.Status(), 0);
+        link.AttachView(&view);
+        // A record waits; a cut frame is stood in for by a copy of it, then a good one.
+        device.Write(model.NextRecordBytes());
+        ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 1; }));
+        device.Write(join(half(model.NextRecordBytes()), model.NextRecordBytes()));
+        ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 3; }));
+        link.ProcessPackets();
+        // With nothing waiting a cut frame leaves nothing.
+        device.Write(join(half(model.NextRecordBytes()), model.NextRecordBytes()));
+        ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 1; }));
+        link.ProcessPackets();
+        // A window that falls behind: the queue fills and the newest frames are dropped.
+        for (int i = 0; i < PacketQueue::kCapacity + 5; ++i) device.Write(model.NextRecordBytes());
+        ASSERT_TRUE(
+            WaitFor([&] { return link.Statistics().Get(LinkStatistics::kDropped) == 4; }, 5000));
+        link.ProcessPackets();
+        link.ClosePort();
+    }
+    const std::vector<std::string> files = SessionFiles(dir);
+    ASSERT_EQ(files.size(), 1u);
+    const std::vector<Seen> records = ReadSession(dir + "/" + files[0]);
+    int stood_in = 0, dropped = 0;
+    for (const Seen& s : records)
+        for (size_t i = 2; s.kind == CaptureKind::Handoffs && i < s.bytes.size(); i += 3)
+            (s.bytes[i] == HandoffNote::kStoodIn ? stood_in : dropped) += 1;
+    EXPECT_EQ(stood_in, 1);
+    EXPECT_EQ(dropped, 4);
+
+    SessionPlayer player;
+    ASSERT_TRUE(player.Open(dir + "/" + files[0])) << player.Error();
+    SampleView replay;
+    player.SetOutput(&replay);
+    player.AdvanceTo(player.Duration());
+    ASSERT_GT(view.samples.size(), 100u);
+    EXPECT_EQ(replay.samples, view.samples);
+}

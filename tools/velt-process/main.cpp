@@ -290,12 +290,15 @@ int main(int argc, char** argv) {
                 }
                 if (session && r.kind == recordings::CaptureKind::DeviceBack)
                     link.Decoder().Reset();
+                if (r.kind == recordings::CaptureKind::Handoffs)
+                    link.Handoffs().Replay(r.data, r.size);
                 if (!received.Take(r)) {
                     if (exporter) ExportCaptureEvent(*exporter, r);
                     continue;
                 }
                 if (session) link.SetReceiveTick(platform::TickAt(clock_us + r.time_us));
                 if (exporter) exporter->SetChunkTime(static_cast<int64_t>(r.time_us));
+                link.Handoffs().BeginChunk();
                 feed(r.data, r.size);
             }
             rc = CaptureNote(capture, reader);
