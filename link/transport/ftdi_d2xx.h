@@ -20,9 +20,11 @@ namespace d2xx {
 
 // How long one read transfer may wait (the converter answers within its latency
 // timer, so this only bounds a silent one), and how long a write or control transfer
-// may take before it fails: a wedged converter can hold a call no longer.
+// may take before it fails: a wedged converter can hold a call no longer. A close
+// waits for the acknowledgement being written, and must end within 300 ms; a healthy
+// converter takes a millisecond for either.
 constexpr int kFtdiReadTimeoutMs = 20;
-constexpr int kFtdiWriteTimeoutMs = 1000;
+constexpr int kFtdiWriteTimeoutMs = 250;
 // Received bytes a device keeps for the reader of the link; more while nobody reads
 // are dropped and reported as an overrun (GetModemStatus) and by DroppedBytes.
 constexpr size_t kReceiveBufferSize = 64 * 1024;
