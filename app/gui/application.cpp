@@ -148,10 +148,14 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     bool ok = args.isEmpty() ? OnFileNew() != nullptr : OpenFile(args.front());
     if (!ok) return false;
 
-    // 8. Show the main window, large enough for one restored document window.
+    // 8. Show the main window, large enough for one restored document window (a review
+    // window, with its overview and transport bar, is taller than a monitoring one).
+    QSize child(CChildFrame::kRestoredWidth, CChildFrame::kRestoredHeight);
+    if (auto* area = qobject_cast<QMdiArea*>(main_frame_->centralWidget()))
+        for (QMdiSubWindow* w : area->subWindowList()) child = child.expandedTo(w->size());
     QSize chrome = main_frame_->sizeHint() - main_frame_->centralWidget()->sizeHint();
-    main_frame_->resize(std::max(chrome.width(), 0) + CChildFrame::kRestoredWidth + 24,
-                        std::max(chrome.height(), 0) + CChildFrame::kRestoredHeight + 24);
+    main_frame_->resize(std::max(chrome.width(), 0) + child.width() + 24,
+                        std::max(chrome.height(), 0) + child.height() + 24);
     main_frame_->show();
     return true;
 }

@@ -6,7 +6,8 @@ Usage: review_beside_live.py BIN_DIR OUT.png
 The simulator (protocol 2) through velt-capture into the program's COM1; at about 20 s
 the screen is taken (the live window). Then the program opens the capture: Right moves
 10 s at a time, the rest is played at 1x, and the screen is taken again (the review).
-The two pictures go side by side into OUT.png (ImageMagick's import and convert).
+The two pictures go side by side into OUT.png (taken and joined with Debian's
+python3-pil, run by /usr/bin/python3).
 """
 import os
 import shutil
@@ -20,6 +21,17 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "tests", "e2e"))
 from e2e_support import close_main_window, rerun_under_xvfb, wait_for  # noqa: E402
+
+
+def pil(code):
+    """Runs Python code with Pillow's Image and ImageGrab (Debian's python3-pil)."""
+    subprocess.check_call(["/usr/bin/python3", "-c",
+                           "from PIL import Image, ImageGrab\n" + code])
+
+
+def grab(path):
+    """The whole X screen of $DISPLAY into a PNG."""
+    pil(f"ImageGrab.grab(xdisplay=None).save({path!r})")
 
 
 def main():
@@ -48,7 +60,7 @@ def main():
                                 stderr=subprocess.DEVNULL)
         time.sleep(20)
         shot_unix = time.time()
-        subprocess.check_call(["import", "-window", "root", os.path.join(work, "live.png")])
+        grab(os.path.join(work, "live.png"))
         sim.wait(timeout=60)
         close_main_window("VELT Monitoring")
         live.wait(timeout=10)
@@ -70,11 +82,14 @@ def main():
         time.sleep(at - tens * 10)
         subprocess.call(["xdotool", "key", "space"])
         time.sleep(1)
-        subprocess.check_call(["import", "-window", "root", os.path.join(work, "review.png")])
+        grab(os.path.join(work, "review.png"))
         close_main_window("VELT Monitoring")
         review.wait(timeout=10)
-        subprocess.check_call(["convert", os.path.join(work, "live.png"),
-                               os.path.join(work, "review.png"), "+append", out])
+        pil(f"a, b = Image.open({os.path.join(work, 'live.png')!r}), "
+            f"Image.open({os.path.join(work, 'review.png')!r})\n"
+            "both = Image.new('RGB', (a.width + b.width, max(a.height, b.height)), 'white')\n"
+            "both.paste(a, (0, 0)); both.paste(b, (a.width, 0))\n"
+            f"both.save({out!r})")
         print(f"live at {at:.2f} s of the session; {out}")
     finally:
         shutil.rmtree(work, ignore_errors=True)

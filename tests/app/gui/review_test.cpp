@@ -52,6 +52,10 @@ TEST_F(ReviewTest, ACaptureOnTheCommandLineOpensAReviewBesideNothingElse) {
     CReviewFrame* review = ActiveReview();
     ASSERT_NE(review, nullptr);
     EXPECT_EQ(review->windowTitle(), "night.velt Review");
+    // The main window shows the review whole, its transport bar included.
+    EXPECT_TRUE(Area()->rect().contains(review->geometry()))
+        << Area()->width() << "x" << Area()->height() << " for " << review->width() << "x"
+        << review->height();
     EXPECT_EQ(app_->ActiveView(), review->View());
     EXPECT_EQ(app_->ActiveLink(), nullptr);
     EXPECT_EQ(review->View()->GetLink(), nullptr);
