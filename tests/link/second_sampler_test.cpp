@@ -1,6 +1,6 @@
 // The once-a-second sampler: one snapshot per whole second of stream time, of what the
 // view held when that second began, with the link's state and counts.
-#include "tools/velt-process/second_sampler.h"
+#include "link/second_snapshot.h"
 
 #include <gtest/gtest.h>
 
