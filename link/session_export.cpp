@@ -361,6 +361,7 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
 
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error) {
+    error->clear();
     recordings::CaptureFileReader reader;
     if (!reader.Open(capture)) {
         *error = "\"" + capture + "\": " + reader.Error();
