@@ -480,7 +480,7 @@ void CReviewFrame::PollExport() {
         export_progress_ = nullptr;
     }
     if (export_ok_) return;
-    if (export_error_ == "cancelled")
+    if (export_error_ == kExportCancelled)
         Message(QString("%1\nThe export was cancelled; nothing was written under this name.")
                     .arg(export_path_));
     else

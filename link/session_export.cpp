@@ -397,7 +397,7 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                 },
                 control);
             if (!whole) {
-                *error = "cancelled";
+                *error = kExportCancelled;
                 ok = false;
             } else if (!reader.Error().empty()) {
                 *error = "\"" + capture + "\": " + reader.Error();

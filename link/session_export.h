@@ -154,10 +154,13 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
                  const std::function<void(const uint8_t*, size_t)>& feed,
                  const CaptureFeedControl& control = {});
 
+// The error of an export stopped through its cancel flag.
+inline constexpr char kExportCancelled[] = "cancelled";
+
 // The whole export of a capture file (velt-process --capture FILE --edf/--csv without
 // its other outputs), for callers that run it on a worker thread: no logs, the
 // protocol recorded in the file. False with *error saying why (naming the file);
-// cancelled: false with *error "cancelled". Either way no output is left behind.
+// cancelled: false with *error kExportCancelled. Either way no output is left behind.
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error);
 

@@ -206,7 +206,7 @@ TEST(ExportCaptureFile, OnlyAWholeExportTakesTheName) {
     CaptureFeedControl control;
     control.cancel = &cancel;
     EXPECT_FALSE(ExportCaptureFile(capture, options, control, &error));
-    EXPECT_EQ(error, "cancelled");
+    EXPECT_EQ(error, kExportCancelled);
     options.from_s = 40;  // after the end: nothing to export
     cancel = false;
     EXPECT_FALSE(ExportCaptureFile(capture, options, control, &error));
