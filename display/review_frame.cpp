@@ -8,17 +8,21 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QProgressDialog>
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
+#include "display/export_dialog.h"
 #include "display/monitoring_view.h"
 #include "link/configuration.h"
+#include "link/session_export.h"
 #include "recordings/capture_file.h"
 
 namespace {
@@ -45,7 +49,8 @@ CReviewOverview::CReviewOverview(QWidget* parent) : QWidget(parent) {
     setCursor(Qt::PointingHandCursor);
     setToolTip(
         "SpO2 (blue), pulse (red) and perfusion (green) per second; grey: the device "
-        "was lost or silent; ticks: the status word changed. Click or drag to move.");
+        "was lost or silent; ticks: the status word changed. Click or drag to move; "
+        "Shift+drag to select a part to export (Shift+click clears it).");
 }
 
 void CReviewOverview::SetDuration(uint64_t duration_us) {
@@ -77,12 +82,59 @@ uint64_t CReviewOverview::TimeAt(int x) const {
     return static_cast<uint64_t>(f * static_cast<double>(duration_us_));
 }
 
+bool CReviewOverview::Selection(int64_t* from_s, int64_t* to_s) const {
+    if (selection_to_s_ <= selection_from_s_) return false;
+    *from_s = selection_from_s_;
+    *to_s = selection_to_s_;
+    return true;
+}
+
+void CReviewOverview::ClearSelection() {
+    if (selection_to_s_ == selection_from_s_) return;
+    selection_from_s_ = selection_to_s_ = 0;
+    update();
+    emit selectionChanged();
+}
+
+void CReviewOverview::SelectTo(uint64_t time_us) {
+    const uint64_t lo = std::min(anchor_us_, time_us), hi = std::max(anchor_us_, time_us);
+    // Whole seconds that cover what was dragged over, within the session.
+    const int64_t last = static_cast<int64_t>((duration_us_ + kSecondUs - 1) / kSecondUs);
+    int64_t from = static_cast<int64_t>(lo / kSecondUs);
+    int64_t to = std::min(last, static_cast<int64_t>((hi + kSecondUs - 1) / kSecondUs));
+    // A press without a drag selects nothing.
+    if (hi == lo) from = to = 0;
+    if (from == selection_from_s_ && to == selection_to_s_) return;
+    selection_from_s_ = from;
+    selection_to_s_ = to;
+    update();
+    emit selectionChanged();
+}
+
 void CReviewOverview::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) emit seekRequested(TimeAt(event->position().x()));
+    if (event->button() != Qt::LeftButton) return;
+    if (event->modifiers() & Qt::ShiftModifier) {
+        selecting_ = true;
+        anchor_us_ = TimeAt(event->position().x());
+        SelectTo(anchor_us_);
+        return;
+    }
+    emit seekRequested(TimeAt(event->position().x()));
 }
 
 void CReviewOverview::mouseMoveEvent(QMouseEvent* event) {
-    if (event->buttons() & Qt::LeftButton) emit seekRequested(TimeAt(event->position().x()));
+    if (!(event->buttons() & Qt::LeftButton)) return;
+    if (selecting_)
+        SelectTo(TimeAt(event->position().x()));
+    else
+        emit seekRequested(TimeAt(event->position().x()));
+}
+
+void CReviewOverview::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && selecting_) {
+        SelectTo(TimeAt(event->position().x()));
+        selecting_ = false;
+    }
 }
 
 void CReviewOverview::paintEvent(QPaintEvent*) {
@@ -134,6 +186,14 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
         const QString text = QString("Building the overview.. %1 %").arg(qRound(progress_ * 100));
         p.setPen(Qt::darkGray);
         p.drawText(rect().adjusted(4, 0, -4, 0), Qt::AlignRight | Qt::AlignVCenter, text);
+    }
+    if (selection_to_s_ > selection_from_s_) {
+        const double x0 = x_of(static_cast<size_t>(selection_from_s_));
+        const double x1 = x_of(static_cast<size_t>(selection_to_s_));
+        p.fillRect(QRectF(x0, 0, std::max(1.0, x1 - x0), h), QColor(0, 120, 215, 60));
+        p.setPen(QColor(0, 90, 180));
+        p.drawLine(QPointF(x0, 0), QPointF(x0, h));
+        p.drawLine(QPointF(x1, 0), QPointF(x1, h));
     }
     const double px = static_cast<double>(position_us_) / kSecondUs / total_s * (w - 1);
     p.setPen(QPen(Qt::black, 1));
@@ -189,11 +249,17 @@ CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
     connect(&timer_, &QTimer::timeout, this, &CReviewFrame::Tick);
     poll_.setInterval(200);
     connect(&poll_, &QTimer::timeout, this, &CReviewFrame::PollIndex);
+    export_poll_.setInterval(100);
+    connect(&export_poll_, &QTimer::timeout, this, &CReviewFrame::PollExport);
 }
 
 CReviewFrame::~CReviewFrame() {
     cancel_.store(true);
+    export_cancel_.store(true);
     if (worker_.joinable()) worker_.join();
+    // The worker removes its unfinished files as it stops.
+    if (export_worker_.joinable()) export_worker_.join();
+    export_poll_.stop();
     timer_.stop();
     poll_.stop();
     session_.reset();  // before the view whose plot it draws into
@@ -213,6 +279,7 @@ bool CReviewFrame::Open(const QString& path) {
         [this](int field, const char* text) { view_->SetFieldText(field, text); },
         [this](const char* name) { view_->PlaySoundAsync(name); });
     const std::string file = QFile::encodeName(path).toStdString();
+    path_ = path;
     if (!session_->Open(file)) {
         error_ = QString::fromStdString(session_->Error());
         return false;
@@ -332,6 +399,101 @@ bool CReviewFrame::WaitForOverview(int timeout_ms) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     PollIndex();
     return index_ && index_->Done();
+}
+
+void CReviewFrame::Message(const QString& text) {
+    if (message_)
+        message_(text);
+    else
+        QMessageBox::warning(this, "Export", text);
+}
+
+void CReviewFrame::RunExport() {
+    if (!session_) return;
+    if (ExportRunning()) {
+        Message(QString("%1\nAn export of this session is still running.").arg(export_path_));
+        return;
+    }
+    int64_t from_s = 0, to_s = -1;
+    const bool selected = overview_->Selection(&from_s, &to_s);
+    CExportDialog dialog(path_, selected, from_s, to_s, this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    ExportOptions options;
+    export_path_ = dialog.Path();
+    const std::string target = QFile::encodeName(export_path_).toStdString();
+    (dialog.Edf() ? options.edf_path : options.csv_path) = target;
+    if (dialog.Edf()) options.patient = dialog.Patient().toStdString();
+    if (dialog.SelectionOnly()) {
+        options.from_s = from_s;
+        options.to_s = to_s;
+    }
+    export_size_ = std::max<qint64>(1, QFileInfo(path_).size());
+    export_cancel_.store(false);
+    export_done_.store(false);
+    export_offset_.store(0);
+    export_error_.clear();
+    export_ok_ = false;
+
+    export_progress_ =
+        new QProgressDialog(QString("Exporting to %1..").arg(QFileInfo(export_path_).fileName()),
+                            "Cancel", 0, 1000, this);
+    export_progress_->setWindowTitle("Export");
+    // Not modal: the review plays on while the export runs.
+    export_progress_->setWindowModality(Qt::NonModal);
+    export_progress_->setMinimumDuration(0);
+    export_progress_->setAutoClose(false);
+    export_progress_->setAutoReset(false);
+    connect(export_progress_, &QProgressDialog::canceled, this, [this] {
+        export_cancel_.store(true);
+        export_progress_->setLabelText("Cancelling..");
+    });
+    export_progress_->show();
+
+    const std::string capture = QFile::encodeName(path_).toStdString();
+    export_worker_ = std::thread([this, capture, options] {
+        if (export_start_) export_start_();
+        std::string error;
+        CaptureFeedControl control;
+        control.cancel = &export_cancel_;
+        control.offset = &export_offset_;
+        export_ok_ = ExportCaptureFile(capture, options, control, &error);
+        export_error_ = error;
+        export_done_.store(true, std::memory_order_release);
+    });
+    export_poll_.start();
+}
+
+void CReviewFrame::PollExport() {
+    if (!export_worker_.joinable()) return;
+    if (!export_done_.load(std::memory_order_acquire)) {
+        const uint64_t at = export_offset_.load(std::memory_order_relaxed);
+        if (export_progress_ != nullptr && !export_cancel_.load())
+            export_progress_->setValue(
+                static_cast<int>(std::min<uint64_t>(at, export_size_) * 1000 / export_size_));
+        return;
+    }
+    export_worker_.join();
+    export_poll_.stop();
+    if (export_progress_ != nullptr) {
+        export_progress_->close();
+        export_progress_->deleteLater();
+        export_progress_ = nullptr;
+    }
+    if (export_ok_) return;
+    if (export_error_ == kExportCancelled)
+        Message(QString("%1\nThe export was cancelled; nothing was written under this name.")
+                    .arg(export_path_));
+    else
+        Message(QString("%1\nThe export failed: %2.")
+                    .arg(export_path_, QString::fromStdString(export_error_)));
+}
+
+bool CReviewFrame::WaitForExport(int timeout_ms) {
+    QElapsedTimer waited;
+    waited.start();
+    while (ExportRunning() && waited.elapsed() < timeout_ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return !ExportRunning();
 }
 
 void CReviewFrame::keyPressEvent(QKeyEvent* event) {

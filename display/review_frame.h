@@ -9,7 +9,9 @@
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,11 +21,13 @@
 class CVELTMonitoringView;
 class QComboBox;
 class QLabel;
+class QProgressDialog;
 class QSlider;
 class QToolButton;
 
 // The strip over the whole session: SpO2, pulse and perfusion per second, gaps,
-// status-word changes, the position; a click or a drag seeks.
+// status-word changes, the position; a click or a drag seeks. A drag with Shift held
+// selects a part (whole seconds) for Export..; a Shift+click without a drag clears it.
 class CReviewOverview : public QWidget {
     Q_OBJECT
 public:
@@ -35,21 +39,32 @@ public:
     size_t SecondCount() const { return seconds_.size(); }
     QSize sizeHint() const override { return QSize(843, 64); }
 
+    // The selected part in whole seconds from the session's start, [from, to); false
+    // when nothing is selected.
+    bool Selection(int64_t* from_s, int64_t* to_s) const;
+    void ClearSelection();
+
 signals:
     void seekRequested(uint64_t time_us);
+    void selectionChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     uint64_t TimeAt(int x) const;
+    void SelectTo(uint64_t time_us);
     std::vector<ReviewIndex::Second> seconds_;
     uint64_t duration_us_ = 0;
     uint64_t position_us_ = 0;
     double progress_ = 0;
     bool done_ = false;
+    bool selecting_ = false;                             // a Shift+drag is under way
+    uint64_t anchor_us_ = 0;                             // where it began
+    int64_t selection_from_s_ = 0, selection_to_s_ = 0;  // empty when equal
 };
 
 class CReviewFrame : public CChildFrame {
@@ -85,6 +100,21 @@ public:
     // Test seam: waits (running the event loop) until the overview is built.
     bool WaitForOverview(int timeout_ms);
 
+    // File > Export..: the dialog, then the export on a worker thread of its own
+    // beside a progress window with Cancel; the window stays playable meanwhile. One
+    // export at a time; closing the window cancels it. A failed or cancelled export
+    // leaves nothing under the chosen name and says so.
+    void RunExport();
+    bool ExportRunning() const { return export_worker_.joinable(); }
+    QProgressDialog* ExportProgress() const { return export_progress_; }
+    // Test seams: the messages shown after an export, a call on the worker thread
+    // before it starts, and a wait (running the event loop) for its end.
+    void SetMessageForTesting(std::function<void(const QString&)> show) {
+        message_ = std::move(show);
+    }
+    void SetExportStartForTesting(std::function<void()> hook) { export_start_ = std::move(hook); }
+    bool WaitForExport(int timeout_ms);
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -93,6 +123,8 @@ private:
     void PollIndex();
     void ShowPosition();
     void Step(int64_t delta_us);
+    void PollExport();
+    void Message(const QString& text);
 
     CVELTMonitoringView* view_ = nullptr;
     CReviewOverview* overview_ = nullptr;
@@ -113,4 +145,18 @@ private:
     bool heartbeat_ = false;
     bool updating_slider_ = false;
     QString error_;
+    QString path_;  // the session's file
+
+    std::thread export_worker_;
+    std::atomic<bool> export_cancel_{false};
+    std::atomic<bool> export_done_{false};
+    std::atomic<uint64_t> export_offset_{0};
+    std::string export_error_;  // the worker's, read once export_done_ is set
+    bool export_ok_ = false;
+    QString export_path_;
+    uint64_t export_size_ = 1;
+    QProgressDialog* export_progress_ = nullptr;
+    QTimer export_poll_;
+    std::function<void(const QString&)> message_;
+    std::function<void()> export_start_;
 };

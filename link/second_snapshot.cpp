@@ -1,16 +1,22 @@
 #include "link/second_snapshot.h"
 
-#include "link/link_statistics.h"
 #include "link/link_view.h"
 #include "link/oximeter.h"
 
 namespace {
 
-std::string FieldText(ILinkView& view, int field) {
-    char text[256] = "";
-    view.GetFieldText(field, text, sizeof text);
-    text[sizeof text - 1] = 0;
-    return text;
+// The one list of what a second's snapshot copies from a view; text(field) gives the
+// field's text, whoever holds it.
+template <typename Text>
+void CopyShown(Text text, const LinkCounts& counts, data_export::SecondValues& v) {
+    v.spo2 = text(Spo2);
+    v.pulse = text(Pulse);
+    v.perfusion = text(Perfusion_IR);
+    v.rhbco = text(RHbCO);
+    v.status = text(StatusText);
+    v.frames = counts.frames;
+    v.bad = counts.bad_checksums;
+    v.lost = counts.Lost();
 }
 
 }  // namespace
@@ -19,11 +25,15 @@ data_export::SecondValues TakeSecondValues(ILinkView& view, const COximeter* lin
                                            int64_t unix_us) {
     data_export::SecondValues v;
     v.unix_us = unix_us;
-    v.spo2 = FieldText(view, Spo2);
-    v.pulse = FieldText(view, Pulse);
-    v.perfusion = FieldText(view, Perfusion_IR);
-    v.rhbco = FieldText(view, RHbCO);
-    v.status = FieldText(view, StatusText);
+    const LinkCounts counts = link != nullptr ? link->Statistics().Read() : LinkCounts{};
+    CopyShown(
+        [&view](int field) {
+            char text[256] = "";
+            view.GetFieldText(field, text, sizeof text);
+            text[sizeof text - 1] = 0;
+            return std::string(text);
+        },
+        counts, v);
     if (link != nullptr) {
         // The link shows "*** No data" itself when frames stop while it stays open.
         if (link->Connected())
@@ -31,10 +41,14 @@ data_export::SecondValues TakeSecondValues(ILinkView& view, const COximeter* lin
                                                : data_export::LinkState::kConnected;
         else if (link->Lost())
             v.link = data_export::LinkState::kLost;
-        const LinkCounts c = link->Statistics().Read();
-        v.frames = c.frames;
-        v.bad = c.bad_checksums;
-        v.lost = c.Lost();
     }
     return v;
+}
+
+void SecondSampler::Take(int64_t second) {
+    values_.unix_us = start_unix_us_ + second * 1000000;
+    // Assigned from the texts in place: the strings keep their capacity.
+    CopyShown([this](int field) -> const std::string& { return fields_[field]; },
+              statistics_.Read(), values_);
+    values_.link = state_;
 }

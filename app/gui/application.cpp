@@ -179,6 +179,9 @@ void CVELTMonitoringApp::BuildCommands() {
     add(cmd::kFileClose, "&Close", "Close the active document\nClose");
     add(cmd::kFileSave, "&Save\tCtrl+S", "Save the active document\nSave", QKeySequence("Ctrl+S"));
     add(cmd::kFileSaveAs, "Save &As...", "Save the active document with a new name\nSave As");
+    // A review's own command: enabled while a review window is the active one.
+    add(cmd::kExportSession, "Export..", "Export the reviewed session to EDF+ or CSV\nExport")
+        ->setEnabled(false);
     add(cmd::kFilePrint, "&Print...\tCtrl+P", "Print the active document\nPrint",
         QKeySequence("Ctrl+P"));
     add(cmd::kFilePrintPreview, "Print Pre&view", "Display full pages\nPrint Preview");
@@ -264,6 +267,10 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
     on(cmd::kFileNew, [this] { OnFileNew(); });
     on(cmd::kFileOpen, [this] { OnFileOpen(); });
     on(cmd::kOpenSession, [this] { OnOpenSession(); });
+    on(cmd::kExportSession, [f] {
+        if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
+            review->RunExport();
+    });
     on(cmd::kFileClose, [this] { OnFileClose(); });
     on(cmd::kFileSave, [this] { OnFileSave(); });
     on(cmd::kFileSaveAs, [this] { OnFileSaveAs(); });
@@ -343,10 +350,10 @@ void CVELTMonitoringApp::BuildMenus() {
     QMenu* help128 = menu("&Help", {cmd::kAppAbout});
 
     QMenu* file129 =
-        menu("&File",
-             {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose, cmd::kFileSave,
-              cmd::kFileSaveAs, 0, cmd::kFilePrint, cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0,
-              cmd::kOpenSessionsFolder, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
+        menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose,
+                       cmd::kFileSave, cmd::kFileSaveAs, cmd::kExportSession, 0, cmd::kFilePrint,
+                       cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0, cmd::kOpenSessionsFolder, 0,
+                       cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
                                  0, cmd::kCopyAsImage, cmd::kSaveAsImage});
@@ -523,6 +530,8 @@ void CVELTMonitoringApp::UpdateChecksFrom(CVELTMonitoringView* view) {
 }
 
 void CVELTMonitoringApp::OnSubWindowActivated(QMdiSubWindow* window) {
+    main_frame_->Command(cmd::kExportSession)
+        ->setEnabled(dynamic_cast<CReviewFrame*>(window) != nullptr);
     if (window == last_active_) return;
     // Deactivation of the old view first, then activation of the new one.
     QPointer<QMdiSubWindow> old = last_active_;

@@ -47,4 +47,5 @@ constexpr int kPublish = 32789;
 constexpr int kOpenSession = 32790;  // File > Open Session..: a recorded session's review
 constexpr int kRecordSessions = 32791;
 constexpr int kOpenSessionsFolder = 32792;
+constexpr int kExportSession = 32793;  // File > Export..: the active review to EDF+ or CSV
 }  // namespace cmd

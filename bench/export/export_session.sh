@@ -3,8 +3,10 @@
 # simulated device time, as a raw stream and as a capture (one recorded chunk per
 # 20 ms record), without an export (the pipeline alone), to EDF+ and to CSV. Prints
 # the CPU time (user + system) and wall time of each run, the export's share over the
-# plain run, and the output sizes. Run it on a quiet machine; the CPU times are what
-# to compare (the wall times include the disk).
+# plain run, and the output sizes. Then the same capture through a review window's
+# File > Export.. (review_export_run, offscreen, logs off) beside velt-process on it,
+# and whether their files are the same bytes. Run it on a quiet machine; the CPU
+# times are what to compare (the wall times include the disk).
 #
 #   bench/export/export_session.sh [--hours H] [--bin DIR] [--runs N] [--keep]
 set -euo pipefail
@@ -65,3 +67,25 @@ for form in raw capture; do
 done
 printf "sizes: EDF+ %s bytes, CSV %s bytes\n" "$(stat -c %s "$work/raw.edf")" \
   "$(stat -c %s "$work/raw.csv")"
+
+gui=build/default/bench/export/review_export_run
+[ "$bin" != build/default/bin ] && gui="$bin/../bench/export/review_export_run"
+if [ -x "$gui" ]; then
+  echo "Export.. in a review window against velt-process, the same capture"
+  for format in edf csv; do
+    "$bin/velt-process" --debug-out /dev/null --log-dir "$work" --capture "$work/s.vcap" \
+      "--$format" "$work/cli.$format" >/dev/null
+    best=""
+    for _ in $(seq "$runs"); do
+      line=$("$gui" "$work/s.vcap" "$format" "$work/gui.$format" 2>/dev/null)
+      cpu=${line##* }
+      if [ -z "$best" ] || python3 -c "import sys; sys.exit(0 if $cpu < ${best##* } else 1)"; then
+        best=$line
+      fi
+    done
+    same=$(cmp -s "$work/cli.$format" "$work/gui.$format" && echo "same bytes" || echo "DIFFERENT")
+    read -r _ wall _ cpu <<<"$best"
+    printf "%-34s cpu %6.2f s   wall %6.2f s   (%s as velt-process)\n" \
+      "review Export.. $format" "$cpu" "$wall" "$same"
+  done
+fi

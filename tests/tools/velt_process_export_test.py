@@ -294,6 +294,9 @@ def test_refusals(work):
     assert "four subfields" in run([path, "--edf", "o.edf", "--patient", "Harry"], 2).stderr
     assert "nothing to export" in run([path, "--protocol", "2", "--edf",
                                        os.path.join(work, "e.edf"), "--from", "30"], 1).stderr
+    # A failed export leaves no file behind, under its name or a temporary one.
+    left = [f for f in os.listdir(work) if f.startswith("e.edf")]
+    assert not left, left
     assert "overwrite its input" in run([path, "--csv", path], 2).stderr
     assert len(sim) > 0
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/velt-process/export_session.h"
+#include "link/session_export.h"
 
 extern const char kExportUsage[];
 

@@ -17,42 +17,16 @@
 #include "link/link_view.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
+#include "link/session_export.h"
 #include "platform/debug_output.h"
 #include "platform/tick.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "recordings/capture_file.h"
 #include "tools/velt-process/export_options.h"
-#include "tools/velt-process/export_session.h"
 #include "tools/velt-process/publish.h"
 
 namespace {
-
-class HeadlessView : public ILinkView {
-public:
-    void SetFieldText(int field, const char* text) override {
-        if (text != nullptr && field >= 0 && field < ViewFieldCount) fields[field] = text;
-    }
-    int GetFieldText(int field, char* buffer, int limit) override {
-        if (field < 0 || field >= ViewFieldCount || limit <= 0) return 0;
-        size_t n = fields[field].copy(buffer, static_cast<size_t>(limit - 1));
-        buffer[n] = '\0';
-        return static_cast<int>(n);
-    }
-    bool IsFieldModified(int) override { return false; }
-    void SetFieldModified(int, bool) override {}
-    void AppendSample(uint8_t, Colour) override {}
-    void AppendPulseTrend(uint8_t) override {}
-    void ResetPlot() override {}
-    void RedrawPlot() override {}
-    // No event loop here: the link's packets are processed as soon as they are queued.
-    void PostPacketMessage(int code, COximeter* link) override {
-        if (code == 1 && link != nullptr) link->ProcessPackets();
-    }
-    void RunPendingCalls() override {}
-    void PlaySoundAsync(const char*) override {}
-    std::string fields[ViewFieldCount];
-};
 
 const char kUsage[] =
     "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
@@ -249,10 +223,8 @@ int main(int argc, char** argv) {
                                                 measurement, protocol, start_us, !capture.empty());
             // An export shows what the window showed: at a loss, a close and "No
             // data" the window's values give way to "x" and a status text.
-            exporter->SetDisplayReset([&](const char* status) {
-                link.ResetDisplay();
-                view.SetFieldText(StatusText, status);
-            });
+            exporter->SetDisplayReset(
+                [&](const char* status) { ResetHeadlessDisplay(link, view, status); });
             if (!exporter->Open()) {
                 std::fprintf(stderr, "velt-process: %s\n", exporter->Error().c_str());
                 return 1;
@@ -274,33 +246,7 @@ int main(int argc, char** argv) {
             }
         };
         if (in == nullptr) {
-            recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
-            recordings::CaptureRecord r;
-            // A session the program recorded itself carries its clock: the ticks its
-            // records were read at follow from it, and after a loss it opened the
-            // device afresh, so no frame spans the gap.
-            bool session = false;
-            uint64_t clock_us = 0;
-            while (reader.NextRecord(&r)) {
-                if (r.kind == recordings::CaptureKind::Clock && r.size == 8) {
-                    session = true;
-                    clock_us = 0;
-                    for (int i = 7; i >= 0; --i) clock_us = clock_us << 8 | r.data[i];
-                    clock_us -= r.time_us;
-                }
-                if (session && r.kind == recordings::CaptureKind::DeviceBack)
-                    link.Decoder().Reset();
-                if (r.kind == recordings::CaptureKind::Handoffs)
-                    link.Handoffs().Replay(r.data, r.size);
-                if (!received.Take(r)) {
-                    if (exporter) ExportCaptureEvent(*exporter, r);
-                    continue;
-                }
-                if (session) link.SetReceiveTick(platform::TickAt(clock_us + r.time_us));
-                if (exporter) exporter->SetChunkTime(static_cast<int64_t>(r.time_us));
-                link.Handoffs().BeginChunk();
-                feed(r.data, r.size);
-            }
+            FeedCapture(reader, link, exporter.get(), feed);
             rc = CaptureNote(capture, reader);
         } else {
             std::vector<uint8_t> chunk(4096);

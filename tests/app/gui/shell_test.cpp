@@ -92,8 +92,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
               QStringList({"&File", "EDFFile", "&Edit", "&View", "&Window", "Option", "&Help"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
               QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790",
-                           "&Close|57602", "&Save\tCtrl+S|57603", "Save &As...|57604", "-",
-                           "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
+                           "&Close|57602", "&Save\tCtrl+S|57603", "Save &As...|57604",
+                           "Export..|32793", "-", "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
                            "P&rint Setup...|57606", "-", "Open Sessions Folder|32792", "-",
                            "Recent File|57616", "-", "E&xit|57665"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")),

@@ -1,12 +1,18 @@
-#include "tools/velt-process/export_session.h"
+#include "link/session_export.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "link/frame_handler.h"
 #include "link/oximeter.h"
 #include "platform/debug_output.h"
+#include "platform/tick.h"
 #include "processing/measurement.h"
 #include "processing/view_field.h"
 #include "recordings/capture_file.h"
@@ -17,6 +23,30 @@ constexpr int64_t kRecordUs = 20000;
 constexpr int kEcgPerRecord = 18;
 // A capture's record this late for its slot starts at its recorded time instead.
 constexpr int64_t kResyncUs = 500000;
+
+// A new empty file beside target, named after it, for writing it whole before it
+// takes target's name; empty with errno when none can be made.
+std::string MakeTempBeside(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temp = target + ".part." + std::to_string(::getpid()) + "." +
+                           std::to_string(counter.fetch_add(1));
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return temp;
+        }
+        if (errno != EEXIST) return std::string();
+    }
+    return std::string();
+}
+
+// The writers name the file they write: the user chose the other name.
+void Rename(std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
 
 }  // namespace
 
@@ -34,21 +64,45 @@ ExportSession::ExportSession(const ExportOptions& options, const std::string* fi
     measurement_.SetSampleObserver(&ExportSession::OnSample, this);
 }
 
-ExportSession::~ExportSession() { measurement_.SetSampleObserver(nullptr, nullptr); }
+ExportSession::~ExportSession() {
+    measurement_.SetSampleObserver(nullptr, nullptr);
+    Discard();
+}
 
 bool ExportSession::Fail(const std::string& what) {
-    if (error_.empty()) error_ = what;
+    if (error_.empty()) {
+        error_ = what;
+        Rename(error_, edf_temp_, options_.edf_path);
+        Rename(error_, csv_temp_, options_.csv_path);
+    }
     return false;
 }
 
+void ExportSession::Discard() {
+    if (csv_ != nullptr) csv_->Close();
+    csv_.reset();
+    edf_.reset();  // its spool has no name
+    for (std::string* temp : {&edf_temp_, &csv_temp_}) {
+        if (!temp->empty()) ::unlink(temp->c_str());
+        temp->clear();
+    }
+}
+
 bool ExportSession::Open() {
+    auto temp_for = [this](const std::string& target, std::string* temp) {
+        *temp = MakeTempBeside(target);
+        if (temp->empty()) return Fail("cannot write \"" + target + "\": " + std::strerror(errno));
+        return true;
+    };
     if (!options_.edf_path.empty()) {
+        if (!temp_for(options_.edf_path, &edf_temp_)) return false;
         edf_ = std::make_unique<data_export::EdfPlusWriter>();
-        if (!edf_->Open(options_.edf_path, protocol_ == 2)) return Fail(edf_->Error());
+        if (!edf_->Open(edf_temp_, protocol_ == 2)) return Fail(edf_->Error());
     }
     if (!options_.csv_path.empty()) {
+        if (!temp_for(options_.csv_path, &csv_temp_)) return false;
         csv_ = std::make_unique<data_export::CsvWriter>();
-        if (!csv_->Open(options_.csv_path)) return Fail(csv_->Error());
+        if (!csv_->Open(csv_temp_)) return Fail(csv_->Error());
     }
     return true;
 }
@@ -192,6 +246,18 @@ bool ExportSession::Finish() {
         if (!docs_[2].empty()) header.recording_additional = "sensor " + docs_[2];
         if (!edf_->Close(header)) Fail(edf_->Error());
     }
+    csv_.reset();
+    edf_.reset();
+    // Only whole files take the chosen names.
+    for (auto [temp, target] :
+         {std::pair{&edf_temp_, &options_.edf_path}, std::pair{&csv_temp_, &options_.csv_path}}) {
+        if (temp->empty() || !error_.empty()) continue;
+        if (::rename(temp->c_str(), target->c_str()) != 0)
+            Fail("cannot write \"" + *target + "\": " + std::strerror(errno));
+        else
+            temp->clear();
+    }
+    if (!error_.empty()) Discard();
     return error_.empty();
 }
 
@@ -241,6 +307,111 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
         default:
             break;
     }
+}
+
+void HeadlessView::SetFieldText(int field, const char* text) {
+    if (text != nullptr && field >= 0 && field < ViewFieldCount) fields[field] = text;
+}
+
+int HeadlessView::GetFieldText(int field, char* buffer, int limit) {
+    if (field < 0 || field >= ViewFieldCount || limit <= 0) return 0;
+    size_t n = fields[field].copy(buffer, static_cast<size_t>(limit - 1));
+    buffer[n] = '\0';
+    return static_cast<int>(n);
+}
+
+void HeadlessView::PostPacketMessage(int code, COximeter* link) {
+    if (code == 1 && link != nullptr) link->ProcessPackets();
+}
+
+void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* status) {
+    link.ResetDisplay();
+    view.SetFieldText(StatusText, status);
+}
+
+bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportSession* exporter,
+                 const std::function<void(const uint8_t*, size_t)>& feed,
+                 const CaptureFeedControl& control) {
+    recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
+    recordings::CaptureRecord r;
+    bool session = false;
+    uint64_t clock_us = 0;
+    while (reader.NextRecord(&r)) {
+        if (control.cancel != nullptr && control.cancel->load(std::memory_order_relaxed))
+            return false;
+        if (control.offset != nullptr)
+            control.offset->store(reader.offset(), std::memory_order_relaxed);
+        if (r.kind == recordings::CaptureKind::Clock && r.size == 8) {
+            session = true;
+            clock_us = 0;
+            for (int i = 7; i >= 0; --i) clock_us = clock_us << 8 | r.data[i];
+            clock_us -= r.time_us;
+        }
+        if (session && r.kind == recordings::CaptureKind::DeviceBack) link.Decoder().Reset();
+        if (r.kind == recordings::CaptureKind::Handoffs) link.Handoffs().Replay(r.data, r.size);
+        if (!received.Take(r)) {
+            if (exporter != nullptr) ExportCaptureEvent(*exporter, r);
+            continue;
+        }
+        if (session) link.SetReceiveTick(platform::TickAt(clock_us + r.time_us));
+        if (exporter != nullptr) exporter->SetChunkTime(static_cast<int64_t>(r.time_us));
+        link.Handoffs().BeginChunk();
+        feed(r.data, r.size);
+    }
+    return true;
+}
+
+bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
+                       const CaptureFeedControl& control, std::string* error) {
+    error->clear();
+    recordings::CaptureFileReader reader;
+    if (!reader.Open(capture)) {
+        *error = "\"" + capture + "\": " + reader.Error();
+        return false;
+    }
+    const int protocol = reader.header().protocol;
+    if (protocol != 1 && protocol != 2) {
+        *error = "\"" + capture +
+                 "\": EDF+ and CSV need a framed protocol (1 or 2): the reduced protocol's "
+                 "records carry no timing";
+        return false;
+    }
+    processing::Measurement measurement;
+    measurement.SetLogging(false);
+    HeadlessView view;
+    COximeter link(nullptr, protocol, true, &measurement);
+    link.AttachView(&view);
+    // Acknowledgements go nowhere: nothing is listening.
+    LinkFrameHandler handler(link, [](const uint8_t*, size_t) { return 0; });
+    bool ok;
+    {
+        ExportSession exporter(options, view.fields, link.Statistics(), measurement, protocol,
+                               reader.header().start_unix_us, true);
+        exporter.SetDisplayReset(
+            [&](const char* status) { ResetHeadlessDisplay(link, view, status); });
+        ok = exporter.Open();
+        if (ok) {
+            const bool whole = FeedCapture(
+                reader, link, &exporter,
+                [&](const uint8_t* bytes, size_t size) {
+                    link.Statistics().Add(LinkStatistics::kBytes, size);
+                    link.Decoder().Feed(bytes, size, handler);
+                },
+                control);
+            if (!whole) {
+                *error = kExportCancelled;
+                ok = false;
+            } else if (!reader.Error().empty()) {
+                *error = "\"" + capture + "\": " + reader.Error();
+                ok = false;
+            } else {
+                ok = exporter.Finish();
+            }
+        }
+        if (!ok && error->empty()) *error = exporter.Error();
+    }  // an unfinished export takes its files with it
+    link.AttachView(nullptr);
+    return ok;
 }
 
 int64_t CountStreamRecords(const std::string& path, int protocol) {

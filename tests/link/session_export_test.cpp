@@ -1,12 +1,14 @@
 // The export session over the real interpretation: documentation texts from a capture
 // reach the EDF+ header and annotations, and a link event resets the values the way
 // the window does (read back through EDFlib).
-#include "tools/velt-process/export_session.h"
+#include "link/session_export.h"
 
+#include <dirent.h>
 #include <edflib.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "processing/measurement_view.h"
 #include "recordings/capture_file.h"
 #include "tests/support/temp_dir.h"
+#include "tools/oximeter-sim/sim_session.h"
 
 namespace {
 
@@ -168,6 +171,64 @@ TEST(ExportSession, CaptureRecordsBecomeDocumentationAndNoData) {
     EXPECT_TRUE(has(15000000, "No samples"));
     EXPECT_TRUE(has(25000000, "Data again"));
     EXPECT_TRUE(has(20000000, "SpO2, pulse, perfusion, R-HbCO: x"));
+}
+
+std::vector<std::string> Files(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A whole capture's export: what it replaces changes only when the export is whole;
+// a cancelled or failed one leaves every file as it was and nothing beside them.
+TEST(ExportCaptureFile, OnlyAWholeExportTakesTheName) {
+    testing_support::TempDir dir;
+    sim::SessionOptions o;
+    o.device.protocol = 2;
+    o.seconds = 20;
+    std::string error;
+    const std::string capture = dir.File("s.velt");
+    ASSERT_TRUE(sim::WriteSimulatedSession(capture, o, &error)) << error;
+    dir.Write("out.edf", "kept");
+    dir.Write("out.csv", "kept");
+    const std::vector<std::string> before = Files(dir.path());
+    ExportOptions options;
+    options.edf_path = dir.File("out.edf");
+    options.csv_path = dir.File("out.csv");
+
+    std::atomic<bool> cancel{true};
+    CaptureFeedControl control;
+    control.cancel = &cancel;
+    EXPECT_FALSE(ExportCaptureFile(capture, options, control, &error));
+    EXPECT_EQ(error, kExportCancelled);
+    options.from_s = 40;  // after the end: nothing to export
+    cancel = false;
+    EXPECT_FALSE(ExportCaptureFile(capture, options, control, &error));
+    EXPECT_NE(error.find("nothing to export"), std::string::npos) << error;
+    EXPECT_EQ(Files(dir.path()), before);
+    EXPECT_EQ(dir.Read("out.edf"), "kept");
+    EXPECT_EQ(dir.Read("out.csv"), "kept");
+
+    options.from_s = 5;
+    options.to_s = 15;
+    std::atomic<uint64_t> offset{0};
+    control.offset = &offset;
+    ASSERT_TRUE(ExportCaptureFile(capture, options, control, &error)) << error;
+    EXPECT_EQ(Files(dir.path()), before);
+    // Ten seconds: a header and ten rows.
+    const std::string csv = dir.Read("out.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 11);
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ANNOTATIONS), 0);
+    EXPECT_EQ(hdr.datarecords_in_file, 10);
+    edfclose_file(hdr.handle);
+    EXPECT_GT(offset.load(), 0u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// velt-process --edf / --csv: exports what runs through the headless pipeline. The
+// The EDF+ and CSV export of a device stream, for velt-process --edf / --csv and the
+// review window's Export.. alike: what runs through the headless pipeline. The
 // waveforms come from the interpretation's sample hook (every framed record's
 // samples as the device sent them), the once-a-second values from the SecondSampler
 // over the headless view, the annotations from the status text's changes, the
@@ -8,8 +9,13 @@
 // follow the device's count too, but a record that arrives more than half a second
 // after its turn (frames lost on the line, the device gone) starts at its recorded
 // time, and the slots skipped hold no samples.
+//
+// Files: each output is written under a temporary name beside it and renamed over the
+// chosen name only when it is whole; a failed or abandoned export leaves nothing.
+// Qt-free.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,10 +23,13 @@
 
 #include "export/csv_writer.h"
 #include "export/edf_plus_writer.h"
-#include "tools/velt-process/second_sampler.h"
+#include "link/link_view.h"
+#include "link/second_snapshot.h"
 
+class COximeter;
 namespace recordings {
 struct CaptureRecord;
+class CaptureFileReader;
 }  // namespace recordings
 namespace processing {
 class Measurement;
@@ -46,7 +55,7 @@ public:
     ExportSession(const ExportSession&) = delete;
     ExportSession& operator=(const ExportSession&) = delete;
 
-    // Opens the outputs; false with Error().
+    // Opens the outputs (under their temporary names); false with Error().
     bool Open();
     // A capture: the recorded time (µs from its start) of the bytes fed next.
     void SetChunkTime(int64_t t_us) { chunk_us_ = t_us; }
@@ -64,7 +73,8 @@ public:
     // recording. A raw stream has none.
     void OnDocumentation(int index, const std::string& text, int64_t t_us);
     void SetDisplayReset(std::function<void(const char* status)> show) { show_ = std::move(show); }
-    // Writes the last second and closes the outputs; false with Error().
+    // Writes the last second, closes the outputs and gives them their names; false
+    // with Error() (and no output left).
     bool Finish();
     const std::string& Error() const { return error_; }
 
@@ -76,8 +86,10 @@ private:
     void NoteStatus(int64_t t_us);
     bool InRange(int64_t second) const;
     bool Fail(const std::string& what);
+    void Discard();
 
     ExportOptions options_;
+    std::string edf_temp_, csv_temp_;  // where the outputs are written until they are whole
     const std::string* fields_;
     processing::Measurement& measurement_;
     int protocol_;
@@ -105,6 +117,52 @@ private:
 
 // A capture's record other than the device's bytes, as a link event of the export.
 void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord& record);
+
+// The view of a pipeline without a window: the field texts, nothing drawn or played.
+// Packets are processed as soon as they are queued (there is no event loop).
+class HeadlessView : public ILinkView {
+public:
+    void SetFieldText(int field, const char* text) override;
+    int GetFieldText(int field, char* buffer, int limit) override;
+    bool IsFieldModified(int) override { return false; }
+    void SetFieldModified(int, bool) override {}
+    void AppendSample(uint8_t, Colour) override {}
+    void AppendPulseTrend(uint8_t) override {}
+    void ResetPlot() override {}
+    void RedrawPlot() override {}
+    void PostPacketMessage(int code, COximeter* link) override;
+    void RunPendingCalls() override {}
+    void PlaySoundAsync(const char*) override {}
+    std::string fields[ViewFieldCount];
+};
+
+// An export's display reset: what the window shows at a loss, a close and "No data"
+// (the values give way to "x", the status text says why).
+void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* status);
+
+// Feeds a capture to a headless pipeline as the recorded program received it: the
+// device bytes while its port was open, through feed, in the recorded chunks; the
+// other records to the export (if any). A session the program recorded itself
+// carries its clock: the ticks its records were read at follow from it, and after a
+// loss it opened the device afresh, so no frame spans the gap. Stops early, returning
+// false, once *cancel is true; *offset (when given) follows the reader through the file.
+struct CaptureFeedControl {
+    const std::atomic<bool>* cancel = nullptr;
+    std::atomic<uint64_t>* offset = nullptr;
+};
+bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportSession* exporter,
+                 const std::function<void(const uint8_t*, size_t)>& feed,
+                 const CaptureFeedControl& control = {});
+
+// The error of an export stopped through its cancel flag.
+inline constexpr char kExportCancelled[] = "cancelled";
+
+// The whole export of a capture file (velt-process --capture FILE --edf/--csv without
+// its other outputs), for callers that run it on a worker thread: no logs, the
+// protocol recorded in the file. False with *error saying why (naming the file);
+// cancelled: false with *error kExportCancelled. Either way no output is left behind.
+bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
+                       const CaptureFeedControl& control, std::string* error);
 
 // A raw stream holds no clock: the records a framed protocol's stream holds, counted
 // through the same decoding and interpretation (its length in 20 ms records). -1 when

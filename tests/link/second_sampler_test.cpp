@@ -1,12 +1,11 @@
 // The once-a-second sampler: one snapshot per whole second of stream time, of what the
 // view held when that second began, with the link's state and counts.
-#include "tools/velt-process/second_sampler.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "link/second_snapshot.h"
 #include "processing/view_field.h"
 
 namespace {

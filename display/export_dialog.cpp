@@ -1,0 +1,161 @@
+#include "display/export_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "export/edf_plus_writer.h"
+
+namespace {
+
+CExportDialog::FileChooser& Chooser() {
+    static CExportDialog::FileChooser chooser;
+    return chooser;
+}
+
+CExportDialog::Confirm& Confirmer() {
+    static CExportDialog::Confirm confirm;
+    return confirm;
+}
+
+QString Clock(int64_t s) {
+    return QString("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QChar('0'))
+        .arg(s % 60, 2, 10, QChar('0'));
+}
+
+// The name with the other format's extension swapped for this one's.
+QString WithExtension(const QString& path, bool edf) {
+    const QString want = edf ? ".edf" : ".csv", other = edf ? ".csv" : ".edf";
+    if (path.endsWith(other, Qt::CaseInsensitive)) return path.left(path.size() - 4) + want;
+    return path;
+}
+
+}  // namespace
+
+void CExportDialog::SetFileChooserForTesting(FileChooser chooser) {
+    Chooser() = std::move(chooser);
+}
+
+void CExportDialog::SetConfirmForTesting(Confirm confirm) { Confirmer() = std::move(confirm); }
+
+CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t from_s,
+                             int64_t to_s, QWidget* parent)
+    : QDialog(parent) {
+    setWindowTitle("Export");
+    auto* layout = new QVBoxLayout(this);
+
+    auto* format = new QGroupBox("Format", this);
+    auto* format_layout = new QVBoxLayout(format);
+    edf_ =
+        new QRadioButton("EDF+ (signals and annotations, for EDF viewers and toolboxes)", format);
+    csv_ = new QRadioButton("CSV (one row per second, for spreadsheets)", format);
+    edf_->setChecked(true);
+    format_layout->addWidget(edf_);
+    format_layout->addWidget(csv_);
+    layout->addWidget(format);
+
+    auto* range = new QGroupBox("Range", this);
+    auto* range_layout = new QVBoxLayout(range);
+    whole_ = new QRadioButton("The whole session", range);
+    selection_ = new QRadioButton(
+        has_selection ? QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s))
+                      : QString("The selected part (Shift+drag on the overview to select one)"),
+        range);
+    selection_->setEnabled(has_selection);
+    (has_selection ? selection_ : whole_)->setChecked(true);
+    range_layout->addWidget(whole_);
+    range_layout->addWidget(selection_);
+    layout->addWidget(range);
+
+    auto* form = new QFormLayout();
+    auto* file_row = new QHBoxLayout();
+    const QFileInfo info(session);
+    path_ = new QLineEdit(info.absolutePath() + "/" + info.completeBaseName() + ".edf", this);
+    path_->setMinimumWidth(360);
+    browse_ = new QPushButton("Browse..", this);
+    file_row->addWidget(path_, 1);
+    file_row->addWidget(browse_);
+    form->addRow("File:", file_row);
+    patient_ = new QLineEdit(this);
+    patient_->setPlaceholderText("X X X X");
+    patient_->setToolTip(
+        "EDF+ patient field: code sex birthdate name, X for each one unknown "
+        "(\"X F 02-MAY-1951 X\"). Left empty: X X X X.");
+    form->addRow("Patient:", patient_);
+    layout->addLayout(form);
+
+    problem_ = new QLabel(this);
+    problem_->setStyleSheet("color: #b00000");
+    problem_->setWordWrap(true);
+    problem_->hide();
+    layout->addWidget(problem_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    ok_ = buttons->button(QDialogButtonBox::Ok);
+    ok_->setText("Export");
+    layout->addWidget(buttons);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &CExportDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &CExportDialog::reject);
+    connect(browse_, &QPushButton::clicked, this, &CExportDialog::Browse);
+    connect(edf_, &QRadioButton::toggled, this, &CExportDialog::FormatChanged);
+}
+
+bool CExportDialog::Edf() const { return edf_->isChecked(); }
+bool CExportDialog::SelectionOnly() const { return selection_->isChecked(); }
+QString CExportDialog::Path() const { return path_->text().trimmed(); }
+QString CExportDialog::Patient() const { return patient_->text().trimmed(); }
+
+void CExportDialog::FormatChanged() {
+    path_->setText(WithExtension(path_->text(), Edf()));
+    // The patient field is EDF+'s; a CSV has none.
+    patient_->setEnabled(Edf());
+}
+
+void CExportDialog::Browse() {
+    const QString filter =
+        Edf() ? "EDF+ files (*.edf);;All Files (*)" : "CSV files (*.csv);;All Files (*)";
+    // The replacement question comes at Export, once, from this dialog.
+    const QString chosen =
+        Chooser() ? Chooser()(Path())
+                  : QFileDialog::getSaveFileName(this, "Export to", Path(), filter, nullptr,
+                                                 QFileDialog::DontConfirmOverwrite);
+    if (!chosen.isEmpty()) path_->setText(chosen);
+}
+
+void CExportDialog::accept() {
+    auto refuse = [this](const QString& text) {
+        problem_->setText(text);
+        problem_->show();
+    };
+    const QString path = Path();
+    if (path.isEmpty()) return refuse("Choose the file to export to.");
+    const QFileInfo target(path);
+    if (target.isDir()) return refuse(QString("%1 is a folder: choose a file name.").arg(path));
+    if (Edf() && !Patient().isEmpty()) {
+        const std::string problem = data_export::CheckPatientField(Patient().toStdString());
+        if (!problem.empty()) return refuse(QString::fromStdString(problem) + ".");
+    }
+    if (target.exists() && target.size() > 0) {
+        const QString text =
+            QString("%1\nThis file already holds data. Replace it with the export?").arg(path);
+        const bool replace =
+            Confirmer()
+                ? Confirmer()(text)
+                : QMessageBox::question(this, "Export", text, QMessageBox::Yes | QMessageBox::No,
+                                        QMessageBox::No) == QMessageBox::Yes;
+        if (!replace) return;
+    }
+    QDialog::accept();
+}

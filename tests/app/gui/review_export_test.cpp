@@ -1,0 +1,216 @@
+// File > Export.. of a review window, driven through its real dialog: the part
+// selected on the overview with Shift+drag exports to the same bytes velt-process
+// writes for that range (EDF+ read back by EDFlib, CSV rows counted); a cancelled
+// export leaves nothing and keeps the file it would have replaced; a write that
+// cannot happen says why, naming the file.
+#include <edflib.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/gui/command_ids.h"
+#include "display/export_dialog.h"
+#include "display/review_frame.h"
+#include "tests/app/gui/shell_fixture.h"
+#include "tools/oximeter-sim/sim_session.h"
+
+namespace {
+
+class ReviewExportTest : public ShellTest {
+protected:
+    void TearDown() override {
+        CExportDialog::SetFileChooserForTesting({});
+        CExportDialog::SetConfirmForTesting({});
+        ShellTest::TearDown();
+    }
+    CReviewFrame* OpenSession(double seconds) {
+        sim::SessionOptions o;
+        o.device.protocol = 2;
+        o.seconds = seconds;
+        o.gaps = {{50.0, 8.0, true}};
+        std::string error;
+        session_ = dir_.File("night.velt");
+        EXPECT_TRUE(sim::WriteSimulatedSession(session_, o, &error)) << error;
+        EXPECT_TRUE(app_->InitInstance({QString::fromStdString(session_)}));
+        QApplication::processEvents();
+        auto* review = dynamic_cast<CReviewFrame*>(Area()->currentSubWindow());
+        if (review != nullptr) {
+            review->SetMessageForTesting([this](const QString& text) { messages_ << text; });
+            EXPECT_TRUE(review->WaitForOverview(60000));
+        }
+        return review;
+    }
+    void Mouse(QWidget* w, QEvent::Type type, double x, Qt::KeyboardModifiers modifiers) {
+        const QPointF at(x, 10);
+        const Qt::MouseButtons held =
+            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent e(type, at, w->mapToGlobal(at), Qt::LeftButton, held, modifiers);
+        QApplication::sendEvent(w, &e);
+    }
+    // The x of a moment on the strip.
+    static double XOf(CReviewFrame* review, double seconds) {
+        const double duration = static_cast<double>(review->Session()->DurationUs()) / 1e6;
+        return seconds / duration * (review->Overview()->width() - 1);
+    }
+    // Runs File > Export.. with `fill` answering the dialog once it shows.
+    void Export(const std::function<void(CExportDialog*)>& fill) {
+        QTimer::singleShot(0, [fill] {
+            auto* dialog = qobject_cast<CExportDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            fill(dialog);
+        });
+        app_->MainFrame()->Command(cmd::kExportSession)->trigger();
+    }
+    std::string VeltProcess(const QStringList& args) {
+        QProcess p;
+        p.start(VELT_PROCESS_BIN,
+                QStringList{"--capture", QString::fromStdString(session_)} + args);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        return p.readAllStandardError().toStdString();
+    }
+    QStringList LeftIn(const std::string& dir) {
+        return QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden);
+    }
+
+    std::string session_;
+    QStringList messages_;
+};
+
+TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
+    CReviewFrame* review = OpenSession(150);
+    ASSERT_NE(review, nullptr);
+    EXPECT_TRUE(app_->MainFrame()->Command(cmd::kExportSession)->isEnabled());
+
+    // Shift+drag from about 40 s to about 100 s selects; it does not seek.
+    review->SeekTo(10000000);
+    CReviewOverview* strip = review->Overview();
+    Mouse(strip, QEvent::MouseButtonPress, XOf(review, 40.3), Qt::ShiftModifier);
+    Mouse(strip, QEvent::MouseMove, XOf(review, 70), Qt::ShiftModifier);
+    Mouse(strip, QEvent::MouseMove, XOf(review, 99.6), Qt::ShiftModifier);
+    Mouse(strip, QEvent::MouseButtonRelease, XOf(review, 99.6), Qt::ShiftModifier);
+    int64_t from = 0, to = 0;
+    ASSERT_TRUE(strip->Selection(&from, &to));
+    EXPECT_NEAR(from, 40, 1);
+    EXPECT_NEAR(to, 100, 1);
+    EXPECT_EQ(review->PositionUs(), 10000000u);
+
+    const std::string gui_edf = dir_.File("gui.edf"), gui_csv = dir_.File("gui.csv");
+    CExportDialog::SetFileChooserForTesting(
+        [&](const QString&) { return QString::fromStdString(gui_edf); });
+    Export([](CExportDialog* d) {
+        EXPECT_TRUE(d->SelectionButton()->isEnabled());
+        d->SelectionButton()->setChecked(true);
+        d->BrowseButton()->click();
+        d->PatientEdit()->setText("MCH-0234567 F 02-MAY-1951 X");
+        d->OkButton()->click();
+    });
+    ASSERT_TRUE(review->WaitForExport(60000));
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+
+    // The CSV through the same dialog: the format switch renames the suggestion.
+    Export([&](CExportDialog* d) {
+        d->PathEdit()->setText(QString::fromStdString(gui_edf));
+        d->CsvButton()->setChecked(true);
+        EXPECT_EQ(d->PathEdit()->text().toStdString(), gui_csv);
+        EXPECT_FALSE(d->PatientEdit()->isEnabled());
+        d->SelectionButton()->setChecked(true);
+        d->OkButton()->click();
+    });
+    ASSERT_TRUE(review->WaitForExport(60000));
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+
+    const QString f = QString::number(from), t = QString::number(to);
+    VeltProcess({"--edf", QString::fromStdString(dir_.File("cli.edf")), "--from", f, "--to", t,
+                 "--patient", "MCH-0234567 F 02-MAY-1951 X"});
+    VeltProcess({"--csv", QString::fromStdString(dir_.File("cli.csv")), "--from", f, "--to", t});
+    const std::string edf = dir_.Read("gui.edf"), csv = dir_.Read("gui.csv");
+    ASSERT_FALSE(edf.empty());
+    EXPECT_TRUE(edf == dir_.Read("cli.edf"));
+    EXPECT_EQ(csv, dir_.Read("cli.csv"));
+
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(gui_edf.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0)
+        << hdr.filetype;
+    EXPECT_EQ(hdr.datarecords_in_file, to - from);
+    EXPECT_STREQ(hdr.patientcode, "MCH-0234567");
+    edfclose_file(hdr.handle);
+    // A header row and one row per second.
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), to - from + 1);
+
+    // A monitoring window's command list has no export.
+    app_->OnFileNew();
+    QApplication::processEvents();
+    EXPECT_FALSE(app_->MainFrame()->Command(cmd::kExportSession)->isEnabled());
+}
+
+TEST_F(ReviewExportTest, ACancelledExportLeavesNothingAndAFailedOneSaysWhy) {
+    CReviewFrame* review = OpenSession(60);
+    ASSERT_NE(review, nullptr);
+    // A file with contents: replaced only when the user agrees.
+    dir_.Write("out.csv", "kept\n");
+    QStringList asked;
+    bool agree = false;
+    CExportDialog::SetConfirmForTesting([&](const QString& text) {
+        asked << text;
+        return agree;
+    });
+    // The worker waits at its start until the Cancel has been pressed.
+    std::atomic<bool> cancelled{false};
+    review->SetExportStartForTesting([&cancelled] {
+        while (!cancelled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    Export([&](CExportDialog* d) {
+        EXPECT_FALSE(d->SelectionButton()->isEnabled());
+        EXPECT_TRUE(d->WholeButton()->isChecked());
+        d->CsvButton()->setChecked(true);
+        d->PathEdit()->setText(QString::fromStdString(dir_.File("out.csv")));
+        d->OkButton()->click();
+        // Refused: the dialog stays.
+        EXPECT_TRUE(d->isVisible());
+        agree = true;
+        d->OkButton()->click();
+    });
+    ASSERT_EQ(asked.size(), 2);
+    EXPECT_TRUE(asked[0].contains("out.csv"));
+    ASSERT_TRUE(review->ExportRunning());
+    QProgressDialog* progress = review->ExportProgress();
+    ASSERT_NE(progress, nullptr);
+    auto* cancel = progress->findChild<QPushButton*>();
+    ASSERT_NE(cancel, nullptr);
+    cancel->click();
+    cancelled = true;
+    ASSERT_TRUE(review->WaitForExport(60000));
+    EXPECT_EQ(dir_.Read("out.csv"), "kept\n");
+    EXPECT_EQ(LeftIn(dir_.path()).filter("out.csv").size(), 1);
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains(QString::fromStdString(dir_.File("out.csv"))));
+    EXPECT_TRUE(messages_[0].contains("cancelled"));
+
+    // A folder that is a regular file cannot hold the export.
+    review->SetExportStartForTesting({});
+    dir_.Write("plain", "x");
+    const QString bad = QString::fromStdString(dir_.File("plain/out.edf"));
+    Export([&](CExportDialog* d) {
+        d->PathEdit()->setText(bad);
+        d->OkButton()->click();
+    });
+    ASSERT_TRUE(review->WaitForExport(60000));
+    ASSERT_EQ(messages_.size(), 2);
+    EXPECT_TRUE(messages_[1].contains(bad)) << messages_[1].toStdString();
+    EXPECT_TRUE(messages_[1].contains("failed")) << messages_[1].toStdString();
+    EXPECT_TRUE(messages_[1].contains("Not a directory")) << messages_[1].toStdString();
+    EXPECT_EQ(dir_.Read("plain"), "x");
+}
+
+}  // namespace
