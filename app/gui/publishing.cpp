@@ -116,11 +116,12 @@ void Publishing::RunDialog(QWidget* parent) {
 void Publishing::WatchSamples(bool on) {
     processing::Measurement* m = app_->Measurement();
     if (m == nullptr || on == watching_samples_) return;
-    if (on)
+    if (on) {
         watching_samples_ = m->AddSampleObserver(&Publishing::OnSample, this);
-    else
+    } else {
         m->RemoveSampleObserver(this);
-    if (!on) watching_samples_ = false;
+        watching_samples_ = false;
+    }
     sample_owner_ = nullptr;
 }
 
