@@ -305,12 +305,6 @@ void LinkInterpretation::ResetTrend() {
     trend_hold = 0;
 }
 
-bool RecordIrSample(const uint8_t* payload, int length, uint16_t* ir) {
-    if (length < 34) return false;
-    *ir = U16(payload, 2);
-    return true;
-}
-
 void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const uint8_t* p,
                      int length, IMeasurementView* view) {
     InterpretRecord(m, st, type, p, length, view, platform::GetTickCount());
@@ -319,7 +313,7 @@ void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const
 void InterpretRecord(Measurement& m, LinkInterpretation& st, uint8_t type, const uint8_t* p,
                      int length, IMeasurementView* view, uint32_t tick) {
     // Without a whole common block there is no measurement: not counted, not used.
-    if (length < 34) {
+    if (length < kCommonBlockLength) {
         platform::DebugPrintf("*** InterpretRecord: type %i length %i, record skipped\n", type,
                               length);
         return;

@@ -41,6 +41,9 @@ struct LinkInterpretation {
     void ResetTrend();
 };
 
+// A record shorter than its common block is skipped: not counted, no sample seen.
+constexpr int kCommonBlockLength = 34;
+
 // Steps 1 to 15 for one record of `length` payload bytes. view may be null (nothing
 // shown, logs still written).
 void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
@@ -49,10 +52,6 @@ void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
 // its result line in fTxtLog2.txt carries.
 void InterpretRecord(Measurement& m, LinkInterpretation& state, uint8_t type,
                      const uint8_t* payload, int length, IMeasurementView* view, uint32_t tick);
-
-// The IR sample of a record's common block (what the plethysmogram is made of);
-// false for a record too short to hold one.
-bool RecordIrSample(const uint8_t* payload, int length, uint16_t* ir);
 
 // The reduced protocol's record handler; one per receive thread.
 class ReducedInterpreter {

@@ -34,35 +34,28 @@ void Measurement::SetLogging(bool on) {
         log->SetEnabled(on);
 }
 
+bool Measurement::AddSampleObserver(SampleObserver observer, void* context) {
+    for (int i = 1; i <= kExtraSampleObservers; ++i) {
+        if (observers_[i].observer == nullptr) {
+            observers_[i] = {observer, context};
+            return true;
+        }
+    }
+    return false;
+}
+
+void Measurement::RemoveSampleObserver(void* context) {
+    for (int i = 1; i <= kExtraSampleObservers; ++i)
+        if (observers_[i].context == context) observers_[i] = {};
+}
+
 void Measurement::SaveState(MeasurementState& out) const {
-    out.dLEDSetScale = dLEDSetScale;
-    out.dSensIR = dSensIR;
-    out.dSensRed = dSensRed;
-    out.dSensRed2 = dSensRed2;
-    out.lSample = lSample;
-    out.sample = sample;
-    out.result = result;
-    out.lower = lower;
-    out.upper = upper;
-    out.pulse_colour = pulse_colour;
-    out.pleth = pleth;
-    out.ecg = ecg;
+    static_cast<MeasurementValues&>(out) = *this;
     out.event_byte = EventByte();
 }
 
 void Measurement::RestoreState(const MeasurementState& in) {
-    dLEDSetScale = in.dLEDSetScale;
-    dSensIR = in.dSensIR;
-    dSensRed = in.dSensRed;
-    dSensRed2 = in.dSensRed2;
-    lSample = in.lSample;
-    sample = in.sample;
-    result = in.result;
-    lower = in.lower;
-    upper = in.upper;
-    pulse_colour = in.pulse_colour;
-    pleth = in.pleth;
-    ecg = in.ecg;
+    MeasurementValues::operator=(in);
     SetEventByte(in.event_byte);
 }
 

@@ -113,39 +113,10 @@ struct EcgState {
     int16_t beat_available = 0;
 };
 
-// Everything of a Measurement but its logs: a fixed-size copy, so that a session
-// review can keep the processing state at checkpoints and go on from one.
-struct MeasurementState {
-    double dLEDSetScale = 0;
-    double dSensIR = 0, dSensRed = 0, dSensRed2 = 0;
-    uint32_t lSample = 0;
-    CurrentSample sample;
-    ResultBlock result;
-    float lower = 0, upper = 0;
-    Colour pulse_colour = RGB(0, 0, 0);
-    PlethState pleth;
-    EcgState ecg;
-    uint8_t event_byte = 0;
-};
-
-class Measurement {
-public:
-    // Logs go into log_dir; empty means the working directory.
-    explicit Measurement(std::string log_dir = std::string());
-    Measurement(const Measurement&) = delete;
-    Measurement& operator=(const Measurement&) = delete;
-
-    // Off: no log line is formatted or written (benchmarks, fuzzing).
-    void SetLogging(bool on);
-    bool Logging() const { return logging_; }
-    const std::string& LogDirectory() const { return log_dir_; }
-
-    void SaveState(MeasurementState& out) const;
-    void RestoreState(const MeasurementState& in);
-
-    // Constants and running estimates.
-    static constexpr double dADCScale = 7.631257631257631e-05;
-    static constexpr double dLEDMeasScale = 0.013871626420454546;
+// The running state of a Measurement, everything but its logs and the event byte (an
+// atomic, as other threads read it): one fixed-size value, copied whole both ways so
+// that a session review can keep the processing state at checkpoints and go on from one.
+struct MeasurementValues {
     double dLEDSetScale = 0.08167613636363637;
     double dSensIR = 0.0;
     double dSensRed = 0.0;
@@ -161,6 +132,31 @@ public:
 
     PlethState pleth;
     EcgState ecg;
+};
+
+// A checkpoint: the values and the event byte.
+struct MeasurementState : MeasurementValues {
+    uint8_t event_byte = 0;
+};
+
+class Measurement : public MeasurementValues {
+public:
+    // Logs go into log_dir; empty means the working directory.
+    explicit Measurement(std::string log_dir = std::string());
+    Measurement(const Measurement&) = delete;
+    Measurement& operator=(const Measurement&) = delete;
+
+    // Off: no log line is formatted or written (benchmarks, fuzzing).
+    void SetLogging(bool on);
+    bool Logging() const { return logging_; }
+    const std::string& LogDirectory() const { return log_dir_; }
+
+    void SaveState(MeasurementState& out) const;
+    void RestoreState(const MeasurementState& in);
+
+    // Constants of the device's scales.
+    static constexpr double dADCScale = 7.631257631257631e-05;
+    static constexpr double dLEDMeasScale = 0.013871626420454546;
 
     // The event flags byte of the latest framed record, for the plot's event strip:
     // 0 until the first record. Any thread may read it (the reduced protocol draws
@@ -174,11 +170,16 @@ public:
     // the waveforms from here; null to remove. Called in the interpreting thread.
     using SampleObserver = void (*)(void* context, const CurrentSample& sample, const uint8_t* ecg);
     void SetSampleObserver(SampleObserver observer, void* context) {
-        sample_observer_ = observer;
-        sample_observer_context_ = context;
+        observers_[0] = {observer, context};
     }
+    // Further observers beside that one (publishing while exporting), told after it.
+    // False when all kExtraSampleObservers places are taken. Removed by their context.
+    static constexpr int kExtraSampleObservers = 2;
+    bool AddSampleObserver(SampleObserver observer, void* context);
+    void RemoveSampleObserver(void* context);
     void NotifySample(const uint8_t* ecg) const {
-        if (sample_observer_ != nullptr) sample_observer_(sample_observer_context_, sample, ecg);
+        for (const ObserverEntry& o : observers_)
+            if (o.observer != nullptr) o.observer(o.context, sample, ecg);
     }
 
     // The text logs, kept open for the run once written.
@@ -194,8 +195,11 @@ private:
     std::string log_dir_;
     bool logging_ = true;
     std::atomic<uint8_t> event_byte_{0};
-    SampleObserver sample_observer_ = nullptr;
-    void* sample_observer_context_ = nullptr;
+    struct ObserverEntry {
+        SampleObserver observer = nullptr;
+        void* context = nullptr;
+    };
+    ObserverEntry observers_[1 + kExtraSampleObservers];
 };
 
 // Plethysmogram processing.

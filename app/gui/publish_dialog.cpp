@@ -2,12 +2,9 @@
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QFormLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -15,41 +12,23 @@
 #include "export/mqtt_topics.h"
 #include "platform/system_info.h"
 
-namespace {
-
-QLineEdit* Line(const std::string& text) { return new QLineEdit(QString::fromStdString(text)); }
-
-// A file field with a "..." button that opens a file dialog.
-QWidget* WithBrowse(QLineEdit* edit, QWidget* parent) {
-    auto* row = new QWidget(parent);
-    auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(edit);
-    auto* browse = new QPushButton("...", row);
-    browse->setFixedWidth(browse->fontMetrics().horizontalAdvance("....") + 16);
-    layout->addWidget(browse);
-    QObject::connect(browse, &QPushButton::clicked, row, [edit, row] {
-        const QString path = QFileDialog::getOpenFileName(row, "Choose a file", edit->text());
-        if (!path.isEmpty()) edit->setText(path);
-    });
-    return row;
+mqtt::BrokerOptions BrokerOptionsOf(const config::PublishSettings& s) {
+    mqtt::BrokerOptions o;
+    o.url = s.broker;
+    o.ca_file = s.ca_file;
+    o.cert_file = s.cert_file;
+    o.key_file = s.key_file;
+    o.username = s.username;
+    o.password_file = s.password_file;
+    o.keepalive_s = s.keepalive;
+    return o;
 }
-
-}  // namespace
 
 PublishDialog::PublishDialog(const config::PublishSettings& s, QWidget* parent) : QDialog(parent) {
     setWindowTitle("Publish");
     enabled = new QCheckBox("Publish to an MQTT broker");
     enabled->setChecked(s.enabled);
-    broker = Line(s.broker);
-    broker->setPlaceholderText("mqtts://host:8883 or mqtt://localhost:1883");
-    ca_file = Line(s.ca_file);
-    ca_file->setPlaceholderText("the system's certificates");
-    cert_file = Line(s.cert_file);
-    key_file = Line(s.key_file);
-    username = Line(s.username);
-    password_file = Line(s.password_file);
-    monitor = Line(s.monitor);
+    monitor = new QLineEdit(QString::fromStdString(s.monitor));
     monitor->setPlaceholderText(QString::fromStdString(platform::ComputerName()));
     waveform = new QCheckBox("Publish the plethysmogram");
     waveform->setChecked(s.waveform);
@@ -64,12 +43,7 @@ PublishDialog::PublishDialog(const config::PublishSettings& s, QWidget* parent) 
 
     auto* form = new QFormLayout;
     form->addRow(enabled);
-    form->addRow("Broker:", broker);
-    form->addRow("CA file:", WithBrowse(ca_file, this));
-    form->addRow("Client certificate:", WithBrowse(cert_file, this));
-    form->addRow("Client key:", WithBrowse(key_file, this));
-    form->addRow("User name:", username);
-    form->addRow("Password file:", WithBrowse(password_file, this));
+    fields = std::make_unique<BrokerFields>(BrokerOptionsOf(s), form, this);
     form->addRow("Monitor name:", monitor);
     form->addRow(waveform);
     form->addRow("Keep-alive:", keepalive);
@@ -82,15 +56,18 @@ PublishDialog::PublishDialog(const config::PublishSettings& s, QWidget* parent) 
     layout->addWidget(buttons);
 }
 
+PublishDialog::~PublishDialog() = default;
+
 config::PublishSettings PublishDialog::Settings() const {
     config::PublishSettings s;
     s.enabled = enabled->isChecked();
-    s.broker = broker->text().trimmed().toStdString();
-    s.ca_file = ca_file->text().trimmed().toStdString();
-    s.cert_file = cert_file->text().trimmed().toStdString();
-    s.key_file = key_file->text().trimmed().toStdString();
-    s.username = username->text().toStdString();
-    s.password_file = password_file->text().trimmed().toStdString();
+    mqtt::BrokerOptions broker = fields->Options();
+    s.broker = std::move(broker.url);
+    s.ca_file = std::move(broker.ca_file);
+    s.cert_file = std::move(broker.cert_file);
+    s.key_file = std::move(broker.key_file);
+    s.username = std::move(broker.username);
+    s.password_file = std::move(broker.password_file);
     s.monitor = monitor->text().toStdString();
     s.waveform = waveform->isChecked();
     s.keepalive = keepalive->value();
@@ -98,19 +75,10 @@ config::PublishSettings PublishDialog::Settings() const {
 }
 
 QString PublishDialog::Check() const {
-    const config::PublishSettings s = Settings();
-    if (!s.monitor.empty() && !mqtt::ValidTopicName(s.monitor))
+    const std::string name = monitor->text().toStdString();
+    if (!name.empty() && !mqtt::ValidTopicName(name))
         return "The monitor name may not hold /, +, # or control characters.";
-    if (!s.password_file.empty() && s.username.empty()) return "A password file needs a user name.";
-    if (s.cert_file.empty() != s.key_file.empty())
-        return "A client certificate needs both the certificate and the key file.";
-    if (s.enabled || !s.broker.empty()) {
-        mqtt::BrokerAddress address;
-        std::string reason;
-        if (!mqtt::ParseBrokerUrl(s.broker, &address, &reason))
-            return QString::fromStdString(reason);
-    }
-    return QString();
+    return fields->Check(enabled->isChecked());
 }
 
 void PublishDialog::accept() {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
+#include "export/broker_fields.h"
 #include "link/configuration.h"
 
 class QCheckBox;
@@ -12,10 +14,14 @@ class QLabel;
 class QLineEdit;
 class QSpinBox;
 
+// The broker part of the settings, keep-alive included.
+mqtt::BrokerOptions BrokerOptionsOf(const config::PublishSettings& settings);
+
 class PublishDialog : public QDialog {
     Q_OBJECT
 public:
     explicit PublishDialog(const config::PublishSettings& settings, QWidget* parent = nullptr);
+    ~PublishDialog() override;
 
     config::PublishSettings Settings() const;
     // The reason the fields cannot be taken, empty when they can.
@@ -23,12 +29,7 @@ public:
     void accept() override;
 
     QCheckBox* enabled;
-    QLineEdit* broker;
-    QLineEdit* ca_file;
-    QLineEdit* cert_file;
-    QLineEdit* key_file;
-    QLineEdit* username;
-    QLineEdit* password_file;
+    std::unique_ptr<BrokerFields> fields;
     QLineEdit* monitor;
     QCheckBox* waveform;
     QSpinBox* keepalive;

@@ -21,6 +21,7 @@
 #include "link/second_snapshot.h"
 #include "platform/system_info.h"
 #include "processing/interpretation.h"
+#include "processing/measurement.h"
 
 struct Publishing::Retiring {
     std::mutex mutex;
@@ -31,18 +32,6 @@ struct Publishing::Retiring {
 namespace {
 
 constexpr int kRetireWaitMs = 3000;
-
-mqtt::BrokerOptions OptionsOf(const config::PublishSettings& s) {
-    mqtt::BrokerOptions o;
-    o.url = s.broker;
-    o.ca_file = s.ca_file;
-    o.cert_file = s.cert_file;
-    o.key_file = s.key_file;
-    o.username = s.username;
-    o.password_file = s.password_file;
-    o.keepalive_s = s.keepalive;
-    return o;
-}
 
 }  // namespace
 
@@ -61,6 +50,7 @@ Publishing::Publishing(CVELTMonitoringApp* app, QObject* parent)
 
 Publishing::~Publishing() {
     timer_.stop();
+    WatchSamples(false);
     for (auto& e : entries_) {
         Detach(*e);
         Retire(std::move(e->publisher));
@@ -85,6 +75,7 @@ void Publishing::Apply(const config::PublishSettings& settings) {
     entries_.clear();
     settings_ = settings;
     problem_.clear();
+    WatchSamples(settings_.enabled && settings_.waveform);
     if (settings_.enabled) {
         mqtt::BrokerAddress address;
         std::string error;
@@ -122,15 +113,37 @@ void Publishing::RunDialog(QWidget* parent) {
     Apply(s);
 }
 
+void Publishing::WatchSamples(bool on) {
+    processing::Measurement* m = app_->Measurement();
+    if (m == nullptr || on == watching_samples_) return;
+    if (on) {
+        watching_samples_ = m->AddSampleObserver(&Publishing::OnSample, this);
+    } else {
+        m->RemoveSampleObserver(this);
+        watching_samples_ = false;
+    }
+    sample_owner_ = nullptr;
+}
+
 void Publishing::OnRecord(void* context, const PacketRecord& record) {
-    uint16_t ir = 0;
-    if (processing::RecordIrSample(record.payload, record.length, &ir))
-        static_cast<mqtt::MonitorPublisher*>(context)->AddPlethSample(ir);
+    Entry* e = static_cast<Entry*>(context);
+    // A record too short to interpret shows no sample, so it names no owner either.
+    e->owner->sample_owner_ =
+        record.length >= processing::kCommonBlockLength ? e->publisher.get() : nullptr;
+}
+
+void Publishing::OnSample(void* context, const processing::CurrentSample& sample, const uint8_t*) {
+    auto* self = static_cast<Publishing*>(context);
+    // Only the sample of the record just named: links that publish nothing (a second
+    // window on a published port) interpret into the same measurement.
+    if (self->sample_owner_ != nullptr) self->sample_owner_->AddPlethSample(sample.sIR);
+    self->sample_owner_ = nullptr;
 }
 
 void Publishing::Detach(Entry& e) {
     if (e.view && e.view->GetLink() == e.link && e.link != nullptr)
         e.link->SetRecordObserver(nullptr, nullptr);
+    if (sample_owner_ == e.publisher.get()) sample_owner_ = nullptr;
 }
 
 void Publishing::Retire(std::unique_ptr<mqtt::MonitorPublisher> publisher) {
@@ -190,11 +203,12 @@ void Publishing::Tick() {
     for (const auto& [view, port] : views) {
         if (PublisherFor(view) != nullptr) continue;
         auto e = std::make_unique<Entry>();
+        e->owner = this;
         e->view = view;
         e->link = view->GetLink();
         e->port = port;
-        e->publisher = std::make_unique<mqtt::MonitorPublisher>(OptionsOf(settings_), monitor, port,
-                                                                settings_.waveform);
+        e->publisher = std::make_unique<mqtt::MonitorPublisher>(BrokerOptionsOf(settings_), monitor,
+                                                                port, settings_.waveform);
         std::string error;
         if (!e->publisher->Start(&error)) {
             problem_ = QString::fromStdString(error);
@@ -202,8 +216,7 @@ void Publishing::Tick() {
             UpdatePane();
             return;
         }
-        if (settings_.waveform)
-            e->link->SetRecordObserver(&Publishing::OnRecord, e->publisher.get());
+        if (settings_.waveform) e->link->SetRecordObserver(&Publishing::OnRecord, e.get());
         entries_.push_back(std::move(e));
     }
     const int64_t now = mqtt::MonitorPublisher::NowUs();

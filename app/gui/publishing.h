@@ -1,7 +1,8 @@
 // Publishing to an MQTT broker from velt-monitoring: one publisher per open monitoring
 // window (its port), fed from a 250 ms timer in the GUI thread (values once a second,
-// events, plethysmogram chunks) and, for the plethysmogram, from each record the
-// link interprets. The status bar's "MQTT" pane shows how the connections fare.
+// events, plethysmogram chunks) and, for the plethysmogram, from the samples the
+// shared measurement sees as each link's records are interpreted. The status bar's "MQTT" pane
+// shows how the connections fare.
 #pragma once
 
 #include <QLabel>
@@ -18,6 +19,9 @@ class CVELTMonitoringApp;
 class CVELTMonitoringView;
 class COximeter;
 struct PacketRecord;
+namespace processing {
+struct CurrentSample;
+}
 namespace mqtt {
 class MonitorPublisher;
 }
@@ -51,12 +55,18 @@ public:
 
 private:
     struct Entry {
+        Publishing* owner = nullptr;
         QPointer<CVELTMonitoringView> view;
         COximeter* link = nullptr;
         std::string port;
         std::unique_ptr<mqtt::MonitorPublisher> publisher;
     };
+    // All links interpret into one measurement: a link's record names the publisher
+    // that the sample seen next belongs to.
     static void OnRecord(void* context, const PacketRecord& record);
+    static void OnSample(void* context, const processing::CurrentSample& sample,
+                         const uint8_t* ecg);
+    void WatchSamples(bool on);
     void Detach(Entry& e);
     // A publisher's stop may wait on the network: it runs on a thread of its own,
     // which the destructor waits for (bounded).
@@ -72,4 +82,6 @@ private:
     std::vector<std::unique_ptr<Entry>> entries_;
     std::shared_ptr<Retiring> retiring_;
     bool warned_plain_ = false;
+    bool watching_samples_ = false;
+    mqtt::MonitorPublisher* sample_owner_ = nullptr;
 };

@@ -5,7 +5,6 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -289,25 +288,11 @@ bool WriteWardSettings(const std::string& path, const WardSettings& s) {
 
 WardSettingsDialog::WardSettingsDialog(const WardSettings& s, QWidget* parent) : QDialog(parent) {
     setWindowTitle("Broker");
-    auto line = [](const std::string& t) { return new QLineEdit(QString::fromStdString(t)); };
-    broker = line(s.broker.url);
-    broker->setPlaceholderText("mqtts://host:8883 or mqtt://localhost:1883");
-    ca_file = line(s.broker.ca_file);
-    ca_file->setPlaceholderText("the system's certificates");
-    cert_file = line(s.broker.cert_file);
-    key_file = line(s.broker.key_file);
-    username = line(s.broker.username);
-    password_file = line(s.broker.password_file);
     error = new QLabel;
     error->setStyleSheet("color: #b00000");
     error->setWordWrap(true);
     auto* form = new QFormLayout;
-    form->addRow("Broker:", broker);
-    form->addRow("CA file:", ca_file);
-    form->addRow("Client certificate:", cert_file);
-    form->addRow("Client key:", key_file);
-    form->addRow("User name:", username);
-    form->addRow("Password file:", password_file);
+    fields = std::make_unique<BrokerFields>(s.broker, form, this);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &WardSettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &WardSettingsDialog::reject);
@@ -317,27 +302,15 @@ WardSettingsDialog::WardSettingsDialog(const WardSettings& s, QWidget* parent) :
     layout->addWidget(buttons);
 }
 
+WardSettingsDialog::~WardSettingsDialog() = default;
+
 WardSettings WardSettingsDialog::Settings() const {
     WardSettings s;
-    s.broker.url = broker->text().trimmed().toStdString();
-    s.broker.ca_file = ca_file->text().trimmed().toStdString();
-    s.broker.cert_file = cert_file->text().trimmed().toStdString();
-    s.broker.key_file = key_file->text().trimmed().toStdString();
-    s.broker.username = username->text().toStdString();
-    s.broker.password_file = password_file->text().trimmed().toStdString();
+    s.broker = fields->Options();
     return s;
 }
 
-QString WardSettingsDialog::Check() const {
-    const WardSettings s = Settings();
-    mqtt::BrokerAddress address;
-    std::string reason;
-    if (!mqtt::ParseBrokerUrl(s.broker.url, &address, &reason))
-        return QString::fromStdString(reason);
-    if (!s.broker.password_file.empty() && s.broker.username.empty())
-        return "A password file needs a user name.";
-    return QString();
-}
+QString WardSettingsDialog::Check() const { return fields->Check(true); }
 
 void WardSettingsDialog::accept() {
     const QString problem = Check();

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "app/ward/ward_model.h"
+#include "export/broker_fields.h"
 #include "export/mqtt_client.h"
 
 class QLabel;
-class QLineEdit;
 class QScrollArea;
 
 // Paints one tile into rect (the grid and the large view share it); text outside
@@ -95,16 +95,12 @@ class WardSettingsDialog : public QDialog {
     Q_OBJECT
 public:
     explicit WardSettingsDialog(const WardSettings& s, QWidget* parent = nullptr);
+    ~WardSettingsDialog() override;
     WardSettings Settings() const;
     QString Check() const;
     void accept() override;
 
-    QLineEdit* broker;
-    QLineEdit* ca_file;
-    QLineEdit* cert_file;
-    QLineEdit* key_file;
-    QLineEdit* username;
-    QLineEdit* password_file;
+    std::unique_ptr<BrokerFields> fields;
     QLabel* error;
 };
 

@@ -106,6 +106,29 @@ TEST_F(InterpretationTest, TheSampleObserverSeesEveryRecordsSamplesBeforeTheView
     EXPECT_EQ(seen.pleth.size(), 2u);
 }
 
+// Exporting and publishing watch one measurement: the observer set and the ones added
+// beside it each see every sample, and each goes without taking the others along.
+TEST_F(InterpretationTest, FurtherSampleObserversSeeTheSamplesBesideTheSetOne) {
+    std::vector<int> set, first, second;
+    const auto note = [](void* context, const processing::CurrentSample& s, const uint8_t*) {
+        static_cast<std::vector<int>*>(context)->push_back(s.sIR);
+    };
+    m.SetSampleObserver(note, &set);
+    ASSERT_TRUE(m.AddSampleObserver(note, &first));
+    ASSERT_TRUE(m.AddSampleObserver(note, &second));
+    std::vector<int> third;
+    EXPECT_FALSE(m.AddSampleObserver(note, &third));  // no place left: told, not lost
+    Show(Results(50, 0, 0, 250, 723, 0, 0, 975, 15), 36);
+    m.RemoveSampleObserver(&first);
+    m.SetSampleObserver(nullptr, nullptr);  // the export ends; publishing goes on
+    Show(Results(50, 0, 0, 250, 723, 0, 0, 975, 15), 36);
+    EXPECT_EQ(set, (std::vector<int>{20000}));
+    EXPECT_EQ(first, (std::vector<int>{20000}));
+    EXPECT_EQ(second, (std::vector<int>{20000, 20000}));
+    EXPECT_TRUE(third.empty());
+    m.RemoveSampleObserver(&second);
+}
+
 TEST_F(InterpretationTest, EcgLengthsShiftTheTypeFieldsBy36) {
     // Length 86: the results sit behind the ECG block; the bytes at 34.. are ECG samples.
     Payload p = Results(86, 2, 3, 400, 600, 10, 5, 950, 20);

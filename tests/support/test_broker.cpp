@@ -165,6 +165,7 @@ bool TestBroker::Start() {
 void TestBroker::Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);  // a paused broker ends as well
     int status = 0;
     for (int i = 0; i < 250; ++i) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -174,6 +175,22 @@ void TestBroker::Stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+void TestBroker::Pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void TestBroker::Resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
+void TestBroker::Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
 }

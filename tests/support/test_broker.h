@@ -24,6 +24,12 @@ public:
     // Ends it (SIGTERM, then SIGKILL) and waits.
     void Stop();
     bool Running() const { return pid_ > 0; }
+    // A broker that hangs (SIGSTOP): its connections stay open and nothing is read,
+    // so the clients' buffers fill. Resume() lets it go on.
+    void Pause();
+    void Resume();
+    // A broker that dies at once (SIGKILL), paused or not.
+    void Kill();
 
     int Port() const { return port_; }         // plain listener
     int TlsPort() const { return tls_port_; }  // TLS listener (client certificate required)

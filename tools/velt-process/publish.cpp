@@ -7,7 +7,7 @@
 #include "link/packet_record.h"
 #include "link/second_snapshot.h"
 #include "platform/system_info.h"
-#include "processing/interpretation.h"
+#include "processing/measurement.h"
 
 namespace {
 
@@ -32,6 +32,11 @@ std::unique_ptr<HeadlessPublisher> HeadlessPublisher::Start(const HeadlessPublis
     for (int i = 0; i < 300 && !p->publisher_.Connection().Connected(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     link.SetRecordObserver(&HeadlessPublisher::OnRecord, p.get());
+    if (options.waveform && link.Measurement() != nullptr &&
+        !link.Measurement()->AddSampleObserver(&HeadlessPublisher::OnSample, p.get())) {
+        *error = "no place left to watch the samples";
+        return nullptr;
+    }
     p->start_ = std::chrono::steady_clock::now();
     return p;
 }
@@ -47,6 +52,7 @@ HeadlessPublisher::HeadlessPublisher(const HeadlessPublishOptions& options, COxi
 
 HeadlessPublisher::~HeadlessPublisher() {
     link_.SetRecordObserver(nullptr, nullptr);
+    if (link_.Measurement() != nullptr) link_.Measurement()->RemoveSampleObserver(this);
     Observe(mqtt::MonitorPublisher::NowUs());
     publisher_.FlushPleth();
     for (int i = 0;
@@ -61,12 +67,14 @@ void HeadlessPublisher::Observe(int64_t now_us) {
     publisher_.FlushPleth();
 }
 
-void HeadlessPublisher::OnRecord(void* context, const PacketRecord& record) {
+void HeadlessPublisher::OnSample(void* context, const processing::CurrentSample& sample,
+                                 const uint8_t*) {
+    static_cast<HeadlessPublisher*>(context)->publisher_.AddPlethSample(sample.sIR);
+}
+
+void HeadlessPublisher::OnRecord(void* context, const PacketRecord&) {
     auto* p = static_cast<HeadlessPublisher*>(context);
     ++p->records_;
-    uint16_t ir = 0;
-    if (processing::RecordIrSample(record.payload, record.length, &ir))
-        p->publisher_.AddPlethSample(ir);
     if (p->options_.pace)
         std::this_thread::sleep_until(
             p->start_ + std::chrono::milliseconds(static_cast<int64_t>(p->records_) * kRecordMs));

@@ -15,6 +15,9 @@
 class COximeter;
 class ILinkView;
 struct PacketRecord;
+namespace processing {
+struct CurrentSample;
+}
 
 struct HeadlessPublishOptions {
     mqtt::BrokerOptions broker;  // broker.url empty: no publishing
@@ -39,7 +42,11 @@ public:
 private:
     HeadlessPublisher(const HeadlessPublishOptions& options, COximeter& link, ILinkView& view,
                       std::string monitor);
+    // Records pace the stream and time the values; the plethysmogram comes from the
+    // samples the interpretation sees.
     static void OnRecord(void* context, const PacketRecord& record);
+    static void OnSample(void* context, const processing::CurrentSample& sample,
+                         const uint8_t* ecg);
     void Observe(int64_t now_us);
 
     HeadlessPublishOptions options_;

@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <chrono>
 #include <functional>
@@ -100,6 +102,36 @@ mqtt::BrokerOptions Options(const testing_support::TestBroker& b, const char* us
     o.password_file = b.PasswordFile();
     o.keepalive_s = 5;
     return o;
+}
+
+// The ward's broker dialog: the broker fields and checks the monitor's publish dialog
+// has too; the ward cannot do without a broker.
+TEST(WardSettingsDialog, TakesTheBrokerFieldsAndRefusesWhatCannotConnect) {
+    WardSettings given;
+    given.broker.url = "mqtts://ward.example:8883";
+    given.broker.ca_file = "/etc/velt/ca.crt";
+    given.broker.username = "ward";
+    given.broker.password_file = "/etc/velt/ward.pw";
+    WardSettingsDialog dialog(given);
+    dialog.fields->cert_file->setText(" /etc/velt/ward.crt ");
+    EXPECT_EQ(dialog.Check(), "A client certificate needs both the certificate and the key file.");
+    dialog.fields->key_file->setText("/etc/velt/ward.key");
+    EXPECT_EQ(dialog.Check(), QString());
+    const WardSettings taken = dialog.Settings();
+    EXPECT_EQ(taken.broker.url, "mqtts://ward.example:8883");
+    EXPECT_EQ(taken.broker.ca_file, "/etc/velt/ca.crt");
+    EXPECT_EQ(taken.broker.cert_file, "/etc/velt/ward.crt");
+    EXPECT_EQ(taken.broker.key_file, "/etc/velt/ward.key");
+    EXPECT_EQ(taken.broker.username, "ward");
+    EXPECT_EQ(taken.broker.password_file, "/etc/velt/ward.pw");
+
+    dialog.fields->broker->clear();
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_FALSE(dialog.error->text().isEmpty());
+    dialog.fields->broker->setText("mqtt://localhost");
+    dialog.fields->username->clear();
+    EXPECT_EQ(dialog.Check(), "A password file needs a user name.");
 }
 
 TEST(WardWindow, ShowsEveryMonitorAndComesBackAfterTheBrokerRestarts) {
