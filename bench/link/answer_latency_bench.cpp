@@ -3,10 +3,16 @@
 // on: about a millisecond's worth) to its acknowledgement leaving the program. Cases
 // (arg 0): 0 steady frames of one length every 20 ms; 1 a short frame after a
 // 262-byte one, alternately; 2 frames back to back without a pause; 3 line garbage
-// (no mark) between frames. Arg 1: protocol 1 (57600 Bd) or 2 (115200 Bd). Reported:
-// p50, p90, p99 and max of the latency over VELT_ANSWER_FRAMES frames (150 by default).
+// (no mark) between frames. Arg 1: protocol 1 (57600 Bd) or 2 (115200 Bd). Arg 2: 0 the
+// program's link answers; 1 the floor of this machine at that moment: a thread that
+// waits for each frame's end byte and answers it at once, through the same terminal
+// and the same measuring threads (run right after its case, so that the two tails can
+// be compared: the difference is the program's). Reported: p50, p90, p99 and max of
+// the latency over VELT_ANSWER_FRAMES frames (150 by default).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/frame_decoder.h"
 #include "link/oximeter.h"
 #include "tests/link/fake_view.h"
 #include "tests/link/pty.h"
@@ -36,6 +43,7 @@ std::vector<uint8_t> FrameFor(int kase, int i) {
 void BM_AnswerLatency(benchmark::State& state) {
     const int kase = static_cast<int>(state.range(0));
     const int protocol = static_cast<int>(state.range(1));
+    const bool floor = state.range(2) != 0;
     const char* env = std::getenv("VELT_ANSWER_FRAMES");
     const int frames = env != nullptr ? std::max(10, std::atoi(env)) : 150;
     const long baud = protocol == 1 ? 57600 : 115200;
@@ -49,16 +57,48 @@ void BM_AnswerLatency(benchmark::State& state) {
         DeviceMap map;
         map.Map("com1", pty.slave_path());
         FakeView view;
-        COximeter link("COM1", protocol, false, nullptr);
-        if (link.Status() != 0) {
+        std::atomic<bool> done{false};
+        COximeter link(floor ? nullptr : "COM1", protocol, false, nullptr);
+        if (!floor && link.Status() != 0) {
             state.SkipWithError("cannot open the pseudo-terminal");
             return;
         }
         link.AttachView(&view);
+        std::thread echo;
+        if (floor) {
+            const int fd = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+            if (fd < 0) {
+                state.SkipWithError("cannot open the pseudo-terminal");
+                return;
+            }
+            termios raw{};
+            ::tcgetattr(fd, &raw);
+            ::cfmakeraw(&raw);
+            ::tcsetattr(fd, TCSANOW, &raw);
+            echo = std::thread([fd, &done] {
+                // The link's decoder, answering from the thread that waits for the bytes.
+                struct Answerer {
+                    int fd;
+                    bool Acknowledge(const uint8_t* ack, int size) {
+                        return ::write(fd, ack, static_cast<size_t>(size)) == size;
+                    }
+                    void Frame(bool) {}
+                    void Log(const char*) {}
+                } answerer{fd};
+                FrameDecoder decoder;
+                while (!done) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (::poll(&p, 1, 20) <= 0) continue;
+                    uint8_t buf[256];
+                    const ssize_t n = ::read(fd, buf, sizeof buf);
+                    if (n > 0) decoder.Feed(buf, static_cast<size_t>(n), answerer);
+                }
+                ::close(fd);
+            });
+        }
         std::vector<Clock::time_point> last_byte(static_cast<size_t>(frames));
         std::vector<Clock::time_point> answered(static_cast<size_t>(frames));
         std::atomic<int> written{0}, acks{0};
-        std::atomic<bool> done{false};
         std::thread reader([&] {
             int state_in_ack = 0;
             while (!done) {
@@ -107,6 +147,7 @@ void BM_AnswerLatency(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         done = true;
         reader.join();
+        if (echo.joinable()) echo.join();
         link.ClosePort();
         const int got = std::min(acks.load(), frames);
         if (got < frames) {
@@ -129,8 +170,8 @@ void BM_AnswerLatency(benchmark::State& state) {
 }
 
 BENCHMARK(BM_AnswerLatency)
-    ->ArgNames({"case", "protocol"})
-    ->ArgsProduct({{0, 1, 2, 3}, {1, 2}})
+    ->ArgNames({"case", "protocol", "floor"})
+    ->ArgsProduct({{0, 1, 2, 3}, {1, 2}, {0, 1}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
