@@ -22,17 +22,17 @@
 //  - TakeLineErrors returns 0, Purge returns the status.
 // A reader must therefore end on HangUp or Error; looping on it would spin.
 //
-// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line, at most
-// max_ms, spent waiting only for a wake: returns Data when it has passed (the bytes
-// should be there: the reader reads without waiting for data first, and finding none
-// is no error), Timeout when it did not wait, Wake as WaitForData does, or the dead
-// outcome. The reader calls it with the bytes the frame being received is expected to
-// need (at least those it cannot do without; as many as the last frame of its length
+// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line (and the
+// driver's usual hand-over of the last of them), at most max_ms, spent waiting only for a wake:
+// returns Data when it has passed (the bytes should be there: the reader reads without waiting for
+// data first, and finding none is no error), Timeout when it did not wait, Wake as WaitForData
+// does, or the dead outcome. The reader calls it with the bytes the frame being received is
+// expected to need (at least those it cannot do without; as many as the last frame of its length
 // took), so that the rest of the frame is read in one piece instead of in every piece
 // the driver delivers on the way; once it has slept through a frame of known length,
 // what is still missing (held back by the driver) is waited for with WaitForData. A
-// frame therefore reaches the decoder (and is acknowledged) as soon as its last byte
-// is handed on. A transport that wakes its reader per frame already (USB, by its event
+// frame therefore reaches the decoder (and is acknowledged) as soon as the driver
+// hands its last byte on. A transport that wakes its reader per frame already (USB, by its event
 // character) returns Timeout at once, so the reader waits for data as usual.
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
