@@ -52,21 +52,32 @@ std::vector<uint8_t> Record(int n) {
     return p;
 }
 
-TEST(ExportSession, CaptureDocumentationAndALossReachTheExport) {
+// A protocol-1 export of a capture to EDF+ and CSV, the display reset as the window's.
+class ExportSessionTest : public ::testing::Test {
+protected:
+    ExportSessionTest() {
+        m.SetLogging(false);
+        session.SetDisplayReset([this](const char* status) {
+            for (int f : {Spo2, Pulse, Perfusion_IR, RHbCO}) view.fields[f] = "x";
+            view.fields[StatusText] = status;
+        });
+    }
+    static ExportOptions Options(const testing_support::TempDir& dir) {
+        ExportOptions options;
+        options.edf_path = dir.File("out.edf");
+        options.csv_path = dir.File("out.csv");
+        return options;
+    }
     testing_support::TempDir dir;
-    processing::Measurement m(dir.path());
-    m.SetLogging(false);
+    processing::Measurement m{dir.path()};
     processing::LinkInterpretation state;
     FieldsView view;
     LinkStatistics statistics;
-    ExportOptions options;
-    options.edf_path = dir.File("out.edf");
-    options.csv_path = dir.File("out.csv");
-    ExportSession session(options, view.fields, statistics, m, 1, 1796853127000000, true);
-    session.SetDisplayReset([&](const char* status) {
-        for (int f : {Spo2, Pulse, Perfusion_IR, RHbCO}) view.fields[f] = "x";
-        view.fields[StatusText] = status;
-    });
+    ExportOptions options = Options(dir);
+    ExportSession session{options, view.fields, statistics, m, 1, 1796853127000000, true};
+};
+
+TEST_F(ExportSessionTest, CaptureDocumentationAndALossReachTheExport) {
     ASSERT_TRUE(session.Open()) << session.Error();
     const std::string comment = "Night study on ward 4, sensor re-seated twice at 02:10";
     session.OnDocumentation(0, "Dr Meyer", 0);
@@ -114,21 +125,7 @@ TEST(ExportSession, CaptureDocumentationAndALossReachTheExport) {
 
 // A capture's own records: its documentation and a "No data" gap, as the recorder
 // writes them (version 2 kinds).
-TEST(ExportSession, CaptureRecordsBecomeDocumentationAndNoData) {
-    testing_support::TempDir dir;
-    processing::Measurement m(dir.path());
-    m.SetLogging(false);
-    processing::LinkInterpretation state;
-    FieldsView view;
-    LinkStatistics statistics;
-    ExportOptions options;
-    options.edf_path = dir.File("out.edf");
-    options.csv_path = dir.File("out.csv");
-    ExportSession session(options, view.fields, statistics, m, 1, 1796853127000000, true);
-    session.SetDisplayReset([&](const char* status) {
-        for (int f : {Spo2, Pulse, Perfusion_IR, RHbCO}) view.fields[f] = "x";
-        view.fields[StatusText] = status;
-    });
+TEST_F(ExportSessionTest, CaptureRecordsBecomeDocumentationAndNoData) {
     ASSERT_TRUE(session.Open());
     auto event = [&](recordings::CaptureKind kind, uint64_t t, const std::string& bytes) {
         recordings::CaptureRecord r;
