@@ -456,8 +456,10 @@ void CReviewFrame::RunExport() {
         CaptureFeedControl control;
         control.cancel = &export_cancel_;
         control.offset = &export_offset_;
-        export_ok_ = ExportCaptureFile(capture, options, control, &error);
+        std::string skipped;
+        export_ok_ = ExportCaptureFile(capture, options, control, &error, &skipped);
         export_error_ = error;
+        export_skipped_ = skipped;
         export_done_.store(true, std::memory_order_release);
     });
     export_poll_.start();
@@ -479,7 +481,14 @@ void CReviewFrame::PollExport() {
         export_progress_->deleteLater();
         export_progress_ = nullptr;
     }
-    if (export_ok_) return;
+    if (export_ok_) {
+        // Written, but not all of the session could be read: never a silent gap.
+        if (!export_skipped_.empty())
+            Message(QString("%1\nExported; the session file is damaged, the export passes over "
+                            "what could not be read: %2.")
+                        .arg(export_path_, QString::fromStdString(export_skipped_)));
+        return;
+    }
     if (export_error_ == kExportCancelled)
         Message(QString("%1\nThe export was cancelled; nothing was written under this name.")
                     .arg(export_path_));

@@ -151,7 +151,8 @@ private:
     std::atomic<bool> export_cancel_{false};
     std::atomic<bool> export_done_{false};
     std::atomic<uint64_t> export_offset_{0};
-    std::string export_error_;  // the worker's, read once export_done_ is set
+    std::string export_error_;    // the worker's, read once export_done_ is set
+    std::string export_skipped_;  // as well
     bool export_ok_ = false;
     QString export_path_;
     uint64_t export_size_ = 1;

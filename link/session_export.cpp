@@ -361,9 +361,27 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
     return true;
 }
 
+std::string CaptureSkipped(const recordings::CaptureFileReader& reader) {
+    std::string out;
+    if (reader.damages() > 0) {
+        out = recordings::DescribeCaptureEvent(reader.first_damage());
+        if (reader.damages() > 1)
+            out += "; damaged in " + std::to_string(reader.damages()) + " places, " +
+                   std::to_string(reader.damaged_bytes()) + " bytes skipped in all";
+    }
+    if (reader.cut()) {
+        if (!out.empty()) out += "; ";
+        out += "cut at byte " + std::to_string(reader.cut_at()) +
+               ": processed the whole records before it";
+    }
+    return out;
+}
+
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
-                       const CaptureFeedControl& control, std::string* error) {
+                       const CaptureFeedControl& control, std::string* error,
+                       std::string* skipped) {
     error->clear();
+    if (skipped != nullptr) skipped->clear();
     recordings::CaptureFileReader reader;
     if (!reader.Open(capture)) {
         *error = "\"" + capture + "\": " + reader.Error();
@@ -410,6 +428,7 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
         }
         if (!ok && error->empty()) *error = exporter.Error();
     }  // an unfinished export takes its files with it
+    if (skipped != nullptr) *skipped = CaptureSkipped(reader);
     link.AttachView(nullptr);
     return ok;
 }

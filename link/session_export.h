@@ -161,8 +161,14 @@ inline constexpr char kExportCancelled[] = "cancelled";
 // its other outputs), for callers that run it on a worker thread: no logs, the
 // protocol recorded in the file. False with *error saying why (naming the file);
 // cancelled: false with *error kExportCancelled. Either way no output is left behind.
+// *skipped: what reading passed over in the file (CaptureSkipped), also on success.
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
-                       const CaptureFeedControl& control, std::string* error);
+                       const CaptureFeedControl& control, std::string* error,
+                       std::string* skipped = nullptr);
+
+// What reading a capture passed over, in words ("" when nothing): its first damage
+// (and how many places and bytes in all), and where it was cut short.
+std::string CaptureSkipped(const recordings::CaptureFileReader& reader);
 
 // A raw stream holds no clock: the records a framed protocol's stream holds, counted
 // through the same decoding and interpretation (its length in 20 ms records). -1 when

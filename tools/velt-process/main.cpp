@@ -56,20 +56,10 @@ int CaptureNote(const std::string& path, const recordings::CaptureFileReader& re
         std::fprintf(stderr, "velt-process: \"%s\": %s\n", path.c_str(), reader.Error().c_str());
         return 1;
     }
-    if (reader.damages() > 0) {
-        std::fprintf(stderr, "velt-process: \"%s\": %s", path.c_str(),
-                     recordings::DescribeCaptureEvent(reader.first_damage()).c_str());
-        if (reader.damages() > 1)
-            std::fprintf(stderr, "; damaged in %u places, %llu bytes skipped in all",
-                         reader.damages(), static_cast<unsigned long long>(reader.damaged_bytes()));
-        std::fprintf(stderr, "\n");
-    }
-    if (reader.cut())
-        std::fprintf(stderr,
-                     "velt-process: \"%s\": cut at byte %llu: processed the whole records "
-                     "before it\n",
-                     path.c_str(), static_cast<unsigned long long>(reader.cut_at()));
-    return reader.damages() > 0 || reader.cut() ? 3 : 0;
+    const std::string skipped = CaptureSkipped(reader);
+    if (!skipped.empty())
+        std::fprintf(stderr, "velt-process: \"%s\": %s\n", path.c_str(), skipped.c_str());
+    return skipped.empty() ? 0 : 3;
 }
 
 std::FILE* OpenOutput(const std::string& path, const char* what) {

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
@@ -33,7 +34,8 @@ protected:
         CExportDialog::SetConfirmForTesting({});
         ShellTest::TearDown();
     }
-    CReviewFrame* OpenSession(double seconds) {
+    // damage_at: a byte offset whose 16 bytes are overwritten, so reading skips them.
+    CReviewFrame* OpenSession(double seconds, long damage_at = -1) {
         sim::SessionOptions o;
         o.device.protocol = 2;
         o.seconds = seconds;
@@ -41,6 +43,11 @@ protected:
         std::string error;
         session_ = dir_.File("night.velt");
         EXPECT_TRUE(sim::WriteSimulatedSession(session_, o, &error)) << error;
+        if (damage_at >= 0) {
+            QFile f(QString::fromStdString(session_));
+            EXPECT_TRUE(f.open(QIODevice::ReadWrite) && f.seek(damage_at));
+            f.write(QByteArray(16, '\x55'));
+        }
         EXPECT_TRUE(app_->InitInstance({QString::fromStdString(session_)}));
         QApplication::processEvents();
         auto* review = dynamic_cast<CReviewFrame*>(Area()->currentSubWindow());
@@ -214,3 +221,18 @@ TEST_F(ReviewExportTest, ACancelledExportLeavesNothingAndAFailedOneSaysWhy) {
 }
 
 }  // namespace
+
+TEST_F(ReviewExportTest, AnExportOverDamageSaysWhatItPassedOver) {
+    CReviewFrame* review = OpenSession(30, 100000);
+    ASSERT_NE(review, nullptr);
+    Export([&](CExportDialog* d) {
+        d->CsvButton()->setChecked(true);
+        d->PathEdit()->setText(QString::fromStdString(dir_.File("out.csv")));
+        d->OkButton()->click();
+    });
+    ASSERT_TRUE(review->WaitForExport(60000));
+    EXPECT_FALSE(dir_.Read("out.csv").empty());
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains("damaged")) << messages_[0].toStdString();
+    EXPECT_TRUE(messages_[0].contains(QString::fromStdString(dir_.File("out.csv"))));
+}
