@@ -226,12 +226,9 @@ WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
     if (Dead()) return dead_;
     if (bytes == 0 || max_ms <= 0) return WaitResult::Timeout;
     const long long max_ns = static_cast<long long>(max_ms) * 1000000;
-    // The bytes' time on the line and the four character times after which a UART
-    // hands on the last bytes of a burst (its receive time-out): woken earlier, the
-    // reader would mostly find the tail missing and wake once more for it. A driver
-    // that is later still wakes the reader's wait for data as the tail comes.
-    constexpr size_t kHandOverBytes = 4;
-    bytes += kHandOverBytes;
+    // Exactly the bytes' time on the line: a driver that hands the last of them on later
+    // (a UART's receive time-out) wakes the reader's wait for data as they come. A
+    // margin for the driver would save that wake but add its length to every answer.
     const long long ns = bytes >= static_cast<size_t>(max_ns / byte_ns_)
                              ? max_ns
                              : static_cast<long long>(bytes) * byte_ns_;

@@ -22,8 +22,8 @@
 //  - TakeLineErrors returns 0, Purge returns the status.
 // A reader must therefore end on HangUp or Error; looping on it would spin.
 //
-// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line (and the
-// driver's usual hand-over of the last of them), at most max_ms, spent waiting only for a wake:
+// WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line, at most
+// max_ms, spent waiting only for a wake:
 // returns Data when it has passed (the bytes should be there: the reader reads without waiting for
 // data first, and finding none is no error), Timeout when it did not wait, Wake as WaitForData
 // does, or the dead outcome. The reader calls it with the bytes the frame being received is
