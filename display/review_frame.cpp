@@ -22,8 +22,8 @@
 #include "display/export_dialog.h"
 #include "display/monitoring_view.h"
 #include "link/configuration.h"
-#include "link/session_export.h"
 #include "recordings/capture_file.h"
+#include "sessions/session_export.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "display/waveform_plot.h"
 #include "export/second_values.h"
-#include "link/session_player.h"
+#include "sessions/session_player.h"
 
 // The whole state a review goes on from.
 struct ReviewCheckpoint {

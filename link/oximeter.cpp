@@ -58,7 +58,7 @@ COximeter::COximeter(const char* port_name, int protocol, bool heartbeat,
     : heartbeat_(heartbeat),
       protocol_(protocol >= 1 && protocol <= 3 ? protocol : 1),
       measurement_(measurement),
-      recording_(std::make_unique<SessionRecording>(SessionFolder::Process())) {
+      recording_(MakeConnectionRecorder()) {
     if (port_name != nullptr) OpenPort(port_name);
 }
 
@@ -569,7 +569,7 @@ int COximeter::LoadDocumentation() {
 }
 
 void COximeter::BeginRecording() {
-    SessionStart start;
+    ConnectionStart start;
     start.port = port_name_;
     start.protocol = protocol_;
     // A COM port as the device it leads to through the device map.

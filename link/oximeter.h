@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "link/connection_recorder.h"
 #include "link/frame_decoder.h"
 #include "link/handoff_note.h"
 #include "link/link_statistics.h"
 #include "link/link_view.h"
 #include "link/packet_queue.h"
-#include "link/session_recording.h"
 #include "link/transport/serial_transport.h"
 #include "processing/interpretation.h"
 
@@ -124,9 +124,9 @@ public:
     // and tools; usb selects the USB reading loop). The link must be closed.
     int OpenTransport(std::unique_ptr<transport::ITransport> transport, bool usb);
 
-    // This link's session recording (files in SessionFolder::Process()).
-    SessionRecording& Recording() { return *recording_; }
-    const SessionRecording& Recording() const { return *recording_; }
+    // What records this link's connections (made with the link: MakeConnectionRecorder).
+    ConnectionRecorder& Recording() { return *recording_; }
+    const ConnectionRecorder& Recording() const { return *recording_; }
 
     // Receive-thread side, shared with the thread functions (receive_thread.cpp).
     // The tick the next queued records carry: when their bytes were read (tools that
@@ -216,7 +216,7 @@ private:
     RecordObserver observer_ = nullptr;
     void* observer_context_ = nullptr;
     processing::LinkInterpretation interpretation_;
-    std::unique_ptr<SessionRecording> recording_;
+    std::unique_ptr<ConnectionRecorder> recording_;
     uint32_t receive_tick_ = 0;  // written and read by the receive thread
     bool receive_tick_set_ = false;
 

@@ -36,9 +36,9 @@
 #include "link/configuration.h"
 #include "link/gui/port_dialog.h"
 #include "link/oximeter.h"
-#include "link/session_recording.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
+#include "sessions/session_recording.h"
 
 namespace {
 

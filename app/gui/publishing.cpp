@@ -18,10 +18,10 @@
 #include "export/mqtt_topics.h"
 #include "link/oximeter.h"
 #include "link/packet_record.h"
-#include "link/second_snapshot.h"
 #include "platform/system_info.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
+#include "sessions/second_snapshot.h"
 
 struct Publishing::Retiring {
     std::mutex mutex;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/session_export.h"
+#include "sessions/session_export.h"
 
 extern const char kExportUsage[];
 

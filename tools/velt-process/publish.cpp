@@ -5,9 +5,9 @@
 #include "export/mqtt_topics.h"
 #include "link/oximeter.h"
 #include "link/packet_record.h"
-#include "link/second_snapshot.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
+#include "sessions/second_snapshot.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
 #include "link/oximeter.h"
-#include "link/session_recording.h"
 #include "recordings/edf_writer.h"
 #include "recordings/gui/edf_load.h"
+#include "sessions/session_recording.h"
 #include "tests/app/gui/shell_fixture.h"
 #include "tests/link/pty.h"
 

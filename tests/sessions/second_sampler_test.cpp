@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "link/second_snapshot.h"
 #include "processing/view_field.h"
+#include "sessions/second_snapshot.h"
 
 namespace {
 

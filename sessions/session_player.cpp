@@ -1,4 +1,4 @@
-#include "link/session_player.h"
+#include "sessions/session_player.h"
 
 #include <sys/stat.h>
 

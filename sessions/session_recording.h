@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "link/connection_recorder.h"
 #include "recordings/capture_recorder.h"
 
 // File name extension of session files (the capture format).
@@ -24,7 +25,8 @@ inline constexpr char kSessionExtension[] = ".vcap";
 // new connections record, and which files are being written (never removed).
 class SessionFolder {
 public:
-    // The one the links use; it records nothing until Configure turns it on.
+    // The one the links use; it records nothing until Configure turns it on. Its first
+    // use makes every link opened after it record a session into it.
     static SessionFolder& Process();
 
     void Configure(const std::string& dir, uint64_t max_bytes, bool enabled);
@@ -51,15 +53,9 @@ private:
     std::mutex prune_mu_;  // one pruning at a time
 };
 
-// What a new connection is.
-struct SessionStart {
-    std::string port;  // "COM1", "description#serial"
-    int protocol = 1;
-    std::string device;  // what the port was opened as
-    std::string line;    // "57600 8N2"
-};
+using SessionStart = ConnectionStart;
 
-class SessionRecording {
+class SessionRecording : public ConnectionRecorder {
 public:
     struct Settings {
         int file_seconds = 3600;     // a new file after this long
@@ -72,34 +68,29 @@ public:
 
     explicit SessionRecording(SessionFolder& folder) : SessionRecording(folder, Settings()) {}
     SessionRecording(SessionFolder& folder, const Settings& settings);
-    ~SessionRecording();  // End()
+    ~SessionRecording() override;  // End()
     SessionRecording(const SessionRecording&) = delete;
     SessionRecording& operator=(const SessionRecording&) = delete;
 
-    // A new connection, a new file (nothing when the folder does not record). Before
-    // the receive thread starts. False when no file could be made (StatusText says why).
-    bool Begin(const SessionStart& start);
-    // The connection is closed (after its receive thread ended): the file is finished.
-    void End();
-    bool Active() const { return active_.load(std::memory_order_acquire); }
+    // A new connection, a new file (nothing when the folder does not record). False when
+    // no file could be made (StatusText says why).
+    bool Begin(const SessionStart& start) override;
+    // The file is finished.
+    void End() override;
+    bool Active() const override { return active_.load(std::memory_order_acquire); }
 
-    // The receive thread. now_us: platform::MonotonicMicroseconds() when it was read.
-    // note: what became of its frames that were not simply queued (HandoffNote), recorded
-    // just before it.
     void Received(uint64_t now_us, const uint8_t* data, size_t size, const uint8_t* note = nullptr,
-                  size_t note_size = 0);
-    void Sent(const uint8_t* data, size_t size);  // at the time of the last chunk
-    void Lost(const std::string& why);
-    void Back(const std::string& how);
-    void NoData();
-    // Any thread: a documentation text (field 0 operator, 1 serial, 2 sensor, 3 comment),
-    // also written at the start of every later file of the connection.
-    void Documentation(int field, const std::string& text);
+                  size_t note_size = 0) override;
+    void Sent(const uint8_t* data, size_t size) override;
+    void Lost(const std::string& why) override;
+    void Back(const std::string& how) override;
+    void NoData() override;
+    // Also written at the start of every later file of the connection.
+    void Documentation(int field, const std::string& text) override;
 
-    // "REC 01:02:33 · 12.4 MB", "REC off" or "REC: <reason>"; any thread.
-    std::string StatusText() const;
-    // The file being written ("" when none).
-    std::string Path() const;
+    // "REC 01:02:33 · 12.4 MB", "REC off" or "REC: <reason>".
+    std::string StatusText() const override;
+    std::string Path() const override;
 
 private:
     using Recorder = recordings::CaptureRecorder;

@@ -1,4 +1,4 @@
-#include "link/session_export.h"
+#include "sessions/session_export.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "link/second_snapshot.h"
+#include "sessions/second_snapshot.h"
 
 #include "link/link_view.h"
 #include "link/oximeter.h"

@@ -1,7 +1,7 @@
 // The export session over the real interpretation: documentation texts from a capture
 // reach the EDF+ header and annotations, and a link event resets the values the way
 // the window does (read back through EDFlib).
-#include "link/session_export.h"
+#include "sessions/session_export.h"
 
 #include <dirent.h>
 #include <edflib.h>

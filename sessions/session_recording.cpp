@@ -1,4 +1,4 @@
-#include "link/session_recording.h"
+#include "sessions/session_recording.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -57,6 +57,14 @@ void PutU64(uint8_t* out, uint64_t v) {
 
 SessionFolder& SessionFolder::Process() {
     static SessionFolder folder;
+    // Links are below the sessions and cannot make a recording themselves.
+    static const bool links_record = [] {
+        SetConnectionRecorderFactory([]() -> std::unique_ptr<ConnectionRecorder> {
+            return std::make_unique<SessionRecording>(Process());
+        });
+        return true;
+    }();
+    (void)links_record;
     return folder;
 }
 

@@ -1,7 +1,7 @@
 // The session player: a recorded session runs through the live link's decoding and
 // interpretation, shows the recorded events as a live link does, and goes on from a
 // kept state exactly as it would have played.
-#include "link/session_player.h"
+#include "sessions/session_player.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // Session files: what a link received and sent, read back with the capture reader;
 // new files every hour (here: second) and after a failed write; the folder's limit.
-#include "link/session_recording.h"
+#include "sessions/session_recording.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "link/oximeter.h"
-#include "link/session_player.h"
 #include "platform/tick.h"
 #include "recordings/capture_file.h"
+#include "sessions/session_player.h"
 #include "tests/link/fake_view.h"
 #include "tests/link/pty.h"
 #include "tests/link/wire.h"

@@ -24,7 +24,7 @@
 #include "export/csv_writer.h"
 #include "export/edf_plus_writer.h"
 #include "link/link_view.h"
-#include "link/second_snapshot.h"
+#include "sessions/second_snapshot.h"
 
 class COximeter;
 namespace recordings {
