@@ -12,6 +12,13 @@ export XDG_RUNTIME_DIR="$(mktemp -d)"
 trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+# A compiler cache for the four builds, shared by every clone on this machine (paths
+# relative to the checkout, so another clone hits the same entries). It takes effect
+# when a build folder is first configured.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-12G}"
+fi
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
