@@ -32,12 +32,37 @@ int StatusCode(const std::string& name) {
 DeviceModel::DeviceModel(const Options& options)
     : o_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
     beat_period_ = 60.0 / std::max(20.0, o_.bpm);
+    Derive();
+}
+
+void DeviceModel::Derive() {
     red_ratio_ = std::clamp((110.0 - o_.spo2) / 25.0, 0.2, 2.0);
     // A host measures the relative fall of IR plus Red over 100 ms, which takes in
     // the whole systolic fall: about (IR + Red amplitude) / 2. Perfusion p % makes
     // that p / 100, the geometric middle of the window (p x 0.005 .. p x 0.02) the
     // host derives from the perfusion it is told.
     ir_amplitude_ = 0.02 * o_.perfusion / (1.0 + red_ratio_);
+}
+
+void DeviceModel::SetValues(const Options& v) {
+    if (v.spo2 == o_.spo2 && v.bpm == o_.bpm && v.perfusion == o_.perfusion && v.hbco == o_.hbco &&
+        v.status == o_.status)
+        return;
+    const double period = 60.0 / std::max(20.0, v.bpm);
+    if (period != beat_period_) {
+        // The same point of the beat now, so that a changing rate draws no false beats.
+        const double t = static_cast<double>(record_) * kRecordSeconds;
+        const double part =
+            std::fmod(t - beat_shift_ + 10 * beat_period_, beat_period_) / beat_period_;
+        beat_shift_ = t - part * period;
+        beat_period_ = period;
+    }
+    o_.spo2 = v.spo2;
+    o_.bpm = v.bpm;
+    o_.perfusion = v.perfusion;
+    o_.hbco = v.hbco;
+    o_.status = v.status;
+    Derive();
 }
 
 double DeviceModel::Uniform() {
@@ -78,7 +103,7 @@ double DeviceModel::EcgSample(double t) {
 }
 
 std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
-    double t = static_cast<double>(record_) * kRecordSeconds;
+    double t = static_cast<double>(record_) * kRecordSeconds - beat_shift_;
     ++record_;
     bool ecg = o_.protocol == 2;
     size_t e = ecg ? 36 : 0;
@@ -138,7 +163,7 @@ std::vector<uint8_t> DeviceModel::NextPayload(uint8_t* type) {
 }
 
 std::vector<uint8_t> DeviceModel::ReducedBytes() {
-    double t = static_cast<double>(record_) * kRecordSeconds;
+    double t = static_cast<double>(record_) * kRecordSeconds - beat_shift_;
     ++record_;
     std::vector<uint8_t> out;
     double level = 1.0 - (o_.status == 1 || o_.status == 2 ? 0.0 : PulseShape(t));

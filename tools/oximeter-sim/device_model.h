@@ -38,6 +38,11 @@ public:
     // The payload of the next framed record (for tests); advances time like NextRecordBytes.
     std::vector<uint8_t> NextPayload(uint8_t* type);
 
+    // The measured values from the next record on (a scenario's); the pulse goes on
+    // from the phase it has reached.
+    void SetValues(const Options& values);
+    const Options& values() const { return o_; }
+
     uint64_t records() const { return record_; }
     // The plethysmogram value of the latest record (the IR signal level, or the
     // reduced protocol's sample), for the recorder.
@@ -46,6 +51,7 @@ public:
 
 private:
     int last_pleth_ = 0;
+    void Derive();     // the signal's shape from the values
     double Uniform();  // [0, 1)
     double Gauss();
     double PulseShape(double t) const;  // 0..1, rises quickly after each beat's onset
@@ -60,6 +66,7 @@ private:
     uint64_t frames_ = 0;
     uint8_t sequence_ = 0;
     double beat_period_;
+    double beat_shift_ = 0;  // seconds the beats lag the clock after a change of rate
     double red_ratio_;
     double ir_amplitude_;
 };

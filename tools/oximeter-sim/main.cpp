@@ -18,6 +18,7 @@
 #include "recordings/edf_writer.h"
 #include "tools/oximeter-sim/device_model.h"
 #include "tools/oximeter-sim/replay.h"
+#include "tools/oximeter-sim/scenario.h"
 #include "tools/oximeter-sim/wire_encoder.h"
 
 namespace {
@@ -33,7 +34,7 @@ void Usage(FILE* to) {
         "                    [--noise 0..1] [--ptt-ms N] [--seed N]\n"
         "                    [--status ok|sensor|finger|perfusion|selftest]\n"
         "                    [--bad-checksum RATE] [--drop-byte RATE] [--cut-frame RATE]\n"
-        "                    [--burst]\n"
+        "                    [--burst] [--scenario FILE]\n"
         "       oximeter-sim --replay CAPTURE [--speed X] [--map LINK]\n"
         "  --map LINK     point a device-map entry (e.g. <configuration dir>/dosdevices/com1,\n"
         "                 shown by velt-ports) at the pseudo-terminal; removed on exit\n"
@@ -41,6 +42,10 @@ void Usage(FILE* to) {
         "  --record FILE.edf  also write the plethysmogram as a recording\n"
         "  --once         end when the host closes the port (default: wait for the next open)\n"
         "  --burst        a 30 ms noise burst on the line every 5 s\n"
+        "  --scenario FILE  what the device measures as time goes on: one line per change,\n"
+        "                 SECONDS key=value ... with spo2, bpm, perfusion, hbco, status,\n"
+        "                 ramp=SECONDS (reach the numbers linearly over that time) and\n"
+        "                 unplug=SECONDS (the line goes away for that long); # comments\n"
         "  --replay CAPTURE  play what the program received in a capture, from its open\n"
         "  --speed X      replay timing sped up by X (1); 0: as fast as the line allows\n");
 }
@@ -58,6 +63,7 @@ struct Args {
     bool once = false;
     sim::ReplayOptions replay;
     std::string device_option;  // the first device-model option given, for --replay
+    sim::Scenario scenario;
 };
 
 bool ParseNumber(const char* text, double lo, double hi, double* out) {
@@ -85,9 +91,10 @@ int Parse(int argc, char** argv, Args* a) {
             continue;
         }
         static const char* const kValued[] = {
-            "--protocol", "--map",          "--output",    "--record",    "--seconds", "--bpm",
-            "--spo2",     "--hbco",         "--perfusion", "--noise",     "--ptt-ms",  "--seed",
-            "--status",   "--bad-checksum", "--drop-byte", "--cut-frame", "--replay",  "--speed"};
+            "--protocol",  "--map",    "--output", "--record",       "--seconds",
+            "--bpm",       "--spo2",   "--hbco",   "--perfusion",    "--noise",
+            "--ptt-ms",    "--seed",   "--status", "--bad-checksum", "--drop-byte",
+            "--cut-frame", "--replay", "--speed",  "--scenario"};
         if (std::find(std::begin(kValued), std::end(kValued), opt) == std::end(kValued)) {
             std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
             Usage(stderr);
@@ -143,6 +150,12 @@ int Parse(int argc, char** argv, Args* a) {
             ok = ParseNumber(v, 0, 1, &o.drop_byte);
         } else if (opt == "--cut-frame") {
             ok = ParseNumber(v, 0, 1, &o.cut_frame);
+        } else if (opt == "--scenario") {
+            std::string error;
+            if (!a->scenario.Load(v, &error)) {
+                std::fprintf(stderr, "oximeter-sim: --scenario %s\n", error.c_str());
+                return 2;
+            }
         }
         if (!ok) {
             std::fprintf(stderr, "oximeter-sim: bad value for %s: %s\n", opt.c_str(), v);
@@ -225,11 +238,15 @@ int WriteFile(const Args& a) {
         return 1;
     }
     long records = std::lround((a.seconds < 0 ? 10 : a.seconds) * 50);
+    sim::ScenarioPlayer story(a.scenario, a.model);
     bool ok = true;
     for (long r = 0; r < records && ok; ++r) {
+        const double t = static_cast<double>(r) * 0.020;
+        model.SetValues(story.ValuesAt(t));
         std::vector<uint8_t> b = model.NextRecordBytes();
-        recorder.Add(model, a.model);
-        ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+        recorder.Add(model, model.values());
+        // An unplugged line carries nothing; the device measures on.
+        if (!story.Unplugged(t)) ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
     }
     ok = std::fclose(f) == 0 && ok;
     ok = recorder.Close() && ok;
@@ -270,26 +287,35 @@ bool ReadAnswers(int master, sim::AnswerCounter* answers) {
     return true;
 }
 
-// The device on a pseudo-terminal, paced at the line rate, until a signal,
-// --seconds of device time, or (with --once) the host closing the port.
-int RunOnPty(const Args& a) {
-    Recorder recorder;
-    if (!recorder.Open(a.record_path)) return 1;
+// A pseudo-terminal for the device, mapped where asked: its master, or -1 (said why).
+int Plug(const Args& a) {
     std::string slave_path, error;
     int master = sim::OpenDevicePty(&slave_path, &error);
     if (master < 0) {
         std::fprintf(stderr, "oximeter-sim: %s\n", error.c_str());
-        return 1;
+        return -1;
     }
-
     if (!a.map_path.empty() && !sim::MapLink(a.map_path, slave_path, &error)) {
         std::fprintf(stderr, "oximeter-sim: cannot map %s: %s\n", a.map_path.c_str(),
                      error.c_str());
-        return 1;
+        close(master);
+        return -1;
     }
     std::printf("oximeter-sim: protocol %d on %s%s%s\n", a.model.protocol, slave_path.c_str(),
                 a.map_path.empty() ? "" : " mapped as ", a.map_path.c_str());
     std::fflush(stdout);
+    return master;
+}
+
+// The device on a pseudo-terminal, paced at the line rate, until a signal,
+// --seconds of device time, or (with --once) the host closing the port. A scenario's
+// unplug closes the pseudo-terminal and takes the map entry away; the device comes
+// back on a new one.
+int RunOnPty(const Args& a) {
+    Recorder recorder;
+    if (!recorder.Open(a.record_path)) return 1;
+    int master = Plug(a);
+    if (master < 0) return 1;
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;  // no SA_RESTART: a signal ends the current wait
@@ -299,6 +325,7 @@ int RunOnPty(const Args& a) {
     signal(SIGPIPE, SIG_IGN);
 
     sim::DeviceModel model(a.model);
+    sim::ScenarioPlayer story(a.scenario, a.model);
     sim::LinePacer pacer(sim::LineBytesPerSecond(a.model.protocol));
     sim::AnswerCounter answers;
     Counts total, session;
@@ -310,38 +337,58 @@ int RunOnPty(const Args& a) {
     // Until a host has been seen to close, the slave is taken as open: a pty does
     // not tell a never-opened slave from an open one.
     bool host_there = true;
+    // The counts of the connection that just ended, under the given reason.
+    auto end_connection = [&](const char* why) {
+        while (ReadAnswers(master, &answers)) {
+        }
+        session.acks = answers.acks() - session_acks;
+        session.rejections = answers.rejections() - session_rejections;
+        PrintCounts(why, session);
+        PrintConnection(++connection, session);
+        session_acks = answers.acks();
+        session_rejections = answers.rejections();
+        session = Counts{};
+        line.clear();
+    };
 
     while (!g_stop &&
            (records_due < 0 || static_cast<long>(model.records()) < records_due || !line.empty())) {
         double now = Now();
-        pollfd probe{master, POLLIN, 0};
-        poll(&probe, 1, 0);
-        bool there = (probe.revents & POLLHUP) == 0;
-        if (host_there && !there) {
-            while (ReadAnswers(master, &answers)) {
+        if (master >= 0) {
+            pollfd probe{master, POLLIN, 0};
+            poll(&probe, 1, 0);
+            bool there = (probe.revents & POLLHUP) == 0;
+            if (host_there && !there) {
+                end_connection("host closed the port");
+                if (a.once) break;
+            } else if (!host_there && there) {
+                std::printf("oximeter-sim: host opened the port\n");
+                std::fflush(stdout);
             }
-            session.acks = answers.acks() - session_acks;
-            session.rejections = answers.rejections() - session_rejections;
-            PrintCounts("host closed the port", session);
-            PrintConnection(++connection, session);
-            session_acks = answers.acks();
-            session_rejections = answers.rejections();
-            session = Counts{};
-            line.clear();
-            if (a.once) break;
-        } else if (!host_there && there) {
-            std::printf("oximeter-sim: host opened the port\n");
-            std::fflush(stdout);
+            host_there = there;
         }
-        host_there = there;
 
         // The device keeps measuring whether or not anybody listens.
         while (now >= next_record &&
                (records_due < 0 || static_cast<long>(model.records()) < records_due)) {
+            const double t = static_cast<double>(model.records()) * 0.020;
+            model.SetValues(story.ValuesAt(t));
+            const bool unplugged = story.Unplugged(t);
+            if (unplugged && master >= 0) {
+                if (host_there) end_connection("unplugged");
+                close(master);
+                master = -1;
+                if (!a.map_path.empty()) unlink(a.map_path.c_str());
+                std::printf("oximeter-sim: unplugged at %.2f s\n", t);
+                std::fflush(stdout);
+            } else if (!unplugged && master < 0) {
+                if ((master = Plug(a)) < 0) return 1;
+                host_there = true;
+            }
             unsigned long long before = model.frames();
             std::vector<uint8_t> b = model.NextRecordBytes();
-            recorder.Add(model, a.model);
-            if (host_there) {
+            recorder.Add(model, model.values());
+            if (master >= 0 && host_there) {
                 line.insert(line.end(), b.begin(), b.end());
                 session.frames += model.frames() - before;
                 total.frames += model.frames() - before;
@@ -364,7 +411,7 @@ int RunOnPty(const Args& a) {
         double until = next_record;
         if (!line.empty()) until = std::min(until, pacer.NextDue(now, line.size()));
         int wait_ms = std::max(0, static_cast<int>(std::ceil((until - Now()) * 1000)));
-        if (host_there) {
+        if (master >= 0 && host_there) {
             pollfd pf{master, POLLIN, 0};
             if (poll(&pf, 1, wait_ms) > 0 && (pf.revents & POLLIN)) ReadAnswers(master, &answers);
         } else if (wait_ms > 0) {
@@ -377,7 +424,7 @@ int RunOnPty(const Args& a) {
     // has been quiet for a while, so that the counts match what the host sent.
     const double drain_end = Now() + 2.0;
     double quiet_since = Now();
-    while (host_there && Now() - quiet_since < 0.3 && Now() < drain_end) {
+    while (master >= 0 && host_there && Now() - quiet_since < 0.3 && Now() < drain_end) {
         pollfd pf{master, POLLIN, 0};
         if (poll(&pf, 1, 50) > 0 && (pf.revents & POLLIN)) {
             if (!ReadAnswers(master, &answers)) break;
@@ -388,14 +435,14 @@ int RunOnPty(const Args& a) {
     }
     total.acks = answers.acks();
     total.rejections = answers.rejections();
-    if (host_there) {
+    if (master >= 0 && host_there) {
         session.acks = answers.acks() - session_acks;
         session.rejections = answers.rejections() - session_rejections;
         PrintConnection(++connection, session);
     }
     if (!a.map_path.empty()) unlink(a.map_path.c_str());
     PrintCounts("end", total);
-    close(master);
+    if (master >= 0) close(master);
     return recorder.Close() ? 0 : 1;
 }
 
