@@ -124,7 +124,7 @@ double Rows(Pages& p, double y, const std::vector<std::pair<std::string, std::st
     for (const auto& [label, value] : rows) {
         p.Text(label_x, y, label, 9, true);
         p.Text(value_x, y, value.empty() ? "\u2014" : value, 9);
-        y += 13;
+        y += 12;
     }
     return y;
 }
@@ -136,7 +136,7 @@ void Bars(Pages& p, double x, double y, double width, const char* title, const B
     y += 8;
     const double bar_x = x + 55, bar_width = width - 55 - 95;
     for (int i = 0; i < count; ++i) {
-        const double top = y + i * 16;
+        const double top = y + i * 14;
         p.Text(x, top + 10, bands[i].label, 8.5);
         cairo_set_source_rgb(cr, 0.30, 0.45, 0.75);
         cairo_rectangle(cr, bar_x, top + 2, bar_width * bands[i].percent / 100.0, 10);
@@ -285,13 +285,16 @@ bool WriteReportPdf(const std::string& path, const ReportInfo& info, const Numbe
         const double half = (kRight - kMargin - 20) / 2;
         Bars(p, kMargin, y + 20, half, "SpO2 (%)", n.spo2_bands, 6);
         Bars(p, kMargin + half + 20, y + 20, half, "Pulse (/min)", n.pulse_bands, 7);
-        y += 20 + 8 + 7 * 16 + 30;
-        if (y > kPageHeight - 280) {
+        y += 20 + 8 + 7 * 14 + 24;
+        // The trend on the first page when it fits there at a readable height.
+        double trend = std::min(200.0, kPageHeight - 60 - y - 46);
+        if (trend < 120) {
             p.Turn();
             y = 70;
+            trend = 200;
         }
-        Trend(p, y + 12, 200, n, seconds, info.marks);
-        y += 12 + 200 + 34;
+        Trend(p, y + 12, trend, n, seconds, info.marks);
+        y += 12 + trend + 34;
 
         // Desaturations and marks in time order.
         std::vector<std::pair<int64_t, std::string>> timed;
@@ -316,6 +319,10 @@ bool WriteReportPdf(const std::string& path, const ReportInfo& info, const Numbe
             for (int c = 0; c < 7; ++c) p.Text(kMargin + kAt[c], at + 16, kColumns[c], 8.5, true);
             return at + 30;
         };
+        if (y + 42 > kPageHeight - 60 && p.CanTurn()) {  // not a heading alone
+            p.Turn();
+            y = 70;
+        }
         y = heading(y);
         size_t shown = 0;
         for (; shown < rows.size(); ++shown) {

@@ -153,6 +153,12 @@ void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string
     }
     // The event's own annotation says what the status text now says.
     status_ = fields_[StatusText];
+    Moment(t_us);
+}
+
+void ExportSession::Moment(int64_t t_us) {
+    if (moment_observer_)
+        moment_observer_(t_us, sampler_.LinkState() == data_export::LinkState::kLost);
 }
 
 void ExportSession::OnDocumentation(int index, const std::string& text, int64_t t_us) {
@@ -184,6 +190,7 @@ void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_
                                 slot_ * kRecordUs - gap_start, "No samples");
     }
     const int64_t t = slot_ * kRecordUs;
+    Moment(t);
     // The view changed while the record before this one was interpreted.
     NoteStatus(any_record_ ? last_record_us_ : 0);
     sampler_.AdvanceTo(t, [this](int64_t second, const data_export::SecondValues& values) {
@@ -220,6 +227,7 @@ void ExportSession::OnSecond(int64_t second, const data_export::SecondValues& va
     if (second == options_.from_s && second > 0 && !values.status.empty())
         Annotate(second * 1000000, values.status);
     ++seconds_written_;
+    if (second_observer_) second_observer_(second - options_.from_s, values);
     if (csv_ != nullptr && !csv_->AddRow(values)) Fail(csv_->Error());
 }
 

@@ -73,6 +73,15 @@ public:
     // recording. A raw stream has none.
     void OnDocumentation(int index, const std::string& text, int64_t t_us);
     void SetDisplayReset(std::function<void(const char* status)> show) { show_ = std::move(show); }
+    // Each second of the range as the window showed it at its end (a report's input).
+    using SecondObserver = std::function<void(int64_t second, const data_export::SecondValues&)>;
+    void SetSecondObserver(SecondObserver observer) { second_observer_ = std::move(observer); }
+    // The stream's time at each record, before it is interpreted, and at each link
+    // event, with the fields as they then are and whether the link is lost (alarms).
+    using MomentObserver = std::function<void(int64_t t_us, bool link_lost)>;
+    void SetMomentObserver(MomentObserver observer) { moment_observer_ = std::move(observer); }
+    // The documentation texts seen so far (0 operator, 1 serial, 2 sensor, 3 comment).
+    const std::string& Documentation(int index) const { return docs_[index]; }
     // Writes the last second, closes the outputs and gives them their names; false
     // with Error() (and no output left).
     bool Finish();
@@ -84,6 +93,7 @@ private:
     void OnSecond(int64_t second, const data_export::SecondValues& values);
     void WritePending();
     void NoteStatus(int64_t t_us);
+    void Moment(int64_t t_us);
     bool InRange(int64_t second) const;
     bool Fail(const std::string& what);
     void Discard();
@@ -106,6 +116,8 @@ private:
     std::string docs_[4];
     bool no_data_ = false;  // "No data" until the next record
     std::function<void(const char*)> show_;
+    SecondObserver second_observer_;
+    MomentObserver moment_observer_;
     std::string status_;    // the status text last annotated
     bool pending_ = false;  // a second whose waves are being gathered
     int64_t pending_second_ = 0;

@@ -18,7 +18,14 @@ const char kExportUsage[] =
     "  --start TIME    local time of a raw stream's start, YYYY-MM-DDTHH:MM:SS (a raw stream\n"
     "                  has no clock: by default its file's last change less its length)\n"
     "  --patient \"CODE SEX BIRTHDATE NAME\"  EDF+ patient field (X for unknown; default X X X "
-    "X)\n";
+    "X)\n"
+    "  --report OUT.pdf  the oximetry report (A4 PDF): SpO2 and pulse summary, T90, ODI 3 and\n"
+    "                  4 %, desaturations, histograms, trend, and how each number is computed\n"
+    "  --report-json OUT.json  the report's numbers as JSON\n"
+    "alarms:\n"
+    "  --alarms        one line per alarm start and end, as a window raises them:\n"
+    "                  SECONDS<TAB>start|end<TAB>high|medium|low<TAB>NAME<TAB>TEXT\n"
+    "  --alarm-settings INI  limits, delays and switches from its [alarms] section\n";
 
 namespace {
 
@@ -46,8 +53,13 @@ bool ParseLocalTime(const char* text, int64_t* unix_us) {
 
 int ParseExportOption(int argc, char** argv, int& i, ExportArguments* args) {
     const std::string a = argv[i];
-    static const char* const kOptions[] = {"--edf", "--csv",   "--from",
-                                           "--to",  "--start", "--patient"};
+    if (a == "--alarms") {
+        args->alarms = true;
+        return 1;
+    }
+    static const char* const kOptions[] = {"--edf",    "--csv",         "--from",
+                                           "--to",     "--start",       "--patient",
+                                           "--report", "--report-json", "--alarm-settings"};
     bool known = false;
     for (const char* o : kOptions) known = known || a == o;
     if (!known) return 0;
@@ -61,6 +73,10 @@ int ParseExportOption(int argc, char** argv, int& i, ExportArguments* args) {
         o.edf_path = v;
     } else if (a == "--csv") {
         o.csv_path = v;
+    } else if (a == "--report" || a == "--report-json") {
+        (a == "--report" ? args->report_pdf : args->report_json) = v;
+    } else if (a == "--alarm-settings") {
+        args->alarm_settings = v;
     } else if (a == "--from" || a == "--to") {
         if (!ParseSeconds(v, a == "--from" ? &o.from_s : &o.to_s)) {
             args->error = a + " takes whole seconds from the start, e.g. 3600";
@@ -86,8 +102,12 @@ int ParseExportOption(int argc, char** argv, int& i, ExportArguments* args) {
 bool CheckExportArguments(ExportArguments* args, bool capture, const std::string& input) {
     const ExportOptions& o = args->options;
     const bool ranged = o.from_s != 0 || o.to_s != -1;
-    if (!args->Wanted() && (ranged || args->start_given || !o.patient.empty())) {
-        args->error = "--from, --to, --start and --patient go with --edf or --csv";
+    if (!args->Files() && !args->Report() && (ranged || args->start_given || !o.patient.empty())) {
+        args->error = "--from, --to, --start and --patient go with --edf or --csv (or --report)";
+        return false;
+    }
+    if (!args->alarm_settings.empty() && !args->alarms) {
+        args->error = "--alarm-settings goes with --alarms";
         return false;
     }
     if (o.to_s != -1 && o.to_s <= o.from_s) {
@@ -102,7 +122,9 @@ bool CheckExportArguments(ExportArguments* args, bool capture, const std::string
         args->error = "--edf and --csv name the same file";
         return false;
     }
-    for (const std::string* out : {&o.edf_path, &o.csv_path}) {
+    for (const std::string* out :
+         {&o.edf_path, &o.csv_path, static_cast<const std::string*>(&args->report_pdf),
+          static_cast<const std::string*>(&args->report_json)}) {
         if (!out->empty() && *out == input) {
             args->error = "the export would overwrite its input \"" + input + "\"";
             return false;

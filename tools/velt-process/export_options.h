@@ -12,8 +12,14 @@ struct ExportArguments {
     ExportOptions options;
     bool start_given = false;
     int64_t start_unix_us = 0;
-    std::string error;  // what was wrong, after a refusal
-    bool Wanted() const { return !options.edf_path.empty() || !options.csv_path.empty(); }
+    std::string report_pdf, report_json;  // the session's report
+    bool alarms = false;                  // print the alarms' starts and ends
+    std::string alarm_settings;           // an INI file with an [alarms] section
+    std::string error;                    // what was wrong, after a refusal
+    bool Files() const { return !options.edf_path.empty() || !options.csv_path.empty(); }
+    bool Report() const { return !report_pdf.empty() || !report_json.empty(); }
+    // The once-a-second pipeline of a framed stream runs.
+    bool Wanted() const { return Files() || Report() || alarms; }
 };
 
 // argv[i] and its value when it is an export option: 1 taken (i moved past the

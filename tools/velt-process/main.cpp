@@ -4,14 +4,17 @@
 // stream is a raw file of device bytes, or what a recorded program received in a
 // capture file (velt-capture), fed chunk by chunk as it arrived.
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "export/second_values.h"
 #include "link/frame_decoder.h"
 #include "link/frame_handler.h"
 #include "link/link_view.h"
@@ -22,7 +25,10 @@
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "recordings/capture_file.h"
+#include "sessions/night_report.h"
+#include "sessions/report_pdf.h"
 #include "sessions/session_export.h"
+#include "tools/velt-process/alarm_lines.h"
 #include "tools/velt-process/export_options.h"
 #include "tools/velt-process/publish.h"
 
@@ -198,12 +204,36 @@ public:
         return 2;
     }
 
-    // The EDF+ and CSV export from start_us (the stream's wall-clock start). 0 or 1.
+    // The once-a-second pipeline from start_us (the stream's wall-clock start): the EDF+
+    // and CSV export, the report's seconds, the alarms. 0, 1, or 2 for bad alarm settings.
     int StartExport(int64_t start_us) {
-        if (!options_.exporting.Wanted()) return 0;
-        exporter_ = std::make_unique<ExportSession>(
-            options_.exporting.options, view_.fields, link_.Statistics(), measurement_,
-            options_.protocol, start_us, !options_.capture.empty());
+        const ExportArguments& e = options_.exporting;
+        if (!e.Wanted()) return 0;
+        start_us_ = start_us;
+        alarms::Settings settings = alarms::Settings::Defaults();
+        std::string error;
+        if (!e.alarm_settings.empty() && !settings.Load(e.alarm_settings, &error)) {
+            std::fprintf(stderr, "velt-process: --alarm-settings %s\n", error.c_str());
+            return 2;
+        }
+        exporter_ = std::make_unique<ExportSession>(e.options, view_.fields, link_.Statistics(),
+                                                    measurement_, options_.protocol, start_us,
+                                                    !options_.capture.empty());
+        if (e.Report())
+            exporter_->SetSecondObserver(
+                [this](int64_t second, const data_export::SecondValues& v) {
+                    if (second < 0) return;
+                    if (static_cast<size_t>(second) >= report_.size()) report_.resize(second + 1);
+                    const std::optional<double> spo2 = data_export::ShownValue(v.spo2);
+                    const std::optional<double> pulse = data_export::ShownValue(v.pulse);
+                    report_[second] = {spo2 ? static_cast<float>(*spo2) : NAN,
+                                       pulse ? static_cast<float>(*pulse) : NAN};
+                });
+        if (e.alarms) {
+            alarms_ = std::make_unique<AlarmLines>(settings, stdout);
+            exporter_->SetMomentObserver(
+                [this](int64_t t_us, bool lost) { alarms_->At(t_us, view_.fields, lost); });
+        }
         // An export shows what the window showed: at a loss, a close and "No data" the
         // window's values give way to "x" and a status text.
         exporter_->SetDisplayReset(
@@ -240,6 +270,8 @@ public:
         if (exporter_ && !exporter_->Finish()) {
             std::fprintf(stderr, "velt-process: %s\n", exporter_->Error().c_str());
             rc = 1;
+        } else if (options_.exporting.Report() && !WriteReport()) {
+            rc = 1;
         }
         exporter_.reset();
         link_.AttachView(nullptr);
@@ -265,6 +297,39 @@ private:
         link_.Statistics().Add(LinkStatistics::kIncomplete, reduced_.dropped() - stray);
     }
 
+    // The report of the seconds the export went through. False when it cannot be written.
+    bool WriteReport() {
+        const ExportArguments& e = options_.exporting;
+        const report::Numbers numbers = report::Compute(report_, 0);
+        std::string error;
+        if (!e.report_json.empty()) {
+            std::FILE* f = OpenOutput(e.report_json, "the report's JSON");
+            if (f == nullptr) return false;
+            const std::string json = report::Json(numbers);
+            const bool written = std::fwrite(json.data(), 1, json.size(), f) == json.size();
+            if (std::fclose(f) != 0 || !written) {
+                std::fprintf(stderr, "velt-process: cannot write \"%s\"\n", e.report_json.c_str());
+                return false;
+            }
+        }
+        if (e.report_pdf.empty()) return true;
+        report::ReportInfo info;
+        info.start_unix_us = start_us_ + e.options.from_s * 1000000;
+        info.port = options_.input;
+        info.protocol = options_.protocol;
+        for (int i = 0; i < 4; ++i) info.documentation[i] = exporter_->Documentation(i);
+        info.patient = e.options.patient;
+        info.version = VELT_VERSION;
+        info.settings = e.options.from_s == 0 && e.options.to_s < 0
+                            ? "the whole stream"
+                            : "from " + report::Duration(e.options.from_s) + " to " +
+                                  (e.options.to_s < 0 ? std::string("the end")
+                                                      : report::Duration(e.options.to_s));
+        if (report::WriteReportPdf(e.report_pdf, info, numbers, report_, &error)) return true;
+        std::fprintf(stderr, "velt-process: cannot write the report: %s\n", error.c_str());
+        return false;
+    }
+
     bool WriteFields() {
         std::FILE* f = OpenOutput(options_.fields_out, "fields");
         if (f == nullptr) return false;
@@ -281,6 +346,9 @@ private:
     std::unique_ptr<HeadlessPublisher> publisher_;
     LinkFrameHandler handler_;
     std::unique_ptr<ExportSession> exporter_;
+    int64_t start_us_ = 0;
+    std::vector<report::Second> report_;
+    std::unique_ptr<AlarmLines> alarms_;
     ReducedDecoder reduced_;
     processing::ReducedInterpreter interpreter_;
 };
@@ -309,8 +377,8 @@ int main(int argc, char** argv) {
         return rc;
     if (o.exporting.Wanted() && o.protocol == 3)
         return Usage(
-            "--edf and --csv need a framed protocol (1 or 2): the reduced protocol's "
-            "records carry no timing");
+            "--edf, --csv, --report and --alarms need a framed protocol (1 or 2): the reduced "
+            "protocol's records carry no timing");
     int64_t start_us = 0;  // the wall-clock time of a raw stream's start, for exports
     if (o.exporting.Wanted() && raw != nullptr &&
         !RawStreamStart(o.exporting, o.input, o.protocol, &start_us)) {
