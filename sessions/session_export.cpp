@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "link/frame_handler.h"
 #include "link/oximeter.h"
 #include "platform/debug_output.h"
+#include "platform/file_identity.h"
 #include "platform/tick.h"
 #include "processing/measurement.h"
 #include "processing/view_field.h"
@@ -89,18 +91,23 @@ void ExportSession::Discard() {
 }
 
 bool ExportSession::Open() {
-    auto temp_for = [this](const std::string& target, std::string* temp) {
-        *temp = MakeTempBeside(target);
-        if (temp->empty()) return Fail("cannot write \"" + target + "\": " + std::strerror(errno));
+    auto temp_for = [this](const std::string& chosen, std::string* target, std::string* temp) {
+        // A recorder's file renamed over would go on being written with no name.
+        if (platform::HeldByWriter(chosen))
+            return Fail("\"" + chosen + "\" is a session being recorded: choose another file");
+        // A symbolic link stays: the file it points to takes the export.
+        *target = platform::WriteTarget(chosen);
+        *temp = MakeTempBeside(*target);
+        if (temp->empty()) return Fail("cannot write \"" + chosen + "\": " + std::strerror(errno));
         return true;
     };
     if (!options_.edf_path.empty()) {
-        if (!temp_for(options_.edf_path, &edf_temp_)) return false;
+        if (!temp_for(options_.edf_path, &edf_target_, &edf_temp_)) return false;
         edf_ = std::make_unique<data_export::EdfPlusWriter>();
         if (!edf_->Open(edf_temp_, protocol_ == 2)) return Fail(edf_->Error());
     }
     if (!options_.csv_path.empty()) {
-        if (!temp_for(options_.csv_path, &csv_temp_)) return false;
+        if (!temp_for(options_.csv_path, &csv_target_, &csv_temp_)) return false;
         csv_ = std::make_unique<data_export::CsvWriter>();
         if (!csv_->Open(csv_temp_)) return Fail(csv_->Error());
     }
@@ -249,11 +256,11 @@ bool ExportSession::Finish() {
     csv_.reset();
     edf_.reset();
     // Only whole files take the chosen names.
-    for (auto [temp, target] :
-         {std::pair{&edf_temp_, &options_.edf_path}, std::pair{&csv_temp_, &options_.csv_path}}) {
+    for (auto [temp, target, chosen] : {std::tuple{&edf_temp_, &edf_target_, &options_.edf_path},
+                                        std::tuple{&csv_temp_, &csv_target_, &options_.csv_path}}) {
         if (temp->empty() || !error_.empty()) continue;
         if (::rename(temp->c_str(), target->c_str()) != 0)
-            Fail("cannot write \"" + *target + "\": " + std::strerror(errno));
+            Fail("cannot write \"" + *chosen + "\": " + std::strerror(errno));
         else
             temp->clear();
     }
@@ -386,6 +393,12 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
     if (!reader.Open(capture)) {
         *error = "\"" + capture + "\": " + reader.Error();
         return false;
+    }
+    for (const std::string* out : {&options.edf_path, &options.csv_path}) {
+        if (!out->empty() && platform::SameFile(*out, capture)) {
+            *error = "\"" + *out + "\" is the session being exported: choose another file";
+            return false;
+        }
     }
     const int protocol = reader.header().protocol;
     if (protocol != 1 && protocol != 2) {

@@ -11,7 +11,9 @@
 // time, and the slots skipped hold no samples.
 //
 // Files: each output is written under a temporary name beside it and renamed over the
-// chosen name only when it is whole; a failed or abandoned export leaves nothing.
+// chosen name only when it is whole; a failed or abandoned export leaves nothing. A
+// chosen name that is a symbolic link keeps the link: the file it points to takes the
+// export. A session being recorded (its recorder's lock) is never written over.
 // Qt-free.
 #pragma once
 
@@ -89,7 +91,8 @@ private:
     void Discard();
 
     ExportOptions options_;
-    std::string edf_temp_, csv_temp_;  // where the outputs are written until they are whole
+    std::string edf_temp_, csv_temp_;      // where the outputs are written until they are whole
+    std::string edf_target_, csv_target_;  // the files the chosen names lead to (links followed)
     const std::string* fields_;
     processing::Measurement& measurement_;
     int protocol_;
@@ -159,7 +162,8 @@ inline constexpr char kExportCancelled[] = "cancelled";
 
 // The whole export of a capture file (velt-process --capture FILE --edf/--csv without
 // its other outputs), for callers that run it on a worker thread: no logs, the
-// protocol recorded in the file. False with *error saying why (naming the file);
+// protocol recorded in the file; an output that is the capture itself is refused.
+// False with *error saying why (naming the file);
 // cancelled: false with *error kExportCancelled. Either way no output is left behind.
 // *skipped: what reading passed over in the file (CaptureSkipped), also on success.
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,

@@ -18,6 +18,7 @@
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
 #include "platform/debug_output.h"
+#include "platform/file_identity.h"
 #include "platform/tick.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
@@ -77,6 +78,57 @@ struct Options {
     HeadlessPublishOptions publish;
 };
 
+// The diagnostic logs of a run: where Measurement writes them.
+std::vector<std::string> LogPaths(const Options& o) {
+    const auto probe = std::make_unique<processing::Measurement>(o.log_dir);
+    std::vector<std::string> paths;
+    for (const platform::TextLog* log :
+         {&probe->fTxtLog, &probe->fTxtLog2, &probe->dumpWL1617, &probe->maxima, &probe->cm_maxima,
+          &probe->dumpPutEKG, &probe->dumpGetEKG})
+        paths.push_back(log->Path());
+    return paths;
+}
+
+// An output never replaces an input (compared as files: "./x", links), a session being
+// recorded, or another output: 2 with the names, else -1 to go on.
+int CheckFiles(const Options& o) {
+    struct Named {
+        std::string option, path;
+    };
+    std::vector<Named> inputs, outputs;
+    const HeadlessPublishOptions& p = o.publish;
+    for (const Named& in :
+         {Named{"INPUT", o.input == "-" ? std::string() : o.input}, Named{"--capture", o.capture},
+          Named{"--password-file", p.broker.password_file}, Named{"--ca-file", p.broker.ca_file},
+          Named{"--cert-file", p.broker.cert_file}, Named{"--key-file", p.broker.key_file}})
+        if (!in.path.empty()) inputs.push_back(in);
+    for (const Named& out :
+         {Named{"--edf", o.exporting.options.edf_path},
+          Named{"--csv", o.exporting.options.csv_path}, Named{"--fields", o.fields_out},
+          Named{"--acks", o.acks_out}, Named{"--debug-out", o.debug_out}})
+        if (!out.path.empty()) outputs.push_back(out);
+    for (const std::string& log : LogPaths(o)) outputs.push_back({"the log", log});
+    auto refuse = [](const std::string& text) {
+        std::fprintf(stderr, "velt-process: %s\n", text.c_str());
+        return 2;
+    };
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const Named& out = outputs[i];
+        for (const Named& in : inputs)
+            if (out.path == in.path || platform::SameFile(out.path, in.path))
+                return refuse(out.option + " \"" + out.path + "\" would overwrite its input \"" +
+                              in.path + "\" (" + in.option + "): the same file");
+        if (platform::HeldByWriter(out.path))
+            return refuse(out.option + " \"" + out.path +
+                          "\" is a session being recorded: choose another file");
+        for (size_t j = 0; j < i; ++j)
+            if (out.path == outputs[j].path || platform::SameFile(out.path, outputs[j].path))
+                return refuse(outputs[j].option + " and " + out.option + " name the same file \"" +
+                              out.path + "\"");
+    }
+    return -1;
+}
+
 // The command line into *o: -1 to go on, else the exit status (help, a usage error).
 int ParseArguments(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -132,9 +184,9 @@ int ParseArguments(int argc, char** argv, Options* o) {
     }
     if (!o->capture.empty() && !o->input.empty()) return Usage("--capture replaces INPUT");
     if (o->input.empty() && o->capture.empty()) return Usage("no input given");
-    if (!CheckExportArguments(&o->exporting, !o->capture.empty(), o->input))
+    if (!CheckExportArguments(&o->exporting, !o->capture.empty()))
         return Usage(o->exporting.error.c_str());
-    return -1;
+    return CheckFiles(*o);
 }
 
 // A raw stream of device bytes: opened, its protocol 1 unless given. 0 or 1.
