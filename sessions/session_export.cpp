@@ -354,7 +354,11 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
             for (int i = 7; i >= 0; --i) clock_us = clock_us << 8 | r.data[i];
             clock_us -= r.time_us;
         }
-        if (session && r.kind == recordings::CaptureKind::DeviceBack) link.Decoder().Reset();
+        if (session && r.kind == recordings::CaptureKind::DeviceBack) {
+            // The recording program reopened its device: its link counted a reconnect.
+            link.Decoder().Reset();
+            link.Statistics().Add(LinkStatistics::kReconnects);
+        }
         if (r.kind == recordings::CaptureKind::Handoffs) link.Handoffs().Replay(r.data, r.size);
         if (!received.Take(r)) {
             if (exporter != nullptr) ExportCaptureEvent(*exporter, r);

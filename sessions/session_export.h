@@ -79,6 +79,8 @@ public:
     // with Error() (and no output left).
     bool Finish();
     const std::string& Error() const { return error_; }
+    // The seconds written to the outputs (after Finish: the whole export's).
+    int64_t SecondsWritten() const { return seconds_written_; }
 
 private:
     static void OnSample(void* self, const processing::CurrentSample& sample, const uint8_t* ecg);
@@ -147,7 +149,8 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
 // device bytes while its port was open, through feed, in the recorded chunks; the
 // other records to the export (if any). A session the program recorded itself
 // carries its clock: the ticks its records were read at follow from it, and after a
-// loss it opened the device afresh, so no frame spans the gap. Stops early, returning
+// loss it opened the device afresh, so no frame spans the gap (and the link counts
+// the reconnect, as the recording program's did). Stops early, returning
 // false, once *cancel is true; *offset (when given) follows the reader through the file.
 struct CaptureFeedControl {
     const std::atomic<bool>* cancel = nullptr;

@@ -3,6 +3,8 @@
 // interpretation) with a headless view, for checking logs and fields offline. The
 // stream is a raw file of device bytes, or what a recorded program received in a
 // capture file (velt-capture), fed chunk by chunk as it arrived.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/frame_decoder.h"
@@ -78,8 +81,15 @@ struct Options {
     HeadlessPublishOptions publish;
 };
 
+// An export or publishing run writes the diagnostic logs only where --log-dir says
+// (a plain run keeps them in the working directory, where they were always looked for).
+bool Logging(const Options& o) {
+    return !o.log_dir.empty() || (!o.exporting.Wanted() && o.publish.broker.url.empty());
+}
+
 // The diagnostic logs of a run: where Measurement writes them.
 std::vector<std::string> LogPaths(const Options& o) {
+    if (!Logging(o)) return {};
     const auto probe = std::make_unique<processing::Measurement>(o.log_dir);
     std::vector<std::string> paths;
     for (const platform::TextLog* log :
@@ -234,6 +244,7 @@ public:
               if (acks != nullptr) std::fwrite(ack, 1, size, acks);
               return 0;
           }) {
+        measurement_.SetLogging(Logging(o));
         link_.AttachView(&view_);
     }
 
@@ -285,13 +296,18 @@ public:
         return CaptureNote(options_.capture, reader);
     }
 
-    // The fields, the export's end and the link's account of the stream. 0 or 1.
+    // The fields, the export's end and the link's account of the stream, then one line
+    // per file written. 0 or 1.
     int Finish() {
         int rc = 0;
-        if (!options_.fields_out.empty() && !WriteFields()) rc = 1;
+        const bool fields = !options_.fields_out.empty() && WriteFields();
+        if (!options_.fields_out.empty() && !fields) rc = 1;
+        int64_t exported_s = -1;
         if (exporter_ && !exporter_->Finish()) {
             std::fprintf(stderr, "velt-process: %s\n", exporter_->Error().c_str());
             rc = 1;
+        } else if (exporter_) {
+            exported_s = exporter_->SecondsWritten();
         }
         exporter_.reset();
         link_.AttachView(nullptr);
@@ -299,10 +315,37 @@ public:
         char line[256];
         FormatLinkStatistics(line, sizeof line, options_.input.c_str(), link_.Statistics().Read());
         std::printf("%s\n", line);
+        const ExportOptions& e = options_.exporting.options;
+        if (exported_s >= 0) {
+            for (const auto& [path, format] :
+                 {std::pair{&e.edf_path, "EDF+"}, {&e.csv_path, "CSV"}})
+                if (!path->empty()) Wrote(*path, format, exported_s);
+        }
+        if (fields) Wrote(options_.fields_out, "fields");
+        if (!options_.acks_out.empty()) Wrote(options_.acks_out, "acknowledgements");
+        if (!options_.debug_out.empty()) Wrote(options_.debug_out, "debugger output");
+        for (const platform::TextLog* log :
+             {&measurement_.fTxtLog, &measurement_.fTxtLog2, &measurement_.dumpWL1617,
+              &measurement_.maxima, &measurement_.cm_maxima, &measurement_.dumpPutEKG,
+              &measurement_.dumpGetEKG})
+            if (log->IsOpen()) Wrote(log->Path(), "log");
         return rc;
     }
 
 private:
+    static void Wrote(const std::string& path, const char* what, int64_t seconds = -1) {
+        if (seconds < 0) {
+            std::printf("velt-process: wrote %s (%s)\n", path.c_str(), what);
+            return;
+        }
+        struct stat st {};
+        const long long bytes = ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+        std::printf("velt-process: wrote %s (%s, %lld:%02lld:%02lld, %lld bytes)\n", path.c_str(),
+                    what, static_cast<long long>(seconds / 3600),
+                    static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
+                    bytes);
+    }
+
     void Feed(const uint8_t* bytes, size_t got) {
         link_.Statistics().Add(LinkStatistics::kBytes, got);
         if (options_.protocol != 3) {
@@ -380,6 +423,10 @@ int main(int argc, char** argv) {
             std::fwrite(text.data(), 1, text.size(), debug);
             if (text.empty() || text.back() != '\n') std::fputc('\n', debug);
         });
+    } else if (o.exporting.Wanted() || !o.publish.broker.url.empty()) {
+        // An export's or a publisher's terminal shows what went wrong, not the
+        // interpretation's trace: that goes only where --debug-out says.
+        platform::SetDebugSink([](std::string_view) {});
     }
 
     const int rc = Process(o, raw, capture, start_us, acks);
