@@ -25,6 +25,11 @@ constexpr int64_t kRecordUs = 20000;
 constexpr int kEcgPerRecord = 18;
 // A capture's record this late for its slot starts at its recorded time instead.
 constexpr int64_t kResyncUs = 500000;
+// The device counts its records in the first word of each (15 bits kept here, so a
+// 16-bit count wraps alike). A step of more than one up to this many is frames lost on
+// the line: their slots stay empty. Longer gaps are a capture's resync's to judge.
+constexpr int kMaxLostFrames = 25;
+constexpr int kRecordNumberMask = 0x7FFF;
 
 // A new empty file beside target, named after it, for writing it whole before it
 // takes target's name; empty with errno when none can be made.
@@ -181,14 +186,35 @@ void ExportSession::NoteStatus(int64_t t_us) {
     if (!status_.empty()) Annotate(t_us, status_);
 }
 
+void ExportSession::NoSamples(int64_t gap_start) {
+    if (any_record_ && edf_ != nullptr && gap_start >= options_.from_s * 1000000 &&
+        (options_.to_s < 0 || gap_start < options_.to_s * 1000000))
+        edf_->AddAnnotation(gap_start - options_.from_s * 1000000, slot_ * kRecordUs - gap_start,
+                            "No samples");
+}
+
 void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_t* ecg) {
     if (recorded_times_ && chunk_us_ - slot_ * kRecordUs > kResyncUs) {
         const int64_t gap_start = slot_ * kRecordUs;
         slot_ = chunk_us_ / kRecordUs;
-        if (any_record_ && edf_ != nullptr && gap_start >= options_.from_s * 1000000 &&
-            (options_.to_s < 0 || gap_start < options_.to_s * 1000000))
-            edf_->AddAnnotation(gap_start - options_.from_s * 1000000,
-                                slot_ * kRecordUs - gap_start, "No samples");
+        NoSamples(gap_start);
+        counted_ = 0;
+    }
+    // Frames lost on the line: the records after them keep their slots. Trusted only
+    // once the device's count has stepped by one, so a device that does not count
+    // (or a stand-in repeat of a record, the same number again) moves nothing.
+    const int number = sample.sample_number & kRecordNumberMask;
+    const int step = (number - last_number_) & kRecordNumberMask;
+    if (any_record_ && step > 1 && step <= kMaxLostFrames && counted_ > 0 &&
+        numbered_slot_ + step > slot_) {
+        const int64_t gap_start = slot_ * kRecordUs;
+        slot_ = numbered_slot_ + step;
+        NoSamples(gap_start);
+    }
+    if (!any_record_ || step != 0) {
+        counted_ = step == 1 ? counted_ + 1 : 0;
+        last_number_ = number;
+        numbered_slot_ = slot_;
     }
     const int64_t t = slot_ * kRecordUs;
     // The view changed while the record before this one was interpreted.

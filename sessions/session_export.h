@@ -8,7 +8,9 @@
 // Time: a raw stream's records are the device's 20 ms apart; a capture's records
 // follow the device's count too, but a record that arrives more than half a second
 // after its turn (frames lost on the line, the device gone) starts at its recorded
-// time, and the slots skipped hold no samples.
+// time, and the slots skipped hold no samples. Frames lost on the line (a gap of up to
+// half a second in the record count each record carries) leave their slots empty,
+// so the records after them keep their time.
 //
 // Files: each output is written under a temporary name beside it and renamed over the
 // chosen name only when it is whole; a failed or abandoned export leaves nothing. A
@@ -88,6 +90,8 @@ private:
     void OnSecond(int64_t second, const data_export::SecondValues& values);
     void WritePending();
     void NoteStatus(int64_t t_us);
+    // A "No samples" annotation from gap_start to the slot now next.
+    void NoSamples(int64_t gap_start);
     bool InRange(int64_t second) const;
     bool Fail(const std::string& what);
     void Discard();
@@ -105,7 +109,10 @@ private:
     std::unique_ptr<data_export::CsvWriter> csv_;
 
     int64_t chunk_us_ = 0;
-    int64_t slot_ = 0;  // the next record's 20 ms slot
+    int64_t slot_ = 0;           // the next record's 20 ms slot
+    int last_number_ = 0;        // the device's count in the last new record
+    int64_t numbered_slot_ = 0;  // and that record's slot
+    int counted_ = 0;            // steps of one in the count just before
     int64_t last_record_us_ = 0;
     bool any_record_ = false;
     std::string docs_[4];
