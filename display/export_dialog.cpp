@@ -1,6 +1,7 @@
 #include "display/export_dialog.h"
 
 #include <QDialogButtonBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -14,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "export/edf_plus_writer.h"
+#include "platform/file_identity.h"
 
 namespace {
 
@@ -51,7 +53,7 @@ void CExportDialog::SetConfirmForTesting(Confirm confirm) { Confirmer() = std::m
 
 CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t from_s,
                              int64_t to_s, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), session_(session) {
     setWindowTitle("Export");
     auto* layout = new QVBoxLayout(this);
 
@@ -147,6 +149,17 @@ void CExportDialog::accept() {
         const std::string problem = data_export::CheckPatientField(Patient().toStdString());
         if (!problem.empty()) return refuse(QString::fromStdString(problem) + ".");
     }
+    // The session itself (by any name or link) or one being recorded: never replaced,
+    // so never offered.
+    const std::string file = QFile::encodeName(path).toStdString();
+    if (platform::SameFile(file, QFile::encodeName(session_).toStdString()))
+        return refuse(QString("%1 is the open session %2: an export never replaces it. Choose "
+                              "another file.")
+                          .arg(path, session_));
+    if (platform::HeldByWriter(file))
+        return refuse(QString("%1 is a session being recorded: an export never replaces it. "
+                              "Choose another file.")
+                          .arg(path));
     if (target.exists() && target.size() > 0) {
         const QString text =
             QString("%1\nThis file already holds data. Replace it with the export?").arg(path);

@@ -1,6 +1,7 @@
 // File > "Export.." of a review window: the format (EDF+ or CSV), the whole session
 // or the part selected on the overview, the output file and the EDF+ patient field.
-// A file that already holds data is replaced only when the user says so.
+// A file that already holds data is replaced only when the user says so; the session
+// itself (whatever the name's spelling or links) and a session being recorded never.
 #pragma once
 
 #include <QDialog>
@@ -57,4 +58,5 @@ private:
     QPushButton* browse_ = nullptr;
     QPushButton* ok_ = nullptr;
     QLabel* problem_ = nullptr;
+    QString session_;
 };

@@ -105,6 +105,7 @@ public:
     // export at a time; closing the window cancels it. A failed or cancelled export
     // leaves nothing under the chosen name and says so.
     void RunExport();
+    const QString& SessionPath() const { return path_; }
     bool ExportRunning() const { return export_worker_.joinable(); }
     QProgressDialog* ExportProgress() const { return export_progress_; }
     // Test seams: the messages shown after an export, a call on the worker thread

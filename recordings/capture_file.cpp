@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -601,6 +602,49 @@ int OpenCaptureOutput(const std::string& path, bool overwrite, std::string* erro
     }
     // Only a FIFO needs the descriptor non-blocking; files are written as usual.
     if (!S_ISFIFO(st.st_mode) || !exists) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head,
+                          std::string* error) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string temp;  // the hidden name, where the file system has no O_TMPFILE
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        static std::atomic<unsigned> counter{0};
+        temp = dir + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + "." +
+               std::to_string(counter.fetch_add(1)) + ".new";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    }
+    auto fail = [&](const std::string& what) {
+        const int e = errno;
+        if (fd >= 0) ::close(fd);
+        if (!temp.empty()) ::unlink(temp.c_str());
+        *error = what;
+        errno = e;
+        return -1;
+    };
+    if (fd < 0) return fail("cannot create " + path + ": " + std::strerror(errno));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail("cannot lock " + path + ": " + std::strerror(errno));
+    for (size_t done = 0; done < head.size();) {
+        const ssize_t n = ::write(fd, head.data() + done, head.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return fail("cannot write " + path + ": " + std::strerror(errno));
+        }
+        done += static_cast<size_t>(n);
+    }
+    const int linked = temp.empty()
+                           ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                      AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW)
+                           : ::link(temp.c_str(), path.c_str());
+    if (linked != 0)
+        return fail(errno == EEXIST ? path + " exists"
+                                    : "cannot create " + path + ": " + std::strerror(errno));
+    if (!temp.empty()) ::unlink(temp.c_str());
     return fd;
 }
 

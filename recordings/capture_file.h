@@ -284,4 +284,12 @@ std::string CaptureHeaderProblem(const CaptureHeader& header);
 // another capture", the system's reason) and errno kept.
 int OpenCaptureOutput(const std::string& path, bool overwrite, std::string* error);
 
+// A new regular file that takes its name only with `head` (its header) written: made
+// without a name in path's folder (O_TMPFILE; else under a hidden name), locked as
+// OpenCaptureOutput locks, written, then linked to path, never over an existing file
+// (EEXIST). A failure leaves nothing behind. The descriptor, positioned after head, or
+// -1 with *error set and errno kept.
+int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head,
+                          std::string* error);
+
 }  // namespace recordings

@@ -45,8 +45,9 @@ bool CaptureRecorder::Start(const std::string& path, const CaptureHeader& header
     std::vector<uint8_t> head;
     AppendCaptureHeader(head, header);
     capacity_ = std::max(settings.buffer_bytes, head.size() + 2 * kCaptureMaxChunk);
-    fd_ = OpenCaptureOutput(path, settings.overwrite, &error_);
-    if (fd_ < 0 && errno != ENXIO) {
+    fd_ = settings.named_with_header ? CreateCaptureWithHead(path, head, &error_)
+                                     : OpenCaptureOutput(path, settings.overwrite, &error_);
+    if (fd_ < 0 && (errno != ENXIO || settings.named_with_header)) {
         failed_ = true;
         return false;
     }
@@ -56,7 +57,10 @@ bool CaptureRecorder::Start(const std::string& path, const CaptureHeader& header
     ring_ = std::make_unique<uint8_t[]>(capacity_);
     head_ = tail_ = last_time_ = 0;
     stopping_ = false;
-    Put(head.data(), head.size());
+    if (settings.named_with_header)
+        written_.store(head.size(), std::memory_order_relaxed);
+    else
+        Put(head.data(), head.size());
     thread_ = std::thread([this] { Run(); });
     return true;
 }

@@ -25,6 +25,9 @@ public:
         int write_every_ms = 200;        // the file is at most this far behind
         int sync_every_ms = 5000;        // and on the medium at most this far behind
         bool overwrite = false;          // an existing regular file may be replaced
+        // A new regular file whose name appears only with its header in it (written in
+        // Start): nobody ever meets it empty, and a failed start leaves nothing.
+        bool named_with_header = false;
     };
 
     CaptureRecorder() = default;

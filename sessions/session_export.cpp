@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "link/frame_handler.h"
 #include "link/oximeter.h"
 #include "platform/debug_output.h"
+#include "platform/file_identity.h"
 #include "platform/tick.h"
 #include "processing/measurement.h"
 #include "processing/view_field.h"
@@ -23,6 +25,11 @@ constexpr int64_t kRecordUs = 20000;
 constexpr int kEcgPerRecord = 18;
 // A capture's record this late for its slot starts at its recorded time instead.
 constexpr int64_t kResyncUs = 500000;
+// The device counts its records in the first word of each (15 bits kept here, so a
+// 16-bit count wraps alike). A step of more than one up to this many is frames lost on
+// the line: their slots stay empty. Longer gaps are a capture's resync's to judge.
+constexpr int kMaxLostFrames = 25;
+constexpr int kRecordNumberMask = 0x7FFF;
 
 // A new empty file beside target, named after it, for writing it whole before it
 // takes target's name; empty with errno when none can be made.
@@ -89,18 +96,23 @@ void ExportSession::Discard() {
 }
 
 bool ExportSession::Open() {
-    auto temp_for = [this](const std::string& target, std::string* temp) {
-        *temp = MakeTempBeside(target);
-        if (temp->empty()) return Fail("cannot write \"" + target + "\": " + std::strerror(errno));
+    auto temp_for = [this](const std::string& chosen, std::string* target, std::string* temp) {
+        // A recorder's file renamed over would go on being written with no name.
+        if (platform::HeldByWriter(chosen))
+            return Fail("\"" + chosen + "\" is a session being recorded: choose another file");
+        // A symbolic link stays: the file it points to takes the export.
+        *target = platform::WriteTarget(chosen);
+        *temp = MakeTempBeside(*target);
+        if (temp->empty()) return Fail("cannot write \"" + chosen + "\": " + std::strerror(errno));
         return true;
     };
     if (!options_.edf_path.empty()) {
-        if (!temp_for(options_.edf_path, &edf_temp_)) return false;
+        if (!temp_for(options_.edf_path, &edf_target_, &edf_temp_)) return false;
         edf_ = std::make_unique<data_export::EdfPlusWriter>();
         if (!edf_->Open(edf_temp_, protocol_ == 2)) return Fail(edf_->Error());
     }
     if (!options_.csv_path.empty()) {
-        if (!temp_for(options_.csv_path, &csv_temp_)) return false;
+        if (!temp_for(options_.csv_path, &csv_target_, &csv_temp_)) return false;
         csv_ = std::make_unique<data_export::CsvWriter>();
         if (!csv_->Open(csv_temp_)) return Fail(csv_->Error());
     }
@@ -180,14 +192,35 @@ void ExportSession::NoteStatus(int64_t t_us) {
     if (!status_.empty()) Annotate(t_us, status_);
 }
 
+void ExportSession::NoSamples(int64_t gap_start) {
+    if (any_record_ && edf_ != nullptr && gap_start >= options_.from_s * 1000000 &&
+        (options_.to_s < 0 || gap_start < options_.to_s * 1000000))
+        edf_->AddAnnotation(gap_start - options_.from_s * 1000000, slot_ * kRecordUs - gap_start,
+                            "No samples");
+}
+
 void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_t* ecg) {
     if (recorded_times_ && chunk_us_ - slot_ * kRecordUs > kResyncUs) {
         const int64_t gap_start = slot_ * kRecordUs;
         slot_ = chunk_us_ / kRecordUs;
-        if (any_record_ && edf_ != nullptr && gap_start >= options_.from_s * 1000000 &&
-            (options_.to_s < 0 || gap_start < options_.to_s * 1000000))
-            edf_->AddAnnotation(gap_start - options_.from_s * 1000000,
-                                slot_ * kRecordUs - gap_start, "No samples");
+        NoSamples(gap_start);
+        counted_ = 0;
+    }
+    // Frames lost on the line: the records after them keep their slots. Trusted only
+    // once the device's count has stepped by one, so a device that does not count
+    // (or a stand-in repeat of a record, the same number again) moves nothing.
+    const int number = sample.sample_number & kRecordNumberMask;
+    const int step = (number - last_number_) & kRecordNumberMask;
+    if (any_record_ && step > 1 && step <= kMaxLostFrames && counted_ > 0 &&
+        numbered_slot_ + step > slot_) {
+        const int64_t gap_start = slot_ * kRecordUs;
+        slot_ = numbered_slot_ + step;
+        NoSamples(gap_start);
+    }
+    if (!any_record_ || step != 0) {
+        counted_ = step == 1 ? counted_ + 1 : 0;
+        last_number_ = number;
+        numbered_slot_ = slot_;
     }
     const int64_t t = slot_ * kRecordUs;
     Moment(t);
@@ -257,11 +290,11 @@ bool ExportSession::Finish() {
     csv_.reset();
     edf_.reset();
     // Only whole files take the chosen names.
-    for (auto [temp, target] :
-         {std::pair{&edf_temp_, &options_.edf_path}, std::pair{&csv_temp_, &options_.csv_path}}) {
+    for (auto [temp, target, chosen] : {std::tuple{&edf_temp_, &edf_target_, &options_.edf_path},
+                                        std::tuple{&csv_temp_, &csv_target_, &options_.csv_path}}) {
         if (temp->empty() || !error_.empty()) continue;
         if (::rename(temp->c_str(), target->c_str()) != 0)
-            Fail("cannot write \"" + *target + "\": " + std::strerror(errno));
+            Fail("cannot write \"" + *chosen + "\": " + std::strerror(errno));
         else
             temp->clear();
     }
@@ -355,7 +388,11 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
             for (int i = 7; i >= 0; --i) clock_us = clock_us << 8 | r.data[i];
             clock_us -= r.time_us;
         }
-        if (session && r.kind == recordings::CaptureKind::DeviceBack) link.Decoder().Reset();
+        if (session && r.kind == recordings::CaptureKind::DeviceBack) {
+            // The recording program reopened its device: its link counted a reconnect.
+            link.Decoder().Reset();
+            link.Statistics().Add(LinkStatistics::kReconnects);
+        }
         if (r.kind == recordings::CaptureKind::Handoffs) link.Handoffs().Replay(r.data, r.size);
         if (!received.Take(r)) {
             if (exporter != nullptr) ExportCaptureEvent(*exporter, r);
@@ -394,6 +431,12 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
     if (!reader.Open(capture)) {
         *error = "\"" + capture + "\": " + reader.Error();
         return false;
+    }
+    for (const std::string* out : {&options.edf_path, &options.csv_path}) {
+        if (!out->empty() && platform::SameFile(*out, capture)) {
+            *error = "\"" + *out + "\" is the session being exported: choose another file";
+            return false;
+        }
     }
     const int protocol = reader.header().protocol;
     if (protocol != 1 && protocol != 2) {

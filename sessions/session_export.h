@@ -8,10 +8,14 @@
 // Time: a raw stream's records are the device's 20 ms apart; a capture's records
 // follow the device's count too, but a record that arrives more than half a second
 // after its turn (frames lost on the line, the device gone) starts at its recorded
-// time, and the slots skipped hold no samples.
+// time, and the slots skipped hold no samples. Frames lost on the line (a gap of up to
+// half a second in the record count each record carries) leave their slots empty,
+// so the records after them keep their time.
 //
 // Files: each output is written under a temporary name beside it and renamed over the
-// chosen name only when it is whole; a failed or abandoned export leaves nothing.
+// chosen name only when it is whole; a failed or abandoned export leaves nothing. A
+// chosen name that is a symbolic link keeps the link: the file it points to takes the
+// export. A session being recorded (its recorder's lock) is never written over.
 // Qt-free.
 #pragma once
 
@@ -86,6 +90,8 @@ public:
     // with Error() (and no output left).
     bool Finish();
     const std::string& Error() const { return error_; }
+    // The seconds written to the outputs (after Finish: the whole export's).
+    int64_t SecondsWritten() const { return seconds_written_; }
 
 private:
     static void OnSample(void* self, const processing::CurrentSample& sample, const uint8_t* ecg);
@@ -94,12 +100,15 @@ private:
     void WritePending();
     void NoteStatus(int64_t t_us);
     void Moment(int64_t t_us);
+    // A "No samples" annotation from gap_start to the slot now next.
+    void NoSamples(int64_t gap_start);
     bool InRange(int64_t second) const;
     bool Fail(const std::string& what);
     void Discard();
 
     ExportOptions options_;
-    std::string edf_temp_, csv_temp_;  // where the outputs are written until they are whole
+    std::string edf_temp_, csv_temp_;      // where the outputs are written until they are whole
+    std::string edf_target_, csv_target_;  // the files the chosen names lead to (links followed)
     const std::string* fields_;
     processing::Measurement& measurement_;
     int protocol_;
@@ -110,7 +119,10 @@ private:
     std::unique_ptr<data_export::CsvWriter> csv_;
 
     int64_t chunk_us_ = 0;
-    int64_t slot_ = 0;  // the next record's 20 ms slot
+    int64_t slot_ = 0;           // the next record's 20 ms slot
+    int last_number_ = 0;        // the device's count in the last new record
+    int64_t numbered_slot_ = 0;  // and that record's slot
+    int counted_ = 0;            // steps of one in the count just before
     int64_t last_record_us_ = 0;
     bool any_record_ = false;
     std::string docs_[4];
@@ -156,7 +168,8 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
 // device bytes while its port was open, through feed, in the recorded chunks; the
 // other records to the export (if any). A session the program recorded itself
 // carries its clock: the ticks its records were read at follow from it, and after a
-// loss it opened the device afresh, so no frame spans the gap. Stops early, returning
+// loss it opened the device afresh, so no frame spans the gap (and the link counts
+// the reconnect, as the recording program's did). Stops early, returning
 // false, once *cancel is true; *offset (when given) follows the reader through the file.
 struct CaptureFeedControl {
     const std::atomic<bool>* cancel = nullptr;
@@ -171,7 +184,8 @@ inline constexpr char kExportCancelled[] = "cancelled";
 
 // The whole export of a capture file (velt-process --capture FILE --edf/--csv without
 // its other outputs), for callers that run it on a worker thread: no logs, the
-// protocol recorded in the file. False with *error saying why (naming the file);
+// protocol recorded in the file; an output that is the capture itself is refused.
+// False with *error saying why (naming the file);
 // cancelled: false with *error kExportCancelled. Either way no output is left behind.
 // *skipped: what reading passed over in the file (CaptureSkipped), also on success.
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,

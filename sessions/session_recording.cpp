@@ -1,7 +1,10 @@
 #include "sessions/session_recording.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -51,7 +55,26 @@ void PutU64(uint8_t* out, uint64_t v) {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// The device and inode a name leads to; {0, 0} when it leads nowhere.
+std::pair<uint64_t, uint64_t> Identity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {0, 0};
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 }  // namespace
+
+bool IsSessionFileName(const std::string& name) {
+    static const char kStamp[] = "dddd-dd-dd_dd-dd-dd_";
+    const size_t stamp = sizeof kStamp - 1, ext = std::strlen(kSessionExtension);
+    if (name.size() <= stamp + ext || name.compare(name.size() - ext, ext, kSessionExtension) != 0)
+        return false;
+    for (size_t i = 0; i < stamp; ++i) {
+        const bool digit = name[i] >= '0' && name[i] <= '9';
+        if (kStamp[i] == 'd' ? !digit : name[i] != kStamp[i]) return false;
+    }
+    return true;
+}
 
 // ---------------------------------------------------------------------------------
 
@@ -85,16 +108,6 @@ uint64_t SessionFolder::MaxBytes() const {
     return max_bytes_;
 }
 
-void SessionFolder::Hold(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mu_);
-    held_.insert(name);
-}
-
-void SessionFolder::Release(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mu_);
-    held_.erase(name);
-}
-
 int SessionFolder::Prune() {
     std::lock_guard<std::mutex> pruning(prune_mu_);
     const std::string dir = Dir();
@@ -108,11 +121,10 @@ int SessionFolder::Prune() {
     uint64_t total = 0;
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return 0;
-    const size_t ext = std::strlen(kSessionExtension);
     while (dirent* e = readdir(d)) {
         const std::string name = e->d_name;
-        if (name.size() <= ext || name.compare(name.size() - ext, ext, kSessionExtension) != 0)
-            continue;
+        // A user's own file, whatever its extension, is neither counted nor removed.
+        if (!IsSessionFileName(name)) continue;
         struct stat st {};
         if (stat((dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         files.push_back({name, static_cast<uint64_t>(st.st_size)});
@@ -125,14 +137,21 @@ int SessionFolder::Prune() {
     int removed = 0;
     for (const Entry& f : files) {
         if (total <= max) break;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (held_.count(f.name) != 0) continue;
-        }
         const std::string path = dir + "/" + f.name;
-        if (::unlink(path.c_str()) != 0) {
+        // Its recorder, in this process or another, holds the lock while it writes; ours,
+        // held through the removal, keeps one from starting meanwhile.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            continue;
+        }
+        const int removed_ok = ::unlink(path.c_str());
+        const int e = errno;
+        ::close(fd);
+        if (removed_ok != 0) {
             platform::DebugPrintf("*** Sessions: cannot remove %s: %s\n", path.c_str(),
-                                  std::strerror(errno));
+                                  std::strerror(e));
             continue;
         }
         total -= f.size;
@@ -171,14 +190,14 @@ std::unique_ptr<recordings::CaptureRecorder> SessionRecording::OpenFile(bool fir
     header.writer = kWriter;
     const std::string stem = dir + "/" + LocalStamp(unix_us) + "_" + FileNamePart(start_.port);
     auto recorder = std::make_unique<Recorder>();
+    Recorder::Settings settings = settings_.recorder;
+    settings.named_with_header = true;
     // Two connections may begin within a second: the later one takes the next free name
     // ("_2" sorts after the plain name, so names stay in the order of age).
     for (int n = 1; n < 100; ++n) {
         *path = stem + (n == 1 ? std::string() : "_" + std::to_string(n)) + kSessionExtension;
         recorder = std::make_unique<Recorder>();
-        folder_.Hold(path->substr(dir.size() + 1));
-        if (recorder->Start(*path, header, settings_.recorder)) break;
-        folder_.Release(path->substr(dir.size() + 1));
+        if (recorder->Start(*path, header, settings)) break;
         *error = recorder->Error();
         if (errno != EEXIST) return nullptr;
     }
@@ -201,10 +220,12 @@ bool SessionRecording::Begin(const SessionStart& start) {
     std::string path, error;
     uint64_t base = 0;
     std::unique_ptr<Recorder> recorder = OpenFile(true, &path, &base, &error);
+    const auto begun = recorder ? Identity(path) : std::pair<uint64_t, uint64_t>{0, 0};
     {
         std::lock_guard<std::mutex> lock(mu_);
         recorder_ = std::move(recorder);
         path_ = recorder_ ? path : std::string();
+        std::tie(file_dev_, file_ino_) = begun;
         base_us_ = last_us_ = session_start_us_ = file_start_us_ = base;
         lost_records_ = lost_bytes_ = finished_bytes_ = 0;
         lost_now_ = false;
@@ -230,7 +251,6 @@ void SessionRecording::End() {
     keeper_wake_.notify_all();
     if (keeper_.joinable()) keeper_.join();
     std::unique_ptr<Recorder> recorder;
-    std::string path;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (recorder_) {
@@ -238,23 +258,18 @@ void SessionRecording::End() {
             recorder_->Add(CaptureKind::PortClosed, Since(now));
         }
         recorder = std::move(recorder_);
-        path = std::move(path_);
         path_.clear();
     }
-    FinishFile(std::move(recorder), path);
+    FinishFile(std::move(recorder));
     active_.store(false, std::memory_order_release);
 }
 
-void SessionRecording::FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path) {
+void SessionRecording::FinishFile(std::unique_ptr<Recorder> recorder) {
     if (!recorder) return;
     if (!recorder->Finish(settings_.finish_wait_ms))
         platform::DebugPrintf("*** Sessions: %s\n", recorder->Error().c_str());
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        finished_bytes_ += recorder->written_bytes();
-    }
-    const std::string dir = folder_.Dir();
-    if (path.size() > dir.size()) folder_.Release(path.substr(dir.size() + 1));
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_bytes_ += recorder->written_bytes();
 }
 
 void SessionRecording::Add(CaptureKind kind, uint64_t now_us, const uint8_t* data, size_t size) {
@@ -376,7 +391,16 @@ void SessionRecording::Keep() {
             }
             due = now - file_start_us_ >= static_cast<uint64_t>(settings_.file_seconds) * 1000000u;
         }
-        if (failed) {
+        if (!failed && FileVanished()) {
+            // Whatever went into the removed file is gone with it; from here on the
+            // recording has a file that can be read again.
+            const std::string gone = Path();
+            Rotate(false);
+            platform::DebugPrintf(
+                "*** Sessions: %s was removed while it was being written; the recording goes "
+                "on in %s\n",
+                gone.c_str(), Path().c_str());
+        } else if (failed) {
             if (Clock::now() - last_try >= std::chrono::milliseconds(settings_.retry_ms)) {
                 last_try = Clock::now();
                 Rotate(true);
@@ -391,6 +415,18 @@ void SessionRecording::Keep() {
     }
 }
 
+bool SessionRecording::FileVanished() const {
+    std::string path;
+    std::pair<uint64_t, uint64_t> begun;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        path = path_;
+        begun = {file_dev_, file_ino_};
+    }
+    // Looked at outside the lock: the receive thread never waits on the file system.
+    return !path.empty() && Identity(path) != begun;
+}
+
 void SessionRecording::Rotate(bool after_failure) {
     std::string path, error;
     uint64_t base = 0;
@@ -403,8 +439,8 @@ void SessionRecording::Rotate(bool after_failure) {
         }
         return;
     }
+    const auto begun = Identity(path);
     std::unique_ptr<Recorder> old;
-    std::string old_path;
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (int field = 0; field < 4; ++field) {
@@ -429,13 +465,13 @@ void SessionRecording::Rotate(bool after_failure) {
         }
         lost_records_ = lost_bytes_ = 0;
         old = std::move(recorder_);
-        old_path = std::move(path_);
         recorder_ = std::move(next);
         path_ = path;
+        std::tie(file_dev_, file_ino_) = begun;
         base_us_ = base;
         file_start_us_ = base;
         error_.clear();
     }
-    FinishFile(std::move(old), old_path);
+    FinishFile(std::move(old));
     folder_.Prune();
 }

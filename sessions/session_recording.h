@@ -1,8 +1,9 @@
 // Sessions: every open connection of a link records what it received and sent into a
 // capture file in the sessions folder. The bytes go through a CaptureRecorder (its own
 // writer thread, a bounded buffer), so the receive thread only copies into memory. A
-// keeper thread per connection starts the next file every hour and after a failed
-// write, and keeps the folder within its size. Qt-free.
+// keeper thread per connection starts the next file every hour, after a failed write
+// and when its file was removed, and keeps the folder within its size. A file takes its
+// name with its header written, so none is ever seen empty. Qt-free.
 #pragma once
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -21,8 +21,12 @@
 // File name extension of session files (the capture format).
 inline constexpr char kSessionExtension[] = ".vcap";
 
+// Whether name (without its folder) is one of the program's own session files:
+// "<YYYY-MM-DD_HH-MM-SS>_<port>[_n].vcap". Only these are counted and removed.
+bool IsSessionFileName(const std::string& name);
+
 // The sessions folder of the process: where files go, how large it may grow, whether
-// new connections record, and which files are being written (never removed).
+// new connections record.
 class SessionFolder {
 public:
     // The one the links use; it records nothing until Configure turns it on. Its first
@@ -36,20 +40,17 @@ public:
     std::string Dir() const;
     uint64_t MaxBytes() const;
 
-    // Removes the oldest session files that are not being written until the folder
-    // holds at most MaxBytes(), one debugger-output line per removal. The number removed.
+    // Removes the oldest of the program's session files until they hold at most
+    // MaxBytes(), one debugger-output line per removal. A file that any recorder of any
+    // process holds (its exclusive lock, kept while it writes) is never removed. The
+    // number removed.
     int Prune();
-
-    // A file of this folder being written (by name, without the folder) is never pruned.
-    void Hold(const std::string& name);
-    void Release(const std::string& name);
 
 private:
     mutable std::mutex mu_;
     std::string dir_;
     uint64_t max_bytes_ = 0;
     std::atomic<bool> enabled_{false};
-    std::set<std::string> held_;
     std::mutex prune_mu_;  // one pruning at a time
 };
 
@@ -100,10 +101,12 @@ private:
     void Add(recordings::CaptureKind kind, uint64_t now_us, const uint8_t* data, size_t size);
     void Keep();
     void Rotate(bool after_failure);
+    // True when path_ no longer names the file being written (removed, replaced).
+    bool FileVanished() const;
     // A monotonic time as the current file's time (under mu_); a reading taken just
     // before the file began counts as its start.
     uint64_t Since(uint64_t us) const { return us > base_us_ ? us - base_us_ : 0; }
-    void FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path);
+    void FinishFile(std::unique_ptr<Recorder> recorder);
 
     SessionFolder& folder_;
     Settings settings_;
@@ -117,7 +120,8 @@ private:
     uint64_t last_us_ = 0;       // the latest time recorded
     uint64_t lost_records_ = 0;  // not written while no file took them
     uint64_t lost_bytes_ = 0;
-    bool lost_now_ = false;  // the device is gone (a later file says so first)
+    bool lost_now_ = false;                 // the device is gone (a later file says so first)
+    uint64_t file_dev_ = 0, file_ino_ = 0;  // the file path_ named when it was begun
     std::string lost_why_;
     std::string documentation_[4];
     std::string error_;  // the failure shown until a file works again

@@ -36,6 +36,7 @@
 #include "link/configuration.h"
 #include "link/gui/port_dialog.h"
 #include "link/oximeter.h"
+#include "platform/file_identity.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
 #include "sessions/session_recording.h"
@@ -659,8 +660,36 @@ bool CVELTMonitoringApp::OnFileSave() {
     return doc != nullptr && SaveDocument(doc);
 }
 
+QString CVELTMonitoringApp::OpenSessionAt(const QString& path) const {
+    const std::string file = QFile::encodeName(path).toStdString();
+    for (QMdiSubWindow* w : main_frame_->MdiArea()->subWindowList()) {
+        QString session;
+        if (auto* review = dynamic_cast<CReviewFrame*>(w)) {
+            session = review->SessionPath();
+        } else if (CVELTMonitoringView* view =
+                       CVELTMonitoringDoc::ViewOf(dynamic_cast<CChildFrame*>(w));
+                   view != nullptr && view->GetLink() != nullptr) {
+            session = QFile::decodeName(view->GetLink()->Recording().Path().c_str());
+        }
+        if (!session.isEmpty() &&
+            platform::SameFile(file, QFile::encodeName(session).toStdString()))
+            return session;
+    }
+    return platform::HeldByWriter(file) ? path : QString();
+}
+
+bool CVELTMonitoringApp::RefuseOpenSession(const QString& path) {
+    const QString session = OpenSessionAt(path);
+    if (session.isEmpty()) return false;
+    Warn(QString("%1\nThis is the open session %2: the document is never saved over it. Choose "
+                 "another name.")
+             .arg(path, session));
+    return true;
+}
+
 bool CVELTMonitoringApp::SaveDocument(CVELTMonitoringDoc* doc) {
     if (doc->PathName().isEmpty()) return DoSaveAs(doc);
+    if (RefuseOpenSession(doc->PathName())) return false;
     if (!doc->DoSave(doc->PathName())) {
         WarnSaveFailed(doc);
         return false;
@@ -680,6 +709,7 @@ bool CVELTMonitoringApp::DoSaveAs(CVELTMonitoringDoc* doc) {
                                 : QFileDialog::getSaveFileName(main_frame_, "Save As", suggested,
                                                                "All Files (*)");
     if (path.isEmpty()) return false;
+    if (RefuseOpenSession(path)) return false;
     if (doc->WouldReplaceContents(path)) {
         Warn(QString("%1\nThis file already holds data and is not replaced. Choose another name.")
                  .arg(path));

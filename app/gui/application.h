@@ -104,6 +104,11 @@ private:
     bool DoSaveAs(CVELTMonitoringDoc* doc);
     // Saves under the document's path, or asks for one; warns when it fails.
     bool SaveDocument(CVELTMonitoringDoc* doc);
+    // The open session that path is (a review's file, a file a window records, or any
+    // program's session being recorded), by its own name; empty when none.
+    QString OpenSessionAt(const QString& path) const;
+    // Warns and returns true when path is an open session: a save never goes there.
+    bool RefuseOpenSession(const QString& path);
     void Warn(const QString& text);
     // "Failed to save document.", with the document's reason when it has one.
     void WarnSaveFailed(const CVELTMonitoringDoc* doc);

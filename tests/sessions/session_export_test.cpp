@@ -170,6 +170,39 @@ TEST_F(ExportSessionTest, CaptureRecordsBecomeDocumentationAndNoData) {
     EXPECT_TRUE(has(20000000, "SpO2, pulse, perfusion, R-HbCO: x"));
 }
 
+// Frames lost on the line (a gap in the device's record count) leave their slots empty:
+// the records after them keep their time; a stand-in repeat (the same count again)
+// takes the slot of the frame it stands in for.
+TEST_F(ExportSessionTest, ALostFrameIsAGapNeverAShift) {
+    ASSERT_TRUE(session.Open());
+    for (int n = 0; n < 100; ++n) {
+        if (n == 60 || n == 61) continue;   // lost
+        const int sent = n == 80 ? 79 : n;  // 80 cut, stood in for by 79
+        std::vector<uint8_t> p = Record(sent);
+        p[0] = static_cast<uint8_t>(sent);
+        session.SetChunkTime(n * 20000);
+        processing::InterpretRecord(m, state, 36, p.data(), static_cast<int>(p.size()), &view);
+    }
+    ASSERT_TRUE(session.Finish()) << session.Error();
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
+              0);
+    int ir[100] = {};
+    ASSERT_EQ(edfread_digital_samples(hdr.handle, 0, 100, ir), 100);
+    bool noted = false;
+    for (long long i = 0; i < hdr.annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        edf_get_annotation(hdr.handle, static_cast<int>(i), &a);
+        noted = noted || (a.onset == 12000000 && std::string(a.annotation) == "No samples");
+    }
+    const int missing = hdr.signalparam[0].dig_min;
+    edfclose_file(hdr.handle);
+    EXPECT_TRUE(noted);
+    EXPECT_EQ(ir[60], missing);
+    EXPECT_EQ(ir[61], missing);
+    for (int n : {59, 62, 79, 80, 81, 99}) EXPECT_EQ(ir[n] - ir[0], n == 80 ? 79 : n) << n;
+}
+
 std::vector<std::string> Files(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {

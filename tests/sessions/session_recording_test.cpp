@@ -3,13 +3,16 @@
 #include "sessions/session_recording.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -331,6 +334,44 @@ TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
     EXPECT_EQ(Joined(b, CaptureKind::DeviceBytes), std::string(7, 0x5A));
 }
 
+// A file appears only with its header: a start that cannot write one, and its retries,
+// leave nothing. A file removed while it is written is followed by a new one, said so.
+TEST(SessionRecording, NoFileWithoutItsHeaderAndARemovedFileIsFollowed) {
+    testing_support::DebugCapture capture;
+    testing_support::TempDir dir;
+    SessionFolder folder;
+    folder.Configure(dir.File("s"), 1ull << 30, true);
+    SessionRecording::Settings settings;
+    settings.keep_every_ms = 20;
+    settings.retry_ms = 40;
+    SessionRecording rec(folder, settings);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    EXPECT_FALSE(rec.Begin({"COM1", 1, "COM1", ""}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // several retries
+    EXPECT_TRUE(std::filesystem::is_empty(dir.File("s")));        // nothing hidden either
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, SIG_DFL);
+    ASSERT_TRUE(WaitFor([&] { return !rec.Path().empty(); }, 3000));
+
+    const std::string first = rec.Path();
+    ASSERT_EQ(unlink(first.c_str()), 0);
+    // The new file may take the same name again, now free.
+    ASSERT_TRUE(
+        WaitFor([&] { return capture.Text().find(" goes on in ") != std::string::npos; }, 3000));
+    EXPECT_NE(capture.Text().find(first + " was removed while it was being written"),
+              std::string::npos)
+        << capture.Text();
+    const std::string second = rec.Path();
+    rec.Received(platform::MonotonicMicroseconds(), reinterpret_cast<const uint8_t*>("abc"), 3);
+    rec.End();
+    EXPECT_EQ(Joined(ReadSession(second), CaptureKind::DeviceBytes), "abc");
+}
+
 TEST(SessionFolder, PrunesOldestFirstNeverAHeldFile) {
     testing_support::DebugCapture capture;
     testing_support::TempDir dir;
@@ -339,13 +380,18 @@ TEST(SessionFolder, PrunesOldestFirstNeverAHeldFile) {
     for (const char* name : {"2026-12-01_10-00-00_COM1.vcap", "2026-12-02_10-00-00_COM1.vcap",
                              "2026-12-03_10-00-00_COM1.vcap", "2026-12-04_10-00-00_COM1.vcap"})
         dir.Write(name, std::string(1000, 'x'));
-    dir.Write("notes.txt", std::string(5000, 'x'));  // not a session: neither counted nor removed
-    folder.Hold("2026-12-01_10-00-00_COM1.vcap");
+    // Not the program's sessions: neither counted nor removed.
+    dir.Write("notes.txt", std::string(5000, 'x'));
+    dir.Write("my capture.vcap", std::string(5000, 'x'));
+    // Held by a recorder (of any process): its lock.
+    const int held = open(dir.File("2026-12-01_10-00-00_COM1.vcap").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
     EXPECT_EQ(folder.Prune(), 1);
+    close(held);
     const std::vector<std::string> left = SessionFiles(dir.path());
     const std::vector<std::string> want = {"2026-12-01_10-00-00_COM1.vcap",
                                            "2026-12-03_10-00-00_COM1.vcap",
-                                           "2026-12-04_10-00-00_COM1.vcap"};
+                                           "2026-12-04_10-00-00_COM1.vcap", "my capture.vcap"};
     EXPECT_EQ(left, want);
     EXPECT_EQ(capture.Lines().size(), 1u);
     EXPECT_NE(capture.Text().find("removed " + dir.path() + "/2026-12-02_10-00-00_COM1.vcap"),

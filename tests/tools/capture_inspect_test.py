@@ -77,6 +77,12 @@ def test_dump(tmp):
     assert (f"!! damaged at byte {third}, resumed at byte {third + skipped}, {skipped} bytes "
             "skipped (bad check)") in p.stdout, p.stdout
     assert "F8 01 41 42" not in p.stdout
+    # A program's own session (its clock record) that a kill cut off says so at its end.
+    killed = header() + record(13, 0, bytes(8)) + record(3, 0) + record(1, 5, b"x")
+    for tail, said in ((b"", True), (record(4, 9), False)):
+        open(path, "wb").write(killed + tail)
+        last = run("--dump", path).stdout.splitlines()[-1]
+        assert ("session ended without a close" in last) == said, last
 
 
 def test_cut(tmp):

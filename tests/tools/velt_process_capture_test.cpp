@@ -56,10 +56,12 @@ std::string Comparable(const std::string& name, const std::string& text) {
     return out;
 }
 
-// The account after the input's name: "bytes N, frames N, ...".
+// The account after the input's name: "bytes N, frames N, ..." (the files written
+// follow on lines of their own).
 std::string Account(const std::string& printed) {
     const size_t at = printed.find(": bytes ");
-    return at == std::string::npos ? "(no account) " + printed : printed.substr(at);
+    return at == std::string::npos ? "(no account) " + printed
+                                   : printed.substr(at, printed.find('\n', at) - at);
 }
 
 void Add(CaptureWriter& w, CaptureKind kind, uint32_t time_ms, const std::string& bytes) {
@@ -200,6 +202,32 @@ TEST(VeltProcessCapture, ForeignOrMissingFilesAndAnotherProtocol) {
 
     run = Process("--capture " + work.File("p2.cap") + " " + work.File("raw.bin"), out);
     EXPECT_EQ(run.exit_code, 2);
+}
+
+// A session the program recorded (its clock record) with a loss and a return: the
+// account counts the reconnect as the live link did, and names every file written.
+TEST(VeltProcessCapture, ASessionsReturnCountsAsAReconnect) {
+    TempDir work, out;
+    const std::string session = work.File("s.vcap");
+    {
+        CaptureWriter w;
+        CaptureHeader header;
+        header.protocol = 2;
+        ASSERT_TRUE(w.Open(session, header));
+        Add(w, CaptureKind::Clock, 0, std::string(8, '\0'));
+        Add(w, CaptureKind::PortOpened, 0, "");
+        Add(w, CaptureKind::DeviceLost, 100, "read: Input/output error");
+        Add(w, CaptureKind::DeviceBack, 1100, "reopened COM1");
+        Add(w, CaptureKind::PortClosed, 1200, "");
+        ASSERT_TRUE(w.Close());
+    }
+    const Outcome run = Process("--capture " + session, out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(Account(run.out).find("reconnects 1"), std::string::npos) << run.out;
+    for (const char* name :
+         {"fields.txt (fields)", "acks.bin (acknowledgements)", "debug.txt (debugger output)"})
+        EXPECT_NE(run.out.find("velt-process: wrote " + out.File(name)), std::string::npos)
+            << run.out;
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/file_identity.h"
 #include "recordings/edf_writer.h"
 #include "tools/oximeter-sim/device_model.h"
 #include "tools/oximeter-sim/replay.h"
@@ -175,6 +177,30 @@ int Parse(int argc, char** argv, Args* a) {
     if (!a->map_path.empty() && !a->output_path.empty()) {
         std::fprintf(stderr, "oximeter-sim: --map and --output exclude each other\n");
         return 2;
+    }
+    // No file written (the map entry is replaced by a link) may be another one named
+    // here, a capture being replayed above all, nor a session being recorded.
+    const std::pair<const char*, const std::string*> files[] = {
+        {"--replay", &a->replay.capture_path},
+        {"--map", &a->map_path},
+        {"--output", &a->output_path},
+        {"--record", &a->record_path}};
+    for (size_t i = 1; i < std::size(files); ++i) {
+        const std::string& out = *files[i].second;
+        if (out.empty()) continue;
+        for (size_t j = 0; j < i; ++j) {
+            const std::string& other = *files[j].second;
+            if (!other.empty() && (out == other || platform::SameFile(out, other))) {
+                std::fprintf(stderr, "oximeter-sim: %s %s is the same file as %s %s\n",
+                             files[i].first, out.c_str(), files[j].first, other.c_str());
+                return 2;
+            }
+        }
+        if (i > 1 && platform::HeldByWriter(out)) {
+            std::fprintf(stderr, "oximeter-sim: %s %s is a session being recorded\n",
+                         files[i].first, out.c_str());
+            return 2;
+        }
     }
     return 0;
 }

@@ -114,6 +114,7 @@ int Dump(const std::string& path, std::FILE* out, std::FILE* err) {
     CaptureEvent e;
     std::string line;
     bool skipped = false;
+    bool session = false, closed = false;  // the program's own recording; its port's state
     while (reader.Next(&e)) {
         if (e.type != CaptureEvent::Record) {
             std::fprintf(out, "!! %s\n", recordings::DescribeCaptureEvent(e).c_str());
@@ -121,6 +122,9 @@ int Dump(const std::string& path, std::FILE* out, std::FILE* err) {
             continue;
         }
         const CaptureRecord& r = e.record;
+        session = session || r.kind == CaptureKind::Clock;
+        if (r.kind == CaptureKind::PortOpened || r.kind == CaptureKind::PortClosed)
+            closed = r.kind == CaptureKind::PortClosed;
         char head[64];
         std::snprintf(head, sizeof head, "%12.6f %c ", static_cast<double>(r.time_us) / 1e6,
                       Direction(r.kind));
@@ -147,6 +151,12 @@ int Dump(const std::string& path, std::FILE* out, std::FILE* err) {
         std::fputs(line.c_str(), out);
     }
     if (!reader.Error().empty()) return Finish(reader, path, err);
+    // A recording program closes its file with the port; one that was killed or lost
+    // its power cannot (nor does an hourly file that the next one continues).
+    if (session && !closed)
+        std::fprintf(out,
+                     "# the session ended without a close: its program was stopped (killed, a "
+                     "power loss) or the session goes on in its next file\n");
     return skipped ? 3 : 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/file_identity.h"
 #include "platform/map_entry.h"
 #include "tools/velt-capture/inspect.h"
 #include "tools/velt-capture/tap.h"
@@ -86,9 +87,17 @@ int Parse(int argc, char** argv, capture::Options* a) {
         Usage(stderr);
         return 2;
     }
-    if (a->device == a->map_path || a->out_path == a->map_path || a->out_path == a->device) {
-        std::fprintf(stderr, "velt-capture: --device, --map and --out must be different paths\n");
+    if (a->device == a->map_path) {
+        std::fprintf(stderr, "velt-capture: --device and --map must be different paths\n");
         return 2;
+    }
+    // The entry leads to the device: a capture written there would replace either.
+    for (const std::string* in : {&a->device, &a->map_path}) {
+        if (a->out_path == *in || platform::SameFile(a->out_path, *in)) {
+            std::fprintf(stderr, "velt-capture: --out %s is the same file as %s %s\n",
+                         a->out_path.c_str(), in == &a->device ? "--device" : "--map", in->c_str());
+            return 2;
+        }
     }
     return 0;
 }
@@ -128,6 +137,12 @@ int Inspect(int argc, char** argv) {
     if (out.empty() || (mode == "--cut" && (from.empty() || to.empty()))) {
         std::fprintf(stderr, "velt-capture: %s needs %s\n", mode.c_str(),
                      mode == "--cut" ? "--from, --to and --out" : "--out");
+        return 2;
+    }
+    if (out == file || platform::SameFile(out, file)) {
+        std::fprintf(stderr,
+                     "velt-capture: --out %s is the capture %s itself: choose another file\n",
+                     out.c_str(), file.c_str());
         return 2;
     }
     if (mode == "--pcapng") return capture::ToPcapng(file, out, force, stderr);

@@ -99,7 +99,7 @@ int ParseExportOption(int argc, char** argv, int& i, ExportArguments* args) {
     return 1;
 }
 
-bool CheckExportArguments(ExportArguments* args, bool capture, const std::string& input) {
+bool CheckExportArguments(ExportArguments* args, bool capture) {
     const ExportOptions& o = args->options;
     const bool ranged = o.from_s != 0 || o.to_s != -1;
     if (!args->Files() && !args->Report() && (ranged || args->start_given || !o.patient.empty())) {
@@ -117,18 +117,6 @@ bool CheckExportArguments(ExportArguments* args, bool capture, const std::string
     if (capture && args->start_given) {
         args->error = "a capture holds its own start time: --start is for a raw stream";
         return false;
-    }
-    if (!o.edf_path.empty() && o.edf_path == o.csv_path) {
-        args->error = "--edf and --csv name the same file";
-        return false;
-    }
-    for (const std::string* out :
-         {&o.edf_path, &o.csv_path, static_cast<const std::string*>(&args->report_pdf),
-          static_cast<const std::string*>(&args->report_json)}) {
-        if (!out->empty() && *out == input) {
-            args->error = "the export would overwrite its input \"" + input + "\"";
-            return false;
-        }
     }
     return true;
 }

@@ -25,8 +25,9 @@ struct ExportArguments {
 // argv[i] and its value when it is an export option: 1 taken (i moved past the
 // value), -1 refused (error set), 0 not an export option.
 int ParseExportOption(int argc, char** argv, int& i, ExportArguments* args);
-// The options together; false with error set.
-bool CheckExportArguments(ExportArguments* args, bool capture, const std::string& input);
+// The options together; false with error set. (Outputs against inputs and each other:
+// velt-process's CheckFiles.)
+bool CheckExportArguments(ExportArguments* args, bool capture);
 // Where a raw stream's time 0 lies: its file's last change less the stream's length
 // in records, or, for standard input, when the run began. False with error set.
 bool RawStreamStart(ExportArguments& args, const std::string& input, int protocol,

@@ -3,6 +3,8 @@
 // interpretation) with a headless view, for checking logs and fields offline. The
 // stream is a raw file of device bytes, or what a recorded program received in a
 // capture file (velt-capture), fed chunk by chunk as it arrived.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "export/second_values.h"
@@ -21,6 +24,7 @@
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
 #include "platform/debug_output.h"
+#include "platform/file_identity.h"
 #include "platform/tick.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
@@ -83,6 +87,66 @@ struct Options {
     HeadlessPublishOptions publish;
 };
 
+// An export or publishing run writes the diagnostic logs only where --log-dir says
+// (a plain run keeps them in the working directory, where they were always looked for).
+bool Logging(const Options& o) {
+    return !o.log_dir.empty() || (!o.exporting.Wanted() && o.publish.broker.url.empty());
+}
+
+// The diagnostic logs of a run: where Measurement writes them.
+std::vector<std::string> LogPaths(const Options& o) {
+    if (!Logging(o)) return {};
+    const auto probe = std::make_unique<processing::Measurement>(o.log_dir);
+    std::vector<std::string> paths;
+    for (const platform::TextLog* log :
+         {&probe->fTxtLog, &probe->fTxtLog2, &probe->dumpWL1617, &probe->maxima, &probe->cm_maxima,
+          &probe->dumpPutEKG, &probe->dumpGetEKG})
+        paths.push_back(log->Path());
+    return paths;
+}
+
+// An output never replaces an input (compared as files: "./x", links), a session being
+// recorded, or another output: 2 with the names, else -1 to go on.
+int CheckFiles(const Options& o) {
+    struct Named {
+        std::string option, path;
+    };
+    std::vector<Named> inputs, outputs;
+    const HeadlessPublishOptions& p = o.publish;
+    for (const Named& in :
+         {Named{"INPUT", o.input == "-" ? std::string() : o.input}, Named{"--capture", o.capture},
+          Named{"--alarm-settings", o.exporting.alarm_settings},
+          Named{"--password-file", p.broker.password_file}, Named{"--ca-file", p.broker.ca_file},
+          Named{"--cert-file", p.broker.cert_file}, Named{"--key-file", p.broker.key_file}})
+        if (!in.path.empty()) inputs.push_back(in);
+    for (const Named& out :
+         {Named{"--edf", o.exporting.options.edf_path},
+          Named{"--csv", o.exporting.options.csv_path}, Named{"--report", o.exporting.report_pdf},
+          Named{"--report-json", o.exporting.report_json}, Named{"--fields", o.fields_out},
+          Named{"--acks", o.acks_out}, Named{"--debug-out", o.debug_out}})
+        if (!out.path.empty()) outputs.push_back(out);
+    for (const std::string& log : LogPaths(o)) outputs.push_back({"the log", log});
+    auto refuse = [](const std::string& text) {
+        std::fprintf(stderr, "velt-process: %s\n", text.c_str());
+        return 2;
+    };
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const Named& out = outputs[i];
+        for (const Named& in : inputs)
+            if (out.path == in.path || platform::SameFile(out.path, in.path))
+                return refuse(out.option + " \"" + out.path + "\" would overwrite its input \"" +
+                              in.path + "\" (" + in.option + "): the same file");
+        if (platform::HeldByWriter(out.path))
+            return refuse(out.option + " \"" + out.path +
+                          "\" is a session being recorded: choose another file");
+        for (size_t j = 0; j < i; ++j)
+            if (out.path == outputs[j].path || platform::SameFile(out.path, outputs[j].path))
+                return refuse(outputs[j].option + " and " + out.option + " name the same file \"" +
+                              out.path + "\"");
+    }
+    return -1;
+}
+
 // The command line into *o: -1 to go on, else the exit status (help, a usage error).
 int ParseArguments(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -138,9 +202,9 @@ int ParseArguments(int argc, char** argv, Options* o) {
     }
     if (!o->capture.empty() && !o->input.empty()) return Usage("--capture replaces INPUT");
     if (o->input.empty() && o->capture.empty()) return Usage("no input given");
-    if (!CheckExportArguments(&o->exporting, !o->capture.empty(), o->input))
+    if (!CheckExportArguments(&o->exporting, !o->capture.empty()))
         return Usage(o->exporting.error.c_str());
-    return -1;
+    return CheckFiles(*o);
 }
 
 // A raw stream of device bytes: opened, its protocol 1 unless given. 0 or 1.
@@ -188,6 +252,7 @@ public:
               if (acks != nullptr) std::fwrite(ack, 1, size, acks);
               return 0;
           }) {
+        measurement_.SetLogging(Logging(o));
         link_.AttachView(&view_);
     }
 
@@ -263,15 +328,19 @@ public:
         return CaptureNote(options_.capture, reader);
     }
 
-    // The fields, the export's end and the link's account of the stream. 0 or 1.
+    // The fields, the export's end and the link's account of the stream, then one line
+    // per file written. 0 or 1.
     int Finish() {
         int rc = 0;
-        if (!options_.fields_out.empty() && !WriteFields()) rc = 1;
+        const bool fields = !options_.fields_out.empty() && WriteFields();
+        if (!options_.fields_out.empty() && !fields) rc = 1;
+        int64_t exported_s = -1;
         if (exporter_ && !exporter_->Finish()) {
             std::fprintf(stderr, "velt-process: %s\n", exporter_->Error().c_str());
             rc = 1;
-        } else if (options_.exporting.Report() && !WriteReport()) {
-            rc = 1;
+        } else if (exporter_) {
+            exported_s = exporter_->SecondsWritten();
+            if (options_.exporting.Report() && !WriteReport()) rc = 1;
         }
         exporter_.reset();
         link_.AttachView(nullptr);
@@ -279,10 +348,40 @@ public:
         char line[256];
         FormatLinkStatistics(line, sizeof line, options_.input.c_str(), link_.Statistics().Read());
         std::printf("%s\n", line);
+        const ExportOptions& e = options_.exporting.options;
+        if (exported_s >= 0) {
+            const ExportArguments& a = options_.exporting;
+            for (const auto& [path, format] : {std::pair{&e.edf_path, "EDF+"},
+                                               {&e.csv_path, "CSV"},
+                                               {&a.report_pdf, "report"},
+                                               {&a.report_json, "report JSON"}})
+                if (!path->empty()) Wrote(*path, format, exported_s);
+        }
+        if (fields) Wrote(options_.fields_out, "fields");
+        if (!options_.acks_out.empty()) Wrote(options_.acks_out, "acknowledgements");
+        if (!options_.debug_out.empty()) Wrote(options_.debug_out, "debugger output");
+        for (const platform::TextLog* log :
+             {&measurement_.fTxtLog, &measurement_.fTxtLog2, &measurement_.dumpWL1617,
+              &measurement_.maxima, &measurement_.cm_maxima, &measurement_.dumpPutEKG,
+              &measurement_.dumpGetEKG})
+            if (log->IsOpen()) Wrote(log->Path(), "log");
         return rc;
     }
 
 private:
+    static void Wrote(const std::string& path, const char* what, int64_t seconds = -1) {
+        if (seconds < 0) {
+            std::printf("velt-process: wrote %s (%s)\n", path.c_str(), what);
+            return;
+        }
+        struct stat st {};
+        const long long bytes = ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+        std::printf("velt-process: wrote %s (%s, %lld:%02lld:%02lld, %lld bytes)\n", path.c_str(),
+                    what, static_cast<long long>(seconds / 3600),
+                    static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
+                    bytes);
+    }
+
     void Feed(const uint8_t* bytes, size_t got) {
         link_.Statistics().Add(LinkStatistics::kBytes, got);
         if (options_.protocol != 3) {
@@ -396,6 +495,10 @@ int main(int argc, char** argv) {
             std::fwrite(text.data(), 1, text.size(), debug);
             if (text.empty() || text.back() != '\n') std::fputc('\n', debug);
         });
+    } else if (o.exporting.Wanted() || !o.publish.broker.url.empty()) {
+        // An export's or a publisher's terminal shows what went wrong, not the
+        // interpretation's trace: that goes only where --debug-out says.
+        platform::SetDebugSink([](std::string_view) {});
     }
 
     const int rc = Process(o, raw, capture, start_us, acks);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/debug_output.h"
+#include "platform/file_identity.h"
 #include "recordings/edf_replay.h"
 #include "recordings/edf_writer.h"
 #include "recordings/pulse_analysis.h"
@@ -245,6 +246,11 @@ int RunMakeRecording(const std::vector<std::string>& args, std::FILE* err) {
     s.seed = static_cast<uint32_t>(seed);
     if (out.empty()) {
         std::fputs(usage, err);
+        return 2;
+    }
+    // Nothing is read, but a session being recorded is not written over either.
+    if (platform::HeldByWriter(out)) {
+        std::fprintf(err, "velt-make-recording: %s is a session being recorded\n", out.c_str());
         return 2;
     }
     const auto bytes = MakeSyntheticRecording(s, seconds * 200, extras);

@@ -4,10 +4,12 @@
 // export leaves nothing and keeps the file it would have replaced; a write that
 // cannot happen says why, naming the file.
 #include <edflib.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
@@ -20,6 +22,7 @@
 #include <thread>
 
 #include "app/gui/command_ids.h"
+#include "app/gui/document.h"
 #include "display/export_dialog.h"
 #include "display/review_frame.h"
 #include "tests/app/gui/shell_fixture.h"
@@ -218,6 +221,44 @@ TEST_F(ReviewExportTest, ACancelledExportLeavesNothingAndAFailedOneSaysWhy) {
     EXPECT_TRUE(messages_[1].contains("failed")) << messages_[1].toStdString();
     EXPECT_TRUE(messages_[1].contains("Not a directory")) << messages_[1].toStdString();
     EXPECT_EQ(dir_.Read("plain"), "x");
+}
+
+// The reviewed session, by any spelling of its name, is no place for an export or a
+// document: refused naming it as the open session, never offered for replacing.
+TEST_F(ReviewExportTest, TheOpenSessionIsNeverWrittenOverWhateverItsSpelling) {
+    CReviewFrame* review = OpenSession(10);
+    ASSERT_NE(review, nullptr);
+    const std::string bytes = dir_.Read("night.velt");
+    ASSERT_EQ(symlink(session_.c_str(), dir_.File("link.velt").c_str()), 0);
+    ASSERT_EQ(link(session_.c_str(), dir_.File("hard.velt").c_str()), 0);
+    QStringList asked;
+    CExportDialog::SetConfirmForTesting([&](const QString& text) {
+        asked << text;
+        return true;
+    });
+    CVELTMonitoringDoc* doc = app_->OnFileNew();
+    ASSERT_NE(doc, nullptr);
+    for (const std::string& spelled : {session_, dir_.path() + "/./night.velt",
+                                       dir_.File("link.velt"), dir_.File("hard.velt")}) {
+        const QString name = QString::fromStdString(spelled);
+        Area()->setActiveSubWindow(review);
+        Export([&](CExportDialog* d) {
+            d->PathEdit()->setText(name);
+            d->OkButton()->click();
+            EXPECT_TRUE(d->isVisible());
+            EXPECT_TRUE(d->Problem()->text().contains("is the open session")) << spelled;
+            d->reject();
+        });
+        EXPECT_FALSE(review->ExportRunning());
+        app_->SetFileDialogForTesting([name](bool, const QString&) { return name; });
+        prompts_.clear();
+        Area()->setActiveSubWindow(doc->Frames().front());
+        EXPECT_FALSE(app_->OnFileSaveAs());
+        ASSERT_EQ(prompts_.size(), 1);
+        EXPECT_TRUE(prompts_[0].contains("is the open session")) << prompts_[0].toStdString();
+    }
+    EXPECT_TRUE(asked.isEmpty());
+    EXPECT_EQ(dir_.Read("night.velt"), bytes);
 }
 
 }  // namespace
