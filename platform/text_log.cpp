@@ -1,7 +1,9 @@
 #include "platform/text_log.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/text_log_testing.h"
@@ -10,7 +12,219 @@ namespace platform {
 
 namespace {
 std::atomic<TextLogOpenFunction> g_open{nullptr};
+
+// What has been formatted: the first size - 1 characters in the buffer, the count
+// of all of them, as vsnprintf counts.
+struct LineOut {
+    char* buffer;
+    size_t size;
+    size_t count = 0;
+    void Put(const char* text, size_t n) {
+        if (count + 1 < size) {
+            const size_t room = size - 1 - count;
+            std::memcpy(buffer + count, text, n < room ? n : room);
+        }
+        count += n;
+    }
+    void Finish() {
+        if (size > 0) buffer[count < size ? count : size - 1] = '\0';
+    }
+};
+
+enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kMax, kPtrDiff };
+
+// Formats what follows a '%' at *spec and moves past it; false when the conversion
+// is not one formatted here.
+bool FormatConversion(const char*& spec, va_list& args, LineOut& out) {
+    const char* f = spec;
+    if (*f == '%') {
+        out.Put("%", 1);
+        spec = f + 1;
+        return true;
+    }
+    int precision = -1;
+    if (*f == '.') {
+        ++f;
+        if (*f == '*' || *f == '-') return false;
+        precision = 0;
+        for (; *f >= '0' && *f <= '9'; ++f) {
+            precision = precision * 10 + (*f - '0');
+            if (precision > 100) return false;
+        }
+    }
+    Length length = Length::kNone;
+    switch (*f) {
+        case 'h':
+            length = f[1] == 'h' ? Length::kChar : Length::kShort;
+            f += f[1] == 'h' ? 2 : 1;
+            break;
+        case 'l':
+            length = f[1] == 'l' ? Length::kLongLong : Length::kLong;
+            f += f[1] == 'l' ? 2 : 1;
+            break;
+        case 'z':
+            length = Length::kSize;
+            ++f;
+            break;
+        case 'j':
+            length = Length::kMax;
+            ++f;
+            break;
+        case 't':
+            length = Length::kPtrDiff;
+            ++f;
+            break;
+        default:
+            break;
+    }
+    char text[400];
+    std::to_chars_result r{};
+    const char conversion = *f;
+    switch (conversion) {
+        case 'd':
+        case 'i': {
+            if (precision >= 0) return false;
+            long long v = 0;
+            switch (length) {
+                case Length::kNone:
+                    v = va_arg(args, int);
+                    break;
+                case Length::kChar:
+                    v = static_cast<signed char>(va_arg(args, int));
+                    break;
+                case Length::kShort:
+                    v = static_cast<short>(va_arg(args, int));
+                    break;
+                case Length::kLong:
+                    v = va_arg(args, long);
+                    break;
+                case Length::kLongLong:
+                    v = va_arg(args, long long);
+                    break;
+                case Length::kSize:
+                    v = va_arg(args, ptrdiff_t);
+                    break;
+                case Length::kMax:
+                    v = va_arg(args, intmax_t);
+                    break;
+                case Length::kPtrDiff:
+                    v = va_arg(args, ptrdiff_t);
+                    break;
+            }
+            r = std::to_chars(text, text + sizeof text, v);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+            if (precision >= 0) return false;
+            unsigned long long v = 0;
+            switch (length) {
+                case Length::kNone:
+                    v = va_arg(args, unsigned);
+                    break;
+                case Length::kChar:
+                    v = static_cast<unsigned char>(va_arg(args, unsigned));
+                    break;
+                case Length::kShort:
+                    v = static_cast<unsigned short>(va_arg(args, unsigned));
+                    break;
+                case Length::kLong:
+                    v = va_arg(args, unsigned long);
+                    break;
+                case Length::kLongLong:
+                    v = va_arg(args, unsigned long long);
+                    break;
+                case Length::kSize:
+                    v = va_arg(args, size_t);
+                    break;
+                case Length::kMax:
+                    v = va_arg(args, uintmax_t);
+                    break;
+                case Length::kPtrDiff:
+                    v = static_cast<size_t>(va_arg(args, ptrdiff_t));
+                    break;
+            }
+            r = std::to_chars(text, text + sizeof text, v, conversion == 'u' ? 10 : 16);
+            break;
+        }
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G': {
+            // %lf is %f; long double (%Lf) is not formatted here.
+            if (length != Length::kNone && length != Length::kLong) return false;
+            const double v = va_arg(args, double);
+            const char lower = static_cast<char>(conversion | 0x20);
+            const std::chars_format format = lower == 'f'   ? std::chars_format::fixed
+                                             : lower == 'e' ? std::chars_format::scientific
+                                                            : std::chars_format::general;
+            r = std::to_chars(text, text + sizeof text, v, format, precision < 0 ? 6 : precision);
+            break;
+        }
+        case 'c': {
+            if (precision >= 0 || length != Length::kNone) return false;
+            text[0] = static_cast<char>(va_arg(args, int));
+            r.ptr = text + 1;
+            break;
+        }
+        case 's': {
+            if (length != Length::kNone) return false;
+            const char* s = va_arg(args, const char*);
+            if (s == nullptr) return false;
+            out.Put(s, precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(precision)));
+            spec = f + 1;
+            return true;
+        }
+        default:
+            return false;
+    }
+    if (r.ec != std::errc()) return false;
+    if (conversion >= 'A' && conversion <= 'Z') {
+        for (char* c = text; c < r.ptr; ++c)
+            if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 0x20);
+    }
+    out.Put(text, static_cast<size_t>(r.ptr - text));
+    spec = f + 1;
+    return true;
+}
+
 }  // namespace
+
+int FormatLogLineV(char* buffer, size_t size, const char* format, va_list args) {
+    va_list fast;
+    va_copy(fast, args);
+    LineOut out{buffer, size};
+    const char* f = format;
+    bool done = true;
+    while (*f != '\0') {
+        const char* percent = std::strchr(f, '%');
+        if (percent == nullptr) {
+            out.Put(f, std::strlen(f));
+            break;
+        }
+        out.Put(f, static_cast<size_t>(percent - f));
+        f = percent + 1;
+        if (!FormatConversion(f, fast, out)) {
+            done = false;
+            break;
+        }
+    }
+    va_end(fast);
+    if (!done) return std::vsnprintf(buffer, size, format, args);
+    out.Finish();
+    return static_cast<int>(out.count);
+}
+
+int FormatLogLine(char* buffer, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = FormatLogLineV(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
 
 void SetTextLogOpenForTesting(TextLogOpenFunction open) { g_open.store(open); }
 
@@ -50,7 +264,7 @@ void TextLog::Printf(const char* format, ...) {
     char text[kMaxLine + 2];
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(text, kMaxLine + 1, format, args);
+    const int n = FormatLogLineV(text, kMaxLine + 1, format, args);
     va_end(args);
     if (n < 0) return;
     Emit(text, static_cast<size_t>(n) < kMaxLine ? static_cast<size_t>(n) : kMaxLine);
