@@ -325,17 +325,24 @@ void CVELTMonitoringView::RequestRepaint(void* view) {
     QCoreApplication::postEvent(self, new QEvent(static_cast<QEvent::Type>(RepaintEventType())));
 }
 
-void CVELTMonitoringView::OnRepaintRequested() {
-    // At most 60 screen updates a second, however fast samples arrive.
-    constexpr qint64 kFrameMs = 16;
+void CVELTMonitoringView::OnRepaintRequested(bool more_packets_due) {
+    // At most 30 screen updates a second: at 50 records a second every other record
+    // repaints, showing every sample since the last one. Each update costs the whole
+    // window's paint and its transfer to the screen, far more than a record's drawing.
+    constexpr qint64 kFrameMs = 33;
     if (!since_flush_.isValid() || since_flush_.elapsed() >= kFrameMs) {
         FlushRepaint();
     } else if (!repaint_timer_.isActive()) {
-        repaint_timer_.start(static_cast<int>(kFrameMs - since_flush_.elapsed()));
+        // While packet messages arrive, the next one flushes (see event()) and the
+        // timer, set a frame later than that, only catches the end of the stream: it
+        // never wakes the thread in between.
+        const qint64 due = (more_packets_due ? 2 * kFrameMs : kFrameMs) - since_flush_.elapsed();
+        repaint_timer_.start(static_cast<int>(due));
     }
 }
 
 void CVELTMonitoringView::FlushRepaint() {
+    repaint_timer_.stop();
     const WaveformPlot::DirtyRegion dirty = plot_.TakeDirtyRegion();
     since_flush_.restart();
     QRegion region;
@@ -441,9 +448,10 @@ bool CVELTMonitoringView::event(QEvent* event) {
             message->link()->ProcessPackets();
             in_packet_message_ = false;
         }
-        if (repaint_after_packets_) {
+        // A repaint waiting for its frame goes with these records when the frame is up.
+        if (repaint_after_packets_ || repaint_timer_.isActive()) {
             repaint_after_packets_ = false;
-            OnRepaintRequested();
+            OnRepaintRequested(true);
         }
         return true;
     }
@@ -452,7 +460,7 @@ bool CVELTMonitoringView::event(QEvent* event) {
         return true;
     }
     if (type == RepaintEventType()) {
-        OnRepaintRequested();
+        OnRepaintRequested(false);
         return true;
     }
     if ((type == QEvent::WindowActivate || type == QEvent::WindowDeactivate) &&

@@ -99,7 +99,7 @@ private:
     void AddField(int field, int left, int top, int right, int bottom, bool value_field,
                   bool left_aligned);
     void ApplyFieldText(int field, const char* text);
-    void OnRepaintRequested();
+    void OnRepaintRequested(bool more_packets_due);
     void FlushRepaint();
     void ExposePlot(const QRegion& region);
     // FieldBackdrop: under the value fields lies the plot's picture on the background.
