@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -30,6 +31,57 @@ struct LineOut {
         if (size > 0) buffer[count < size ? count : size - 1] = '\0';
     }
 };
+
+// %.<precision>f of a finite double, exactly as printf rounds it (the exact binary
+// value, halfway cases to even), in integer arithmetic; false for the values whose
+// digits do not fit 128 bits, left to std::to_chars. Several times faster than it for
+// the logs' few decimals.
+bool FormatFixed(double v, int precision, char* out, char** end) {
+    if (precision > 9 || !std::isfinite(v)) return false;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    int exponent = biased - 1075;
+    if (biased == 0) {
+        exponent = -1074;  // subnormal
+    } else {
+        mantissa |= uint64_t{1} << 52;
+    }
+    uint64_t scale = 1;
+    for (int i = 0; i < precision; ++i) scale *= 10;
+    unsigned __int128 q;
+    if (exponent >= 0) {
+        if (exponent > 40) return false;  // m * 2^40 * 10^9 stays below 2^123
+        q = (static_cast<unsigned __int128>(mantissa) << exponent) * scale;
+    } else {
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * scale;
+        const int k = -exponent;
+        if (k >= 127) {
+            q = 0;  // below half a unit of the last digit: scaled < 2^83 <= 2^(k-1)
+        } else {
+            q = scaled >> k;
+            const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << k) - 1);
+            const unsigned __int128 half = static_cast<unsigned __int128>(1) << (k - 1);
+            if (rest > half || (rest == half && (q & 1) != 0)) ++q;
+        }
+    }
+    char digits[48];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + static_cast<int>(q % 10));
+        q /= 10;
+    } while (q != 0);
+    while (n <= precision) digits[n++] = '0';  // at least one digit before the point
+    char* p = out;
+    if (bits >> 63) *p++ = '-';
+    for (int i = n - 1; i >= 0; --i) {
+        *p++ = digits[i];
+        if (i == precision && precision > 0) *p++ = '.';
+    }
+    *end = p;
+    return true;
+}
 
 enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kMax, kPtrDiff };
 
@@ -158,6 +210,7 @@ bool FormatConversion(const char*& spec, va_list& args, LineOut& out) {
             if (length != Length::kNone && length != Length::kLong) return false;
             const double v = va_arg(args, double);
             const char lower = static_cast<char>(conversion | 0x20);
+            if (lower == 'f' && FormatFixed(v, precision < 0 ? 6 : precision, text, &r.ptr)) break;
             const std::chars_format format = lower == 'f'   ? std::chars_format::fixed
                                              : lower == 'e' ? std::chars_format::scientific
                                                             : std::chars_format::general;
