@@ -21,9 +21,11 @@ struct LineOut {
     size_t size;
     size_t count = 0;
     void Put(const char* text, size_t n) {
-        if (count + 1 < size) {
-            const size_t room = size - 1 - count;
-            std::memcpy(buffer + count, text, n < room ? n : room);
+        if (count + n < size) {
+            // The pieces are a few characters each: a loop beats a call to memcpy.
+            for (size_t i = 0; i < n; ++i) buffer[count + i] = text[i];
+        } else if (count + 1 < size) {
+            std::memcpy(buffer + count, text, size - 1 - count);
         }
         count += n;
     }
@@ -68,10 +70,16 @@ bool FormatFixed(double v, int precision, char* out, char** end) {
     }
     char digits[48];
     int n = 0;
-    do {
+    // 64-bit division by 10 is a multiplication; 128-bit division is a library call.
+    while (q > UINT64_MAX) {
         digits[n++] = static_cast<char>('0' + static_cast<int>(q % 10));
         q /= 10;
-    } while (q != 0);
+    }
+    uint64_t low = static_cast<uint64_t>(q);
+    do {
+        digits[n++] = static_cast<char>('0' + static_cast<int>(low % 10));
+        low /= 10;
+    } while (low != 0);
     while (n <= precision) digits[n++] = '0';  // at least one digit before the point
     char* p = out;
     if (bits >> 63) *p++ = '-';
