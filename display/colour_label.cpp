@@ -9,6 +9,8 @@
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTextDocument>
+#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -95,16 +97,29 @@ void ColourEdit::ReplaceFieldText(const QString& text) {
 }
 
 void ColourEdit::ReplaceFieldTextUtf8(const char* text) {
-    const QUtf8StringView utf8(text);
     const QString shown = this->text();
     // The same text again would change nothing visible: a read-only field has no
-    // undo, and the caret already stands behind the text with nothing selected.
-    if (isReadOnly() && QAnyStringView::equal(shown, utf8) && !hasSelectedText() &&
-        cursorPosition() == shown.size()) {
-        setModified(true);
-        return;
+    // undo, and the caret already stands behind the text with nothing selected. While
+    // the field holds what the last write gave it (the very same string), its bytes
+    // tell that cheaper than a comparison of UTF-8 with UTF-16.
+    if (isReadOnly() && !hasSelectedText() && cursorPosition() == shown.size()) {
+        const bool same = shown.constData() == written_.constData() && !written_.isEmpty()
+                              ? std::strcmp(text, written_utf8_) == 0
+                              : QAnyStringView::equal(shown, QUtf8StringView(text));
+        if (same) {
+            setModified(true);
+            return;
+        }
     }
-    ReplaceFieldText(utf8.toString());
+    QString replacement = QString::fromUtf8(text);
+    ReplaceFieldText(replacement);
+    const size_t length = std::strlen(text);
+    if (length < sizeof written_utf8_) {
+        std::memcpy(written_utf8_, text, length + 1);
+        written_ = std::move(replacement);
+    } else {
+        written_ = QString();
+    }
 }
 
 void ColourEdit::SetBackdrop(const FieldBackdrop* backdrop) {

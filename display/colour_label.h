@@ -116,6 +116,9 @@ private:
         bool operator==(const PanelKey&) const = default;
     };
 
+    // The last text written through ReplaceFieldTextUtf8, as given and as set.
+    QString written_;
+    char written_utf8_[32] = "";
     const FieldBackdrop* backdrop_ = nullptr;
     bool panel_from_picture_ = false;  // during a paint over a plain backdrop
     QColor plain_backdrop_;

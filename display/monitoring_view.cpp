@@ -325,17 +325,24 @@ void CVELTMonitoringView::RequestRepaint(void* view) {
     QCoreApplication::postEvent(self, new QEvent(static_cast<QEvent::Type>(RepaintEventType())));
 }
 
-void CVELTMonitoringView::OnRepaintRequested() {
-    // At most 60 screen updates a second, however fast samples arrive.
-    constexpr qint64 kFrameMs = 16;
+void CVELTMonitoringView::OnRepaintRequested(bool more_packets_due) {
+    // At most 30 screen updates a second: at 50 records a second every other record
+    // repaints, showing every sample since the last one. Each update costs the whole
+    // window's paint and its transfer to the screen, far more than a record's drawing.
+    constexpr qint64 kFrameMs = 33;
     if (!since_flush_.isValid() || since_flush_.elapsed() >= kFrameMs) {
         FlushRepaint();
     } else if (!repaint_timer_.isActive()) {
-        repaint_timer_.start(static_cast<int>(kFrameMs - since_flush_.elapsed()));
+        // While packet messages arrive, the next one flushes (see event()) and the
+        // timer, set a frame later than that, only catches the end of the stream: it
+        // never wakes the thread in between.
+        const qint64 due = (more_packets_due ? 2 * kFrameMs : kFrameMs) - since_flush_.elapsed();
+        repaint_timer_.start(static_cast<int>(due));
     }
 }
 
 void CVELTMonitoringView::FlushRepaint() {
+    repaint_timer_.stop();
     const WaveformPlot::DirtyRegion dirty = plot_.TakeDirtyRegion();
     since_flush_.restart();
     QRegion region;
@@ -441,9 +448,10 @@ bool CVELTMonitoringView::event(QEvent* event) {
             message->link()->ProcessPackets();
             in_packet_message_ = false;
         }
-        if (repaint_after_packets_) {
+        // A repaint waiting for its frame goes with these records when the frame is up.
+        if (repaint_after_packets_ || repaint_timer_.isActive()) {
             repaint_after_packets_ = false;
-            OnRepaintRequested();
+            OnRepaintRequested(true);
         }
         return true;
     }
@@ -452,7 +460,7 @@ bool CVELTMonitoringView::event(QEvent* event) {
         return true;
     }
     if (type == RepaintEventType()) {
-        OnRepaintRequested();
+        OnRepaintRequested(false);
         return true;
     }
     if ((type == QEvent::WindowActivate || type == QEvent::WindowDeactivate) &&
@@ -470,13 +478,52 @@ bool CVELTMonitoringView::event(QEvent* event) {
     return QWidget::event(event);
 }
 
+namespace {
+
+// The frame and the strip are always drawn (filled at the first redraw), so there the
+// picture is opaque and is copied as it is; elsewhere it lies on the background.
+bool OpaqueInPlot(const QRect& r) {
+    for (const CanvasRect& c : {WaveformPlot::kFrame, WaveformPlot::kStrip})
+        if (r.left() >= c.left && r.right() < c.right && r.top() >= c.top && r.bottom() < c.bottom)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool CVELTMonitoringView::CopyIntoStore(const QRegion& region, const QPoint& offset,
+                                        QBackingStore* store) const {
+    QPaintDevice* device = store->paintDevice();
+    if (device == nullptr || device->devType() != QInternal::Image) return false;
+    auto* image = static_cast<QImage*>(device);
+    if ((image->format() != QImage::Format_RGB32 &&
+         image->format() != QImage::Format_ARGB32_Premultiplied) ||
+        image->devicePixelRatio() != 1.0)
+        return false;
+    for (const QRect& r : region)
+        if (!OpaqueInPlot(r) || !image->rect().contains(r.translated(-offset))) return false;
+    uchar* bits = image->bits();
+    const qsizetype stride = image->bytesPerLine();
+    plot_.WithCanvas([&](const PixelCanvas& canvas) {
+        for (const QRect& r : region) {
+            const size_t bytes = static_cast<size_t>(r.width()) * 4;
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                std::memcpy(bits + (y - offset.y()) * stride + (r.left() - offset.x()) * 4,
+                            canvas.Bits() + static_cast<size_t>(y) * canvas.Width() + r.left(),
+                            bytes);
+        }
+    });
+    return true;
+}
+
 void CVELTMonitoringView::paintEvent(QPaintEvent* event) {
-    QPainter painter(this);
     const QRegion& region = event->region();
     // Into the window rather than a grab: what the plot did not ask for and no control
     // covers was exposed, and shows the redraw. A grab shows the window as it is.
     QBackingStore* store = backingStore();
-    if (store != nullptr && redirected(nullptr) == store->paintDevice()) {
+    QPoint offset;  // of the window's image from the view
+    const bool into_window = store != nullptr && redirected(&offset) == store->paintDevice();
+    if (into_window) {
         // Usually all of it is the plot's own request, or a control's repaint: told
         // apart rectangle by rectangle before any region arithmetic.
         auto asked = [this](const QRect& r) {
@@ -508,16 +555,11 @@ void CVELTMonitoringView::paintEvent(QPaintEvent* event) {
         // under another window) is an expose once it shows.
         requested_ = QRegion();
     }
+    // The plot's own repaints, opaque pixels all of them, go straight into the window's
+    // image row by row: a painter's setup and its blits would cost several times more.
+    if (into_window && CopyIntoStore(region, offset, store)) return;
+    QPainter painter(this);
     const QColor background = palette().color(backgroundRole());
-    // The frame and the strip are always drawn (filled at the first redraw), so there
-    // the picture is copied as it is; elsewhere it lies on the background.
-    auto opaque = [](const QRect& r) {
-        for (const CanvasRect& c : {WaveformPlot::kFrame, WaveformPlot::kStrip})
-            if (r.left() >= c.left && r.right() < c.right && r.top() >= c.top &&
-                r.bottom() < c.bottom)
-                return true;
-        return false;
-    };
     // Qt blends a copy taller than about 96 rows in worker threads, whose wake-ups cost
     // more than the copy: the plot's columns go in bands.
     static constexpr int kBand = 64;
@@ -532,7 +574,7 @@ void CVELTMonitoringView::paintEvent(QPaintEvent* event) {
                            canvas.Height(), canvas.Width() * 4,
                            QImage::Format_ARGB32_Premultiplied);
         for (const QRect& r : region) {
-            if (opaque(r)) {
+            if (OpaqueInPlot(r)) {
                 painter.setCompositionMode(QPainter::CompositionMode_Source);
                 copy(image, r);
                 painter.setCompositionMode(QPainter::CompositionMode_SourceOver);

@@ -22,6 +22,7 @@
 #include "processing/view_field.h"
 
 class COximeter;
+class QBackingStore;
 class QLabel;
 class QPainter;
 class QPrinter;
@@ -99,9 +100,13 @@ private:
     void AddField(int field, int left, int top, int right, int bottom, bool value_field,
                   bool left_aligned);
     void ApplyFieldText(int field, const char* text);
-    void OnRepaintRequested();
+    void OnRepaintRequested(bool more_packets_due);
     void FlushRepaint();
     void ExposePlot(const QRegion& region);
+    // Copies the region from the plot's picture into the window's image (offset: of
+    // the image from the view) when all of it is opaque picture and the image plain
+    // 32-bit pixels; false, having done nothing, otherwise.
+    bool CopyIntoStore(const QRegion& region, const QPoint& offset, QBackingStore* store) const;
     // FieldBackdrop: under the value fields lies the plot's picture on the background.
     bool PlainBackdrop(const QRect& area, QColor* colour) const override;
     void PaintBackdrop(QPainter& painter, const QRect& area) const override;

@@ -12,12 +12,21 @@
 // One thread at a time per log.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <string>
 #include <utility>
 
 namespace platform {
+
+// vsnprintf as the "C" locale formats, whatever locale the program runs in: the
+// conversions the logs use (d i u x X c s f F e E g G with a precision, no flags or
+// width) go through std::to_chars, about ten times faster than printf's floating
+// point; any other conversion is left to vsnprintf. Returns what vsnprintf returns.
+int FormatLogLineV(char* buffer, size_t size, const char* format, va_list args);
+int FormatLogLine(char* buffer, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Whether a log writes its numbers with a decimal point or a decimal comma. The comma
 // replaces every '.' of a line, text included; the header is written as given.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/text_log.h"
 #include "processing/measurement.h"
 
 namespace processing {
@@ -118,7 +119,7 @@ int GetEKG(Measurement& m, double amplitude) {
     int16_t s2 = TruncToInt16(27280 / (d0 - dRiseTimeAv * 0.5));
 
     char line[256];
-    std::snprintf(
+    platform::FormatLogLine(
         line, sizeof(line),
         "GetEKG: lSample=%.1lf d0=%.1lf dRiseTimeAv=%.1lf dAmpl=%.2lf s0=%i s1=%i s2=%i\n",
         e.beat_time, d0, dRiseTimeAv, amplitude, s0, s1, s2);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/text_log.h"
 #include "processing/measurement.h"
 
 namespace processing {
@@ -209,7 +210,7 @@ void FindPulseMax(Measurement& m) {
     EvalCMMaxima(m);
 
     char line[256];
-    const int len = std::snprintf(
+    const int len = platform::FormatLogLine(
         line, sizeof(line),
         "\nNew Max: at %i Sample=%i IR=%f Red=%f Rise=%f CMAmplitude=%f CMROxi=%f CMRHbCO=%f\n", k,
         static_cast<int>(e.position), e.ir, e.red, e.rise, p.CMAmplitude, p.CMROxi, p.CMRHbCO);

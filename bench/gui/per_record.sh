@@ -3,7 +3,8 @@
 # (protocol 2, 50 records a second) feeds velt-monitoring under Xvfb.
 #   1. Under callgrind, counting switched on after start-up: instructions per record.
 #   2. A plain run in --parts parts (6): the program's CPU share and task switches per
-#      record in each part, from the scheduler's counts of every thread.
+#      record in each part, from the scheduler's counts of every thread; then each
+#      thread's own share over the whole run (threads that ran at all).
 #   3. With --syscalls, a run under strace: system calls per record, of all threads
 #      and of the receive thread alone.
 # Records are counted as lines of the program's fTxtLog.txt (one per record).
@@ -128,6 +129,11 @@ else
   # Run time and task switches of every thread, exact, from the scheduler's counts.
   sched() { cat /proc/$app/task/*/schedstat 2>/dev/null | awk '{ns += $1; n += $3} END {printf "%.0f %.0f\n", ns, n}'; }
   slice=$(( seconds / parts )); [ "$slice" -ge 1 ] || slice=1
+  # Each thread's own counts over the whole run as well: tid, name, run time, switches.
+  threads() { for t in /proc/$app/task/*; do
+      printf '%s %s %s\n' "${t##*/}" "$(tr ' ' _ <"$t/comm")" "$(cut -d' ' -f1,3 "$t/schedstat")"
+    done 2>/dev/null | sort; }
+  threads >"$scratch/threads0"; t_start=$(date +%s.%N); r_start=$(records)
   for _ in $(seq "$parts"); do
     t0=$(date +%s.%N); read -r ns0 n0 <<<"$(sched)"; r0=$(records)
     sleep "$slice"
@@ -135,6 +141,11 @@ else
     awk -v ns="$((ns1 - ns0))" -v n="$((n1 - n0))" -v r="$((r1 - r0))" -v a="$t0" -v b="$t1" \
       'BEGIN { printf "interval %d %.2f %.2f\n", r, ns / 1e7 / (b - a), (r > 0 ? n / r : 0) }'
   done
+  threads >"$scratch/threads1"; t_end=$(date +%s.%N); r_end=$(records)
+  join "$scratch/threads0" "$scratch/threads1" |
+    awk -v app="$app" -v r="$((r_end - r_start))" -v a="$t_start" -v b="$t_end" \
+      '$6 - $3 > 0 { printf "thread %d %s%s %.2f %.2f\n", $1, $2, ($1 == app ? "(GUI)" : ""),
+                                ($6 - $3) / 1e7 / (b - a), (r > 0 ? ($7 - $4) / r : 0) }'
 fi
 kill $app 2>/dev/null; wait $app 2>/dev/null
 exit 0
@@ -185,5 +196,7 @@ if [ "$do_cpu" = 1 ]; then
     <<<"$parts_out"
   cut -d' ' -f2 <<<"$parts_out" | sort -g |
     awk '{ v[NR] = $1 } END { printf ", CPU share %.2f %% of one core in the quietest part, %.2f %% median\n", v[1], v[int((NR + 1) / 2)] }'
+  sed -n 's/^thread //p' <<<"$out" |
+    awk '{ printf "  thread %d %s: CPU %.2f %%, %.2f task switches per record\n", $1, $2, $3, $4 }'
   echo "(load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores)"
 fi

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QDir>
 #include <QEventLoop>
 #include <QExposeEvent>
@@ -609,6 +610,35 @@ TEST_F(MonitoringViewTest, WindowExposeShowsTheFullRedrawWhereExposed) {
         for (int x = 400; x < 600; ++x)
             ASSERT_EQ(after.pixel(x, y), redraw.pixel(x, y)) << x << "," << y;
     EXPECT_EQ(after.pixelColor(350, 137), QColor(0, 255, 0));
+}
+
+// The plot's repaints write the window's image themselves: it holds what the view
+// paints, at the view's place in the window.
+TEST_F(MonitoringViewTest, TheWindowsImageShowsThePlotAsTheViewPaintsIt) {
+    QWidget window;
+    window.resize(900, 500);
+    auto* view = new CVELTMonitoringView(&window);
+    view->move(31, 17);
+    ASSERT_TRUE(ShowPainted(window, *view));
+    for (int i = 0; i < 700; ++i) {
+        view->AppendSample(static_cast<uint8_t>(40 + i * 7 % 200), RGB(0, 0, i % 256));
+        if (i % 50 == 0) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(40ms);
+    }
+    const auto* store = static_cast<const QImage*>(window.backingStore()->paintDevice());
+    const QImage shown =
+        store->copy(QRect(view->pos(), view->size())).convertToFormat(QImage::Format_RGB32);
+    const QImage painted = view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect frame(328, 24, 514, 250);
+    EXPECT_EQ(shown.copy(frame), painted.copy(frame));
+    int trace = 0;  // pixels of the sweeps' lines
+    for (int x = frame.left() + 1; x < frame.right(); ++x)
+        for (int y = frame.top() + 1; y < frame.bottom(); ++y)
+            trace += shown.pixelColor(x, y) != QColor(224, 224, 255);
+    EXPECT_GT(trace, 2000);
 }
 
 TEST_F(MonitoringViewTest, PlainAppendsAndWindowSwitchesKeepTheIncrementalPicture) {
