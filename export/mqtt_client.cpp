@@ -429,6 +429,11 @@ void Client::Run(std::shared_ptr<Shared> shared) {
         return;
     }
 
+    // Nothing we take is larger than kMaxPacket: the broker drops a larger message for
+    // us instead of making this thread read (and hold) all of it.
+    mosquitto_property* connect_properties = nullptr;
+    mosquitto_property_add_int32(&connect_properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
+
     int failures = 0;
     std::string reason;
     std::vector<Item> batch;
@@ -436,8 +441,8 @@ void Client::Run(std::shared_ptr<Shared> shared) {
         s.connack = -1;
         s.tls_error.clear();
         errno = 0;
-        int rc =
-            mosquitto_connect(mosq, s.address.host.c_str(), s.address.port, s.options.keepalive_s);
+        int rc = mosquitto_connect_bind_v5(mosq, s.address.host.c_str(), s.address.port,
+                                           s.options.keepalive_s, nullptr, connect_properties);
         int err = errno;
         bool connected = false;
         while (rc == MOSQ_ERR_SUCCESS) {
@@ -524,6 +529,7 @@ void Client::Run(std::shared_ptr<Shared> shared) {
         ++failures;
         if (!s.Sleep(BackoffMs(failures) / s.backoff_divisor)) break;
     }
+    mosquitto_property_free_all(&connect_properties);
     mosquitto_destroy(mosq);
     s.SetStatus(State::kStopped, reason);
     s.exited.set_value();

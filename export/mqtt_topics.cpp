@@ -78,6 +78,20 @@ const char* LeafName(Leaf leaf) {
     return "";
 }
 
+size_t MaxPayload(Leaf leaf) {
+    switch (leaf) {
+        case Leaf::kState:
+        case Leaf::kValues:
+        case Leaf::kEvents:
+            return 4096;
+        case Leaf::kPleth:
+            return 8192;
+        case Leaf::kUnknown:
+            break;
+    }
+    return 0;
+}
+
 bool ValidTopicName(std::string_view name) {
     if (name.empty()) return false;
     for (char c : name)

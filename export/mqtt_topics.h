@@ -19,6 +19,14 @@ inline constexpr const char* kSubscribeAll = "velt/v1/#";
 enum class Leaf { kState, kValues, kEvents, kPleth, kUnknown };
 const char* LeafName(Leaf leaf);
 
+// The largest payload a monitor of ours sends on a leaf, with ample room: a values
+// message is about 450 bytes, a plethysmogram chunk of 64 samples under 500. The ward
+// refuses anything larger unread; 0 for a leaf it does not take.
+size_t MaxPayload(Leaf leaf);
+// The largest packet any of our clients takes (topic and header included); the
+// broker is told on every connection and sends nothing larger.
+inline constexpr uint32_t kMaxPacket = 16384;
+
 // A name a user typed: empty, or holding '/', '+', '#' or a control character, is
 // refused (such a name would split the topic or act as a wildcard).
 bool ValidTopicName(std::string_view name);

@@ -9,6 +9,14 @@
 
 namespace {
 
+// A long text cut to n characters, never inside a surrogate pair.
+QString Cut(const QString& s, int n) {
+    if (s.size() <= n) return s;
+    int keep = n - 1;
+    if (keep > 0 && s[keep - 1].isHighSurrogate()) --keep;
+    return s.left(keep) + QChar(0x2026);
+}
+
 QString Shown(const QJsonValue& sign) {
     const QJsonValue v = sign.toObject().value("value");
     if (!v.isDouble()) return "x";
@@ -16,6 +24,34 @@ QString Shown(const QJsonValue& sign) {
 }
 
 }  // namespace
+
+bool WardInbox::Put(const char* topic, const char* payload, size_t size) {
+    mqtt::TopicParts parts;
+    if (!mqtt::ParseTopic(topic, &parts) || parts.leaf == mqtt::Leaf::kUnknown) return false;
+    if (size > mqtt::MaxPayload(parts.leaf)) {
+        refused_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    Message m{topic, QByteArray(payload, static_cast<qsizetype>(size))};
+    const size_t bytes = m.topic.size() + size;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool first = messages_.empty();
+    while (!messages_.empty() && (messages_.size() >= kMaxMessages || bytes_ + bytes > kMaxBytes)) {
+        bytes_ -= messages_.front().topic.size() + messages_.front().payload.size();
+        messages_.pop_front();
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    messages_.push_back(std::move(m));
+    bytes_ += bytes;
+    return first;
+}
+
+void WardInbox::Take(std::deque<Message>* out) {
+    out->clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    out->swap(messages_);
+    bytes_ = 0;
+}
 
 QString WardModel::ClockOf(const QString& iso) {
     // The monitor's own clock reading, whatever its zone.
@@ -41,8 +77,9 @@ int WardModel::Find(const QString& key, bool* added, const QString& monitor, con
     if (it != tiles_.end() && it->key == key) return static_cast<int>(it - tiles_.begin());
     TileData t;
     t.key = key;
-    t.monitor = QString::fromStdString(mqtt::UnescapeTopicName(monitor.toStdString()));
-    t.port = QString::fromStdString(mqtt::UnescapeTopicName(port.toStdString()));
+    t.monitor =
+        Cut(QString::fromStdString(mqtt::UnescapeTopicName(monitor.toStdString())), kNameChars);
+    t.port = Cut(QString::fromStdString(mqtt::UnescapeTopicName(port.toStdString())), kNameChars);
     it = tiles_.insert(it, std::move(t));
     *added = true;
     return static_cast<int>(it - tiles_.begin());
@@ -80,9 +117,9 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
             d.spo2 = Shown(o.value("spo2"));
             d.pulse = Shown(o.value("pulse"));
             d.perfusion = Shown(o.value("perfusion"));
-            d.status = o.value("status").toString();
+            d.status = Cut(o.value("status").toString(), kStatusChars);
             const QJsonObject link = o.value("link").toObject();
-            d.link_state = link.value("state").toString();
+            d.link_state = Cut(link.value("state").toString(), kWordChars);
             d.frames = static_cast<uint64_t>(link.value("frames").toDouble());
             d.bad = static_cast<uint64_t>(link.value("bad").toDouble());
             d.lost = static_cast<uint64_t>(link.value("lost").toDouble());
@@ -95,7 +132,7 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
             break;
         }
         case mqtt::Leaf::kEvents:
-            d.last_event = o.value("event").toString();
+            d.last_event = Cut(o.value("event").toString(), kEventChars);
             ++d.last_event_seq;
             break;
         case mqtt::Leaf::kPleth: {

@@ -8,7 +8,11 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
 #include <vector>
 
 struct TileData {
@@ -39,9 +43,43 @@ struct TileData {
     QString last_event;
 };
 
+// What the broker connection's thread hands to the window. A message larger than any
+// monitor sends for its leaf is refused unread (and counted); the inbox is bounded in
+// count and bytes, so a flood or a window that falls behind cannot grow memory: the
+// oldest go first, counted.
+class WardInbox {
+public:
+    static constexpr size_t kMaxMessages = 20000;
+    static constexpr size_t kMaxBytes = 4 << 20;
+    struct Message {
+        std::string topic;
+        QByteArray payload;
+    };
+
+    // Network thread. True when the inbox was empty before: the window needs waking.
+    bool Put(const char* topic, const char* payload, size_t size);
+    // GUI thread: all that came meanwhile.
+    void Take(std::deque<Message>* out);
+
+    uint64_t Refused() const { return refused_.load(std::memory_order_relaxed); }
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    std::mutex mutex_;
+    std::deque<Message> messages_;
+    size_t bytes_ = 0;
+    std::atomic<uint64_t> refused_{0};
+    std::atomic<uint64_t> dropped_{0};
+};
+
 class WardModel {
 public:
     static constexpr int64_t kStaleMs = 5000;
+    // Texts longer than a tile can show are cut to these many characters ("…" last).
+    static constexpr int kNameChars = 48;
+    static constexpr int kStatusChars = 32;
+    static constexpr int kWordChars = 16;
+    static constexpr int kEventChars = 64;
 
     // One message; now_ms the ward's clock. Returns the tile's index, or -1 for a topic
     // or payload it does not take. *added is set when the message made a new tile

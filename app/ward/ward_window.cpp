@@ -323,7 +323,7 @@ WardWindow::WardWindow(WardSettings settings, std::string settings_path, QWidget
     : QMainWindow(parent),
       settings_(std::move(settings)),
       settings_path_(std::move(settings_path)),
-      inbox_(std::make_shared<Inbox>()) {
+      inbox_(std::make_shared<WardInbox>()) {
     setWindowTitle("VELT Ward");
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction("&Broker...", this, &WardWindow::OnSettings);
@@ -369,18 +369,11 @@ bool WardWindow::Connect(const WardSettings& settings) {
     }
     client_ = std::make_unique<mqtt::Client>(settings_.broker);
     client_->Subscribe(mqtt::kSubscribeAll);
-    std::shared_ptr<Inbox> inbox = inbox_;
-    QPointer<WardWindow> self(this);
-    client_->SetMessageHandler([inbox, self](const char* topic, const char* payload, size_t size,
-                                             bool) {
-        bool first = false;
-        {
-            std::lock_guard<std::mutex> lock(inbox->mutex);
-            first = inbox->messages.empty();
-            inbox->messages.emplace_back(topic, QByteArray(payload, static_cast<qsizetype>(size)));
-        }
+    client_->SetMessageHandler([inbox = inbox_, self = QPointer<WardWindow>(this)](
+                                   const char* topic, const char* payload, size_t size, bool) {
         // One wake per batch: the GUI thread takes all that came meanwhile.
-        if (first && self) QMetaObject::invokeMethod(self.data(), "Drain", Qt::QueuedConnection);
+        if (inbox->Put(topic, payload, size) && self)
+            QMetaObject::invokeMethod(self.data(), "Drain", Qt::QueuedConnection);
     });
     std::string error;
     if (!client_->Start(&error)) {
@@ -404,16 +397,12 @@ bool WardWindow::Connect(const WardSettings& settings) {
 }
 
 void WardWindow::Drain() {
-    std::vector<std::pair<std::string, QByteArray>> batch;
-    {
-        std::lock_guard<std::mutex> lock(inbox_->mutex);
-        batch.swap(inbox_->messages);
-    }
-    if (batch.empty()) return;
+    inbox_->Take(&batch_);
+    if (batch_.empty()) return;
     const int64_t now = NowMs();
     bool relayout = false;
     std::vector<QString> touched;
-    for (const auto& [topic, payload] : batch) {
+    for (const auto& [topic, payload] : batch_) {
         bool added = false;
         const int i = model_.OnMessage(QString::fromStdString(topic), payload, now, &added);
         if (i < 0) continue;
@@ -459,8 +448,13 @@ QString WardWindow::StatusText() const {
     if (!client_) return QString();
     const mqtt::Client::Status s = client_->GetStatus();
     switch (s.state) {
-        case mqtt::Client::State::kConnected:
-            return QString("MQTT: connected, %1 monitors").arg(model_.Count());
+        case mqtt::Client::State::kConnected: {
+            QString text = QString("MQTT: connected, %1 monitors").arg(model_.Count());
+            if (inbox_->Refused() != 0) text += QString(", %1 too large").arg(inbox_->Refused());
+            if (inbox_->Dropped() != 0)
+                text += QString(", %1 dropped (ward behind)").arg(inbox_->Dropped());
+            return text;
+        }
         case mqtt::Client::State::kRetrying:
             return "MQTT: retrying (" + QString::fromStdString(s.reason) + ")";
         default:

@@ -6,7 +6,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QProcess>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -93,6 +96,24 @@ TEST(WardModel, PlethSamplesGoIntoTheTilesRing) {
     EXPECT_TRUE(m.At(0).has_pleth);
     EXPECT_EQ(m.At(0).pleth_count, 3);
     EXPECT_EQ(m.At(0).pleth[2], 3);
+}
+
+TEST(WardInbox, RefusesWhatNoMonitorSendsAndDropsTheOldestWhenFull) {
+    WardInbox inbox;
+    const std::string big(5000, ' ');
+    EXPECT_FALSE(inbox.Put("velt/v1/a/b/values", big.data(), big.size()));
+    EXPECT_EQ(inbox.Refused(), 1u);
+    const size_t n = WardInbox::kMaxBytes / big.size() + 10;  // a plethysmogram may be larger
+    EXPECT_TRUE(inbox.Put("velt/v1/a/b/pleth", big.data(), big.size()));
+    for (size_t i = 1; i < n; ++i) {
+        const std::string numbered = std::to_string(i) + big;
+        EXPECT_FALSE(inbox.Put("velt/v1/a/b/pleth", numbered.data(), big.size()));
+    }
+    std::deque<WardInbox::Message> got;
+    inbox.Take(&got);
+    EXPECT_EQ(got.size() + inbox.Dropped(), n);
+    EXPECT_GT(inbox.Dropped(), 0u);
+    EXPECT_TRUE(got.back().payload.startsWith(std::to_string(n - 1).c_str()));  // newest kept
 }
 
 mqtt::BrokerOptions Options(const testing_support::TestBroker& b, const char* user) {
@@ -214,6 +235,63 @@ TEST(WardWindow, ShowsEveryMonitorAndComesBackAfterTheBrokerRestarts) {
     b.reset();
     ASSERT_TRUE(WaitFor([&] { return window.Model().At(0).offline; }));
     EXPECT_FALSE(window.Model().At(0).offline_since.isEmpty());
+}
+
+long RssKb() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    long kb = 0;
+    while (in >> key && key != "VmRSS:") in.ignore(1 << 12, '\n');
+    in >> kb;
+    return kb;
+}
+
+// A publisher gone wrong: one 100 MB message, then 1 MB messages on every leaf for
+// 4 s. A thread pings through the GUI thread all the while.
+TEST(WardWindow, AFloodOfHugeMessagesNeitherFreezesTheWindowNorHoldsItsMemory) {
+    testing_support::TestBroker broker;
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    WardSettings s;
+    s.broker = Options(broker, "ward");
+    WardWindow window(s, std::string());
+    window.resize(1000, 650);
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return window.StatusText().startsWith("MQTT: connected"); }));
+    QProcess flood;
+    flood.start(MQTT_TEST_PUBLISHER, {QString::fromStdString(broker.Url()),
+                                      QString::fromStdString(broker.PasswordFile()), "--flood",
+                                      "velt/v1/bed-1/COM1", "4"});
+    std::atomic<bool> done{false};
+    std::atomic<long> worst_ms{0}, peak_kb{0};
+    std::thread pinger([&] {
+        while (!done) {
+            const auto sent = std::chrono::steady_clock::now();
+            auto answered = std::make_shared<std::atomic<bool>>(false);
+            QMetaObject::invokeMethod(
+                &window, [answered] { *answered = true; }, Qt::QueuedConnection);
+            while (!*answered && !done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            worst_ms =
+                std::max<long>(worst_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - sent)
+                                             .count());
+            peak_kb = std::max(peak_kb.load(), RssKb());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // Until the flood is over and the monitor's values after it are shown.
+    const bool shown = WaitFor(
+        [&] { return window.Model().Count() == 1 && window.Model().At(0).status == "AAA"; }, 60000);
+    done = true;
+    pinger.join();
+    flood.kill();
+    flood.waitForFinished();
+    std::printf("flood: worst ping %ld ms, peak VmRSS %ld kB\n", worst_ms.load(), peak_kb.load());
+    EXPECT_TRUE(shown) << window.StatusText().toStdString()
+                       << flood.readAllStandardError().toStdString();
+    EXPECT_LT(worst_ms, 100);
+    EXPECT_LT(peak_kb, 100 * 1024);
+    // The large ones are counted.
+    EXPECT_TRUE(window.StatusText().contains(" too large")) << window.StatusText().toStdString();
 }
 
 }  // namespace
