@@ -31,9 +31,18 @@ inline constexpr uint32_t kMaxPacket = 16384;
 // refused (such a name would split the topic or act as a wildcard).
 bool ValidTopicName(std::string_view name);
 
+// A name a user typed (the monitor name): a valid topic level that is also well-formed
+// UTF-8 and holds no '%' (which the ward would read as an escape) and no C1 control,
+// bidirectional, zero-width or other invisible character: a ward shows a monitor by
+// what was typed, and such characters would make one name look like another.
+bool ValidMonitorName(std::string_view name);
+inline constexpr const char* kMonitorNameRule =
+    "may not hold /, +, #, %, control, invisible or right-to-left characters";
+
 // A name from the host or the link (host name, USB "description#serial"): every
 // refused character and '%' become "%XX", so two names never meet in one topic; an
-// empty name becomes "_". UnescapeTopicName reverses it.
+// empty name becomes "_". UnescapeTopicName reverses it, and decodes nothing else: a
+// "%2D" that escaping cannot have made stays as it is.
 std::string EscapeTopicName(std::string_view name);
 std::string UnescapeTopicName(std::string_view name);
 

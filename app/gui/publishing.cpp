@@ -81,8 +81,8 @@ void Publishing::Apply(const config::PublishSettings& settings) {
         std::string error;
         if (!mqtt::ParseBrokerUrl(settings_.broker, &address, &error))
             problem_ = QString::fromStdString(error);
-        else if (!settings_.monitor.empty() && !mqtt::ValidTopicName(settings_.monitor))
-            problem_ = "the monitor name may not hold /, +, # or control characters";
+        else if (!settings_.monitor.empty() && !mqtt::ValidMonitorName(settings_.monitor))
+            problem_ = QString("the monitor name %1").arg(mqtt::kMonitorNameRule);
         if (problem_.isEmpty() && !address.tls && !mqtt::IsLoopbackHost(address.host) &&
             !warned_plain_ && app_->MainFrame() != nullptr) {
             warned_plain_ = true;

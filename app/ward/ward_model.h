@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct TileData {
@@ -24,9 +26,10 @@ struct TileData {
     QString perfusion = "x";
     QString status;
     QString link_state;
-    uint64_t frames = 0;
-    uint64_t bad = 0;
-    uint64_t lost = 0;
+    // The link's counts; none ("?") when the message's was no count.
+    std::optional<uint64_t> frames = 0;
+    std::optional<uint64_t> bad = 0;
+    std::optional<uint64_t> lost = 0;
     QString last_time;           // HH:MM:SS of the last values, as the monitor stamped them
     int64_t last_values_ms = 0;  // the ward's clock when the last values came
     int64_t value_time_ms = 0;   // the monitor's stamp of the last values
@@ -41,6 +44,12 @@ struct TileData {
     bool has_pleth = false;
     uint64_t last_event_seq = 0;
     QString last_event;
+    // The fields of the last message of each kind that were not what a monitor
+    // sends (wrong type, out of range): shown as "?", the tile marked doubtful.
+    QStringList doubt_values;
+    QStringList doubt_state;
+    QStringList doubt_pleth;
+    QStringList Doubt() const { return doubt_values + doubt_state + doubt_pleth; }
 };
 
 // What the broker connection's thread hands to the window. A message larger than any
@@ -78,7 +87,6 @@ public:
     // Texts longer than a tile can show are cut to these many characters ("…" last).
     static constexpr int kNameChars = 48;
     static constexpr int kStatusChars = 32;
-    static constexpr int kWordChars = 16;
     static constexpr int kEventChars = 64;
 
     // One message; now_ms the ward's clock. Returns the tile's index, or -1 for a topic
@@ -93,10 +101,10 @@ public:
     const TileData& At(int i) const { return tiles_[static_cast<size_t>(i)]; }
     int IndexOf(const QString& key) const;
 
-    // "HH:MM:SS" from an ISO 8601 time ("2026-12-09T21:52:00.125+01:00"), as stamped.
-    static QString ClockOf(const QString& iso);
-    // The stamp as milliseconds since 1970, 0 when it cannot be read.
-    static int64_t MillisOf(const QString& iso);
+    // A monitor's name or port from its escaped topic level, as a tile shows it: only
+    // what escaping makes is decoded; control, invisible and bidirectional characters
+    // are shown as "<U+XXXX>", so that no name can pass for another.
+    static QString ShownName(std::string_view level);
 
 private:
     int Find(const QString& key, bool* added, const QString& monitor, const QString& port);

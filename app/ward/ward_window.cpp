@@ -74,8 +74,15 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
         ink = QColor(90, 90, 90);
     }
     p.fillRect(r, background);
-    p.setPen(QColor(120, 120, 140));
-    p.drawRect(r.adjusted(0, 0, -1, -1));
+    // A tile with fields no monitor sends gets an amber frame and names them.
+    const QStringList doubt = d.Doubt();
+    if (doubt.isEmpty()) {
+        p.setPen(QColor(120, 120, 140));
+        p.drawRect(r.adjusted(0, 0, -1, -1));
+    } else {
+        p.setPen(QPen(QColor(230, 140, 0), 4));
+        p.drawRect(r.adjusted(2, 2, -2, -2));
+    }
     const TileRows rows = RowsOf(rect);
     const QRect in = rows.inner;
     const double h = in.height();
@@ -121,14 +128,18 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
         y = big_top + big;
         p.setFont(Scaled(base, line * 0.7 * fit, true));
         p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
-                   d.status);
+                   doubt.isEmpty() ? d.status : d.status + "  ? " + doubt.join(", "));
         y += line;
         p.setFont(Scaled(base, line * 0.6 * fit));
+        auto count = [](const std::optional<uint64_t>& n) {
+            return n ? QString::number(*n) : QString("?");
+        };
         QString health = d.link_state;
         if (large || in.width() > 220)
-            health += QString(" · %1 frames, %2 bad, %3 lost").arg(d.frames).arg(d.bad).arg(d.lost);
+            health += QString(" · %1 frames, %2 bad, %3 lost")
+                          .arg(count(d.frames), count(d.bad), count(d.lost));
         else
-            health += QString(" · %1 bad, %2 lost").arg(d.bad).arg(d.lost);
+            health += QString(" · %1 bad, %2 lost").arg(count(d.bad), count(d.lost));
         p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter, health);
         y += line;
     }

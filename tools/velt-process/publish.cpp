@@ -19,8 +19,8 @@ constexpr int kRecordMs = 20;           // one framed record of the device
 std::unique_ptr<HeadlessPublisher> HeadlessPublisher::Start(const HeadlessPublishOptions& options,
                                                             COximeter& link, ILinkView& view,
                                                             std::string* error) {
-    if (!options.monitor.empty() && !mqtt::ValidTopicName(options.monitor)) {
-        *error = "--monitor \"" + options.monitor + "\" may not hold /, +, # or control characters";
+    if (!options.monitor.empty() && !mqtt::ValidMonitorName(options.monitor)) {
+        *error = "--monitor \"" + options.monitor + "\" " + mqtt::kMonitorNameRule;
         return nullptr;
     }
     std::string monitor =

@@ -98,6 +98,73 @@ TEST(WardModel, PlethSamplesGoIntoTheTilesRing) {
     EXPECT_EQ(m.At(0).pleth[2], 3);
 }
 
+// A name shows as published: only what escaping makes is decoded, anything that could
+// pass for another name is shown escaped, and a publisher refuses to type it.
+TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
+    const struct {
+        const char* level;
+        const char* shown;
+        bool typed;  // a publisher takes it as a monitor name
+    } names[] = {{"bed-1", "bed-1", true},
+                 {"Station \u00fc", "Station \u00fc", true},
+                 {"bed%2D1", "bed%2D1", false},
+                 {"bed%23", "bed#", false},
+                 {"bed%2f", "bed%2f", false},
+                 {"bed%0A1", "bed<U+000A>1", false},
+                 {"\u200f3-deb", "<U+200F>3-deb", false},
+                 {"a\u200bb\u2028", "a<U+200B>b<U+2028>", false},
+                 {"a\xc2\x85", "a<U+0085>", false},
+                 {"a\xff", "a\ufffd", false}};
+    for (const auto& n : names) {
+        EXPECT_EQ(WardModel::ShownName(n.level), QString::fromUtf8(n.shown)) << n.level;
+        EXPECT_EQ(mqtt::ValidMonitorName(n.level), n.typed) << n.level;
+    }
+
+    const struct {
+        const char* leaf;
+        const char* payload;
+        const char* field;
+        const char* shown;
+        bool doubtful;
+    } fields[] = {
+        {"values", R"({"spo2":{"value":97}})", "spo2", "97.0", false},
+        {"values", R"({"spo2":{"value":250}})", "spo2", "?", true},
+        {"values", R"({"pulse":{"value":-40}})", "pulse", "?", true},
+        {"values", R"({"pulse":{"value":"72"}})", "pulse", "?", true},
+        {"values", R"({"link":{"frames":3036}})", "frames", "3036", false},
+        {"values", R"({"link":{"frames":-5}})", "frames", "?", true},
+        {"values", R"({"link":{"frames":2.5}})", "frames", "?", true},
+        {"values", R"({"link":{"state":"exploded"}})", "link", "?", true},
+        {"values", R"({"time":"HACKED!"})", "time", "?", true},
+        {"values", R"({"status":7})", "status", "?", true},
+        {"values", R"({"status":"A status far longer than a tile can show"})", "status",
+         "A status far longer than a tile\u2026", false},
+        {"state", R"({"state":"offline","since":"HACKED!"})", "since", "?", true},
+        {"state", R"({"state":"offline","since":"2026-12-09T21:53:10.000+01:00"})", "since",
+         "21:53:10", false},
+        {"pleth", R"({"ir":[1,70000,-1,2.5]})", "pleth", "1", true},
+    };
+    WardModel m;
+    for (const auto& f : fields) {
+        bool added = false;
+        const int i = m.OnMessage(QString("velt/v1/m%1/p/%2").arg(m.Count()).arg(f.leaf), f.payload,
+                                  0, &added);
+        ASSERT_GE(i, 0);
+        const TileData& d = m.At(i);
+        const std::optional<uint64_t> frames = d.frames;
+        const QHash<QString, QString> shown{{"spo2", d.spo2},
+                                            {"pulse", d.pulse},
+                                            {"frames", frames ? QString::number(*frames) : "?"},
+                                            {"link", d.link_state},
+                                            {"time", d.last_time},
+                                            {"status", d.status},
+                                            {"since", d.offline_since},
+                                            {"pleth", QString::number(d.pleth_count)}};
+        EXPECT_EQ(shown.value(f.field), QString::fromUtf8(f.shown)) << f.payload;
+        EXPECT_EQ(d.Doubt().contains(f.field), f.doubtful) << f.payload;
+    }
+}
+
 TEST(WardInbox, RefusesWhatNoMonitorSendsAndDropsTheOldestWhenFull) {
     WardInbox inbox;
     const std::string big(5000, ' ');
