@@ -5,6 +5,7 @@
 #include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -107,6 +108,22 @@ bool IsLoopbackHost(const std::string& host) {
     in_addr v4{};
     if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
     return false;
+}
+
+std::string BrokerWarnings(const BrokerOptions& options) {
+    std::string out;
+    BrokerAddress a;
+    std::string ignored;
+    if (ParseBrokerUrl(options.url, &a, &ignored) && !a.tls && !IsLoopbackHost(a.host))
+        out = a.host + " is plain mqtt://, not encrypted; use mqtts:// beyond this machine";
+    struct stat st {};
+    if (!options.password_file.empty() && stat(options.password_file.c_str(), &st) == 0 &&
+        (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        if (!out.empty()) out += "; ";
+        out += "the password file \"" + options.password_file +
+               "\" can be read by others (chmod 600 it)";
+    }
+    return out;
 }
 
 int Client::BackoffMs(int failures) {
@@ -244,6 +261,11 @@ void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_prope
     // MQTT 5 acknowledgements carry the broker's reason: 0x80 and above refuse.
     if (reason < 0x80) {
         s->acked.fetch_add(1, std::memory_order_relaxed);
+        // The topic that was refused is taken now (the ACL changed).
+        std::lock_guard<std::mutex> lock(s->mutex);
+        const std::string& d = s->status.denied;
+        if (d.size() > topic.size() && d.compare(d.size() - topic.size(), topic.size(), topic) == 0)
+            s->status.denied.clear();
         return;
     }
     s->denied.fetch_add(1, std::memory_order_relaxed);

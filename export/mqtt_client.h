@@ -36,6 +36,11 @@ bool ParseBrokerUrl(const std::string& url, BrokerAddress* out, std::string* err
 // warning.
 bool IsLoopbackHost(const std::string& host);
 
+// What is worth a warning, once, before connecting: plain mqtt:// to a host that is
+// not this machine ("bed.example is plain mqtt://, not encrypted; use mqtts:// beyond
+// this machine"), a password file that others can read. Empty when nothing is.
+std::string BrokerWarnings(const BrokerOptions& options);
+
 // How a message travels: values and pleth are QoS 0 and the first to be dropped when
 // the queue is full; events are QoS 1; state is QoS 1 and retained. Neither of the
 // latter is dropped for values.

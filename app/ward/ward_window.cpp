@@ -393,15 +393,10 @@ bool WardWindow::Connect(const WardSettings& settings) {
         UpdateStatus();
         return false;
     }
-    mqtt::BrokerAddress address;
-    std::string ignored;
-    if (mqtt::ParseBrokerUrl(settings_.broker.url, &address, &ignored) && !address.tls &&
-        !mqtt::IsLoopbackHost(address.host) && !warned_plain_) {
-        warned_plain_ = true;
-        statusBar()->showMessage(
-            QString("MQTT: %1 is plain mqtt://, not encrypted; use mqtts:// beyond this machine")
-                .arg(QString::fromStdString(address.host)),
-            15000);
+    const std::string warning = mqtt::BrokerWarnings(settings_.broker);
+    if (!warning.empty() && !warned_) {
+        warned_ = true;
+        statusBar()->showMessage("MQTT: " + QString::fromStdString(warning), 15000);
     }
     UpdateStatus();
     return true;

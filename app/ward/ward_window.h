@@ -140,7 +140,7 @@ private:
     std::string settings_path_;
     std::unique_ptr<mqtt::Client> client_;
     QString problem_;
-    bool warned_plain_ = false;
+    bool warned_ = false;  // plain mqtt:// or a password file others can read
     uint64_t messages_ = 0;
     std::vector<QPointer<LargeTile>> large_;
     std::shared_ptr<WardInbox> inbox_;

@@ -1,5 +1,6 @@
 // velt-process --publish against a real broker: a paced stream of the simulator.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -94,6 +95,9 @@ TEST(VeltProcessPublish, APublisherThatCannotPublishSaysWhyAndEndsWithItsOwnStat
     ASSERT_TRUE(broker.Start()) << broker.Error();
     TempDir work;
     work.Write("wrong.pw", "wrong\n");
+    work.Write("open.pw", "secret\n");
+    ASSERT_EQ(chmod(broker.PasswordFile().c_str(), 0600), 0);
+    ASSERT_EQ(chmod(work.File("open.pw").c_str(), 0644), 0);
     ASSERT_EQ(Shell(std::string(OXIMETER_SIM_BIN) + " --protocol 1 --seconds 1 --output " +
                         work.File("bed.raw"),
                     work),
@@ -104,6 +108,7 @@ TEST(VeltProcessPublish, APublisherThatCannotPublishSaysWhyAndEndsWithItsOwnStat
         int status;
     } cases[] = {
         {broker.Url(), "bed-1", broker.PasswordFile(), "", 0},
+        {broker.Url(), "bed-1", work.File("open.pw"), "open.pw\" can be read by others", 0},
         {broker.Url(), "bed-2", broker.PasswordFile(),
          "MQTT: denied: not authorized for velt/v1/bed-2/bed.raw/state", 4},
         {broker.Url(), "bed-1", work.File("wrong.pw"), "MQTT: refused: Not authorized", 4},

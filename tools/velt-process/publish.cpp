@@ -28,6 +28,8 @@ std::unique_ptr<HeadlessPublisher> HeadlessPublisher::Start(const HeadlessPublis
         options.monitor.empty() ? mqtt::EscapeTopicName(platform::ComputerName()) : options.monitor;
     std::unique_ptr<HeadlessPublisher> p(
         new HeadlessPublisher(options, link, view, std::move(monitor)));
+    if (const std::string warning = mqtt::BrokerWarnings(options.broker); !warning.empty())
+        std::fprintf(stderr, "velt-process: MQTT: %s\n", warning.c_str());
     p->publisher_.Connection().SetProblemHandler([](const std::string& problem) {
         std::fprintf(stderr, "velt-process: MQTT: %s\n", problem.c_str());
     });
