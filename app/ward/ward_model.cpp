@@ -152,10 +152,17 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
             if (offline) {
                 const QJsonValue since = o.value("since");
                 int64_t ms = 0;
-                // A last will carries no time: the moment it reached us stands in.
-                d.offline_since = since.isNull()
-                                      ? QDateTime::fromMSecsSinceEpoch(now_ms).toString("HH:mm:ss")
-                                      : Stamp(since, "since", &ms, &d.doubt_state);
+                auto clock = [](int64_t t) {
+                    return QDateTime::fromMSecsSinceEpoch(t).toString("HH:mm:ss");
+                };
+                // A last will carries no time: say what the ward knows, never a time
+                // that looks exact and is not.
+                if (!since.isNull())
+                    d.offline_since = "since " + Stamp(since, "since", &ms, &d.doubt_state);
+                else if (d.last_heard_ms != 0)
+                    d.offline_since = "last heard " + clock(d.last_heard_ms);
+                else
+                    d.offline_since = "since before " + clock(now_ms);
             }
             break;
         }
@@ -204,6 +211,7 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
         case mqtt::Leaf::kUnknown:
             break;
     }
+    d.last_heard_ms = now_ms;
     return i;
 }
 

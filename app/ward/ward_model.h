@@ -34,8 +34,12 @@ struct TileData {
     int64_t last_values_ms = 0;  // the ward's clock when the last values came
     int64_t value_time_ms = 0;   // the monitor's stamp of the last values
     bool offline = false;
-    QString offline_since;  // HH:MM:SS
-    bool stale = false;     // greyed: no values for kStaleMs
+    // "since 21:53:10" when the monitor said when; a last will has no time: "since
+    // before 08:01:02" (when it reached the ward, nothing heard before it) or "last
+    // heard 08:00:50" (the ward's clock at the monitor's last message before it).
+    QString offline_since;
+    int64_t last_heard_ms = 0;  // the ward's clock at the last message of any kind
+    bool stale = false;         // greyed: no values for kStaleMs
     // The plethysmogram: the newest samples in a ring.
     static constexpr int kPleth = 256;
     std::array<uint16_t, kPleth> pleth{};

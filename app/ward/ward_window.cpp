@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -104,8 +105,21 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
                    d.last_time);
     }
     if (d.offline) {
-        p.setFont(Scaled(base, h * 0.16 * fit, true));
-        p.drawText(in.adjusted(0, line, 0, 0), Qt::AlignCenter, "offline since " + d.offline_since);
+        // "offline" large, how long below it; each as large as the tile's width lets it be.
+        auto fitted = [&](const QString& text, double pixels) {
+            QFont f = Scaled(base, pixels, true);
+            const int width = QFontMetrics(f).horizontalAdvance(text);
+            if (width > in.width()) f = Scaled(base, pixels * in.width() / width, true);
+            return f;
+        };
+        const QRect below = in.adjusted(0, line, 0, 0);
+        const int half = below.height() / 2;
+        const QString since = d.offline_since;
+        p.setFont(fitted("offline", h * 0.16 * fit));
+        p.drawText(below.adjusted(0, 0, 0, -half), Qt::AlignHCenter | Qt::AlignBottom, "offline");
+        p.setFont(fitted(since, h * 0.1 * fit));
+        p.drawText(below.adjusted(0, below.height() - half, 0, 0), Qt::AlignHCenter | Qt::AlignTop,
+                   since);
         return;
     }
     // SpO2 and pulse, large.

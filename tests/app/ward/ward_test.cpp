@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QProcess>
 #include <atomic>
 #include <chrono>
@@ -80,11 +81,14 @@ TEST(WardModel, ATileGreysOutAfterFiveSecondsAndTurnsRedWhenOffline) {
     m.OnMessage("velt/v1/bed-1/COM1/state",
                 R"({"state":"offline","since":"2026-12-09T21:53:10.000+01:00"})", 22000, &added);
     EXPECT_TRUE(m.At(0).offline);
-    EXPECT_EQ(m.At(0).offline_since, "21:53:10");
-    // A last will has no time: the moment it came stands in.
+    EXPECT_EQ(m.At(0).offline_since, "since 21:53:10");
+    // A last will has no time: the ward says what it knows.
     const int64_t when = QDateTime(QDate(2026, 12, 9), QTime(8, 1, 2)).toMSecsSinceEpoch();
     m.OnMessage("velt/v1/bed-1/COM1/state", R"({"state":"offline","since":null})", when, &added);
-    EXPECT_EQ(m.At(0).offline_since, "08:01:02");
+    EXPECT_EQ(m.At(0).offline_since,
+              "last heard " + QDateTime::fromMSecsSinceEpoch(22000).toString("HH:mm:ss"));
+    m.OnMessage("velt/v1/bed-2/COM1/state", R"({"state":"offline","since":null})", when, &added);
+    EXPECT_EQ(m.At(1).offline_since, "since before 08:01:02");
     m.OnMessage("velt/v1/bed-1/COM1/state", R"({"state":"online","since":null})", when, &added);
     EXPECT_FALSE(m.At(0).offline);
 }
@@ -139,9 +143,9 @@ TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
         {"values", R"({"status":7})", "status", "?", true},
         {"values", R"({"status":"A status far longer than a tile can show"})", "status",
          "A status far longer than a tile\u2026", false},
-        {"state", R"({"state":"offline","since":"HACKED!"})", "since", "?", true},
+        {"state", R"({"state":"offline","since":"HACKED!"})", "since", "since ?", true},
         {"state", R"({"state":"offline","since":"2026-12-09T21:53:10.000+01:00"})", "since",
-         "21:53:10", false},
+         "since 21:53:10", false},
         {"pleth", R"({"ir":[1,70000,-1,2.5]})", "pleth", "1", true},
     };
     WardModel m;
@@ -163,6 +167,20 @@ TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
         EXPECT_EQ(shown.value(f.field), QString::fromUtf8(f.shown)) << f.payload;
         EXPECT_EQ(d.Doubt().contains(f.field), f.doubtful) << f.payload;
     }
+}
+
+// Five tiles in a 1000x650 window are 333x300: the offline text stays inside the tile.
+TEST(WardTile, TheOfflineTextFitsATileOfFive) {
+    TileData d;
+    d.offline = true;
+    d.offline_since = "since before 08:01:02";
+    QImage image(333, 300, QImage::Format_RGB32);
+    QPainter p(&image);
+    PaintTile(p, image.rect(), d, false, QRegion(image.rect()));
+    p.end();
+    // Text wider than the tile is cut at its inner edges (8 and 324): no ink there.
+    for (int y = 4; y < image.height() - 4; ++y)  // white ink on red: green is the text
+        for (int x : {8, 324}) ASSERT_LT(image.pixelColor(x, y).green(), 100) << x << "," << y;
 }
 
 TEST(WardInbox, RefusesWhatNoMonitorSendsAndDropsTheOldestWhenFull) {
