@@ -5,8 +5,10 @@
 #include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "export/mqtt_topics.h"
@@ -107,6 +110,22 @@ bool IsLoopbackHost(const std::string& host) {
     return false;
 }
 
+std::string BrokerWarnings(const BrokerOptions& options) {
+    std::string out;
+    BrokerAddress a;
+    std::string ignored;
+    if (ParseBrokerUrl(options.url, &a, &ignored) && !a.tls && !IsLoopbackHost(a.host))
+        out = a.host + " is plain mqtt://, not encrypted; use mqtts:// beyond this machine";
+    struct stat st {};
+    if (!options.password_file.empty() && stat(options.password_file.c_str(), &st) == 0 &&
+        (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        if (!out.empty()) out += "; ";
+        out += "the password file \"" + options.password_file +
+               "\" can be read by others (chmod 600 it)";
+    }
+    return out;
+}
+
 int Client::BackoffMs(int failures) {
     if (failures < 1) failures = 1;
     if (failures > 6) return 30000;
@@ -132,8 +151,9 @@ struct Client::Shared {
     std::vector<std::string> subscriptions;
     int backoff_divisor = 1;
 
-    std::mutex handler_mutex;  // a stop that leaves the thread behind clears the handler
+    std::mutex handler_mutex;  // a stop that leaves the thread behind clears the handlers
     MessageFn handler;
+    std::function<void(const std::string&)> problem_handler;
 
     mutable std::mutex mutex;
     std::condition_variable wake_cv;
@@ -147,6 +167,8 @@ struct Client::Shared {
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> sent{0};
     std::atomic<uint64_t> connections{0};
+    std::atomic<uint64_t> acked{0};
+    std::atomic<uint64_t> denied{0};
     std::promise<void> exited;
 
     // Network thread only.
@@ -154,6 +176,26 @@ struct Client::Shared {
     std::string tls_error;
     int offline_mid = -1;
     bool offline_acked = false;
+    std::unordered_map<int, std::string> awaiting;  // QoS 1 topics by message id
+    std::string last_problem;
+
+    // A failure for the problem handler, once until it changes.
+    void Report(const std::string& problem) {
+        if (problem == last_problem) return;
+        last_problem = problem;
+        std::lock_guard<std::mutex> lock(handler_mutex);
+        if (problem_handler) problem_handler(problem);
+    }
+    // A QoS 1 publish; its topic is kept until the broker answers.
+    int PublishAcked(mosquitto* mosq, const std::string& topic, const std::string& payload,
+                     bool retain, int* mid_out = nullptr) {
+        int mid = 0;
+        const int rc = mosquitto_publish(
+            mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+        if (rc == MOSQ_ERR_SUCCESS) awaiting[mid] = topic;
+        if (mid_out != nullptr) *mid_out = mid;
+        return rc;
+    }
 
     ~Shared() {
         if (wake_fd >= 0) close(wake_fd);
@@ -208,9 +250,33 @@ void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
     static_cast<Client::Shared*>(obj)->connack = rc;
 }
 
-void OnPublish(mosquitto*, void* obj, int mid, int, const mosquitto_property*) {
+void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
     auto* s = static_cast<Client::Shared*>(obj);
     if (mid == s->offline_mid) s->offline_acked = true;
+    // Called for QoS 0 messages too, as they leave: only acknowledgements count.
+    const auto it = s->awaiting.find(mid);
+    if (it == s->awaiting.end()) return;
+    const std::string topic = std::move(it->second);
+    s->awaiting.erase(it);
+    // MQTT 5 acknowledgements carry the broker's reason: 0x80 and above refuse.
+    if (reason < 0x80) {
+        s->acked.fetch_add(1, std::memory_order_relaxed);
+        // The topic that was refused is taken now (the ACL changed).
+        std::lock_guard<std::mutex> lock(s->mutex);
+        const std::string& d = s->status.denied;
+        if (d.size() > topic.size() && d.compare(d.size() - topic.size(), topic.size(), topic) == 0)
+            s->status.denied.clear();
+        return;
+    }
+    s->denied.fetch_add(1, std::memory_order_relaxed);
+    std::string why = mosquitto_reason_string(reason);
+    if (!why.empty()) why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+    const std::string denied = why + " for " + topic;
+    {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->status.denied = denied;
+    }
+    s->Report("denied: " + denied);
 }
 
 void OnMessage(mosquitto*, void* obj, const mosquitto_message* m, const mosquitto_property*) {
@@ -256,6 +322,7 @@ Client::~Client() {
     {
         std::lock_guard<std::mutex> lock(shared_->handler_mutex);
         shared_->handler = nullptr;
+        shared_->problem_handler = nullptr;
     }
     thread_.detach();
 }
@@ -265,6 +332,10 @@ void Client::Subscribe(const std::string& pattern) { shared_->subscriptions.push
 void Client::SetMessageHandler(MessageFn fn) {
     std::lock_guard<std::mutex> lock(shared_->handler_mutex);
     shared_->handler = std::move(fn);
+}
+void Client::SetProblemHandler(std::function<void(const std::string&)> fn) {
+    std::lock_guard<std::mutex> lock(shared_->handler_mutex);
+    shared_->problem_handler = std::move(fn);
 }
 void Client::SetBackoffDivisorForTesting(int d) { shared_->backoff_divisor = d < 1 ? 1 : d; }
 
@@ -353,6 +424,8 @@ uint64_t Client::Sent() const { return shared_->sent.load(std::memory_order_rela
 uint64_t Client::Connections() const {
     return shared_->connections.load(std::memory_order_relaxed);
 }
+uint64_t Client::Acknowledged() const { return shared_->acked.load(std::memory_order_relaxed); }
+uint64_t Client::Denied() const { return shared_->denied.load(std::memory_order_relaxed); }
 size_t Client::Queued() const {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     return shared_->queue.size();
@@ -429,6 +502,11 @@ void Client::Run(std::shared_ptr<Shared> shared) {
         return;
     }
 
+    // Nothing we take is larger than kMaxPacket: the broker drops a larger message for
+    // us instead of making this thread read (and hold) all of it.
+    mosquitto_property* connect_properties = nullptr;
+    mosquitto_property_add_int32(&connect_properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
+
     int failures = 0;
     std::string reason;
     std::vector<Item> batch;
@@ -436,8 +514,8 @@ void Client::Run(std::shared_ptr<Shared> shared) {
         s.connack = -1;
         s.tls_error.clear();
         errno = 0;
-        int rc =
-            mosquitto_connect(mosq, s.address.host.c_str(), s.address.port, s.options.keepalive_s);
+        int rc = mosquitto_connect_bind_v5(mosq, s.address.host.c_str(), s.address.port,
+                                           s.options.keepalive_s, nullptr, connect_properties);
         int err = errno;
         bool connected = false;
         while (rc == MOSQ_ERR_SUCCESS) {
@@ -456,11 +534,14 @@ void Client::Run(std::shared_ptr<Shared> shared) {
                 connected = true;
                 failures = 0;
                 s.connections.fetch_add(1, std::memory_order_relaxed);
-                if (!s.state_topic.empty()) {
-                    const std::string online = StateJson(true, NowUs());
-                    mosquitto_publish(mosq, nullptr, s.state_topic.c_str(),
-                                      static_cast<int>(online.size()), online.data(), 1, true);
+                s.awaiting.clear();
+                s.last_problem.clear();
+                {
+                    std::lock_guard<std::mutex> lock(s.mutex);
+                    s.status.denied.clear();
                 }
+                if (!s.state_topic.empty())
+                    s.PublishAcked(mosq, s.state_topic, StateJson(true, NowUs()), true);
                 for (const std::string& pattern : s.subscriptions)
                     mosquitto_subscribe(mosq, nullptr, pattern.c_str(), 0);
                 s.SetStatus(State::kConnected, std::string());
@@ -475,10 +556,12 @@ void Client::Run(std::shared_ptr<Shared> shared) {
                     s.queue.pop_front();
                     if (item.delivery == Delivery::kValue) --s.values_queued;
                 }
-                const int qos = item.delivery == Delivery::kValue ? 0 : 1;
-                const int prc = mosquitto_publish(
-                    mosq, nullptr, item.topic.c_str(), static_cast<int>(item.payload.size()),
-                    item.payload.data(), qos, item.delivery == Delivery::kState);
+                const int prc = item.delivery == Delivery::kValue
+                                    ? mosquitto_publish(mosq, nullptr, item.topic.c_str(),
+                                                        static_cast<int>(item.payload.size()),
+                                                        item.payload.data(), 0, false)
+                                    : s.PublishAcked(mosq, item.topic, item.payload,
+                                                     item.delivery == Delivery::kState);
                 if (prc == MOSQ_ERR_SUCCESS) {
                     s.sent.fetch_add(1, std::memory_order_relaxed);
                 } else if (item.delivery != Delivery::kValue) {
@@ -492,11 +575,9 @@ void Client::Run(std::shared_ptr<Shared> shared) {
             if (connected && mosquitto_socket(mosq) >= 0) {
                 // A clean stop says so at once instead of leaving it to the will.
                 if (!s.state_topic.empty()) {
-                    const std::string offline = StateJson(false, NowUs());
                     s.offline_acked = false;
-                    if (mosquitto_publish(mosq, &s.offline_mid, s.state_topic.c_str(),
-                                          static_cast<int>(offline.size()), offline.data(), 1,
-                                          true) == MOSQ_ERR_SUCCESS) {
+                    if (s.PublishAcked(mosq, s.state_topic, StateJson(false, NowUs()), true,
+                                       &s.offline_mid) == MOSQ_ERR_SUCCESS) {
                         const auto until = std::chrono::steady_clock::now() +
                                            std::chrono::milliseconds(kStopWaitMs / 2);
                         bool woken = false;
@@ -515,15 +596,24 @@ void Client::Run(std::shared_ptr<Shared> shared) {
             break;
         }
         // A refusal ends the connection with a protocol error; its reason says more.
-        if (rc == kConnackRefused || s.connack > 0)
+        const bool refused = rc == kConnackRefused || s.connack > 0;
+        if (refused)
             reason = mosquitto_reason_string(s.connack);
         else
             reason = s.Describe(rc, err);
+        if (connected)
+            s.Report(reason);
+        else if (refused || !s.tls_error.empty() || rc == MOSQ_ERR_TLS ||
+                 rc == MOSQ_ERR_TLS_HANDSHAKE)
+            s.Report("refused: " + reason);
+        else
+            s.Report("cannot reach the broker: " + reason);
         if (mosquitto_socket(mosq) >= 0) mosquitto_disconnect(mosq);
         s.SetStatus(State::kRetrying, reason);
         ++failures;
         if (!s.Sleep(BackoffMs(failures) / s.backoff_divisor)) break;
     }
+    mosquitto_property_free_all(&connect_properties);
     mosquitto_destroy(mosq);
     s.SetStatus(State::kStopped, reason);
     s.exited.set_value();

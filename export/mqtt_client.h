@@ -36,6 +36,11 @@ bool ParseBrokerUrl(const std::string& url, BrokerAddress* out, std::string* err
 // warning.
 bool IsLoopbackHost(const std::string& host);
 
+// What is worth a warning, once, before connecting: plain mqtt:// to a host that is
+// not this machine ("bed.example is plain mqtt://, not encrypted; use mqtts:// beyond
+// this machine"), a password file that others can read. Empty when nothing is.
+std::string BrokerWarnings(const BrokerOptions& options);
+
 // How a message travels: values and pleth are QoS 0 and the first to be dropped when
 // the queue is full; events are QoS 1; state is QoS 1 and retained. Neither of the
 // latter is dropped for values.
@@ -47,6 +52,9 @@ public:
     struct Status {
         State state = State::kStopped;
         std::string reason;  // why the last attempt or connection failed
+        // The broker's last refusal of a message on this connection ("not authorized
+        // for velt/v1/bed-2/COM1/state"); empty while it takes what comes.
+        std::string denied;
     };
     // Called in the network thread for each message received; must be quick.
     using MessageFn =
@@ -67,6 +75,11 @@ public:
     // Before Start; subscribed again on every connection.
     void Subscribe(const std::string& pattern);
     void SetMessageHandler(MessageFn fn);
+    // Before Start. Called in the network thread with each failure as it happens, once
+    // until it changes: "refused: Not authorized", "cannot reach the broker: Connection
+    // refused", "denied: not authorized for velt/v1/…", "connection lost" (after a
+    // connection). A headless publisher prints them.
+    void SetProblemHandler(std::function<void(const std::string&)> fn);
 
     // Checks the options (URL, readable files) and starts the thread. False with a
     // reason when it cannot start; a broker that is away is not a failure.
@@ -77,9 +90,11 @@ public:
 
     Status GetStatus() const;
     bool Connected() const;
-    uint64_t Dropped() const;      // messages dropped at the queue bound
-    uint64_t Sent() const;         // messages handed to the connection
-    uint64_t Connections() const;  // successful connections so far
+    uint64_t Dropped() const;       // messages dropped at the queue bound
+    uint64_t Sent() const;          // messages handed to the connection
+    uint64_t Connections() const;   // successful connections so far
+    uint64_t Acknowledged() const;  // QoS 1 messages the broker took
+    uint64_t Denied() const;        // QoS 1 messages the broker refused (an ACL)
     size_t Queued() const;
 
     // Back-off after the n-th failure in a row (1-based): 1, 2, 4, 8, 16, 30, 30 … s.

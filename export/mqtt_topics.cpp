@@ -7,11 +7,18 @@ namespace {
 
 bool Refused(unsigned char c) { return c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7f; }
 
+// Upper case only: escaping writes no other.
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
+}
+
+// Characters that draw nothing or reorder the text around them.
+bool Invisible(char32_t c) {
+    return (c >= 0x80 && c <= 0x9f) || c == 0xad || c == 0x61c || c == 0x180e ||
+           (c >= 0x200b && c <= 0x200f) || (c >= 0x2028 && c <= 0x202e) ||
+           (c >= 0x2060 && c <= 0x206f) || c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb);
 }
 
 void AppendTime(std::string& out, int64_t unix_us) {
@@ -78,10 +85,48 @@ const char* LeafName(Leaf leaf) {
     return "";
 }
 
+size_t MaxPayload(Leaf leaf) {
+    switch (leaf) {
+        case Leaf::kState:
+        case Leaf::kValues:
+        case Leaf::kEvents:
+            return 4096;
+        case Leaf::kPleth:
+            return 8192;
+        case Leaf::kUnknown:
+            break;
+    }
+    return 0;
+}
+
 bool ValidTopicName(std::string_view name) {
     if (name.empty()) return false;
     for (char c : name)
         if (Refused(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+bool ValidMonitorName(std::string_view name) {
+    if (!ValidTopicName(name) || name.find('%') != std::string_view::npos) return false;
+    for (size_t i = 0; i < name.size();) {
+        const auto b = static_cast<unsigned char>(name[i]);
+        const size_t len = b < 0x80         ? 1
+                           : (b >> 5) == 6  ? 2
+                           : (b >> 4) == 14 ? 3
+                           : (b >> 3) == 30 ? 4
+                                            : 0;
+        if (len == 0 || i + len > name.size()) return false;
+        char32_t c = len == 1 ? b : b & (0x7f >> len);
+        for (size_t k = 1; k < len; ++k) {
+            const auto t = static_cast<unsigned char>(name[i + k]);
+            if ((t & 0xc0) != 0x80) return false;
+            c = (c << 6) | (t & 0x3f);
+        }
+        static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < kShortest[len] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff) || Invisible(c))
+            return false;
+        i += len;
+    }
     return true;
 }
 
@@ -106,9 +151,11 @@ std::string UnescapeTopicName(std::string_view name) {
     std::string out;
     out.reserve(name.size());
     for (size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '%' && i + 2 < name.size() && HexDigit(name[i + 1]) >= 0 &&
-            HexDigit(name[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(name[i + 1]) * 16 + HexDigit(name[i + 2]));
+        const int hi = name[i] == '%' && i + 2 < name.size() ? HexDigit(name[i + 1]) : -1;
+        const int lo = hi >= 0 ? HexDigit(name[i + 2]) : -1;
+        const auto c = static_cast<unsigned char>(hi * 16 + lo);
+        if (lo >= 0 && (c == '%' || Refused(c))) {
+            out += static_cast<char>(c);
             i += 2;
         } else {
             out += name[i];

@@ -19,13 +19,30 @@ inline constexpr const char* kSubscribeAll = "velt/v1/#";
 enum class Leaf { kState, kValues, kEvents, kPleth, kUnknown };
 const char* LeafName(Leaf leaf);
 
+// The largest payload a monitor of ours sends on a leaf, with ample room: a values
+// message is about 450 bytes, a plethysmogram chunk of 64 samples under 500. The ward
+// refuses anything larger unread; 0 for a leaf it does not take.
+size_t MaxPayload(Leaf leaf);
+// The largest packet any of our clients takes (topic and header included); the
+// broker is told on every connection and sends nothing larger.
+inline constexpr uint32_t kMaxPacket = 16384;
+
 // A name a user typed: empty, or holding '/', '+', '#' or a control character, is
 // refused (such a name would split the topic or act as a wildcard).
 bool ValidTopicName(std::string_view name);
 
+// A name a user typed (the monitor name): a valid topic level that is also well-formed
+// UTF-8 and holds no '%' (which the ward would read as an escape) and no C1 control,
+// bidirectional, zero-width or other invisible character: a ward shows a monitor by
+// what was typed, and such characters would make one name look like another.
+bool ValidMonitorName(std::string_view name);
+inline constexpr const char* kMonitorNameRule =
+    "may not hold /, +, #, %, control, invisible or right-to-left characters";
+
 // A name from the host or the link (host name, USB "description#serial"): every
 // refused character and '%' become "%XX", so two names never meet in one topic; an
-// empty name becomes "_". UnescapeTopicName reverses it.
+// empty name becomes "_". UnescapeTopicName reverses it, and decodes nothing else: a
+// "%2D" that escaping cannot have made stays as it is.
 std::string EscapeTopicName(std::string_view name);
 std::string UnescapeTopicName(std::string_view name);
 

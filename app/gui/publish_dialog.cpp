@@ -76,8 +76,8 @@ config::PublishSettings PublishDialog::Settings() const {
 
 QString PublishDialog::Check() const {
     const std::string name = monitor->text().toStdString();
-    if (!name.empty() && !mqtt::ValidTopicName(name))
-        return "The monitor name may not hold /, +, # or control characters.";
+    if (!name.empty() && !mqtt::ValidMonitorName(name))
+        return QString("The monitor name %1.").arg(mqtt::kMonitorNameRule);
     return fields->Check(enabled->isChecked());
 }
 

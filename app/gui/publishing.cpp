@@ -81,16 +81,16 @@ void Publishing::Apply(const config::PublishSettings& settings) {
         std::string error;
         if (!mqtt::ParseBrokerUrl(settings_.broker, &address, &error))
             problem_ = QString::fromStdString(error);
-        else if (!settings_.monitor.empty() && !mqtt::ValidTopicName(settings_.monitor))
-            problem_ = "the monitor name may not hold /, +, # or control characters";
-        if (problem_.isEmpty() && !address.tls && !mqtt::IsLoopbackHost(address.host) &&
-            !warned_plain_ && app_->MainFrame() != nullptr) {
-            warned_plain_ = true;
-            app_->MainFrame()->statusBar()->showMessage(
-                QString("MQTT: %1 is plain mqtt://, not encrypted; use mqtts:// beyond this "
-                        "machine")
-                    .arg(QString::fromStdString(address.host)),
-                15000);
+        else if (!settings_.monitor.empty() && !mqtt::ValidMonitorName(settings_.monitor))
+            problem_ = QString("the monitor name %1").arg(mqtt::kMonitorNameRule);
+        mqtt::BrokerOptions options;
+        options.url = settings_.broker;
+        options.password_file = settings_.password_file;
+        const std::string warning = mqtt::BrokerWarnings(options);
+        if (problem_.isEmpty() && !warning.empty() && !warned_ && app_->MainFrame() != nullptr) {
+            warned_ = true;
+            app_->MainFrame()->statusBar()->showMessage("MQTT: " + QString::fromStdString(warning),
+                                                        15000);
         }
         timer_.start();
         Tick();
@@ -231,6 +231,7 @@ QString Publishing::PaneText() const {
     if (!settings_.enabled) return QString();
     if (!problem_.isEmpty()) return QString("MQTT: off (%1)").arg(problem_);
     QString retrying;
+    QString denied;
     bool connecting = entries_.empty();
     for (const auto& e : entries_) {
         const mqtt::Client::Status s = e->publisher->Connection().GetStatus();
@@ -238,8 +239,12 @@ QString Publishing::PaneText() const {
             retrying = QString::fromStdString(s.reason);
         else if (s.state != mqtt::Client::State::kConnected)
             connecting = true;
+        else if (!s.denied.empty() && denied.isEmpty())
+            denied = QString::fromStdString(s.denied);
     }
     if (!retrying.isEmpty()) return QString("MQTT: retrying (%1)").arg(retrying);
+    // Connected, but the broker refuses what is published (its ACL).
+    if (!denied.isEmpty()) return QString("MQTT: denied (%1)").arg(denied);
     if (connecting) return "MQTT: connecting";
     return "MQTT: connected";
 }

@@ -81,7 +81,7 @@ private:
     QLabel* pane_ = nullptr;
     std::vector<std::unique_ptr<Entry>> entries_;
     std::shared_ptr<Retiring> retiring_;
-    bool warned_plain_ = false;
+    bool warned_ = false;  // plain mqtt:// or a password file others can read
     bool watching_samples_ = false;
     mqtt::MonitorPublisher* sample_owner_ = nullptr;
 };

@@ -4,28 +4,109 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <cmath>
 
 #include "export/mqtt_topics.h"
 
 namespace {
 
-QString Shown(const QJsonValue& sign) {
+// A long text cut to n characters, never inside a surrogate pair.
+QString Cut(const QString& s, int n) {
+    if (s.size() <= n) return s;
+    int keep = n - 1;
+    if (keep > 0 && s[keep - 1].isHighSurrogate()) --keep;
+    return s.left(keep) + QChar(0x2026);
+}
+
+// A vital sign: "x" when the monitor has none, "?" (and a doubt) for a value that is
+// no number in 0..hi.
+QString Vital(const QJsonObject& o, const char* key, double hi, QStringList* doubt) {
+    const QJsonValue sign = o.value(key);
+    if (sign.isUndefined() || sign.isNull()) return "x";
     const QJsonValue v = sign.toObject().value("value");
-    if (!v.isDouble()) return "x";
-    return QString::number(v.toDouble(), 'f', 1);
+    if (sign.isObject() && (v.isUndefined() || v.isNull())) return "x";
+    if (v.isDouble() && v.toDouble() >= 0 && v.toDouble() <= hi)
+        return QString::number(v.toDouble(), 'f', 1);
+    doubt->append(key);
+    return "?";
+}
+
+// A count: a whole number from 0 to 2^53 (what a JSON number holds exactly).
+std::optional<uint64_t> LinkCount(const QJsonObject& link, const char* key, QStringList* doubt) {
+    const QJsonValue v = link.value(key);
+    const double x = v.toDouble(-1);
+    if (v.isDouble() && x >= 0 && x <= 9007199254740992.0 && x == std::floor(x))
+        return static_cast<uint64_t>(x);
+    doubt->append(key);
+    return std::nullopt;
+}
+
+// A time as monitors stamp it (ISO 8601 with its offset): its clock reading
+// "HH:MM:SS" in that offset and milliseconds since 1970. Null gives "" (the monitor
+// could not tell); anything else "?" and a doubt.
+QString Stamp(const QJsonValue& v, const char* key, int64_t* ms, QStringList* doubt) {
+    *ms = 0;
+    if (v.isNull() || v.isUndefined()) return QString();
+    const QDateTime t = v.isString() && v.toString().size() <= 40
+                            ? QDateTime::fromString(v.toString(), Qt::ISODateWithMs)
+                            : QDateTime();
+    if (!t.isValid()) {
+        doubt->append(key);
+        return "?";
+    }
+    *ms = t.toMSecsSinceEpoch();
+    return t.time().toString("HH:mm:ss");
+}
+
+// A text field: a string cut to n characters; another type is "?" and a doubt.
+QString Text(const QJsonValue& v, const char* key, int n, QStringList* doubt) {
+    if (v.isUndefined() || v.isString()) return Cut(v.toString(), n);
+    doubt->append(key);
+    return "?";
 }
 
 }  // namespace
 
-QString WardModel::ClockOf(const QString& iso) {
-    // The monitor's own clock reading, whatever its zone.
-    if (iso.size() >= 19 && iso[10] == 'T') return iso.mid(11, 8);
-    return QString();
+bool WardInbox::Put(const char* topic, const char* payload, size_t size) {
+    mqtt::TopicParts parts;
+    if (!mqtt::ParseTopic(topic, &parts) || parts.leaf == mqtt::Leaf::kUnknown) return false;
+    if (size > mqtt::MaxPayload(parts.leaf)) {
+        refused_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    Message m{topic, QByteArray(payload, static_cast<qsizetype>(size))};
+    const size_t bytes = m.topic.size() + size;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool first = messages_.empty();
+    while (!messages_.empty() && (messages_.size() >= kMaxMessages || bytes_ + bytes > kMaxBytes)) {
+        bytes_ -= messages_.front().topic.size() + messages_.front().payload.size();
+        messages_.pop_front();
+        dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    messages_.push_back(std::move(m));
+    bytes_ += bytes;
+    return first;
 }
 
-int64_t WardModel::MillisOf(const QString& iso) {
-    const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
-    return t.isValid() ? t.toMSecsSinceEpoch() : 0;
+void WardInbox::Take(std::deque<Message>* out) {
+    out->clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    out->swap(messages_);
+    bytes_ = 0;
+}
+
+QString WardModel::ShownName(std::string_view level) {
+    const QString name = QString::fromStdString(mqtt::UnescapeTopicName(level));
+    QString shown;
+    for (const char32_t c : name.toUcs4()) {
+        const QChar::Category k = QChar::category(c);
+        if (k == QChar::Other_Control || k == QChar::Other_Format || k == QChar::Separator_Line ||
+            k == QChar::Separator_Paragraph)
+            shown += QString("<U+%1>").arg(static_cast<uint>(c), 4, 16, QChar('0')).toUpper();
+        else
+            shown += QString::fromUcs4(&c, 1);
+    }
+    return Cut(shown, kNameChars);
 }
 
 int WardModel::IndexOf(const QString& key) const {
@@ -41,8 +122,8 @@ int WardModel::Find(const QString& key, bool* added, const QString& monitor, con
     if (it != tiles_.end() && it->key == key) return static_cast<int>(it - tiles_.begin());
     TileData t;
     t.key = key;
-    t.monitor = QString::fromStdString(mqtt::UnescapeTopicName(monitor.toStdString()));
-    t.port = QString::fromStdString(mqtt::UnescapeTopicName(port.toStdString()));
+    t.monitor = ShownName(monitor.toStdString());
+    t.port = ShownName(port.toStdString());
     it = tiles_.insert(it, std::move(t));
     *added = true;
     return static_cast<int>(it - tiles_.begin());
@@ -65,43 +146,62 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
     TileData& d = tiles_[static_cast<size_t>(i)];
     switch (parts.leaf) {
         case mqtt::Leaf::kState: {
+            d.doubt_state.clear();
             const bool offline = o.value("state").toString() == "offline";
             d.offline = offline;
             if (offline) {
                 const QJsonValue since = o.value("since");
-                // A last will carries no time: the moment it reached us stands in.
-                d.offline_since = since.isString()
-                                      ? ClockOf(since.toString())
-                                      : QDateTime::fromMSecsSinceEpoch(now_ms).toString("HH:mm:ss");
+                int64_t ms = 0;
+                auto clock = [](int64_t t) {
+                    return QDateTime::fromMSecsSinceEpoch(t).toString("HH:mm:ss");
+                };
+                // A last will carries no time: say what the ward knows, never a time
+                // that looks exact and is not.
+                if (!since.isNull())
+                    d.offline_since = "since " + Stamp(since, "since", &ms, &d.doubt_state);
+                else if (d.last_heard_ms != 0)
+                    d.offline_since = "last heard " + clock(d.last_heard_ms);
+                else
+                    d.offline_since = "since before " + clock(now_ms);
             }
             break;
         }
         case mqtt::Leaf::kValues: {
-            d.spo2 = Shown(o.value("spo2"));
-            d.pulse = Shown(o.value("pulse"));
-            d.perfusion = Shown(o.value("perfusion"));
-            d.status = o.value("status").toString();
+            QStringList& doubt = d.doubt_values;
+            doubt.clear();
+            d.spo2 = Vital(o, "spo2", 100, &doubt);
+            d.pulse = Vital(o, "pulse", 350, &doubt);
+            d.perfusion = Vital(o, "perfusion", 100, &doubt);
+            d.status = Text(o.value("status"), "status", kStatusChars, &doubt);
             const QJsonObject link = o.value("link").toObject();
-            d.link_state = link.value("state").toString();
-            d.frames = static_cast<uint64_t>(link.value("frames").toDouble());
-            d.bad = static_cast<uint64_t>(link.value("bad").toDouble());
-            d.lost = static_cast<uint64_t>(link.value("lost").toDouble());
-            const QString time = o.value("time").toString();
-            d.last_time = ClockOf(time);
-            d.value_time_ms = MillisOf(time);
+            const QString state = link.value("state").toString();
+            const bool known =
+                state == "connected" || state == "lost" || state == "no data" || state == "closed";
+            if (!known) doubt.append("link");
+            d.link_state = known ? state : "?";
+            d.frames = LinkCount(link, "frames", &doubt);
+            d.bad = LinkCount(link, "bad", &doubt);
+            d.lost = LinkCount(link, "lost", &doubt);
+            d.last_time = Stamp(o.value("time"), "time", &d.value_time_ms, &doubt);
             d.last_values_ms = now_ms;
             d.stale = false;
             d.offline = false;  // values come only from a monitor that is online
             break;
         }
         case mqtt::Leaf::kEvents:
-            d.last_event = o.value("event").toString();
+            d.last_event = Cut(o.value("event").toString(), kEventChars);
             ++d.last_event_seq;
             break;
         case mqtt::Leaf::kPleth: {
+            d.doubt_pleth.clear();
             const QJsonArray ir = o.value("ir").toArray();
             for (const QJsonValue& v : ir) {
-                d.pleth[static_cast<size_t>(d.pleth_head)] = static_cast<uint16_t>(v.toInt());
+                const double x = v.toDouble(-1);
+                if (x < 0 || x > 65535 || x != std::floor(x)) {
+                    d.doubt_pleth = QStringList{"pleth"};  // its samples stay out
+                    continue;
+                }
+                d.pleth[static_cast<size_t>(d.pleth_head)] = static_cast<uint16_t>(x);
                 d.pleth_head = (d.pleth_head + 1) % TileData::kPleth;
                 if (d.pleth_count < TileData::kPleth) ++d.pleth_count;
             }
@@ -111,6 +211,7 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
         case mqtt::Leaf::kUnknown:
             break;
     }
+    d.last_heard_ms = now_ms;
     return i;
 }
 

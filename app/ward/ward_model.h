@@ -8,7 +8,13 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 struct TileData {
@@ -20,15 +26,20 @@ struct TileData {
     QString perfusion = "x";
     QString status;
     QString link_state;
-    uint64_t frames = 0;
-    uint64_t bad = 0;
-    uint64_t lost = 0;
+    // The link's counts; none ("?") when the message's was no count.
+    std::optional<uint64_t> frames = 0;
+    std::optional<uint64_t> bad = 0;
+    std::optional<uint64_t> lost = 0;
     QString last_time;           // HH:MM:SS of the last values, as the monitor stamped them
     int64_t last_values_ms = 0;  // the ward's clock when the last values came
     int64_t value_time_ms = 0;   // the monitor's stamp of the last values
     bool offline = false;
-    QString offline_since;  // HH:MM:SS
-    bool stale = false;     // greyed: no values for kStaleMs
+    // "since 21:53:10" when the monitor said when; a last will has no time: "since
+    // before 08:01:02" (when it reached the ward, nothing heard before it) or "last
+    // heard 08:00:50" (the ward's clock at the monitor's last message before it).
+    QString offline_since;
+    int64_t last_heard_ms = 0;  // the ward's clock at the last message of any kind
+    bool stale = false;         // greyed: no values for kStaleMs
     // The plethysmogram: the newest samples in a ring.
     static constexpr int kPleth = 256;
     std::array<uint16_t, kPleth> pleth{};
@@ -37,11 +48,50 @@ struct TileData {
     bool has_pleth = false;
     uint64_t last_event_seq = 0;
     QString last_event;
+    // The fields of the last message of each kind that were not what a monitor
+    // sends (wrong type, out of range): shown as "?", the tile marked doubtful.
+    QStringList doubt_values;
+    QStringList doubt_state;
+    QStringList doubt_pleth;
+    QStringList Doubt() const { return doubt_values + doubt_state + doubt_pleth; }
+};
+
+// What the broker connection's thread hands to the window. A message larger than any
+// monitor sends for its leaf is refused unread (and counted); the inbox is bounded in
+// count and bytes, so a flood or a window that falls behind cannot grow memory: the
+// oldest go first, counted.
+class WardInbox {
+public:
+    static constexpr size_t kMaxMessages = 20000;
+    static constexpr size_t kMaxBytes = 4 << 20;
+    struct Message {
+        std::string topic;
+        QByteArray payload;
+    };
+
+    // Network thread. True when the inbox was empty before: the window needs waking.
+    bool Put(const char* topic, const char* payload, size_t size);
+    // GUI thread: all that came meanwhile.
+    void Take(std::deque<Message>* out);
+
+    uint64_t Refused() const { return refused_.load(std::memory_order_relaxed); }
+    uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    std::mutex mutex_;
+    std::deque<Message> messages_;
+    size_t bytes_ = 0;
+    std::atomic<uint64_t> refused_{0};
+    std::atomic<uint64_t> dropped_{0};
 };
 
 class WardModel {
 public:
     static constexpr int64_t kStaleMs = 5000;
+    // Texts longer than a tile can show are cut to these many characters ("…" last).
+    static constexpr int kNameChars = 48;
+    static constexpr int kStatusChars = 32;
+    static constexpr int kEventChars = 64;
 
     // One message; now_ms the ward's clock. Returns the tile's index, or -1 for a topic
     // or payload it does not take. *added is set when the message made a new tile
@@ -55,10 +105,10 @@ public:
     const TileData& At(int i) const { return tiles_[static_cast<size_t>(i)]; }
     int IndexOf(const QString& key) const;
 
-    // "HH:MM:SS" from an ISO 8601 time ("2026-12-09T21:52:00.125+01:00"), as stamped.
-    static QString ClockOf(const QString& iso);
-    // The stamp as milliseconds since 1970, 0 when it cannot be read.
-    static int64_t MillisOf(const QString& iso);
+    // A monitor's name or port from its escaped topic level, as a tile shows it: only
+    // what escaping makes is decoded; control, invisible and bidirectional characters
+    // are shown as "<U+XXXX>", so that no name can pass for another.
+    static QString ShownName(std::string_view level);
 
 private:
     int Find(const QString& key, bool* added, const QString& monitor, const QString& port);

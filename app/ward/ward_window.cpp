@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -74,8 +75,15 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
         ink = QColor(90, 90, 90);
     }
     p.fillRect(r, background);
-    p.setPen(QColor(120, 120, 140));
-    p.drawRect(r.adjusted(0, 0, -1, -1));
+    // A tile with fields no monitor sends gets an amber frame and names them.
+    const QStringList doubt = d.Doubt();
+    if (doubt.isEmpty()) {
+        p.setPen(QColor(120, 120, 140));
+        p.drawRect(r.adjusted(0, 0, -1, -1));
+    } else {
+        p.setPen(QPen(QColor(230, 140, 0), 4));
+        p.drawRect(r.adjusted(2, 2, -2, -2));
+    }
     const TileRows rows = RowsOf(rect);
     const QRect in = rows.inner;
     const double h = in.height();
@@ -97,8 +105,21 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
                    d.last_time);
     }
     if (d.offline) {
-        p.setFont(Scaled(base, h * 0.16 * fit, true));
-        p.drawText(in.adjusted(0, line, 0, 0), Qt::AlignCenter, "offline since " + d.offline_since);
+        // "offline" large, how long below it; each as large as the tile's width lets it be.
+        auto fitted = [&](const QString& text, double pixels) {
+            QFont f = Scaled(base, pixels, true);
+            const int width = QFontMetrics(f).horizontalAdvance(text);
+            if (width > in.width()) f = Scaled(base, pixels * in.width() / width, true);
+            return f;
+        };
+        const QRect below = in.adjusted(0, line, 0, 0);
+        const int half = below.height() / 2;
+        const QString since = d.offline_since;
+        p.setFont(fitted("offline", h * 0.16 * fit));
+        p.drawText(below.adjusted(0, 0, 0, -half), Qt::AlignHCenter | Qt::AlignBottom, "offline");
+        p.setFont(fitted(since, h * 0.1 * fit));
+        p.drawText(below.adjusted(0, below.height() - half, 0, 0), Qt::AlignHCenter | Qt::AlignTop,
+                   since);
         return;
     }
     // SpO2 and pulse, large.
@@ -121,14 +142,18 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
         y = big_top + big;
         p.setFont(Scaled(base, line * 0.7 * fit, true));
         p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
-                   d.status);
+                   doubt.isEmpty() ? d.status : d.status + "  ? " + doubt.join(", "));
         y += line;
         p.setFont(Scaled(base, line * 0.6 * fit));
+        auto count = [](const std::optional<uint64_t>& n) {
+            return n ? QString::number(*n) : QString("?");
+        };
         QString health = d.link_state;
         if (large || in.width() > 220)
-            health += QString(" · %1 frames, %2 bad, %3 lost").arg(d.frames).arg(d.bad).arg(d.lost);
+            health += QString(" · %1 frames, %2 bad, %3 lost")
+                          .arg(count(d.frames), count(d.bad), count(d.lost));
         else
-            health += QString(" · %1 bad, %2 lost").arg(d.bad).arg(d.lost);
+            health += QString(" · %1 bad, %2 lost").arg(count(d.bad), count(d.lost));
         p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter, health);
         y += line;
     }
@@ -323,7 +348,7 @@ WardWindow::WardWindow(WardSettings settings, std::string settings_path, QWidget
     : QMainWindow(parent),
       settings_(std::move(settings)),
       settings_path_(std::move(settings_path)),
-      inbox_(std::make_shared<Inbox>()) {
+      inbox_(std::make_shared<WardInbox>()) {
     setWindowTitle("VELT Ward");
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction("&Broker...", this, &WardWindow::OnSettings);
@@ -369,18 +394,11 @@ bool WardWindow::Connect(const WardSettings& settings) {
     }
     client_ = std::make_unique<mqtt::Client>(settings_.broker);
     client_->Subscribe(mqtt::kSubscribeAll);
-    std::shared_ptr<Inbox> inbox = inbox_;
-    QPointer<WardWindow> self(this);
-    client_->SetMessageHandler([inbox, self](const char* topic, const char* payload, size_t size,
-                                             bool) {
-        bool first = false;
-        {
-            std::lock_guard<std::mutex> lock(inbox->mutex);
-            first = inbox->messages.empty();
-            inbox->messages.emplace_back(topic, QByteArray(payload, static_cast<qsizetype>(size)));
-        }
+    client_->SetMessageHandler([inbox = inbox_, self = QPointer<WardWindow>(this)](
+                                   const char* topic, const char* payload, size_t size, bool) {
         // One wake per batch: the GUI thread takes all that came meanwhile.
-        if (first && self) QMetaObject::invokeMethod(self.data(), "Drain", Qt::QueuedConnection);
+        if (inbox->Put(topic, payload, size) && self)
+            QMetaObject::invokeMethod(self.data(), "Drain", Qt::QueuedConnection);
     });
     std::string error;
     if (!client_->Start(&error)) {
@@ -389,31 +407,22 @@ bool WardWindow::Connect(const WardSettings& settings) {
         UpdateStatus();
         return false;
     }
-    mqtt::BrokerAddress address;
-    std::string ignored;
-    if (mqtt::ParseBrokerUrl(settings_.broker.url, &address, &ignored) && !address.tls &&
-        !mqtt::IsLoopbackHost(address.host) && !warned_plain_) {
-        warned_plain_ = true;
-        statusBar()->showMessage(
-            QString("MQTT: %1 is plain mqtt://, not encrypted; use mqtts:// beyond this machine")
-                .arg(QString::fromStdString(address.host)),
-            15000);
+    const std::string warning = mqtt::BrokerWarnings(settings_.broker);
+    if (!warning.empty() && !warned_) {
+        warned_ = true;
+        statusBar()->showMessage("MQTT: " + QString::fromStdString(warning), 15000);
     }
     UpdateStatus();
     return true;
 }
 
 void WardWindow::Drain() {
-    std::vector<std::pair<std::string, QByteArray>> batch;
-    {
-        std::lock_guard<std::mutex> lock(inbox_->mutex);
-        batch.swap(inbox_->messages);
-    }
-    if (batch.empty()) return;
+    inbox_->Take(&batch_);
+    if (batch_.empty()) return;
     const int64_t now = NowMs();
     bool relayout = false;
     std::vector<QString> touched;
-    for (const auto& [topic, payload] : batch) {
+    for (const auto& [topic, payload] : batch_) {
         bool added = false;
         const int i = model_.OnMessage(QString::fromStdString(topic), payload, now, &added);
         if (i < 0) continue;
@@ -459,8 +468,13 @@ QString WardWindow::StatusText() const {
     if (!client_) return QString();
     const mqtt::Client::Status s = client_->GetStatus();
     switch (s.state) {
-        case mqtt::Client::State::kConnected:
-            return QString("MQTT: connected, %1 monitors").arg(model_.Count());
+        case mqtt::Client::State::kConnected: {
+            QString text = QString("MQTT: connected, %1 monitors").arg(model_.Count());
+            if (inbox_->Refused() != 0) text += QString(", %1 too large").arg(inbox_->Refused());
+            if (inbox_->Dropped() != 0)
+                text += QString(", %1 dropped (ward behind)").arg(inbox_->Dropped());
+            return text;
+        }
         case mqtt::Client::State::kRetrying:
             return "MQTT: retrying (" + QString::fromStdString(s.reason) + ")";
         default:

@@ -9,8 +9,8 @@
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "app/ward/ward_model.h"
@@ -140,13 +140,9 @@ private:
     std::string settings_path_;
     std::unique_ptr<mqtt::Client> client_;
     QString problem_;
-    bool warned_plain_ = false;
+    bool warned_ = false;  // plain mqtt:// or a password file others can read
     uint64_t messages_ = 0;
     std::vector<QPointer<LargeTile>> large_;
-
-    struct Inbox {
-        std::mutex mutex;
-        std::vector<std::pair<std::string, QByteArray>> messages;
-    };
-    std::shared_ptr<Inbox> inbox_;
+    std::shared_ptr<WardInbox> inbox_;
+    std::deque<WardInbox::Message> batch_;  // kept: its memory serves the next drain
 };

@@ -1,25 +1,64 @@
 // A monitor's connection that runs until it is killed, for the last-will test:
 //   mqtt_test_publisher URL PASSWORD_FILE STATE_TOPIC
+// or a publisher gone wrong that floods below PREFIX for SECONDS: one 100 MB values
+// message, then 1 MB messages on every leaf, 6 kB values and valid values (status
+// "AA") between them; after that, until killed, valid values with status "AAA":
+//   mqtt_test_publisher URL PASSWORD_FILE --flood PREFIX SECONDS
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "export/mqtt_client.h"
 
+namespace {
+
+std::string Values(size_t status_bytes) {
+    return R"({"time":null,"spo2":{"value":97},"status":")" + std::string(status_bytes, 'A') +
+           "\"}";
+}
+
+int Flood(mqtt::Client& c, const std::string& prefix, int seconds) {
+    for (int i = 0; i < 500 && !c.Connected(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!c.Connected()) return 1;
+    using mqtt::Delivery;
+    c.Publish(prefix + "/values", Values(100 << 20), Delivery::kEvent);
+    const char* leaves[] = {"/values", "/state", "/events", "/pleth"};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
+        c.Publish(prefix + leaves[i % 4], Values(1 << 20), Delivery::kEvent);
+        c.Publish(prefix + "/values", Values(6000), Delivery::kEvent);
+        c.Publish(prefix + "/values", Values(2), Delivery::kEvent);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Then until killed: a values message that says the flood is over.
+    for (;;) {
+        c.Publish(prefix + "/values", Values(3), Delivery::kEvent);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc != 4) return 2;
+    const bool flood = argc == 6 && std::string(argv[3]) == "--flood";
+    if (argc != 4 && !flood) return 2;
     mqtt::BrokerOptions o;
     o.url = argv[1];
     o.username = "monitor";
     o.password_file = argv[2];
     o.keepalive_s = 5;
     mqtt::Client monitor(o);
-    monitor.SetStateTopic(argv[3]);
+    if (!flood) monitor.SetStateTopic(argv[3]);
     std::string error;
     if (!monitor.Start(&error)) {
         std::fprintf(stderr, "mqtt_test_publisher: %s\n", error.c_str());
         return 1;
     }
+    if (flood) return Flood(monitor, argv[4], std::atoi(argv[5]));
     for (;;) pause();
 }

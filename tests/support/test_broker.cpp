@@ -54,7 +54,7 @@ int TestBroker::FreePort() {
     return port;
 }
 
-TestBroker::TestBroker(bool tls) : tls_(tls) {}
+TestBroker::TestBroker(bool tls, std::string acl) : tls_(tls), acl_(std::move(acl)) {}
 
 TestBroker::~TestBroker() { Stop(); }
 
@@ -90,6 +90,10 @@ bool TestBroker::Prepare() {
         "\nlog_type error\nlog_type warning\nlog_type notice\n"
         "listener " +
         std::to_string(port_) + " 127.0.0.1\n";
+    if (!acl_.empty()) {
+        dir_.Write("acl", acl_);
+        conf += "acl_file " + dir_.File("acl") + "\n";
+    }
     // Run as root, the broker would switch to its own user, who cannot read this folder.
     if (getuid() == 0) conf += "user root\n";
     if (tls_) {

@@ -14,7 +14,8 @@ namespace testing_support {
 
 class TestBroker {
 public:
-    explicit TestBroker(bool tls = false);
+    // acl: the text of an ACL file, none when empty.
+    explicit TestBroker(bool tls = false, std::string acl = {});
     ~TestBroker();  // kills the broker
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
@@ -53,6 +54,7 @@ private:
 
     TempDir dir_;
     bool tls_;
+    std::string acl_;
     bool prepared_ = false;
     int port_ = 0;
     int tls_port_ = 0;

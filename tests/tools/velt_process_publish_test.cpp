@@ -1,5 +1,6 @@
 // velt-process --publish against a real broker: a paced stream of the simulator.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -72,7 +73,7 @@ TEST(VeltProcessPublish, APacedStreamPublishesStateValuesAndThePlethysmogram) {
     // Paced: three seconds of device time give values in at least two seconds, and the
     // plethysmogram comes in chunks of about 250 ms.
     EXPECT_GE(count(base + "values", "\"spo2\":{\"value\":"), 2);
-    EXPECT_GE(count(base + "values", "\"link\":{\"state\":"), 2);
+    EXPECT_GE(count(base + "values", "\"link\":{\"state\":\"connected\""), 2);
     EXPECT_GE(count(base + "pleth", "\"rate\":50,\"ir\":["), 6);
 
     // Bad names and the reduced protocol are refused.
@@ -85,6 +86,48 @@ TEST(VeltProcessPublish, APacedStreamPublishesStateValuesAndThePlethysmogram) {
                         " " + work.File("bed.raw"),
                     work),
               2);
+}
+
+// A broker that refuses the login, denies the topics or is not there: each reason
+// on stderr, and status 4 when nothing processed reached the broker.
+TEST(VeltProcessPublish, APublisherThatCannotPublishSaysWhyAndEndsWithItsOwnStatus) {
+    TestBroker broker(false, "user monitor\ntopic write velt/v1/bed-1/#\n");
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    TempDir work;
+    work.Write("wrong.pw", "wrong\n");
+    work.Write("open.pw", "secret\n");
+    ASSERT_EQ(chmod(broker.PasswordFile().c_str(), 0600), 0);
+    ASSERT_EQ(chmod(work.File("open.pw").c_str(), 0644), 0);
+    ASSERT_EQ(Shell(std::string(OXIMETER_SIM_BIN) + " --protocol 1 --seconds 1 --output " +
+                        work.File("bed.raw"),
+                    work),
+              0);
+    const std::string free_url = "mqtt://127.0.0.1:" + std::to_string(TestBroker::FreePort());
+    const struct {
+        std::string url, monitor, password_file, said;
+        int status;
+    } cases[] = {
+        {broker.Url(), "bed-1", broker.PasswordFile(), "", 0},
+        {broker.Url(), "bed-1", work.File("open.pw"), "open.pw\" can be read by others", 0},
+        {broker.Url(), "bed-2", broker.PasswordFile(),
+         "MQTT: denied: not authorized for velt/v1/bed-2/bed.raw/state", 4},
+        {broker.Url(), "bed-1", work.File("wrong.pw"), "MQTT: refused: Not authorized", 4},
+        {free_url, "bed-1", broker.PasswordFile(),
+         "MQTT: cannot reach the broker: Connection refused", 4},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            Shell(std::string(VELT_PROCESS_BIN) + " --log-dir " + work.path() + " --publish " +
+                      c.url + " --monitor " + c.monitor + " --username monitor --password-file " +
+                      c.password_file + " " + work.File("bed.raw"),
+                  work),
+            c.status)
+            << c.monitor << " " << c.password_file;
+        EXPECT_NE(work.Read("stderr").find(c.said), std::string::npos) << work.Read("stderr");
+        if (c.said.empty()) {
+            EXPECT_EQ(work.Read("stderr").find("MQTT"), std::string::npos);
+        }
+    }
 }
 
 }  // namespace

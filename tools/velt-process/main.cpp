@@ -269,6 +269,9 @@ public:
         return 2;
     }
 
+    // 4 when nothing processed reached the broker.
+    int EndPublishing() { return publisher_ && !publisher_->End() ? 4 : 0; }
+
     // The once-a-second pipeline from start_us (the stream's wall-clock start): the EDF+
     // and CSV export, the report's seconds, the alarms. 0, 1, or 2 for bad alarm settings.
     int StartExport(int64_t start_us) {
@@ -460,6 +463,7 @@ int Process(const Options& o, std::FILE* raw, recordings::CaptureFileReader& cap
     if (!o.capture.empty()) start_us = capture.header().start_unix_us;
     if (int rc = pipeline.StartExport(start_us); rc != 0) return rc;
     int rc = raw != nullptr ? pipeline.RunRawStream(raw) : pipeline.RunCapture(capture);
+    if (int p = pipeline.EndPublishing(); p != 0 && (rc == 0 || rc == 3)) rc = p;
     if (pipeline.Finish() != 0) rc = 1;
     return rc;
 }

@@ -1,5 +1,6 @@
 #include "tools/velt-process/publish.h"
 
+#include <cstdio>
 #include <thread>
 
 #include "export/mqtt_topics.h"
@@ -19,17 +20,25 @@ constexpr int kRecordMs = 20;           // one framed record of the device
 std::unique_ptr<HeadlessPublisher> HeadlessPublisher::Start(const HeadlessPublishOptions& options,
                                                             COximeter& link, ILinkView& view,
                                                             std::string* error) {
-    if (!options.monitor.empty() && !mqtt::ValidTopicName(options.monitor)) {
-        *error = "--monitor \"" + options.monitor + "\" may not hold /, +, # or control characters";
+    if (!options.monitor.empty() && !mqtt::ValidMonitorName(options.monitor)) {
+        *error = "--monitor \"" + options.monitor + "\" " + mqtt::kMonitorNameRule;
         return nullptr;
     }
     std::string monitor =
         options.monitor.empty() ? mqtt::EscapeTopicName(platform::ComputerName()) : options.monitor;
     std::unique_ptr<HeadlessPublisher> p(
         new HeadlessPublisher(options, link, view, std::move(monitor)));
+    if (const std::string warning = mqtt::BrokerWarnings(options.broker); !warning.empty())
+        std::fprintf(stderr, "velt-process: MQTT: %s\n", warning.c_str());
+    p->publisher_.Connection().SetProblemHandler([](const std::string& problem) {
+        std::fprintf(stderr, "velt-process: MQTT: %s\n", problem.c_str());
+    });
     if (!p->publisher_.Start(error)) return nullptr;
-    // The first values should find the broker: wait a moment for the connection.
-    for (int i = 0; i < 300 && !p->publisher_.Connection().Connected(); ++i)
+    // The first values should find the broker: wait a moment for the connection (not
+    // after a failed first attempt: that is reported, and tried again meanwhile).
+    const mqtt::Client& c = p->publisher_.Connection();
+    for (int i = 0;
+         i < 300 && !c.Connected() && c.GetStatus().state != mqtt::Client::State::kRetrying; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     link.SetRecordObserver(&HeadlessPublisher::OnRecord, p.get());
     if (options.waveform && link.Measurement() != nullptr &&
@@ -50,20 +59,35 @@ HeadlessPublisher::HeadlessPublisher(const HeadlessPublishOptions& options, COxi
                  mqtt::EscapeTopicName(options.port.substr(options.port.find_last_of('/') + 1)),
                  options.waveform) {}
 
-HeadlessPublisher::~HeadlessPublisher() {
-    link_.SetRecordObserver(nullptr, nullptr);
-    if (link_.Measurement() != nullptr) link_.Measurement()->RemoveSampleObserver(this);
-    Observe(mqtt::MonitorPublisher::NowUs());
-    publisher_.FlushPleth();
-    for (int i = 0;
-         i < 300 && publisher_.Connection().Connected() && publisher_.Connection().Queued() > 0;
-         ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+bool HeadlessPublisher::End() {
+    const mqtt::Client& c = publisher_.Connection();
+    if (!ended_) {
+        ended_ = true;
+        link_.SetRecordObserver(nullptr, nullptr);
+        if (link_.Measurement() != nullptr) link_.Measurement()->RemoveSampleObserver(this);
+        streaming_ = false;
+        Observe(mqtt::MonitorPublisher::NowUs());
+        publisher_.FlushPleth();
+        // Until the queue is sent and the broker has answered at least once (the
+        // state is acknowledged on every connection): it may refuse.
+        for (int i = 0;
+             i < 300 && c.Connected() && (c.Queued() > 0 || c.Acknowledged() + c.Denied() == 0);
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return c.Sent() > 0 && (c.Acknowledged() > 0 || c.Denied() == 0);
 }
+
+HeadlessPublisher::~HeadlessPublisher() { End(); }
 
 void HeadlessPublisher::Observe(int64_t now_us) {
     last_observed_us_ = now_us;
-    publisher_.Observe(TakeSecondValues(view_, &link_, now_us));
+    data_export::SecondValues v = TakeSecondValues(view_, &link_, now_us);
+    // No port is open here: while records come, the stream is the link.
+    if (streaming_ && v.link == data_export::LinkState::kClosed)
+        v.link = v.status == "*** No data" ? data_export::LinkState::kNoData
+                                           : data_export::LinkState::kConnected;
+    publisher_.Observe(v);
     publisher_.FlushPleth();
 }
 
@@ -75,6 +99,7 @@ void HeadlessPublisher::OnSample(void* context, const processing::CurrentSample&
 void HeadlessPublisher::OnRecord(void* context, const PacketRecord&) {
     auto* p = static_cast<HeadlessPublisher*>(context);
     ++p->records_;
+    p->streaming_ = true;
     if (p->options_.pace)
         std::this_thread::sleep_until(
             p->start_ + std::chrono::milliseconds(static_cast<int64_t>(p->records_) * kRecordMs));

@@ -33,8 +33,11 @@ public:
     static std::unique_ptr<HeadlessPublisher> Start(const HeadlessPublishOptions& options,
                                                     COximeter& link, ILinkView& view,
                                                     std::string* error);
-    // The last values, then waits (at most 3 s) until the queue is sent, and ends the
-    // connection cleanly (the state turns "offline").
+    // The last values (the link "closed"), then waits (at most 3 s) until the queue is
+    // sent. False when nothing processed reached the broker: it was never connected, or
+    // refused every message it acknowledged (each failure went to stderr as it came).
+    bool End();
+    // End() when not called, and ends the connection cleanly (the state turns "offline").
     ~HeadlessPublisher();
 
     uint64_t Records() const { return records_; }
@@ -56,4 +59,6 @@ private:
     std::chrono::steady_clock::time_point start_;
     uint64_t records_ = 0;
     int64_t last_observed_us_ = 0;
+    bool streaming_ = false;  // records come: the link is "connected"
+    bool ended_ = false;
 };

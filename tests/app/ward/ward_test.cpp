@@ -6,7 +6,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QProcess>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -77,11 +81,14 @@ TEST(WardModel, ATileGreysOutAfterFiveSecondsAndTurnsRedWhenOffline) {
     m.OnMessage("velt/v1/bed-1/COM1/state",
                 R"({"state":"offline","since":"2026-12-09T21:53:10.000+01:00"})", 22000, &added);
     EXPECT_TRUE(m.At(0).offline);
-    EXPECT_EQ(m.At(0).offline_since, "21:53:10");
-    // A last will has no time: the moment it came stands in.
+    EXPECT_EQ(m.At(0).offline_since, "since 21:53:10");
+    // A last will has no time: the ward says what it knows.
     const int64_t when = QDateTime(QDate(2026, 12, 9), QTime(8, 1, 2)).toMSecsSinceEpoch();
     m.OnMessage("velt/v1/bed-1/COM1/state", R"({"state":"offline","since":null})", when, &added);
-    EXPECT_EQ(m.At(0).offline_since, "08:01:02");
+    EXPECT_EQ(m.At(0).offline_since,
+              "last heard " + QDateTime::fromMSecsSinceEpoch(22000).toString("HH:mm:ss"));
+    m.OnMessage("velt/v1/bed-2/COM1/state", R"({"state":"offline","since":null})", when, &added);
+    EXPECT_EQ(m.At(1).offline_since, "since before 08:01:02");
     m.OnMessage("velt/v1/bed-1/COM1/state", R"({"state":"online","since":null})", when, &added);
     EXPECT_FALSE(m.At(0).offline);
 }
@@ -93,6 +100,105 @@ TEST(WardModel, PlethSamplesGoIntoTheTilesRing) {
     EXPECT_TRUE(m.At(0).has_pleth);
     EXPECT_EQ(m.At(0).pleth_count, 3);
     EXPECT_EQ(m.At(0).pleth[2], 3);
+}
+
+// A name shows as published: only what escaping makes is decoded, anything that could
+// pass for another name is shown escaped, and a publisher refuses to type it.
+TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
+    const struct {
+        const char* level;
+        const char* shown;
+        bool typed;  // a publisher takes it as a monitor name
+    } names[] = {{"bed-1", "bed-1", true},
+                 {"Station \u00fc", "Station \u00fc", true},
+                 {"bed%2D1", "bed%2D1", false},
+                 {"bed%23", "bed#", false},
+                 {"bed%2f", "bed%2f", false},
+                 {"bed%0A1", "bed<U+000A>1", false},
+                 {"\u200f3-deb", "<U+200F>3-deb", false},
+                 {"a\u200bb\u2028", "a<U+200B>b<U+2028>", false},
+                 {"a\xc2\x85", "a<U+0085>", false},
+                 {"a\xff", "a\ufffd", false}};
+    for (const auto& n : names) {
+        EXPECT_EQ(WardModel::ShownName(n.level), QString::fromUtf8(n.shown)) << n.level;
+        EXPECT_EQ(mqtt::ValidMonitorName(n.level), n.typed) << n.level;
+    }
+
+    const struct {
+        const char* leaf;
+        const char* payload;
+        const char* field;
+        const char* shown;
+        bool doubtful;
+    } fields[] = {
+        {"values", R"({"spo2":{"value":97}})", "spo2", "97.0", false},
+        {"values", R"({"spo2":{"value":250}})", "spo2", "?", true},
+        {"values", R"({"pulse":{"value":-40}})", "pulse", "?", true},
+        {"values", R"({"pulse":{"value":"72"}})", "pulse", "?", true},
+        {"values", R"({"link":{"frames":3036}})", "frames", "3036", false},
+        {"values", R"({"link":{"frames":-5}})", "frames", "?", true},
+        {"values", R"({"link":{"frames":2.5}})", "frames", "?", true},
+        {"values", R"({"link":{"state":"exploded"}})", "link", "?", true},
+        {"values", R"({"time":"HACKED!"})", "time", "?", true},
+        {"values", R"({"status":7})", "status", "?", true},
+        {"values", R"({"status":"A status far longer than a tile can show"})", "status",
+         "A status far longer than a tile\u2026", false},
+        {"state", R"({"state":"offline","since":"HACKED!"})", "since", "since ?", true},
+        {"state", R"({"state":"offline","since":"2026-12-09T21:53:10.000+01:00"})", "since",
+         "since 21:53:10", false},
+        {"pleth", R"({"ir":[1,70000,-1,2.5]})", "pleth", "1", true},
+    };
+    WardModel m;
+    for (const auto& f : fields) {
+        bool added = false;
+        const int i = m.OnMessage(QString("velt/v1/m%1/p/%2").arg(m.Count()).arg(f.leaf), f.payload,
+                                  0, &added);
+        ASSERT_GE(i, 0);
+        const TileData& d = m.At(i);
+        const std::optional<uint64_t> frames = d.frames;
+        const QHash<QString, QString> shown{{"spo2", d.spo2},
+                                            {"pulse", d.pulse},
+                                            {"frames", frames ? QString::number(*frames) : "?"},
+                                            {"link", d.link_state},
+                                            {"time", d.last_time},
+                                            {"status", d.status},
+                                            {"since", d.offline_since},
+                                            {"pleth", QString::number(d.pleth_count)}};
+        EXPECT_EQ(shown.value(f.field), QString::fromUtf8(f.shown)) << f.payload;
+        EXPECT_EQ(d.Doubt().contains(f.field), f.doubtful) << f.payload;
+    }
+}
+
+// Five tiles in a 1000x650 window are 333x300: the offline text stays inside the tile.
+TEST(WardTile, TheOfflineTextFitsATileOfFive) {
+    TileData d;
+    d.offline = true;
+    d.offline_since = "since before 08:01:02";
+    QImage image(333, 300, QImage::Format_RGB32);
+    QPainter p(&image);
+    PaintTile(p, image.rect(), d, false, QRegion(image.rect()));
+    p.end();
+    // Text wider than the tile is cut at its inner edges (8 and 324): no ink there.
+    for (int y = 4; y < image.height() - 4; ++y)  // white ink on red: green is the text
+        for (int x : {8, 324}) ASSERT_LT(image.pixelColor(x, y).green(), 100) << x << "," << y;
+}
+
+TEST(WardInbox, RefusesWhatNoMonitorSendsAndDropsTheOldestWhenFull) {
+    WardInbox inbox;
+    const std::string big(5000, ' ');
+    EXPECT_FALSE(inbox.Put("velt/v1/a/b/values", big.data(), big.size()));
+    EXPECT_EQ(inbox.Refused(), 1u);
+    const size_t n = WardInbox::kMaxBytes / big.size() + 10;  // a plethysmogram may be larger
+    EXPECT_TRUE(inbox.Put("velt/v1/a/b/pleth", big.data(), big.size()));
+    for (size_t i = 1; i < n; ++i) {
+        const std::string numbered = std::to_string(i) + big;
+        EXPECT_FALSE(inbox.Put("velt/v1/a/b/pleth", numbered.data(), big.size()));
+    }
+    std::deque<WardInbox::Message> got;
+    inbox.Take(&got);
+    EXPECT_EQ(got.size() + inbox.Dropped(), n);
+    EXPECT_GT(inbox.Dropped(), 0u);
+    EXPECT_TRUE(got.back().payload.startsWith(std::to_string(n - 1).c_str()));  // newest kept
 }
 
 mqtt::BrokerOptions Options(const testing_support::TestBroker& b, const char* user) {
@@ -214,6 +320,63 @@ TEST(WardWindow, ShowsEveryMonitorAndComesBackAfterTheBrokerRestarts) {
     b.reset();
     ASSERT_TRUE(WaitFor([&] { return window.Model().At(0).offline; }));
     EXPECT_FALSE(window.Model().At(0).offline_since.isEmpty());
+}
+
+long RssKb() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    long kb = 0;
+    while (in >> key && key != "VmRSS:") in.ignore(1 << 12, '\n');
+    in >> kb;
+    return kb;
+}
+
+// A publisher gone wrong: one 100 MB message, then 1 MB messages on every leaf for
+// 4 s. A thread pings through the GUI thread all the while.
+TEST(WardWindow, AFloodOfHugeMessagesNeitherFreezesTheWindowNorHoldsItsMemory) {
+    testing_support::TestBroker broker;
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    WardSettings s;
+    s.broker = Options(broker, "ward");
+    WardWindow window(s, std::string());
+    window.resize(1000, 650);
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return window.StatusText().startsWith("MQTT: connected"); }));
+    QProcess flood;
+    flood.start(MQTT_TEST_PUBLISHER, {QString::fromStdString(broker.Url()),
+                                      QString::fromStdString(broker.PasswordFile()), "--flood",
+                                      "velt/v1/bed-1/COM1", "4"});
+    std::atomic<bool> done{false};
+    std::atomic<long> worst_ms{0}, peak_kb{0};
+    std::thread pinger([&] {
+        while (!done) {
+            const auto sent = std::chrono::steady_clock::now();
+            auto answered = std::make_shared<std::atomic<bool>>(false);
+            QMetaObject::invokeMethod(
+                &window, [answered] { *answered = true; }, Qt::QueuedConnection);
+            while (!*answered && !done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            worst_ms =
+                std::max<long>(worst_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - sent)
+                                             .count());
+            peak_kb = std::max(peak_kb.load(), RssKb());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // Until the flood is over and the monitor's values after it are shown.
+    const bool shown = WaitFor(
+        [&] { return window.Model().Count() == 1 && window.Model().At(0).status == "AAA"; }, 60000);
+    done = true;
+    pinger.join();
+    flood.kill();
+    flood.waitForFinished();
+    std::printf("flood: worst ping %ld ms, peak VmRSS %ld kB\n", worst_ms.load(), peak_kb.load());
+    EXPECT_TRUE(shown) << window.StatusText().toStdString()
+                       << flood.readAllStandardError().toStdString();
+    EXPECT_LT(worst_ms, 100);
+    EXPECT_LT(peak_kb, 100 * 1024);
+    // The large ones are counted.
+    EXPECT_TRUE(window.StatusText().contains(" too large")) << window.StatusText().toStdString();
 }
 
 }  // namespace
