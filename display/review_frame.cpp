@@ -8,12 +8,14 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressDialog>
 #include <QSlider>
+#include <QStatusBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -401,11 +403,13 @@ bool CReviewFrame::WaitForOverview(int timeout_ms) {
     return index_ && index_->Done();
 }
 
-void CReviewFrame::Message(const QString& text) {
+void CReviewFrame::Message(const QString& text, bool problem) {
     if (message_)
         message_(text);
-    else
+    else if (problem)
         QMessageBox::warning(this, "Export", text);
+    else
+        QMessageBox::information(this, "Export", text);
 }
 
 void CReviewFrame::RunExport() {
@@ -457,7 +461,9 @@ void CReviewFrame::RunExport() {
         control.cancel = &export_cancel_;
         control.offset = &export_offset_;
         std::string skipped;
-        export_ok_ = ExportCaptureFile(capture, options, control, &error, &skipped);
+        int64_t seconds = 0;
+        export_ok_ = ExportCaptureFile(capture, options, control, &error, &skipped, &seconds);
+        export_seconds_ = seconds;
         export_error_ = error;
         export_skipped_ = skipped;
         export_done_.store(true, std::memory_order_release);
@@ -482,11 +488,18 @@ void CReviewFrame::PollExport() {
         export_progress_ = nullptr;
     }
     if (export_ok_) {
+        const QString done =
+            QString("Exported %1 to %2 (%3 MB)")
+                .arg(Length(static_cast<uint64_t>(export_seconds_) * kSecondUs), export_path_)
+                .arg(static_cast<double>(QFileInfo(export_path_).size()) / 1e6, 0, 'f', 1);
+        if (auto* main = qobject_cast<QMainWindow*>(window())) main->statusBar()->showMessage(done);
         // Written, but not all of the session could be read: never a silent gap.
         if (!export_skipped_.empty())
-            Message(QString("%1\nExported; the session file is damaged, the export passes over "
-                            "what could not be read: %2.")
-                        .arg(export_path_, QString::fromStdString(export_skipped_)));
+            Message(QString("%1.\nThe session file is damaged; the export passes over what could "
+                            "not be read: %2.")
+                        .arg(done, QString::fromStdString(export_skipped_)));
+        else
+            Message(done + ".", false);
         return;
     }
     if (export_error_ == kExportCancelled)

@@ -415,10 +415,11 @@ std::string CaptureSkipped(const recordings::CaptureFileReader& reader) {
 }
 
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
-                       const CaptureFeedControl& control, std::string* error,
-                       std::string* skipped) {
+                       const CaptureFeedControl& control, std::string* error, std::string* skipped,
+                       int64_t* seconds) {
     error->clear();
     if (skipped != nullptr) skipped->clear();
+    if (seconds != nullptr) *seconds = 0;
     recordings::CaptureFileReader reader;
     if (!reader.Open(capture)) {
         *error = "\"" + capture + "\": " + reader.Error();
@@ -467,6 +468,7 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                 ok = false;
             } else {
                 ok = exporter.Finish();
+                if (seconds != nullptr) *seconds = exporter.SecondsWritten();
             }
         }
         if (!ok && error->empty()) *error = exporter.Error();

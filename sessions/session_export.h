@@ -175,10 +175,11 @@ inline constexpr char kExportCancelled[] = "cancelled";
 // protocol recorded in the file; an output that is the capture itself is refused.
 // False with *error saying why (naming the file);
 // cancelled: false with *error kExportCancelled. Either way no output is left behind.
-// *skipped: what reading passed over in the file (CaptureSkipped), also on success.
+// *skipped: what reading passed over in the file (CaptureSkipped), also on success;
+// *seconds: the seconds exported.
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error,
-                       std::string* skipped = nullptr);
+                       std::string* skipped = nullptr, int64_t* seconds = nullptr);
 
 // What reading a capture passed over, in words ("" when nothing): its first damage
 // (and how many places and bytes in all), and where it was cut short.

@@ -16,6 +16,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStatusBar>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -126,7 +127,15 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
         d->OkButton()->click();
     });
     ASSERT_TRUE(review->WaitForExport(60000));
-    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+    // Said in a message and the status bar: how long, where, how large.
+    const QString said = QString("Exported 0:%1:%2 to %3 (")
+                             .arg((to - from) / 60, 2, 10, QChar('0'))
+                             .arg((to - from) % 60, 2, 10, QChar('0'))
+                             .arg(QString::fromStdString(gui_edf));
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].startsWith(said)) << messages_[0].toStdString();
+    EXPECT_TRUE(messages_[0].endsWith(" MB).")) << messages_[0].toStdString();
+    EXPECT_TRUE(app_->MainFrame()->statusBar()->currentMessage().startsWith(said));
 
     // The CSV through the same dialog: the format switch renames the suggestion.
     Export([&](CExportDialog* d) {
@@ -138,7 +147,8 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
         d->OkButton()->click();
     });
     ASSERT_TRUE(review->WaitForExport(60000));
-    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+    ASSERT_EQ(messages_.size(), 2);
+    EXPECT_TRUE(messages_[1].contains("gui.csv")) << messages_[1].toStdString();
 
     const QString f = QString::number(from), t = QString::number(to);
     VeltProcess({"--edf", QString::fromStdString(dir_.File("cli.edf")), "--from", f, "--to", t,
@@ -275,5 +285,6 @@ TEST_F(ReviewExportTest, AnExportOverDamageSaysWhatItPassedOver) {
     EXPECT_FALSE(dir_.Read("out.csv").empty());
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("damaged")) << messages_[0].toStdString();
+    EXPECT_TRUE(messages_[0].startsWith("Exported 0:00:")) << messages_[0].toStdString();
     EXPECT_TRUE(messages_[0].contains(QString::fromStdString(dir_.File("out.csv"))));
 }
