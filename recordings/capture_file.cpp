@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/file_identity.h"
+
 namespace recordings {
 namespace {
 
@@ -605,16 +607,24 @@ int OpenCaptureOutput(const std::string& path, bool overwrite, std::string* erro
     return fd;
 }
 
-int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head,
+int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head, bool replace,
                           std::string* error) {
+    if (replace && platform::HeldByWriter(path)) {
+        *error = path + " is being written by another capture";
+        errno = EWOULDBLOCK;
+        return -1;
+    }
+    static std::atomic<unsigned> counter{0};
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string temp;  // the hidden name, where the file system has no O_TMPFILE
+    const std::string dir = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    auto hidden = [&] {
+        return dir + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + "." +
+               std::to_string(counter.fetch_add(1)) + ".new";
+    };
+    std::string temp;  // a hidden name, while the file has one
     int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-        static std::atomic<unsigned> counter{0};
-        temp = dir + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + "." +
-               std::to_string(counter.fetch_add(1)) + ".new";
+        temp = hidden();  // a file system without nameless files
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     }
     auto fail = [&](const std::string& what) {
@@ -637,14 +647,22 @@ int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& h
         }
         done += static_cast<size_t>(n);
     }
-    const int linked = temp.empty()
-                           ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                                      AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW)
-                           : ::link(temp.c_str(), path.c_str());
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (replace && temp.empty()) {
+        // Only a named file can be renamed over another.
+        const std::string name = hidden();
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return fail("cannot create " + path + ": " + std::strerror(errno));
+        temp = name;
+    }
+    const int linked =
+        replace        ? ::rename(temp.c_str(), path.c_str())
+        : temp.empty() ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW)
+                       : ::link(temp.c_str(), path.c_str());
     if (linked != 0)
         return fail(errno == EEXIST ? path + " exists"
                                     : "cannot create " + path + ": " + std::strerror(errno));
-    if (!temp.empty()) ::unlink(temp.c_str());
+    if (!replace && !temp.empty()) ::unlink(temp.c_str());
     return fd;
 }
 

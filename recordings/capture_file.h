@@ -286,10 +286,11 @@ int OpenCaptureOutput(const std::string& path, bool overwrite, std::string* erro
 
 // A new regular file that takes its name only with `head` (its header) written: made
 // without a name in path's folder (O_TMPFILE; else under a hidden name), locked as
-// OpenCaptureOutput locks, written, then linked to path, never over an existing file
-// (EEXIST). A failure leaves nothing behind. The descriptor, positioned after head, or
-// -1 with *error set and errno kept.
-int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head,
+// OpenCaptureOutput locks, written, then linked to path: never over an existing file
+// (EEXIST), or with replace renamed over it (at once, whole; never over one that
+// another writer holds). A failure leaves nothing behind and path as it was. The
+// descriptor, positioned after head, or -1 with *error set and errno kept.
+int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head, bool replace,
                           std::string* error);
 
 }  // namespace recordings

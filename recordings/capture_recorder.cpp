@@ -45,8 +45,9 @@ bool CaptureRecorder::Start(const std::string& path, const CaptureHeader& header
     std::vector<uint8_t> head;
     AppendCaptureHeader(head, header);
     capacity_ = std::max(settings.buffer_bytes, head.size() + 2 * kCaptureMaxChunk);
-    fd_ = settings.named_with_header ? CreateCaptureWithHead(path, head, &error_)
-                                     : OpenCaptureOutput(path, settings.overwrite, &error_);
+    fd_ = settings.named_with_header
+              ? CreateCaptureWithHead(path, head, settings.overwrite, &error_)
+              : OpenCaptureOutput(path, settings.overwrite, &error_);
     if (fd_ < 0 && (errno != ENXIO || settings.named_with_header)) {
         failed_ = true;
         return false;
