@@ -41,7 +41,8 @@ enum class CaptureKind : uint8_t {
     DeviceBack = 6,           // the device is there again; bytes: how, as text (may be empty)
     DeviceBytesDropped = 7,   // read from the device but never handed to the program
     ProgramBytesDropped = 8,  // read from the program but never handed to the device
-    RecordsDropped = 9,       // the recording had no room: u64 records, u64 bytes they held
+    RecordsDropped = 9,       // the recording had no room: u64 records, u64 bytes they held,
+                              // then (optional) why, as text
     NoData = 10,              // the program saw no good frame for 3 s (no bytes)
     Protocol = 11,            // the protocol from here on: one byte, 1 to 3
     Documentation = 12,       // a documentation text: field byte (0 operator, 1 serial,

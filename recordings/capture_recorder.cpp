@@ -62,6 +62,8 @@ bool CaptureRecorder::Start(const std::string& path, const CaptureHeader& header
         written_.store(head.size(), std::memory_order_relaxed);
     else
         Put(head.data(), head.size());
+    records_start_ = head_;
+    records_put_ = records_done_ = done_at_ = 0;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -86,6 +88,7 @@ void CaptureRecorder::PutDropNote() {
 
 void CaptureRecorder::PutRecord(CaptureKind kind, uint64_t time_us, const uint8_t* data,
                                 size_t size) {
+    ++records_put_;
     do {
         const size_t n = std::min(size, kCaptureMaxChunk);
         uint8_t head[kCaptureRecordHeaderSize];
@@ -130,6 +133,18 @@ void CaptureRecorder::Fail(const std::string& why) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!failed()) error_ = why;
     failed_.store(true, std::memory_order_relaxed);
+}
+
+uint64_t CaptureRecorder::records_put() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return records_put_;
+}
+
+void CaptureRecorder::Unwritten(uint64_t* records, uint64_t* bytes) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    // From the end of the last batch written whole: a failed batch is cut back off.
+    *records = records_put_ - records_done_;
+    *bytes = head_ - std::max(done_at_, records_start_);
 }
 
 std::string CaptureRecorder::Error() const {
@@ -203,7 +218,7 @@ void CaptureRecorder::Run() {
     auto last_sync = Clock::now();
     uint64_t synced = 0;
     for (;;) {
-        uint64_t from, to;
+        uint64_t from, to, records;
         bool stopping;
         {
             std::unique_lock<std::mutex> lock(mu_);
@@ -211,6 +226,7 @@ void CaptureRecorder::Run() {
                            [&] { return stopping_ || head_ - tail_ > capacity_ / 2; });
             from = tail_;
             to = head_;
+            records = records_put_;
             stopping = stopping_;
         }
         if (failed()) break;
@@ -226,6 +242,11 @@ void CaptureRecorder::Run() {
             continue;
         }
         const bool all = WriteOut(from, to, stopping);
+        if (all) {
+            std::lock_guard<std::mutex> lock(mu_);
+            records_done_ = records;
+            done_at_ = to;
+        }
         if (failed() || (stopping && (!all || from == to))) break;
         const auto now = Clock::now();
         const uint64_t written = written_.load(std::memory_order_relaxed);

@@ -332,7 +332,8 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
             break;
         case CaptureKind::RecordsDropped:
             session.Annotate(t, "Capture lost " + std::to_string(u64(0)) + " records (" +
-                                    std::to_string(u64(8)) + " bytes)");
+                                    std::to_string(u64(8)) + " bytes)" +
+                                    (record.size > 16 ? ": " + detail.substr(16) : std::string()));
             break;
         case CaptureKind::Protocol:
             if (record.size > 0) session.Annotate(t, "Protocol " + std::to_string(record.data[0]));

@@ -452,16 +452,34 @@ void SessionRecording::Rotate(bool after_failure) {
         if (lost_now_)
             next->Add(CaptureKind::DeviceLost, 0,
                       reinterpret_cast<const uint8_t*>(lost_why_.data()), lost_why_.size());
+        // The whole outage: what came while no file took it, what the failed file had
+        // taken but not written, and the count its own note carried if that note never
+        // reached the disk either (the retries before this one).
         uint64_t records = lost_records_, bytes = lost_bytes_;
         if (after_failure && recorder_) {
             records += recorder_->dropped_records();
             bytes += recorder_->dropped_bytes();
+            uint64_t unwritten_records = 0, unwritten_bytes = 0;
+            recorder_->Unwritten(&unwritten_records, &unwritten_bytes);
+            records += unwritten_records;
+            bytes += unwritten_bytes;
+            if (note_index_ > 0 && recorder_->records_put() - unwritten_records < note_index_) {
+                records += note_records_;
+                bytes += note_bytes_;
+            }
         }
+        note_records_ = records;
+        note_bytes_ = bytes;
+        note_index_ = 0;
         if (records > 0) {
-            uint8_t note[16];
-            PutU64(note, records);
-            PutU64(note + 8, bytes);
-            next->Add(CaptureKind::RecordsDropped, 0, note, sizeof note);
+            // The cause after the counts (a reader of the counts alone reads on).
+            std::string note(16, '\0');
+            PutU64(reinterpret_cast<uint8_t*>(note.data()), records);
+            PutU64(reinterpret_cast<uint8_t*>(note.data()) + 8, bytes);
+            note += error_.substr(0, recordings::kCaptureMaxText);
+            next->Add(CaptureKind::RecordsDropped, 0, reinterpret_cast<const uint8_t*>(note.data()),
+                      note.size());
+            note_index_ = next->records_put();
         }
         lost_records_ = lost_bytes_ = 0;
         old = std::move(recorder_);

@@ -120,8 +120,10 @@ private:
     uint64_t last_us_ = 0;       // the latest time recorded
     uint64_t lost_records_ = 0;  // not written while no file took them
     uint64_t lost_bytes_ = 0;
-    bool lost_now_ = false;                 // the device is gone (a later file says so first)
-    uint64_t file_dev_ = 0, file_ino_ = 0;  // the file path_ named when it was begun
+    uint64_t note_records_ = 0, note_bytes_ = 0;  // what the current file's note counts
+    uint64_t note_index_ = 0;                     // the note is this record of the file (0: none)
+    bool lost_now_ = false;                       // the device is gone (a later file says so first)
+    uint64_t file_dev_ = 0, file_ino_ = 0;        // the file path_ named when it was begun
     std::string lost_why_;
     std::string documentation_[4];
     std::string error_;  // the failure shown until a file works again

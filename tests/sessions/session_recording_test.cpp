@@ -299,19 +299,27 @@ TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     std::vector<uint8_t> chunk(200, 0x5A);
-    for (int i = 0; i < 100 && rec.StatusText().rfind("REC: ", 0) != 0; ++i) {
-        rec.Received(platform::MonotonicMicroseconds(), chunk.data(), chunk.size());
+    rec.Received(platform::MonotonicMicroseconds(), chunk.data(), chunk.size());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            struct stat st {};
+            return stat(first.c_str(), &st) == 0 && st.st_size > 200;
+        },
+        3000));
+    // Then a disk that takes nothing, over several retries that cannot even write a
+    // header: all of it counted in the next file, with the cause; no retry leaves a file.
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    for (int i = 0; i < 30; ++i) {
+        rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const std::string status = rec.StatusText();
     EXPECT_EQ(status.rfind("REC: cannot write ", 0), 0u) << status;
     EXPECT_NE(status.find(first), std::string::npos) << status;
-    // Lost while failing.
-    for (int i = 0; i < 5; ++i) rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 10);
+    EXPECT_EQ(SessionFiles(dir.File("s")).size(), 1u);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     ASSERT_TRUE(WaitFor([&] { return rec.Path() != first; }, 3000));
     EXPECT_EQ(rec.StatusText().substr(0, 4), "REC ");
@@ -327,10 +335,14 @@ TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
     const std::vector<Seen> b = ReadSession(second, nullptr, &whole);
     EXPECT_TRUE(whole);
     uint64_t records = 0;
-    for (const Seen& s : b)
-        if (s.kind == CaptureKind::RecordsDropped && s.bytes.size() == 16)
-            for (int i = 7; i >= 0; --i) records = records << 8 | static_cast<uint8_t>(s.bytes[i]);
-    EXPECT_GE(records, 5u);
+    std::string cause;
+    for (const Seen& s : b) {
+        if (s.kind != CaptureKind::RecordsDropped || s.bytes.size() < 16) continue;
+        for (int i = 7; i >= 0; --i) records = records << 8 | static_cast<uint8_t>(s.bytes[i]);
+        cause = s.bytes.substr(16);
+    }
+    EXPECT_GE(records, 30u);
+    EXPECT_NE(cause.find("cannot write " + first + ": File too large"), std::string::npos) << cause;
     EXPECT_EQ(Joined(b, CaptureKind::DeviceBytes), std::string(7, 0x5A));
 }
 
