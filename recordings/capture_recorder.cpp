@@ -140,6 +140,11 @@ uint64_t CaptureRecorder::records_put() const {
     return records_put_;
 }
 
+uint64_t CaptureRecorder::records_written() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return records_done_;
+}
+
 void CaptureRecorder::Unwritten(uint64_t* records, uint64_t* bytes) const {
     std::lock_guard<std::mutex> lock(mu_);
     // From the end of the last batch written whole: a failed batch is cut back off.

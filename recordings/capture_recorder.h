@@ -60,8 +60,10 @@ public:
     uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
     uint64_t dropped_bytes() const { return dropped_bytes_.load(std::memory_order_relaxed); }
     uint64_t written_bytes() const { return written_.load(std::memory_order_relaxed); }
-    // Records taken into the buffer since Start (drop notes included).
+    // Records taken into the buffer since Start (drop notes included), and of them
+    // those in the file (written in whole batches).
     uint64_t records_put() const;
+    uint64_t records_written() const;
     // Records and bytes taken but not (yet) in the file in whole batches. Once the
     // recording has failed, what it lost with its failure (the file is cut back to
     // its last whole batch and its writer writes nothing more).

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "link/connection_recorder.h"
 #include "recordings/capture_recorder.h"
@@ -106,7 +107,8 @@ private:
     // A monotonic time as the current file's time (under mu_); a reading taken just
     // before the file began counts as its start.
     uint64_t Since(uint64_t us) const { return us > base_us_ ? us - base_us_ : 0; }
-    void FinishFile(std::unique_ptr<Recorder> recorder);
+    void FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path,
+                    std::pair<uint64_t, uint64_t> begun);
 
     SessionFolder& folder_;
     Settings settings_;

@@ -322,7 +322,8 @@ TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
     EXPECT_EQ(SessionFiles(dir.File("s")).size(), 1u);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     ASSERT_TRUE(WaitFor([&] { return rec.Path() != first; }, 3000));
-    EXPECT_EQ(rec.StatusText().substr(0, 4), "REC ");
+    // The reason stays until the new file has written.
+    EXPECT_TRUE(WaitFor([&] { return rec.StatusText().substr(0, 4) == "REC "; }, 3000));
     rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 7);
     const std::string second = rec.Path();
     rec.End();
@@ -356,19 +357,33 @@ TEST(SessionRecording, NoFileWithoutItsHeaderAndARemovedFileIsFollowed) {
     SessionRecording::Settings settings;
     settings.keep_every_ms = 20;
     settings.retry_ms = 40;
+    settings.recorder.write_every_ms = 10;
     SessionRecording rec(folder, settings);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_IGN);
-    rlimit none = old;
-    none.rlim_cur = 0;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    rlimit limit = old;
+    limit.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     EXPECT_FALSE(rec.Begin({"COM1", 1, "COM1", ""}));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // several retries
     EXPECT_TRUE(std::filesystem::is_empty(dir.File("s")));        // nothing hidden either
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
-    signal(SIGXFSZ, SIG_DFL);
     ASSERT_TRUE(WaitFor([&] { return !rec.Path().empty(); }, 3000));
+    recordings::CaptureFileReader reader;
+    ASSERT_TRUE(reader.Open(rec.Path()));
+    const uintmax_t header = reader.offset();
+    // Room for a header and no more: the retries' files, with no record, go again.
+    limit.rlim_cur = header;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(rec.StatusText().rfind("REC: cannot write ", 0), 0u) << rec.StatusText();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, SIG_DFL);
+    ASSERT_TRUE(WaitFor([&] { return rec.StatusText().rfind("REC 00:", 0) == 0; }, 3000));
+    EXPECT_NE(capture.Text().find("no record could be written to it"), std::string::npos);
+    for (const std::string& name : SessionFiles(dir.File("s")))
+        EXPECT_GT(std::filesystem::file_size(dir.File("s/" + name)), header) << name;
 
     const std::string first = rec.Path();
     ASSERT_EQ(unlink(first.c_str()), 0);
