@@ -198,9 +198,14 @@ void CaptureStream::Consume() {
 }
 
 void CaptureStream::Drop(size_t n) {
-    if (damaged_ && damage_all_zero_) {
+    if (damaged_) {
         const uint8_t* p = buffer_.data() + begin_;
-        damage_all_zero_ = std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+        const uint8_t* last = p + n;
+        while (last > p && last[-1] == 0) --last;
+        if (last > p) {
+            damage_all_zero_ = false;
+            damage_nonzero_end_ = pos_ + static_cast<uint64_t>(last - p);
+        }
     }
     begin_ += n;
     pos_ += n;
@@ -213,6 +218,7 @@ bool CaptureStream::Damaged(uint64_t at, const char* why) {
     damage_why_ = why;
     damage_all_zero_ = true;
     damage_cut_ = false;
+    damage_record_end_ = damage_nonzero_end_ = 0;
     return true;
 }
 
@@ -224,8 +230,11 @@ CaptureStream::Step CaptureStream::EndOfDamage(CaptureEvent* e, uint64_t resumed
     // Nothing good after a record that runs past the end, or only zeros (a file
     // extended but never written): the file was cut there.
     const bool at_end = finished_ && begin_ == buffer_.size();
-    e->type =
-        at_end && (damage_cut_ || damage_all_zero_) ? CaptureEvent::Cut : CaptureEvent::Damage;
+    // So is part of a record followed by zeros to the end (a power loss: the size grew
+    // before all the data reached the disk).
+    const bool zero_tail = damage_record_end_ > 0 && damage_nonzero_end_ <= damage_record_end_;
+    e->type = at_end && (damage_cut_ || damage_all_zero_ || zero_tail) ? CaptureEvent::Cut
+                                                                       : CaptureEvent::Damage;
     damaged_ = false;
     return Step::Event;
 }
@@ -352,7 +361,7 @@ CaptureStream::Step CaptureStream::NextV2(CaptureEvent* event) {
         const uint8_t kind = p[2];
         if (kind == 0 || CaptureRecordCheck(p, p + kCaptureRecordHeaderSize, length) !=
                              GetLe(p + kCaptureRecordHeaderSize + length, 4)) {
-            Damaged(pos_, "bad check");
+            if (Damaged(pos_, "bad check")) damage_record_end_ = pos_ + whole;
             Drop(1);
             continue;
         }

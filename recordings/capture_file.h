@@ -162,6 +162,10 @@ private:
     bool have_time_ = false;
     // Damage in progress.
     bool damaged_ = false, seeking_ = false, damage_all_zero_ = true, damage_cut_ = false;
+    // A damage that began at a record's head: where that record would end, and where
+    // the last byte other than zero in the damage ends (a power loss's tail: part of a
+    // record, then zeros).
+    uint64_t damage_record_end_ = 0, damage_nonzero_end_ = 0;
     uint64_t damage_at_ = 0;
     const char* damage_why_ = "";
     size_t consume_ = 0;  // the size of the record given last, forgotten on the next call

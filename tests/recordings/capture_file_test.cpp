@@ -243,6 +243,15 @@ TEST(CaptureFile, TimesGoingBackAndAZeroFilledTailAreNotRecords) {
     EXPECT_EQ(tail[3].type, CaptureEvent::Damage);
     EXPECT_EQ(tail[3].at, end);
     EXPECT_EQ(tail[3].resumed, f.size());
+    // A power loss: part of a record, then zeros to the end: a cut where it begins.
+    f.resize(end);
+    Add(f, CaptureKind::DeviceBytes, 7000, std::string(300, 'x'));
+    f.resize(end + 150);
+    f.resize(end + 4096, 0);
+    const std::vector<Seen> lost = ReadStream(f, 1000);
+    ASSERT_EQ(lost.size(), 4u);
+    EXPECT_EQ(lost[3].type, CaptureEvent::Cut);
+    EXPECT_EQ(lost[3].at, end);
 }
 
 TEST(CaptureFile, VersionOneFilesStillRead) {
