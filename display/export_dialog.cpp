@@ -1,6 +1,7 @@
 #include "display/export_dialog.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -28,6 +29,16 @@ CExportDialog::Confirm& Confirmer() {
     static CExportDialog::Confirm confirm;
     return confirm;
 }
+
+// The folder of the last export chosen; empty: none yet.
+QString& LastFolder() {
+    static QString folder;
+    return folder;
+}
+
+// Exports go apart from the sessions (whose folder also holds the device's own .edf
+// recordings): into exports/ of the working directory until another folder is chosen.
+QString DefaultFolder() { return QDir::current().absoluteFilePath("exports"); }
 
 QString Clock(int64_t s) {
     return QString("%1:%2:%3")
@@ -82,8 +93,8 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
 
     auto* form = new QFormLayout();
     auto* file_row = new QHBoxLayout();
-    const QFileInfo info(session);
-    path_ = new QLineEdit(info.absolutePath() + "/" + info.completeBaseName() + ".edf", this);
+    const QString folder = LastFolder().isEmpty() ? DefaultFolder() : LastFolder();
+    path_ = new QLineEdit(folder + "/" + QFileInfo(session).completeBaseName() + ".edf", this);
     path_->setMinimumWidth(360);
     browse_ = new QPushButton("Browse..", this);
     file_row->addWidget(path_, 1);
@@ -170,5 +181,8 @@ void CExportDialog::accept() {
                                         QMessageBox::No) == QMessageBox::Yes;
         if (!replace) return;
     }
+    // The default folder is made when first used; any other must be there already.
+    if (target.absolutePath() == DefaultFolder()) QDir().mkpath(DefaultFolder());
+    LastFolder() = target.absolutePath();
     QDialog::accept();
 }

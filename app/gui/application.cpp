@@ -531,8 +531,11 @@ void CVELTMonitoringApp::UpdateChecksFrom(CVELTMonitoringView* view) {
 }
 
 void CVELTMonitoringApp::OnSubWindowActivated(QMdiSubWindow* window) {
-    main_frame_->Command(cmd::kExportSession)
-        ->setEnabled(dynamic_cast<CReviewFrame*>(window) != nullptr);
+    const bool review = dynamic_cast<CReviewFrame*>(window) != nullptr;
+    main_frame_->Command(cmd::kExportSession)->setEnabled(review);
+    // A review has nothing to save: its session is written only by its recorder.
+    main_frame_->Command(cmd::kFileSave)->setEnabled(!review);
+    main_frame_->Command(cmd::kFileSaveAs)->setEnabled(!review);
     if (window == last_active_) return;
     // Deactivation of the old view first, then activation of the new one.
     QPointer<QMdiSubWindow> old = last_active_;

@@ -120,6 +120,8 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
     CExportDialog::SetFileChooserForTesting(
         [&](const QString&) { return QString::fromStdString(gui_edf); });
     Export([](CExportDialog* d) {
+        // Apart from the sessions: exports/ of the working directory at first.
+        EXPECT_EQ(d->PathEdit()->text(), QDir::current().absoluteFilePath("exports/night.edf"));
         EXPECT_TRUE(d->SelectionButton()->isEnabled());
         d->SelectionButton()->setChecked(true);
         d->BrowseButton()->click();
@@ -139,6 +141,8 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
 
     // The CSV through the same dialog: the format switch renames the suggestion.
     Export([&](CExportDialog* d) {
+        // Then the folder chosen last.
+        EXPECT_EQ(d->PathEdit()->text().toStdString(), dir_.File("night.edf"));
         d->PathEdit()->setText(QString::fromStdString(gui_edf));
         d->CsvButton()->setChecked(true);
         EXPECT_EQ(d->PathEdit()->text().toStdString(), gui_csv);
@@ -168,10 +172,13 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
     // A header row and one row per second.
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), to - from + 1);
 
-    // A monitoring window's command list has no export.
+    // A review saves nothing; a monitoring window exports nothing.
+    EXPECT_FALSE(app_->MainFrame()->Command(cmd::kFileSave)->isEnabled());
+    EXPECT_FALSE(app_->MainFrame()->Command(cmd::kFileSaveAs)->isEnabled());
     app_->OnFileNew();
     QApplication::processEvents();
     EXPECT_FALSE(app_->MainFrame()->Command(cmd::kExportSession)->isEnabled());
+    EXPECT_TRUE(app_->MainFrame()->Command(cmd::kFileSave)->isEnabled());
 }
 
 TEST_F(ReviewExportTest, ACancelledExportLeavesNothingAndAFailedOneSaysWhy) {
