@@ -606,8 +606,32 @@ void CVELTMonitoringApp::OnFileOpen() {
     if (!path.isEmpty()) OpenFile(path);
 }
 
+namespace {
+
+// A file named as a session is read as one or refused: it never opens as a document
+// (which would open a port).
+bool NamedAsSession(const QString& path) {
+    return path.endsWith(QLatin1String(kSessionExtension), Qt::CaseInsensitive);
+}
+
+// Why path cannot be opened as a file at all; empty when it can be tried.
+QString NotAFile(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir()) return "This is a folder, not a file.";
+    if (!info.exists()) return "Cannot open this file: there is no such file.";
+    if (!info.isFile()) return "Cannot open this file: it is not a regular file.";
+    return QString();
+}
+
+}  // namespace
+
 bool CVELTMonitoringApp::OpenFile(const QString& path) {
-    if (CReviewFrame::IsSessionFile(path)) return OpenReview(path) != nullptr;
+    if (const QString why = NotAFile(path); !why.isEmpty()) {
+        Warn(QString("%1\n%2").arg(path, why));
+        return false;
+    }
+    if (CReviewFrame::IsSessionFile(path) || NamedAsSession(path))
+        return OpenReview(path) != nullptr;
     return OpenDocumentFile(path) != nullptr;
 }
 
@@ -616,7 +640,11 @@ void CVELTMonitoringApp::OnOpenSession() {
                                 : QFileDialog::getOpenFileName(main_frame_, "Open Session",
                                                                QString(), "All Files (*)");
     if (path.isEmpty()) return;
-    if (!CReviewFrame::IsSessionFile(path)) {
+    if (const QString why = NotAFile(path); !why.isEmpty()) {
+        Warn(QString("%1\n%2").arg(path, why));
+        return;
+    }
+    if (!CReviewFrame::IsSessionFile(path) && !NamedAsSession(path)) {
         Warn(QString("%1\nThis file is not a recorded session.").arg(path));
         return;
     }
