@@ -6,6 +6,7 @@ reading the pcapng file.
 usage: capture_inspect_test.py BIN_DIR
 """
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -102,6 +103,40 @@ def test_cut(tmp):
     assert run("--cut", path, "--from", "3", "--to", "2", "--out", f"{tmp}/x").returncode == 2
 
 
+def test_dissector(tmp):
+    """The Lua dissector over a pcapng of a simulator's stream in 37-byte chunks (frames
+    run over chunks) with answers between: every frame, its checksum's result as the
+    program's decoder counts it, every answer."""
+    sim, process = os.path.join(BIN, "oximeter-sim"), os.path.join(BIN, "velt-process")
+    raw, path, pcap = f"{tmp}/s.raw", f"{tmp}/d.cap", f"{tmp}/d.pcapng"
+    subprocess.run([sim, "--output", raw, "--seconds", "2", "--protocol", "2",
+                    "--bad-checksum", "0.05", "--seed", "3"], check=True, capture_output=True)
+    stats = subprocess.run([process, "--protocol", "2", raw], capture_output=True, text=True)
+    good, bad = map(int, re.search(r"frames (\d+), bad checksums (\d+)", stats.stdout).groups())
+    data, chunks, t = open(raw, "rb").read(), [], 0
+    for at in range(0, len(data), 37):
+        chunks += [record(1, t, data[at:at + 37]), record(2, t + 10, b"\xfd\x05\xfb")]
+        t += 1000
+    open(path, "wb").write(header() + b"".join(chunks))
+    assert run("--pcapng", path, "--out", pcap).returncode == 0
+    lua = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/velt.lua")
+    t = subprocess.run(["tshark", "-X", f"lua_script:{lua}", "-r", pcap, "-Y", "velt",
+                        "-T", "fields", "-E", "occurrence=a", "-E", "aggregator=/",
+                        "-e", "velt.direction", "-e", "velt.sequence",
+                        "-e", "velt.checksum_ok", "-e", "velt.answer_sequence"],
+                       capture_output=True, text=True, timeout=60)
+    assert t.returncode == 0, t.stderr
+    rows = [line.split("\t") for line in t.stdout.splitlines()]
+    split = lambda text: [v for v in text.split("/") if v]
+    sequences = [int(v) for r in rows for v in split(r[1])]
+    checks = [v for r in rows for v in split(r[2])]
+    answers = [int(v) for r in rows for v in split(r[3])]
+    assert len(sequences) == good + bad and sequences == [n % 128 for n in range(good + bad)]
+    assert checks.count("0") == bad and checks.count("1") == good, (checks, good, bad)
+    assert answers == [5] * (len(chunks) // 2), answers
+    assert {r[0] for r in rows} == {"1", "2"}, rows[:4]
+
+
 def test_pcapng(tmp):
     path, pcap = f"{tmp}/s.cap", f"{tmp}/s.pcapng"
     open(path, "wb").write(header() + b"".join(record(*r) for r in SESSION))
@@ -125,7 +160,7 @@ def test_pcapng(tmp):
 
 def main():
     failed = 0
-    for test in (test_dump, test_cut, test_pcapng):
+    for test in (test_dump, test_cut, test_pcapng, test_dissector):
         with tempfile.TemporaryDirectory() as tmp:
             try:
                 test(tmp)
