@@ -370,7 +370,19 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
     recordings::CaptureRecord r;
     bool session = false;
     uint64_t clock_us = 0;
+    // Damage the reader passed over shows where it was: an annotation at the last
+    // record's time before it.
+    uint64_t last_us = 0, skipped = 0;
+    auto note_damage = [&] {
+        if (exporter == nullptr || reader.damaged_bytes() == skipped) return;
+        exporter->Annotate(static_cast<int64_t>(last_us),
+                           "session file damaged: " +
+                               std::to_string(reader.damaged_bytes() - skipped) + " bytes skipped");
+        skipped = reader.damaged_bytes();
+    };
     while (reader.NextRecord(&r)) {
+        note_damage();
+        last_us = r.time_us;
         if (control.cancel != nullptr && control.cancel->load(std::memory_order_relaxed))
             return false;
         if (control.offset != nullptr)
@@ -396,6 +408,10 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
         link.Handoffs().BeginChunk();
         feed(r.data, r.size);
     }
+    note_damage();
+    if (exporter != nullptr && reader.cut())
+        exporter->Annotate(static_cast<int64_t>(last_us),
+                           "session file cut at byte " + std::to_string(reader.cut_at()));
     return true;
 }
 

@@ -157,7 +157,9 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
 // other records to the export (if any). A session the program recorded itself
 // carries its clock: the ticks its records were read at follow from it, and after a
 // loss it opened the device afresh, so no frame spans the gap (and the link counts
-// the reconnect, as the recording program's did). Stops early, returning
+// the reconnect, as the recording program's did). Damage and a cut tail the reader
+// passes over are annotated where they were ("session file damaged: N bytes
+// skipped", "session file cut at byte N"). Stops early, returning
 // false, once *cancel is true; *offset (when given) follows the reader through the file.
 struct CaptureFeedControl {
     const std::atomic<bool>* cancel = nullptr;

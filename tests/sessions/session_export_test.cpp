@@ -259,6 +259,33 @@ TEST(ExportCaptureFile, OnlyAWholeExportTakesTheName) {
     EXPECT_EQ(hdr.datarecords_in_file, 10);
     edfclose_file(hdr.handle);
     EXPECT_GT(offset.load(), 0u);
+
+    // Damage in the middle shows where it was.
+    std::string bytes = dir.Read("s.velt");
+    for (size_t i = 0; i < 16; ++i) bytes[bytes.size() / 2 + i] = '\x55';
+    dir.Write("s.velt", bytes);
+    options.from_s = 0;
+    options.to_s = -1;
+    std::string skipped;
+    ASSERT_TRUE(ExportCaptureFile(capture, options, control, &error, &skipped)) << error;
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
+              0);
+    std::string damage;
+    long long onset = -1;
+    for (long long i = 0; i < hdr.annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        edf_get_annotation(hdr.handle, static_cast<int>(i), &a);
+        if (std::string(a.annotation).rfind("session file damaged: ", 0) == 0) {
+            damage = a.annotation;
+            onset = a.onset;
+        }
+    }
+    edfclose_file(hdr.handle);
+    ASSERT_FALSE(damage.empty());
+    EXPECT_NE(skipped.find(damage.substr(damage.find(": ") + 2)), std::string::npos)
+        << damage << " / " << skipped;
+    EXPECT_GT(onset, 50000000);  // about the middle of 20 s
+    EXPECT_LT(onset, 150000000);
 }
 
 }  // namespace
