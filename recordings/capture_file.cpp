@@ -209,6 +209,7 @@ void CaptureStream::Drop(size_t n) {
     }
     begin_ += n;
     pos_ += n;
+    check_budget_ = std::min(kCheckBudgetMax, check_budget_ + kCheckBudgetPerByte * n);
 }
 
 bool CaptureStream::Damaged(uint64_t at, const char* why) {
@@ -351,6 +352,12 @@ CaptureStream::Step CaptureStream::NextV2(CaptureEvent* event) {
         }
         const size_t length = avail >= kCaptureRecordHeaderSize ? GetLe(p + 11, 2) : 0;
         const size_t whole = kCaptureRecordOverhead + length;
+        // Inside damage, a candidate past the budget is passed over unchecked (and
+        // without waiting for its bytes).
+        if (damaged_ && avail >= kCaptureRecordHeaderSize && whole > check_budget_) {
+            Drop(1);
+            continue;
+        }
         if (avail < kCaptureRecordHeaderSize || avail < whole) {
             if (!finished_) return Step::NeedBytes;
             // Runs past the end: a cut, unless a good record is found inside it.
@@ -361,6 +368,7 @@ CaptureStream::Step CaptureStream::NextV2(CaptureEvent* event) {
         const uint8_t kind = p[2];
         if (kind == 0 || CaptureRecordCheck(p, p + kCaptureRecordHeaderSize, length) !=
                              GetLe(p + kCaptureRecordHeaderSize + length, 4)) {
+            if (kind != 0) check_budget_ -= std::min<uint64_t>(check_budget_, whole);
             if (Damaged(pos_, "bad check")) damage_record_end_ = pos_ + whole;
             Drop(1);
             continue;

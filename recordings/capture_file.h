@@ -166,6 +166,13 @@ private:
     // the last byte other than zero in the damage ends (a power loss's tail: part of a
     // record, then zeros).
     uint64_t damage_record_end_ = 0, damage_nonzero_end_ = 0;
+    // Bytes of check a false record marker may still cost: earned with every byte
+    // read (kCheckBudgetPerByte, up to kCheckBudgetMax), spent on checks that fail, so
+    // that a file of false markers reads in time proportional to its size. A whole
+    // budget covers several of the longest records, so real damage never runs short.
+    static constexpr uint64_t kCheckBudgetPerByte = 4;
+    static constexpr uint64_t kCheckBudgetMax = 1u << 20;
+    uint64_t check_budget_ = kCheckBudgetMax;
     uint64_t damage_at_ = 0;
     const char* damage_why_ = "";
     size_t consume_ = 0;  // the size of the record given last, forgotten on the next call
