@@ -1,5 +1,6 @@
 #include "display/export_dialog.h"
 
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -63,7 +64,7 @@ void CExportDialog::SetFileChooserForTesting(FileChooser chooser) {
 void CExportDialog::SetConfirmForTesting(Confirm confirm) { Confirmer() = std::move(confirm); }
 
 CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t from_s,
-                             int64_t to_s, QWidget* parent)
+                             int64_t to_s, QWidget* parent, int64_t start_unix_us)
     : QDialog(parent), session_(session) {
     setWindowTitle("Export");
     auto* layout = new QVBoxLayout(this);
@@ -81,8 +82,16 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
     auto* range = new QGroupBox("Range", this);
     auto* range_layout = new QVBoxLayout(range);
     whole_ = new QRadioButton("The whole session", range);
+    // The selection both ways, as the review's position: from the start and the time of day.
+    auto of_day = [start_unix_us](int64_t s) {
+        return QDateTime::fromMSecsSinceEpoch(start_unix_us / 1000 + s * 1000)
+            .toLocalTime()
+            .toString("HH:mm:ss");
+    };
+    QString part = QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s));
+    if (start_unix_us != 0) part += QString(" (%1 to %2)").arg(of_day(from_s), of_day(to_s));
     selection_ = new QRadioButton(
-        has_selection ? QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s))
+        has_selection ? part
                       : QString("The selected part (Shift+drag on the overview to select one)"),
         range);
     selection_->setEnabled(has_selection);

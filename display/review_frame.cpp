@@ -220,15 +220,21 @@ CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
     auto* bar = new QHBoxLayout();
     bar->setContentsMargins(3, 0, 3, 3);
     play_ = new QToolButton(body);
-    play_->setText("Play");
     play_->setFocusPolicy(Qt::NoFocus);
+    // As wide for "Pause" as for "Play": the speed box beside it never moves.
+    play_->setText("Pause");
+    const int play_width = play_->sizeHint().width();
+    play_->setText("Play");
+    play_->setFixedWidth(std::max(play_width, play_->sizeHint().width()));
     speed_box_ = new QComboBox(body);
     for (int s : kSpeeds)
         speed_box_->addItem(s == 0 ? QString("as fast as possible") : QString("%1\u00D7").arg(s),
                             s);
     speed_box_->setFocusPolicy(Qt::NoFocus);
     position_ = new QLabel(body);
-    position_->setMinimumWidth(140);
+    position_->setMinimumWidth(
+        position_->fontMetrics().horizontalAdvance("00:00:00 \u00b7 00:00:00 / 00:00:00") + 8);
+    position_->setToolTip("Time of day when it was received \u00b7 time from the start / length");
     slider_ = new QSlider(Qt::Horizontal, body);
     slider_->setFocusPolicy(Qt::NoFocus);
     bar->addWidget(play_);
@@ -357,7 +363,9 @@ QString CReviewFrame::PositionText() const {
         session_->Player().Header().start_unix_us + static_cast<int64_t>(session_->PositionUs());
     const QString clock =
         QDateTime::fromMSecsSinceEpoch(unix_us / 1000).toLocalTime().toString("HH:mm:ss");
-    return QString("%1 / %2").arg(clock, Length(session_->DurationUs()));
+    // Both ways, as the selection is shown: the time of day and the time from the start.
+    return QString("%1 \u00b7 %2 / %3")
+        .arg(clock, Length(session_->PositionUs()), Length(session_->DurationUs()));
 }
 
 void CReviewFrame::Tick() {
@@ -420,7 +428,8 @@ void CReviewFrame::RunExport() {
     }
     int64_t from_s = 0, to_s = -1;
     const bool selected = overview_->Selection(&from_s, &to_s);
-    CExportDialog dialog(path_, selected, from_s, to_s, this);
+    CExportDialog dialog(path_, selected, from_s, to_s, this,
+                         session_->Player().Header().start_unix_us);
     if (dialog.exec() != QDialog::Accepted) return;
     ExportOptions options;
     export_path_ = dialog.Path();

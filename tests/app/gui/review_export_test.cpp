@@ -16,6 +16,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTimer>
 #include <atomic>
@@ -120,6 +121,10 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
     CExportDialog::SetFileChooserForTesting(
         [&](const QString&) { return QString::fromStdString(gui_edf); });
     Export([](CExportDialog* d) {
+        // The selection both ways: from the start, and the time of day.
+        EXPECT_TRUE(d->SelectionButton()->text().contains(QRegularExpression(
+            "0:0\\d:\\d\\d to 0:0\\d:\\d\\d \\(\\d\\d:\\d\\d:\\d\\d to \\d\\d:\\d\\d:\\d\\d\\)$")))
+            << d->SelectionButton()->text().toStdString();
         // Apart from the sessions: exports/ of the working directory at first.
         EXPECT_EQ(d->PathEdit()->text(), QDir::current().absoluteFilePath("exports/night.edf"));
         EXPECT_TRUE(d->SelectionButton()->isEnabled());

@@ -69,6 +69,9 @@ TEST_F(ReviewTest, ACaptureOnTheCommandLineOpensAReviewBesideNothingElse) {
     // Keys move it; a seek shows what playing from the start shows.
     Key(review, Qt::Key_PageDown);
     EXPECT_EQ(review->PositionUs(), 60000000u);
+    // The time of day and the time from the start.
+    EXPECT_TRUE(review->PositionText().endsWith(QString::fromUtf8(" \u00b7 0:01:00 / 0:03:00")))
+        << review->PositionText().toStdString();
     Key(review, Qt::Key_Right);
     Key(review, Qt::Key_Right);
     EXPECT_EQ(review->PositionUs(), 80000000u);
