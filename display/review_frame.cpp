@@ -50,7 +50,8 @@ CReviewOverview::CReviewOverview(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setCursor(Qt::PointingHandCursor);
     setToolTip(
-        "SpO2 (blue), pulse (red) and perfusion (green) per second; grey: the device "
+        "SpO2 (blue, 70 to 100 %), pulse (red, 30 to 180 /min) and perfusion (green, 0 to "
+        "20 %) per second, each from the bottom to the top; grey: the device "
         "was lost or silent; ticks: the status word changed. Click or drag to move; "
         "Shift+drag to select a part to export (Shift+click clears it).");
 }
@@ -155,10 +156,12 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
         float ReviewIndex::Second::*value;
         double low, high;
         QColor colour;
+        const char* name;
     };
-    const Trace traces[] = {{&ReviewIndex::Second::spo2, 70, 100, QColor(0, 0, 220)},
-                            {&ReviewIndex::Second::pulse, 30, 180, QColor(220, 0, 0)},
-                            {&ReviewIndex::Second::perfusion, 0, 20, QColor(0, 150, 0)}};
+    const Trace traces[] = {
+        {&ReviewIndex::Second::spo2, 70, 100, QColor(0, 0, 220), "SpO2 %1\u2013%2 %"},
+        {&ReviewIndex::Second::pulse, 30, 180, QColor(220, 0, 0), "pulse %1\u2013%2 /min"},
+        {&ReviewIndex::Second::perfusion, 0, 20, QColor(0, 150, 0), "perfusion %1\u2013%2 %"}};
     // One point per pixel column at most: a day has far more seconds than pixels.
     const size_t per_pixel = std::max<size_t>(1, static_cast<size_t>(total_s / std::max(1, w)));
     for (const Trace& t : traces) {
@@ -180,6 +183,17 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
         }
         p.setPen(QPen(t.colour, 1));
         p.drawPath(path);
+    }
+    // What each trace is and its scale (bottom to top of the strip), in its colour.
+    QFont legend = p.font();
+    legend.setPointSizeF(legend.pointSizeF() * 0.8);
+    p.setFont(legend);
+    double legend_x = 4;
+    for (const Trace& t : traces) {
+        const QString label = QString::fromUtf8(t.name).arg(t.low).arg(t.high);
+        p.setPen(t.colour);
+        p.drawText(QPointF(legend_x, p.fontMetrics().ascent() + 1), label);
+        legend_x += p.fontMetrics().horizontalAdvance(label) + 10;
     }
     p.setPen(Qt::black);
     for (size_t i = 0; i < seconds_.size(); ++i)
