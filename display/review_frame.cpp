@@ -191,9 +191,13 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
     double legend_x = 4;
     for (const Trace& t : traces) {
         const QString label = QString::fromUtf8(t.name).arg(t.low).arg(t.high);
+        const int advance = p.fontMetrics().horizontalAdvance(label);
+        // Over a light box: the traces near their top stay behind the names.
+        p.fillRect(QRectF(legend_x - 2, 1, advance + 4, p.fontMetrics().height()),
+                   QColor(250, 250, 250, 220));
         p.setPen(t.colour);
         p.drawText(QPointF(legend_x, p.fontMetrics().ascent() + 1), label);
-        legend_x += p.fontMetrics().horizontalAdvance(label) + 10;
+        legend_x += advance + 10;
     }
     p.setPen(Qt::black);
     for (size_t i = 0; i < seconds_.size(); ++i)
