@@ -232,7 +232,8 @@ bool SessionRecording::Begin(const SessionStart& start) {
         for (std::string& d : documentation_) d.clear();
         error_ = recorder_ ? std::string() : error;
     }
-    if (!error.empty() && path.empty()) platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
+    // Whatever failed (the folder, the file, its header): one line says so.
+    if (!error.empty()) platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
     {
         std::lock_guard<std::mutex> lock(keeper_mu_);
         stopping_ = false;

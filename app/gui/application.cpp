@@ -923,15 +923,19 @@ void CVELTMonitoringApp::UpdateLinkCounts() {
     QLabel* pane = main_frame_->StatusPane(QStringLiteral("recording"));
     if (pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize()) {
         const int usual = pane->fontMetrics().horizontalAdvance(
-                              QString::fromUtf8("REC 00:00:00 \u00b7 0000.0 MB")) +
+                              QString::fromUtf8("REC 000:00:00 \u00b7 00000.0 MB")) +
                           2 * pane->margin() + 2 * pane->frameWidth() + 6;
-        pane->setFixedSize(std::max(usual, pane->width()), pane->height());
+        pane->setFixedSize(usual, pane->height());
     }
-    main_frame_->SetStatusPaneText(QStringLiteral("recording"), recording);
-    pane = main_frame_->StatusPane(QStringLiteral("recording"));
-    if (pane != nullptr && pane->minimumSize() == pane->maximumSize() &&
-        pane->fontMetrics().horizontalAdvance(recording) > pane->contentsRect().width())
-        pane->setFixedWidth(pane->sizeHint().width());
+    // A long reason ("REC: cannot write <file>: <why>") is shortened in its middle to
+    // the pane, never over the counts beside it; the whole text is the tooltip.
+    QString shown = recording;
+    if (pane != nullptr && pane->minimumSize() == pane->maximumSize()) {
+        const int room = pane->contentsRect().width() - 2 * pane->margin() - 4;
+        shown = pane->fontMetrics().elidedText(recording, Qt::ElideMiddle, room);
+        pane->setToolTip(shown == recording ? QString() : recording);
+    }
+    main_frame_->SetStatusPaneText(QStringLiteral("recording"), shown);
 }
 
 bool CVELTMonitoringApp::OpenSessionsFolder() {

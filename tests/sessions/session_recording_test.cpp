@@ -364,6 +364,7 @@ TEST(SessionRecording, NoFileWithoutItsHeaderAndARemovedFileIsFollowed) {
     };
     limit_to(0);
     EXPECT_FALSE(rec.Begin({"COM1", 1, "COM1", ""}));
+    EXPECT_NE(capture.Text().find("*** Sessions: cannot write "), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // several retries
     EXPECT_TRUE(std::filesystem::is_empty(dir.File("s")));        // nothing hidden either
     limit_to(old.rlim_cur);
