@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSoundEffect>
@@ -149,7 +150,8 @@ AlarmWatch::AlarmWatch(CVELTMonitoringView* view)
     alarms::Settings settings = alarms::Settings::Defaults();
     const std::string ini = config::ConfigPath();
     std::string error;
-    if (!ini.empty() && !settings.Load(ini, &error))
+    if (!ini.empty() && QFileInfo::exists(QString::fromStdString(ini)) &&
+        !settings.Load(ini, &error))
         platform::DebugPrintf("*** Alarms: %s; the defaults apply\n", error.c_str());
     SetSettings(settings);
     connect(pane_, &CAlarmPane::acknowledge, this, [this](int kind) {
