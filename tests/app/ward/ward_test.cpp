@@ -183,6 +183,22 @@ TEST(WardTile, TheOfflineTextFitsATileOfFive) {
         for (int x : {8, 324}) ASSERT_LT(image.pixelColor(x, y).green(), 100) << x << "," << y;
 }
 
+// A forgotten tile stays away through its retained "offline" and comes back with its
+// monitor; monitors= keeps other names out of the inbox.
+TEST(WardModel, AForgottenTileStaysAwayUntilItsMonitorIsBack) {
+    WardModel m;
+    bool added = false;
+    const QByteArray offline = R"({"state":"offline","since":null})";
+    m.OnMessage("velt/v1/bed-1/COM1/state", offline, 0, &added);
+    m.Forget("bed-1/COM1");
+    EXPECT_EQ(m.OnMessage("velt/v1/bed-1/COM1/state", offline, 0, &added), -1);
+    EXPECT_EQ(m.Count(), 0);
+    EXPECT_EQ(m.OnMessage("velt/v1/bed-1/COM1/values", kValues, 0, &added), 0);
+    const WardInbox inbox(WardInbox::Patterns("bed-1, icu-*"));
+    EXPECT_TRUE(inbox.Shows("icu-7") && inbox.Shows("bed-1"));
+    EXPECT_FALSE(inbox.Shows("bed-10") || inbox.Shows("x"));
+}
+
 TEST(WardInbox, RefusesWhatNoMonitorSendsAndDropsTheOldestWhenFull) {
     WardInbox inbox;
     const std::string big(5000, ' ');
