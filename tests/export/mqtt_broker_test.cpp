@@ -211,7 +211,8 @@ TEST(MqttBroker, AWrongPasswordIsNamedAndNothingElseBreaks) {
 }
 
 TEST(MqttBroker, TlsChecksTheBrokersCertificateAndPresentsTheClients) {
-    TestBroker broker(true);
+    TestBroker broker(true,
+                      "user monitor\ntopic write velt/v1/bed-1/#\nuser ward\ntopic write #\n");
     ASSERT_TRUE(broker.Start()) << broker.Error();
     BrokerOptions o = Options(broker, "monitor");
     o.url = broker.TlsUrl();
@@ -239,6 +240,15 @@ TEST(MqttBroker, TlsChecksTheBrokersCertificateAndPresentsTheClients) {
     EXPECT_TRUE(WaitFor([&] {
         return anonymous.GetStatus().reason.find("client certificate refused") != std::string::npos;
     })) << anonymous.GetStatus().reason;
+    // The certificate is the account: the monitor's, with the ward's name and password,
+    // still writes only as the monitor.
+    o.cert_file = broker.ClientCert();
+    o.key_file = broker.ClientKey();
+    o.username = "ward";
+    Client claimed(o);
+    claimed.SetStateTopic(Topic("bed-2", "COM1", Leaf::kState));
+    ASSERT_TRUE(claimed.Start(&error));
+    EXPECT_TRUE(WaitFor([&] { return !claimed.GetStatus().denied.empty(); }));
     EXPECT_TRUE(good.Connected());
 }
 

@@ -121,7 +121,8 @@ bool TestBroker::Prepare() {
             return false;
         conf += "listener " + std::to_string(tls_port_) + " 127.0.0.1\ncafile " +
                 dir_.File("ca.crt") + "\ncertfile " + dir_.File("server.crt") + "\nkeyfile " +
-                dir_.File("server.key") + "\nrequire_certificate true\n";
+                dir_.File("server.key") +
+                "\nrequire_certificate true\nuse_identity_as_username true\n";
     }
     dir_.Write("mosquitto.conf", conf);
     prepared_ = true;

@@ -32,10 +32,11 @@ public:
     // A broker that dies at once (SIGKILL), paused or not.
     void Kill();
 
-    int Port() const { return port_; }         // plain listener
-    int TlsPort() const { return tls_port_; }  // TLS listener (client certificate required)
-    std::string Url() const;                   // mqtt://127.0.0.1:<port>
-    std::string TlsUrl() const;                // mqtts://127.0.0.1:<tls port>
+    int Port() const { return port_; }  // plain listener
+    // TLS listener: a client certificate required, its name the user name.
+    int TlsPort() const { return tls_port_; }
+    std::string Url() const;     // mqtt://127.0.0.1:<port>
+    std::string TlsUrl() const;  // mqtts://127.0.0.1:<tls port>
     std::string PasswordFile() const { return dir_.File("password.txt"); }
     std::string File(const std::string& name) const { return dir_.File(name); }
     // ca.crt, wrong-ca.crt, client.crt, client.key.

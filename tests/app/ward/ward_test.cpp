@@ -108,8 +108,7 @@ TEST(WardModel, PlethSamplesGoIntoTheTilesRing) {
 // pass for another name is shown escaped, and a publisher refuses to type it.
 TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
     const struct {
-        const char* level;
-        const char* shown;
+        const char *level, *shown;
         bool typed;  // a publisher takes it as a monitor name
     } names[] = {{"bed-1", "bed-1", true},
                  {"Station \u00fc", "Station \u00fc", true},
@@ -127,10 +126,7 @@ TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
     }
 
     const struct {
-        const char* leaf;
-        const char* payload;
-        const char* field;
-        const char* shown;
+        const char *leaf, *payload, *field, *shown;
         bool doubtful;
     } fields[] = {
         {"values", R"({"spo2":{"value":97}})", "spo2", "97.0", false},
@@ -157,15 +153,12 @@ TEST(WardModel, NamesShowAsPublishedAndFieldsOutOfRangeAsDoubtful) {
                                   0, &added);
         ASSERT_GE(i, 0);
         const TileData& d = m.At(i);
-        const std::optional<uint64_t> frames = d.frames;
-        const QHash<QString, QString> shown{{"spo2", d.spo2},
-                                            {"pulse", d.pulse},
-                                            {"frames", frames ? QString::number(*frames) : "?"},
-                                            {"link", d.link_state},
-                                            {"time", d.last_time},
-                                            {"status", d.status},
-                                            {"since", d.offline_since},
-                                            {"pleth", QString::number(d.pleth_count)}};
+        const QString frames = d.frames ? QString::number(*d.frames) : "?";
+        const QHash<QString, QString> shown{
+            {"spo2", d.spo2},           {"pulse", d.pulse},
+            {"frames", frames},         {"link", d.link_state},
+            {"time", d.last_time},      {"status", d.status},
+            {"since", d.offline_since}, {"pleth", QString::number(d.pleth_count)}};
         EXPECT_EQ(shown.value(f.field), QString::fromUtf8(f.shown)) << f.payload;
         EXPECT_EQ(d.Doubt().contains(f.field), f.doubtful) << f.payload;
     }
@@ -201,16 +194,13 @@ TEST(WardModel, AForgottenTileStaysAwayUntilItsMonitorIsBack) {
     EXPECT_FALSE(inbox.Shows("bed-10") || inbox.Shows("x"));
 }
 
-TEST(WardInbox, RefusesWhatNoMonitorSendsAndDropsTheOldestWhenFull) {
+TEST(WardInbox, DropsTheOldestWhenFull) {
     WardInbox inbox;
     const std::string big(5000, ' ');
-    EXPECT_FALSE(inbox.Put("velt/v1/a/b/values", big.data(), big.size()));
-    EXPECT_EQ(inbox.Refused(), 1u);
-    const size_t n = WardInbox::kMaxBytes / big.size() + 10;  // a plethysmogram may be larger
-    EXPECT_TRUE(inbox.Put("velt/v1/a/b/pleth", big.data(), big.size()));
-    for (size_t i = 1; i < n; ++i) {
+    const size_t n = WardInbox::kMaxBytes / big.size() + 10;
+    for (size_t i = 0; i < n; ++i) {
         const std::string numbered = std::to_string(i) + big;
-        EXPECT_FALSE(inbox.Put("velt/v1/a/b/pleth", numbered.data(), big.size()));
+        EXPECT_EQ(inbox.Put("velt/v1/a/b/pleth", numbered.data(), big.size()), i == 0);
     }
     std::deque<WardInbox::Message> got;
     inbox.Take(&got);
