@@ -54,7 +54,8 @@ int TestBroker::FreePort() {
     return port;
 }
 
-TestBroker::TestBroker(bool tls, std::string acl) : tls_(tls), acl_(std::move(acl)) {}
+TestBroker::TestBroker(bool tls, std::string acl, std::string extra)
+    : tls_(tls), acl_(std::move(acl)), extra_(std::move(extra)) {}
 
 TestBroker::~TestBroker() { Stop(); }
 
@@ -124,7 +125,7 @@ bool TestBroker::Prepare() {
                 dir_.File("server.key") +
                 "\nrequire_certificate true\nuse_identity_as_username true\n";
     }
-    dir_.Write("mosquitto.conf", conf);
+    dir_.Write("mosquitto.conf", conf + extra_);
     prepared_ = true;
     return true;
 }

@@ -14,8 +14,9 @@ namespace testing_support {
 
 class TestBroker {
 public:
-    // acl: the text of an ACL file, none when empty.
-    explicit TestBroker(bool tls = false, std::string acl = {});
+    // acl: the text of an ACL file, none when empty; extra: lines at the configuration's
+    // end (a bridge).
+    explicit TestBroker(bool tls = false, std::string acl = {}, std::string extra = {});
     ~TestBroker();  // kills the broker
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
@@ -56,6 +57,7 @@ private:
     TempDir dir_;
     bool tls_;
     std::string acl_;
+    std::string extra_;
     bool prepared_ = false;
     int port_ = 0;
     int tls_port_ = 0;
