@@ -1,8 +1,7 @@
 // A monitor's connection that runs until it is killed, for the last-will test:
 //   mqtt_test_publisher URL PASSWORD_FILE STATE_TOPIC
-// or a publisher gone wrong that floods below PREFIX for SECONDS: one 100 MB values
-// message, then 1 MB messages on every leaf, 6 kB values and valid values (status
-// "AA") between them; after that, until killed, valid values with status "AAA":
+// or a flood below PREFIX for SECONDS (100 MB, then 1 MB on every leaf, 6 kB values,
+// valid values "AA"), then valid values "AAA" until killed:
 //   mqtt_test_publisher URL PASSWORD_FILE --flood PREFIX SECONDS
 #include <unistd.h>
 
