@@ -34,9 +34,9 @@ TEST(VeltProcessPublish, APacedStreamIsPublishedAndEveryFailureToPublishIsNamed)
     o.url = broker.Url();
     o.username = "ward";
     o.password_file = broker.PasswordFile();
-    mqtt::Client ward(o);
-    std::mutex mutex;
+    std::mutex mutex;  // before the client: its thread writes here until it is destroyed
     std::vector<std::pair<std::string, std::string>> got;
+    mqtt::Client ward(o);
     ward.Subscribe(mqtt::kSubscribeAll);
     ward.SetMessageHandler([&](const char* t, const char* p, size_t n, bool) {
         std::lock_guard<std::mutex> lock(mutex);
