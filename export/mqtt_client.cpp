@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -226,6 +228,7 @@ struct Client::Shared {
         return !stop;
     }
     std::string Describe(int rc, int err) const {
+        if (!tls_error.empty()) return "TLS: " + tls_error;  // whatever the read made of it
         switch (rc) {
             case MOSQ_ERR_ERRNO:
                 return err != 0 ? std::strerror(err) : "system error";
@@ -287,13 +290,64 @@ void OnMessage(mosquitto*, void* obj, const mosquitto_message* m, const mosquitt
                    static_cast<size_t>(m->payloadlen), m->retain);
 }
 
-void OnLog(mosquitto*, void* obj, int level, const char* text) {
+// Which check of a TLS handshake failed, in words: OpenSSL's own reason says only
+// "certificate verify failed", the handshake's verify result says why; an alert from
+// the broker about a certificate is about ours.
+std::string TlsReason(const char* openssl, void* ssl, const std::string& host) {
+    const long v = ssl != nullptr ? SSL_get_verify_result(static_cast<SSL*>(ssl)) : X509_V_OK;
+    const std::string failed = "certificate verify failed: ";
+    switch (v) {
+        case X509_V_OK:
+            break;
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            return failed + "unknown CA (the broker's certificate is not signed by the CA file)";
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return failed + "certificate has expired";
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return failed + "certificate is not yet valid";
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            return failed + "name mismatch (the certificate is not for " + host + ")";
+        default:
+            return failed + X509_verify_cert_error_string(v);
+    }
+    const std::string_view text = openssl;
+    if (text.find("alert") != std::string_view::npos &&
+        (text.find("certificate") != std::string_view::npos ||
+         text.find("unknown ca") != std::string_view::npos ||
+         text.find("unknown CA") != std::string_view::npos))
+        return "client certificate refused (" + std::string(text) + ")";
+    return std::string(text);
+}
+
+int TlsIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// With TLS 1.3 a refused client certificate comes as the broker's alert after the
+// handshake: the alert, not the read's error, says what happened.
+void OnTlsInfo(const SSL* ssl, int where, int alert) {
+    if ((where & SSL_CB_READ_ALERT) == 0 || (alert >> 8) != SSL3_AL_FATAL) return;
+    auto* s = static_cast<Client::Shared*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TlsIndex()));
+    if (s != nullptr && s->tls_error.empty())
+        s->tls_error =
+            TlsReason((std::string("alert ") + SSL_alert_desc_string_long(alert)).c_str(), nullptr,
+                      s->address.host);
+}
+
+void OnLog(mosquitto* mosq, void* obj, int level, const char* text) {
     // OpenSSL's reason ends the line: "OpenSSL Error[0]: error:0A000086:SSL
-    // routines::certificate verify failed".
+    // routines::certificate verify failed". The handshake is still there to ask.
     if (level != MOSQ_LOG_ERR || std::strstr(text, "OpenSSL Error") == nullptr) return;
     auto* s = static_cast<Client::Shared*>(obj);
     const char* reason = std::strrchr(text, ':');
-    s->tls_error = reason != nullptr ? reason + 1 : text;
+    s->tls_error =
+        TlsReason(reason != nullptr ? reason + 1 : text, mosquitto_ssl_get(mosq), s->address.host);
 }
 
 }  // namespace
@@ -518,6 +572,14 @@ void Client::Run(std::shared_ptr<Shared> shared) {
                                            s.options.keepalive_s, nullptr, connect_properties);
         int err = errno;
         bool connected = false;
+        // libmosquitto keeps its TLS context across attempts: from the next one on, an
+        // alert during the handshake reaches OnTlsInfo too.
+        if (auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq)); ssl != nullptr) {
+            SSL_CTX* context = SSL_get_SSL_CTX(ssl);
+            SSL_CTX_set_ex_data(context, TlsIndex(), &s);
+            SSL_CTX_set_info_callback(context, OnTlsInfo);
+            SSL_set_info_callback(ssl, OnTlsInfo);
+        }
         while (rc == MOSQ_ERR_SUCCESS) {
             bool woken = false;
             rc = Pump(mosq, s.wake_fd, kPollMs, &woken);
@@ -596,6 +658,13 @@ void Client::Run(std::shared_ptr<Shared> shared) {
             break;
         }
         // A refusal ends the connection with a protocol error; its reason says more.
+        // A TLS connection the broker ends before answering, its alert lost to the
+        // closing socket: a refused client certificate is what does that.
+        if (s.address.tls && !connected && s.connack < 0 && s.tls_error.empty() &&
+            rc == MOSQ_ERR_ERRNO && (err == EPROTO || err == ECONNRESET || err == EPIPE))
+            s.tls_error =
+                "client certificate refused or missing (the broker ended the "
+                "connection after the handshake)";
         const bool refused = rc == kConnackRefused || s.connack > 0;
         if (refused)
             reason = mosquitto_reason_string(s.connack);
@@ -603,8 +672,9 @@ void Client::Run(std::shared_ptr<Shared> shared) {
             reason = s.Describe(rc, err);
         if (connected)
             s.Report(reason);
-        else if (refused || !s.tls_error.empty() || rc == MOSQ_ERR_TLS ||
-                 rc == MOSQ_ERR_TLS_HANDSHAKE)
+        else if (!s.tls_error.empty())
+            s.Report("refused: " + s.tls_error);
+        else if (refused || rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE)
             s.Report("refused: " + reason);
         else
             s.Report("cannot reach the broker: " + reason);

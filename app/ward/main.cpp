@@ -23,13 +23,16 @@ void OnResetStats(int) { g_reset_stats.store(true); }
 
 const char* const kUsage =
     "usage: velt-ward [--broker URL] [--ca-file F] [--cert-file F] [--key-file F]\n"
-    "                 [--username U] [--password-file F] [--stats FILE]\n"
+    "                 [--username U] [--password-file F] [--monitors PATTERNS]\n"
+    "                 [--stats FILE]\n"
     "Shows every monitor that publishes below velt/v1/ on the broker, one tile each.\n"
     "  --broker URL         mqtt://host[:port] or mqtts://host[:port]\n"
     "  --ca-file F          the broker's CA certificate (mqtts; the system's when missing)\n"
     "  --cert-file F        client certificate, with --key-file F\n"
     "  --username U         user name at the broker\n"
     "  --password-file F    file whose first line is the password\n"
+    "  --monitors PATTERNS  show only these monitors: shell patterns separated by\n"
+    "                       commas or spaces (\"bed-1, bed-2, icu-*\"); all when empty\n"
     "  --stats FILE         at exit, write the messages taken and the publish-to-repaint\n"
     "                       latencies (ms: p50, p99, max) to FILE; SIGUSR1 starts afresh\n"
     "Options given replace those of File > Broker.. (saved in %s).\n";
@@ -80,6 +83,8 @@ int main(int argc, char** argv) {
             target = &settings.broker.username;
         else if (a == "--password-file")
             target = &settings.broker.password_file;
+        else if (a == "--monitors")
+            target = &settings.monitors;
         else if (a == "--stats")
             target = &stats;
         if (target == nullptr) {

@@ -1,5 +1,7 @@
 #include "app/ward/ward_model.h"
 
+#include <fnmatch.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -67,9 +69,33 @@ QString Text(const QJsonValue& v, const char* key, int n, QStringList* doubt) {
 
 }  // namespace
 
+std::vector<std::string> WardInbox::Patterns(const std::string& list) {
+    std::vector<std::string> out;
+    std::string word;
+    for (const char c : list + ' ') {
+        if (c != ',' && c != ' ' && c != '\t') {
+            word += c;
+        } else if (!word.empty()) {
+            out.push_back(word);
+            word.clear();
+        }
+    }
+    return out;
+}
+
+bool WardInbox::Shows(std::string_view monitor) const {
+    if (monitors_.empty()) return true;
+    const std::string name = mqtt::UnescapeTopicName(monitor);
+    for (const std::string& pattern : monitors_)
+        if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) return true;
+    return false;
+}
+
 bool WardInbox::Put(const char* topic, const char* payload, size_t size) {
     mqtt::TopicParts parts;
-    if (!mqtt::ParseTopic(topic, &parts) || parts.leaf == mqtt::Leaf::kUnknown) return false;
+    if (!mqtt::ParseTopic(topic, &parts) || parts.leaf == mqtt::Leaf::kUnknown ||
+        !Shows(parts.monitor))
+        return false;
     if (size > mqtt::MaxPayload(parts.leaf)) {
         refused_.fetch_add(1, std::memory_order_relaxed);
         return false;
@@ -142,7 +168,12 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
     const QString monitor =
         QString::fromUtf8(parts.monitor.data(), static_cast<int>(parts.monitor.size()));
     const QString port = QString::fromUtf8(parts.port.data(), static_cast<int>(parts.port.size()));
-    const int i = Find(monitor + '/' + port, added, monitor, port);
+    const QString key = monitor + '/' + port;
+    if (forgotten_.contains(key)) {
+        if (parts.leaf == mqtt::Leaf::kState && o.value("state").toString() == "offline") return -1;
+        forgotten_.remove(key);  // back
+    }
+    const int i = Find(key, added, monitor, port);
     TileData& d = tiles_[static_cast<size_t>(i)];
     switch (parts.leaf) {
         case mqtt::Leaf::kState: {
@@ -213,6 +244,16 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
     }
     d.last_heard_ms = now_ms;
     return i;
+}
+
+void WardModel::Remove(const QString& key) {
+    const int i = IndexOf(key);
+    if (i >= 0) tiles_.erase(tiles_.begin() + i);
+}
+
+void WardModel::Forget(const QString& key) {
+    Remove(key);
+    forgotten_.insert(key);
 }
 
 std::vector<int> WardModel::CheckStale(int64_t now_ms) {

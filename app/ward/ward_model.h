@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -69,6 +70,13 @@ public:
         QByteArray payload;
     };
 
+    // monitors: the shell patterns (fnmatch) of the monitor names shown, all when empty;
+    // other monitors' messages are not taken at all.
+    explicit WardInbox(std::vector<std::string> monitors = {}) : monitors_(std::move(monitors)) {}
+    // "bed-1, bed-2 icu-*": the patterns of a monitors= setting.
+    static std::vector<std::string> Patterns(const std::string& list);
+    bool Shows(std::string_view monitor) const;
+
     // Network thread. True when the inbox was empty before: the window needs waking.
     bool Put(const char* topic, const char* payload, size_t size);
     // GUI thread: all that came meanwhile.
@@ -78,6 +86,7 @@ public:
     uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
+    const std::vector<std::string> monitors_;
     std::mutex mutex_;
     std::deque<Message> messages_;
     size_t bytes_ = 0;
@@ -110,8 +119,14 @@ public:
     // are shown as "<U+XXXX>", so that no name can pass for another.
     static QString ShownName(std::string_view level);
 
+    void Remove(const QString& key);
+    // Removes a tile until its monitor publishes again (an "offline" state, retained or
+    // not, leaves it hidden).
+    void Forget(const QString& key);
+
 private:
     int Find(const QString& key, bool* added, const QString& monitor, const QString& port);
 
+    QSet<QString> forgotten_;
     std::vector<TileData> tiles_;  // sorted by key
 };

@@ -1,11 +1,14 @@
 #include "app/ward/ward_window.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -258,6 +261,11 @@ void TileGrid::paintEvent(QPaintEvent* event) {
     }
 }
 
+void TileGrid::contextMenuEvent(QContextMenuEvent* event) {
+    const int i = TileAt(event->pos());
+    if (i >= 0) emit tileMenu(model_->At(i).key, event->globalPos());
+}
+
 void TileGrid::mouseDoubleClickEvent(QMouseEvent* event) {
     const int i = TileAt(event->position().toPoint());
     if (i >= 0) emit tileDoubleClicked(model_->At(i).key);
@@ -294,6 +302,7 @@ WardSettings ReadWardSettings(const std::string& path) {
     s.broker.key_file = get("key_file");
     s.broker.username = get("username");
     s.broker.password_file = get("password_file");
+    s.monitors = get("monitors");
     return s;
 }
 
@@ -308,6 +317,7 @@ bool WriteWardSettings(const std::string& path, const WardSettings& s) {
     put("key_file", s.broker.key_file);
     put("username", s.broker.username);
     put("password_file", s.broker.password_file);
+    put("monitors", s.monitors);
     return ok;
 }
 
@@ -318,6 +328,9 @@ WardSettingsDialog::WardSettingsDialog(const WardSettings& s, QWidget* parent) :
     error->setWordWrap(true);
     auto* form = new QFormLayout;
     fields = std::make_unique<BrokerFields>(s.broker, form, this);
+    monitors = new QLineEdit(QString::fromStdString(s.monitors));
+    monitors->setPlaceholderText("all; or bed-1, bed-2, icu-*");
+    form->addRow("Monitors:", monitors);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &WardSettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &WardSettingsDialog::reject);
@@ -332,6 +345,7 @@ WardSettingsDialog::~WardSettingsDialog() = default;
 WardSettings WardSettingsDialog::Settings() const {
     WardSettings s;
     s.broker = fields->Options();
+    s.monitors = monitors->text().trimmed().toStdString();
     return s;
 }
 
@@ -365,6 +379,13 @@ WardWindow::WardWindow(WardSettings settings, std::string settings_path, QWidget
     statusBar()->addPermanentWidget(status_);
     connect(grid_, &TileGrid::tileDoubleClicked, this,
             [this](const QString& key) { OpenLarge(key); });
+    connect(grid_, &TileGrid::tileMenu, this, [this](const QString& key, const QPoint& at) {
+        QMenu menu;
+        const int i = model_.IndexOf(key);
+        QAction* forget = menu.addAction("&Forget", [this, key] { Forget(key); });
+        forget->setEnabled(i >= 0 && model_.At(i).offline);
+        menu.exec(at);
+    });
     // Once a second: greying and the connection's state.
     timer_.setInterval(1000);
     connect(&timer_, &QTimer::timeout, this, [this] {
@@ -392,6 +413,12 @@ bool WardWindow::Connect(const WardSettings& settings) {
         UpdateStatus();
         return false;
     }
+    // A new inbox: the monitors shown may have changed, and with them what is counted.
+    inbox_ = std::make_shared<WardInbox>(WardInbox::Patterns(settings_.monitors));
+    for (int i = model_.Count() - 1; i >= 0; --i)
+        if (!inbox_->Shows(model_.At(i).key.section('/', 0, 0).toStdString()))
+            model_.Remove(model_.At(i).key);
+    grid_->Relayout();
     client_ = std::make_unique<mqtt::Client>(settings_.broker);
     client_->Subscribe(mqtt::kSubscribeAll);
     client_->SetMessageHandler([inbox = inbox_, self = QPointer<WardWindow>(this)](
@@ -461,6 +488,19 @@ LargeTile* WardWindow::OpenLarge(const QString& key) {
     large_.push_back(w);
     w->show();
     return w;
+}
+
+void WardWindow::Forget(const QString& key) {
+    if (client_) {
+        const std::string k = key.toStdString();
+        const size_t slash = k.find('/');  // escaped names hold none
+        client_->Publish(mqtt::Topic(k.substr(0, slash), k.substr(slash + 1), mqtt::Leaf::kState),
+                         std::string(), mqtt::Delivery::kState);
+    }
+    model_.Forget(key);
+    grid_->Relayout();
+    for (auto& w : large_)
+        if (w && w->Key() == key) w->update();
 }
 
 QString WardWindow::StatusText() const {

@@ -18,6 +18,7 @@
 #include "export/mqtt_client.h"
 
 class QLabel;
+class QLineEdit;
 class QScrollArea;
 
 // Paints one tile into rect (the grid and the large view share it); text outside
@@ -54,11 +55,13 @@ public:
 
 signals:
     void tileDoubleClicked(const QString& key);
+    void tileMenu(const QString& key, const QPoint& global);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     const WardModel* model_;
@@ -87,6 +90,7 @@ private:
 // The broker options of the ward: command line first, then its settings file.
 struct WardSettings {
     mqtt::BrokerOptions broker;
+    std::string monitors;  // the monitors shown: shell patterns, all when empty
 };
 WardSettings ReadWardSettings(const std::string& path);
 bool WriteWardSettings(const std::string& path, const WardSettings& s);
@@ -101,6 +105,7 @@ public:
     void accept() override;
 
     std::unique_ptr<BrokerFields> fields;
+    QLineEdit* monitors;
     QLabel* error;
 };
 
@@ -117,6 +122,9 @@ public:
     TileGrid* Grid() const { return grid_; }
     QString StatusText() const;
     LargeTile* OpenLarge(const QString& key);
+    // An offline tile goes: its retained state is cleared where the ward's account may
+    // (an empty retained message), and it stays hidden until the monitor is back.
+    void Forget(const QString& key);
     uint64_t Messages() const { return messages_; }
     void ResetStats() {
         messages_ = 0;

@@ -77,6 +77,18 @@ BrokerOptions Options(const TestBroker& b, const std::string& user) {
     return o;
 }
 
+// A monitor in a process of its own (mqtt_test_publisher), to be killed.
+pid_t SpawnPublisher(const TestBroker& broker, std::string state_topic) {
+    std::string url = broker.Url(), password = broker.PasswordFile(), bin = MQTT_TEST_PUBLISHER;
+    char* argv[] = {bin.data(), url.data(), password.data(), state_topic.data(), nullptr};
+    const pid_t child = fork();
+    if (child == 0) {
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    return child;
+}
+
 const std::string kState = Topic("bed-1", "COM1", Leaf::kState);
 const std::string kValues = Topic("bed-1", "COM1", Leaf::kValues);
 const std::string kEvents = Topic("bed-1", "COM1", Leaf::kEvents);
@@ -125,22 +137,34 @@ TEST(MqttBroker, ACleanStopSaysOfflineAndAKilledPublisherLeavesItsLastWill) {
 
     // A publisher in a process of its own, killed without a word.
     const std::string killed = Topic("bed-2", "COM1", Leaf::kState);
-    std::vector<std::string> args = {MQTT_TEST_PUBLISHER, broker.Url(), broker.PasswordFile(),
-                                     killed};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t child = fork();
+    const pid_t child = SpawnPublisher(broker, killed);
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
     ASSERT_TRUE(WaitFor([&] { return ward.Count(killed, "\"online\"") == 1; }));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     ASSERT_TRUE(
         WaitFor([&] { return ward.Count(killed, "{\"state\":\"offline\",\"since\":null}") == 1; }));
+}
+
+// A ward's broker bridged to a central one as docs/ward.md shows: a monitor on the
+// first is seen on the second, its last will included.
+TEST(MqttBroker, ABridgeCarriesAMonitorToTheCentralBrokerItsLastWillIncluded) {
+    TestBroker central;
+    ASSERT_TRUE(central.Start()) << central.Error();
+    TestBroker ward_broker(
+        false, {},
+        "connection central\naddress 127.0.0.1:" + std::to_string(central.Port()) +
+            "\nbridge_protocol_version mqttv50\ntopic velt/v1/# out 1\n"
+            "remote_username ward\nremote_password secret\n");
+    ASSERT_TRUE(ward_broker.Start()) << ward_broker.Error();
+    Inbox station;
+    ASSERT_TRUE(station.Start(Options(central, "ward")));
+    const std::string state = Topic("bed-3", "COM1", Leaf::kState);
+    const pid_t child = SpawnPublisher(ward_broker, state);
+    ASSERT_TRUE(WaitFor([&] { return station.Count(state, "\"online\"") == 1; }));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_TRUE(WaitFor([&] { return station.Count(state, "\"since\":null") == 1; }));
 }
 
 TEST(MqttBroker, ABrokerThatGoesAwayIsRetriedAndEventsOfTheOutageArriveAfterIt) {
@@ -211,7 +235,8 @@ TEST(MqttBroker, AWrongPasswordIsNamedAndNothingElseBreaks) {
 }
 
 TEST(MqttBroker, TlsChecksTheBrokersCertificateAndPresentsTheClients) {
-    TestBroker broker(true);
+    TestBroker broker(true,
+                      "user monitor\ntopic write velt/v1/bed-1/#\nuser ward\ntopic write #\n");
     ASSERT_TRUE(broker.Start()) << broker.Error();
     BrokerOptions o = Options(broker, "monitor");
     o.url = broker.TlsUrl();
@@ -228,8 +253,24 @@ TEST(MqttBroker, TlsChecksTheBrokersCertificateAndPresentsTheClients) {
     Client wrong(o);
     ASSERT_TRUE(wrong.Start(&error));
     ASSERT_TRUE(WaitFor([&] { return wrong.GetStatus().state == Client::State::kRetrying; }));
-    EXPECT_NE(wrong.GetStatus().reason.find("certificate verify failed"), std::string::npos)
+    EXPECT_NE(wrong.GetStatus().reason.find("certificate verify failed: unknown CA"),
+              std::string::npos)
         << wrong.GetStatus().reason;
+    // The certificate is the account: the monitor's, with the ward's name and password,
+    // still writes only as the monitor.
+    o.ca_file = broker.CaFile();
+    o.username = "ward";
+    Client claimed(o);
+    claimed.SetStateTopic(Topic("bed-2", "COM1", Leaf::kState));
+    ASSERT_TRUE(claimed.Start(&error));
+    EXPECT_TRUE(WaitFor([&] { return !claimed.GetStatus().denied.empty(); }));
+    // Without a client certificate the broker refuses, and the reason says which check.
+    o.cert_file = o.key_file = "";
+    Client anonymous(o);
+    ASSERT_TRUE(anonymous.Start(&error));
+    EXPECT_TRUE(WaitFor([&] {
+        return anonymous.GetStatus().reason.find("client certificate refused") != std::string::npos;
+    })) << anonymous.GetStatus().reason;
     EXPECT_TRUE(good.Connected());
 }
 

@@ -54,7 +54,8 @@ int TestBroker::FreePort() {
     return port;
 }
 
-TestBroker::TestBroker(bool tls, std::string acl) : tls_(tls), acl_(std::move(acl)) {}
+TestBroker::TestBroker(bool tls, std::string acl, std::string extra)
+    : tls_(tls), acl_(std::move(acl)), extra_(std::move(extra)) {}
 
 TestBroker::~TestBroker() { Stop(); }
 
@@ -121,9 +122,10 @@ bool TestBroker::Prepare() {
             return false;
         conf += "listener " + std::to_string(tls_port_) + " 127.0.0.1\ncafile " +
                 dir_.File("ca.crt") + "\ncertfile " + dir_.File("server.crt") + "\nkeyfile " +
-                dir_.File("server.key") + "\nrequire_certificate true\n";
+                dir_.File("server.key") +
+                "\nrequire_certificate true\nuse_identity_as_username true\n";
     }
-    dir_.Write("mosquitto.conf", conf);
+    dir_.Write("mosquitto.conf", conf + extra_);
     prepared_ = true;
     return true;
 }

@@ -14,8 +14,9 @@ namespace testing_support {
 
 class TestBroker {
 public:
-    // acl: the text of an ACL file, none when empty.
-    explicit TestBroker(bool tls = false, std::string acl = {});
+    // acl: the text of an ACL file, none when empty; extra: lines at the configuration's
+    // end (a bridge).
+    explicit TestBroker(bool tls = false, std::string acl = {}, std::string extra = {});
     ~TestBroker();  // kills the broker
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
@@ -32,10 +33,11 @@ public:
     // A broker that dies at once (SIGKILL), paused or not.
     void Kill();
 
-    int Port() const { return port_; }         // plain listener
-    int TlsPort() const { return tls_port_; }  // TLS listener (client certificate required)
-    std::string Url() const;                   // mqtt://127.0.0.1:<port>
-    std::string TlsUrl() const;                // mqtts://127.0.0.1:<tls port>
+    int Port() const { return port_; }  // plain listener
+    // TLS listener: a client certificate required, its name the user name.
+    int TlsPort() const { return tls_port_; }
+    std::string Url() const;     // mqtt://127.0.0.1:<port>
+    std::string TlsUrl() const;  // mqtts://127.0.0.1:<tls port>
     std::string PasswordFile() const { return dir_.File("password.txt"); }
     std::string File(const std::string& name) const { return dir_.File(name); }
     // ca.crt, wrong-ca.crt, client.crt, client.key.
@@ -55,6 +57,7 @@ private:
     TempDir dir_;
     bool tls_;
     std::string acl_;
+    std::string extra_;
     bool prepared_ = false;
     int port_ = 0;
     int tls_port_ = 0;

@@ -26,16 +26,17 @@ int Shell(const std::string& command, const TempDir& dir) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(VeltProcessPublish, APacedStreamPublishesStateValuesAndThePlethysmogram) {
-    TestBroker broker;
+TEST(VeltProcessPublish, APacedStreamIsPublishedAndEveryFailureToPublishIsNamed) {
+    TestBroker broker(
+        false, "user ward\ntopic read velt/v1/#\nuser monitor\ntopic write velt/v1/bed-9/#\n");
     ASSERT_TRUE(broker.Start()) << broker.Error();
     mqtt::BrokerOptions o;
     o.url = broker.Url();
     o.username = "ward";
     o.password_file = broker.PasswordFile();
-    mqtt::Client ward(o);
-    std::mutex mutex;
+    std::mutex mutex;  // before the client: its thread writes here until it is destroyed
     std::vector<std::pair<std::string, std::string>> got;
+    mqtt::Client ward(o);
     ward.Subscribe(mqtt::kSubscribeAll);
     ward.SetMessageHandler([&](const char* t, const char* p, size_t n, bool) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -56,7 +57,9 @@ TEST(VeltProcessPublish, APacedStreamPublishesStateValuesAndThePlethysmogram) {
                              " --monitor bed-9 --pace --waveform --username monitor" +
                              " --password-file " + broker.PasswordFile() + " " +
                              work.File("bed.raw");
+    ASSERT_EQ(chmod(broker.PasswordFile().c_str(), 0600), 0);
     ASSERT_EQ(Shell(std::string(VELT_PROCESS_BIN) + args, work), 0) << work.Read("stderr");
+    EXPECT_EQ(work.Read("stderr").find("MQTT"), std::string::npos);  // nothing failed
 
     const std::string base = "velt/v1/bed-9/bed.raw/";
     auto count = [&](const std::string& topic, const std::string& part) {
@@ -86,34 +89,22 @@ TEST(VeltProcessPublish, APacedStreamPublishesStateValuesAndThePlethysmogram) {
                         " " + work.File("bed.raw"),
                     work),
               2);
-}
 
-// A broker that refuses the login, denies the topics or is not there: each reason
-// on stderr, and status 4 when nothing processed reached the broker.
-TEST(VeltProcessPublish, APublisherThatCannotPublishSaysWhyAndEndsWithItsOwnStatus) {
-    TestBroker broker(false, "user monitor\ntopic write velt/v1/bed-1/#\n");
-    ASSERT_TRUE(broker.Start()) << broker.Error();
-    TempDir work;
+    // A broker that refuses the login, denies the topics or is not there: each reason
+    // on stderr, and status 4 when nothing processed reached the broker.
     work.Write("wrong.pw", "wrong\n");
     work.Write("open.pw", "secret\n");
-    ASSERT_EQ(chmod(broker.PasswordFile().c_str(), 0600), 0);
     ASSERT_EQ(chmod(work.File("open.pw").c_str(), 0644), 0);
-    ASSERT_EQ(Shell(std::string(OXIMETER_SIM_BIN) + " --protocol 1 --seconds 1 --output " +
-                        work.File("bed.raw"),
-                    work),
-              0);
-    const std::string free_url = "mqtt://127.0.0.1:" + std::to_string(TestBroker::FreePort());
     const struct {
         std::string url, monitor, password_file, said;
         int status;
     } cases[] = {
-        {broker.Url(), "bed-1", broker.PasswordFile(), "", 0},
-        {broker.Url(), "bed-1", work.File("open.pw"), "open.pw\" can be read by others", 0},
+        {broker.Url(), "bed-9", work.File("open.pw"), "open.pw\" can be read by others", 0},
         {broker.Url(), "bed-2", broker.PasswordFile(),
          "MQTT: denied: not authorized for velt/v1/bed-2/bed.raw/state", 4},
-        {broker.Url(), "bed-1", work.File("wrong.pw"), "MQTT: refused: Not authorized", 4},
-        {free_url, "bed-1", broker.PasswordFile(),
-         "MQTT: cannot reach the broker: Connection refused", 4},
+        {broker.Url(), "bed-9", work.File("wrong.pw"), "MQTT: refused: Not authorized", 4},
+        {"mqtt://127.0.0.1:" + std::to_string(TestBroker::FreePort()), "bed-9",
+         broker.PasswordFile(), "MQTT: cannot reach the broker: Connection refused", 4},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(
@@ -124,9 +115,6 @@ TEST(VeltProcessPublish, APublisherThatCannotPublishSaysWhyAndEndsWithItsOwnStat
             c.status)
             << c.monitor << " " << c.password_file;
         EXPECT_NE(work.Read("stderr").find(c.said), std::string::npos) << work.Read("stderr");
-        if (c.said.empty()) {
-            EXPECT_EQ(work.Read("stderr").find("MQTT"), std::string::npos);
-        }
     }
 }
 
