@@ -154,6 +154,7 @@ AlarmWatch::AlarmWatch(CVELTMonitoringView* view)
         !settings.Load(ini, &error))
         platform::DebugPrintf("*** Alarms: %s; the defaults apply\n", error.c_str());
     SetSettings(settings);
+    changed_ = false;
     connect(pane_, &CAlarmPane::acknowledge, this, [this](int kind) {
         monitor_.Acknowledge(static_cast<alarms::Kind>(kind), now_ms_, OnEvent, this);
         Tick(now_ms_);
@@ -169,6 +170,7 @@ AlarmWatch::AlarmWatch(CVELTMonitoringView* view)
 AlarmWatch::~AlarmWatch() = default;
 
 void AlarmWatch::SetSettings(const alarms::Settings& settings) {
+    if (!(settings == monitor_.settings())) changed_ = true;
     monitor_.SetSettings(settings, now_ms_, OnEvent, this);
     ShowLimits();
 }

@@ -49,7 +49,10 @@ public:
     explicit AlarmWatch(CVELTMonitoringView* view);
     ~AlarmWatch() override;
 
+    // New settings for this window (a change marks the document modified).
     void SetSettings(const alarms::Settings& settings);
+    bool Changed() const { return changed_; }
+    void ClearChanged() { changed_ = false; }
     const alarms::Settings& Settings() const { return monitor_.settings(); }
     // Evaluates now (the timer's step; tests give their own time).
     void Tick(uint64_t now_ms);
@@ -80,7 +83,7 @@ private:
     uint64_t now_ms_ = 0;
     alarms::Priority highest_ = alarms::Priority::kNone;
     alarms::Priority last_burst_ = alarms::Priority::kNone;
-    bool flashed_[alarms::kKindCount] = {};
+    bool changed_ = false;
     std::unique_ptr<QTemporaryDir> tones_;
     QSoundEffect* effects_[4] = {};
 };

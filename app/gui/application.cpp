@@ -29,6 +29,8 @@
 #include "app/gui/command_ids.h"
 #include "app/gui/document.h"
 #include "app/gui/toolbar_icons.h"
+#include "display/alarm_dialog.h"
+#include "display/alarm_watch.h"
 #include "display/child_frame.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
@@ -229,6 +231,8 @@ void CVELTMonitoringApp::BuildCommands() {
     add(cmd::kConnectAgain, "Connect again", nullptr);
     add(cmd::kDisconnect, "Disconnect", nullptr);
     add(cmd::kRecordSessions, "Record sessions", nullptr)->setCheckable(true);
+    add(cmd::kAlarms, "Alarms..", nullptr);
+    add(cmd::kAudioPause, "Audio pause\tF9", nullptr, QKeySequence("F9"));
     add(cmd::kOpenSessionsFolder, "Open Sessions Folder", nullptr);
     add(cmd::kElfToFlash, "ELF to Flash..", nullptr);
     add(cmd::kD43ToFlash, "D43 to Flash..", nullptr);
@@ -316,6 +320,21 @@ void CVELTMonitoringApp::ConnectOptionCommands() {
     });
     connect(main_frame_->Command(cmd::kOpenSessionsFolder), &QAction::triggered, this,
             [] { OpenSessionsFolder(); });
+    connect(main_frame_->Command(cmd::kAlarms), &QAction::triggered, this, [this] {
+        CVELTMonitoringView* view = ActiveView();
+        AlarmWatch* watch = view != nullptr ? view->Alarms() : nullptr;
+        if (watch == nullptr) return;
+        alarms::Settings settings = watch->Settings();
+        if (EditAlarmSettings(main_frame_, &settings)) watch->SetSettings(settings);
+    });
+    // The sound of every window's alarms pauses together: one key for the bedside.
+    connect(main_frame_->Command(cmd::kAudioPause), &QAction::triggered, this, [this] {
+        for (QMdiSubWindow* w : main_frame_->MdiArea()->subWindowList()) {
+            auto* frame = dynamic_cast<CChildFrame*>(w);
+            CVELTMonitoringView* view = frame ? CVELTMonitoringDoc::ViewOf(frame) : nullptr;
+            if (view != nullptr && view->Alarms() != nullptr) view->Alarms()->PauseAudio();
+        }
+    });
     for (int id : {cmd::kHeartbeatSound, cmd::kChannelIR, cmd::kChannelRed, cmd::kChannelRed2,
                    cmd::kProtocol1, cmd::kProtocol2, cmd::kProtocol3, cmd::kConnectAgain,
                    cmd::kDisconnect, cmd::kPort}) {
@@ -378,6 +397,8 @@ void CVELTMonitoringApp::BuildMenus() {
     option->addAction(f->Command(cmd::kDisconnect));
     option->addAction(f->Command(cmd::kPublish));
     option->addAction(f->Command(cmd::kRecordSessions));
+    option->addAction(f->Command(cmd::kAlarms));
+    option->addAction(f->Command(cmd::kAudioPause));
     option->addSeparator();
     option->addAction(f->Command(cmd::kElfToFlash));
     option->addAction(f->Command(cmd::kD43ToFlash));

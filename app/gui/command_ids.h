@@ -48,4 +48,6 @@ constexpr int kOpenSession = 32790;  // File > Open Session..: a recorded sessio
 constexpr int kRecordSessions = 32791;
 constexpr int kOpenSessionsFolder = 32792;
 constexpr int kExportSession = 32793;  // File > Export..: the active review to EDF+ or CSV
+constexpr int kAlarms = 32794;         // Option > Alarms..: the active window's alarm settings
+constexpr int kAudioPause = 32795;     // silences the alarms' sound for two minutes
 }  // namespace cmd

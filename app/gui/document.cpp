@@ -2,8 +2,10 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <cstring>
 
+#include "display/alarm_watch.h"
 #include "display/child_frame.h"
 #include "display/monitoring_view.h"
 #include "link/configuration.h"
@@ -25,7 +27,14 @@ bool CVELTMonitoringDoc::Serialize(bool storing) {
     if (view == nullptr || view->GetLink() == nullptr) return true;
     int error = 0;
     view->GetLink()->SaveSettings(&error);
-    if (error == 0) return true;
+    // The window's alarm settings go with its port and protocol.
+    if (error == 0 && view->Alarms() != nullptr &&
+        !view->Alarms()->Settings().Save(config::ConfigPath()))
+        error = errno != 0 ? errno : EIO;
+    if (error == 0) {
+        if (view->Alarms() != nullptr) view->Alarms()->ClearChanged();
+        return true;
+    }
     save_error_ = QString("The settings could not be written to %1: %2.")
                       .arg(QString::fromStdString(config::ConfigPath()),
                            QString::fromLocal8Bit(std::strerror(error)));
@@ -40,6 +49,7 @@ bool CVELTMonitoringDoc::IsModified() {
             if (view->IsFieldModified(f)) modified = true;
         }
         if (view->GetLink() != nullptr && view->GetLink()->SettingsChanged()) modified = true;
+        if (view->Alarms() != nullptr && view->Alarms()->Changed()) modified = true;
     }
     return modified;
 }

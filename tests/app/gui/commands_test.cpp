@@ -1,15 +1,22 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialog>
+#include <QDoubleSpinBox>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
+#include <QTimer>
 
 #include "app/gui/command_ids.h"
 #include "app/gui/command_wiring.h"
 #include "app/gui/document.h"
+#include "display/alarm_watch.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
+#include "link/configuration.h"
 #include "link/oximeter.h"
 #include "recordings/edf_writer.h"
 #include "recordings/gui/edf_load.h"
@@ -238,4 +245,32 @@ TEST_F(ShellTest, RecordingOffInTheConfigurationLeavesTheMarkOff) {
     EXPECT_FALSE(app_->MainFrame()->Command(cmd::kRecordSessions)->isChecked());
     EXPECT_FALSE(SessionFolder::Process().Enabled());
     EXPECT_EQ(SessionFolder::Process().MaxBytes(), 5u << 20);
+}
+
+// Option > Alarms.. sets the active window's alarms and marks its document; Save keeps
+// them in the configuration; the audio pause silences every window.
+TEST_F(ShellTest, AlarmSettingsAreTheWindowsAndSavedWithIt) {
+    Start();
+    AlarmWatch* watch = app_->ActiveView()->Alarms();
+    ASSERT_NE(watch, nullptr);
+    QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->findChild<QDoubleSpinBox*>("spo2-low")->setValue(92);
+        dialog->findChild<QCheckBox*>("sensor-on")->setChecked(false);
+        dialog->accept();
+    });
+    app_->MainFrame()->Command(cmd::kAlarms)->trigger();
+    EXPECT_EQ(watch->Settings().limits[alarms::kSpo2Low].limit, 92);
+    EXPECT_TRUE(app_->ActiveDocument()->IsModified());
+    ASSERT_TRUE(app_->ActiveDocument()->Serialize(true));
+    alarms::Settings saved = alarms::Settings::Defaults();
+    std::string error;
+    ASSERT_TRUE(saved.Load(config::ConfigPath(), &error)) << error;
+    EXPECT_TRUE(saved == watch->Settings());
+    EXPECT_FALSE(saved.limits[alarms::kSensor].on);
+
+    app_->MainFrame()->Command(cmd::kAudioPause)->trigger();
+    EXPECT_TRUE(watch->Pane()->Lines().contains("Audio paused 2:00"))
+        << watch->Pane()->Lines().join("|").toStdString();
 }

@@ -125,6 +125,8 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
                                                                "Disconnect|32783",
                                                                "Publish..|32789",
                                                                "Record sessions|32791",
+                                                               "Alarms..|32794",
+                                                               "Audio pause\tF9|32795",
                                                                "-",
                                                                "ELF to Flash..|32773",
                                                                "D43 to Flash..|32774"}));
