@@ -24,6 +24,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
         this);
     where->setObjectName("configuration");
     where->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* alarms = new QLabel("The alarms are not a certified alarm system.", this);
+    alarms->setObjectName("alarms");
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     buttons->button(QDialogButtonBox::Ok)->setText("OK");
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -33,6 +35,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(row);
     layout->addWidget(where);
+    layout->addWidget(alarms);
     layout->addWidget(buttons);
     setFixedSize(sizeHint());
 }
