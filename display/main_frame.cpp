@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
+#include <utility>
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), mdi_area_(new QMdiArea(this)) {
     setCentralWidget(mdi_area_);
@@ -61,11 +62,28 @@ void CMainFrame::SetLinkCountsText(const QString& text) {
         link_counts_->setFixedSize(link_counts_->size());
     link_counts_->setText(text);
     // The text's advance first: the label's full size hint lays the text out again.
-    if (link_counts_->fontMetrics().horizontalAdvance(text) <=
+    if (PaneTextAdvance(link_counts_, text) <=
         link_counts_->contentsRect().width() - 2 * link_counts_->margin())
         return;
     const int wanted = link_counts_->sizeHint().width();
     if (wanted > link_counts_->maximumWidth()) link_counts_->setFixedWidth(wanted);
+}
+
+int CMainFrame::PaneTextAdvance(const QLabel* pane, const QString& text) {
+    const QFontMetrics metrics = pane->fontMetrics();
+    MeasuredText& last = measured_[pane];
+    QString shape = text;
+    for (QChar& c : shape)
+        if (c >= u'1' && c <= u'9') c = u'0';
+    if (last.reusable && shape == last.shape && pane->font() == last.font) return last.advance;
+    const int advance = metrics.horizontalAdvance(text);
+    // Only where all ten digits are of one width may their changes be left unmeasured.
+    bool reusable = true;
+    for (char16_t d = u'1'; d <= u'9'; ++d)
+        reusable = reusable &&
+                   metrics.horizontalAdvance(QChar(d)) == metrics.horizontalAdvance(QChar(u'0'));
+    last = {pane->font(), std::move(shape), advance, reusable};
+    return advance;
 }
 
 QLabel* CMainFrame::StatusPane(const QString& name) const {

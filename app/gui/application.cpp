@@ -24,6 +24,7 @@
 #include <QToolBar>
 #include <QUrl>
 #include <algorithm>
+#include <cstring>
 
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
@@ -880,13 +881,20 @@ void CVELTMonitoringApp::UpdateReplayProgress() {
 void CVELTMonitoringApp::UpdateLinkCounts() {
     UpdateReplayProgress();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
-    char text[96] = "";
-    QString recording;
+    char text[sizeof shown_link_counts_] = "";
+    std::string recording;
     if (COximeter* link = ActiveLink()) {
         FormatLinkCountsPane(text, sizeof text, link->Statistics().Read());
-        recording = QString::fromStdString(link->Recording().StatusText());
+        recording = link->Recording().StatusText();
     }
-    main_frame_->SetLinkCountsText(QString::fromLatin1(text));
+    // A pane whose text stays is left alone: nothing to lay out or repaint.
+    if (std::strcmp(text, shown_link_counts_) != 0) {
+        main_frame_->SetLinkCountsText(QString::fromLatin1(text));
+        std::memcpy(shown_link_counts_, text, sizeof text);
+    }
+    if (recording == shown_recording_) return;
+    shown_recording_ = recording;
+    const QString recording_text = QString::fromStdString(recording);
     // Once shown the pane keeps its size (as the counts do): a label that may change
     // size lays out and repaints the whole status bar at every new text, twice a second.
     QLabel* pane = main_frame_->StatusPane(QStringLiteral("recording"));
@@ -896,10 +904,10 @@ void CVELTMonitoringApp::UpdateLinkCounts() {
                           2 * pane->margin() + 2 * pane->frameWidth() + 6;
         pane->setFixedSize(std::max(usual, pane->width()), pane->height());
     }
-    main_frame_->SetStatusPaneText(QStringLiteral("recording"), recording);
+    main_frame_->SetStatusPaneText(QStringLiteral("recording"), recording_text);
     pane = main_frame_->StatusPane(QStringLiteral("recording"));
     if (pane != nullptr && pane->minimumSize() == pane->maximumSize() &&
-        pane->fontMetrics().horizontalAdvance(recording) > pane->contentsRect().width())
+        main_frame_->PaneTextAdvance(pane, recording_text) > pane->contentsRect().width())
         pane->setFixedWidth(pane->sizeHint().width());
 }
 
