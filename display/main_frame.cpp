@@ -37,6 +37,9 @@ bool CMainFrame::Create() {
     link_counts_ = new QLabel(bar);
     link_counts_->setObjectName("linkCounts");
     link_counts_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // Opaque (its own fill is the bar's plain colour): a new count repaints the pane
+    // alone, not the bar and the window beneath it.
+    link_counts_->setAutoFillBackground(true);
     link_counts_->setAlignment(Qt::AlignCenter);
     link_counts_->setMinimumWidth(
         link_counts_->fontMetrics().horizontalAdvance("00000000 frames, 00000 bad, 00000 lost") +
@@ -102,6 +105,7 @@ void CMainFrame::SetStatusPaneText(const QString& name, const QString& text) {
         pane->setObjectName(name);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setAlignment(Qt::AlignCenter);
+        pane->setAutoFillBackground(true);  // as the counts' pane
         // The bar holds no other widgets: the panes made so far come first, then the counts.
         bar->insertPermanentWidget(static_cast<int>(status_panes_.size()), pane);
         status_panes_.push_back(pane);
