@@ -1,6 +1,8 @@
 #include "display/export_dialog.h"
 
+#include <QDateTime>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -29,6 +31,16 @@ CExportDialog::Confirm& Confirmer() {
     return confirm;
 }
 
+// The folder of the last export chosen; empty: none yet.
+QString& LastFolder() {
+    static QString folder;
+    return folder;
+}
+
+// Exports go apart from the sessions (whose folder also holds the device's own .edf
+// recordings): into exports/ of the working directory until another folder is chosen.
+QString DefaultFolder() { return QDir::current().absoluteFilePath("exports"); }
+
 QString Clock(int64_t s) {
     return QString("%1:%2:%3")
         .arg(s / 3600)
@@ -52,7 +64,7 @@ void CExportDialog::SetFileChooserForTesting(FileChooser chooser) {
 void CExportDialog::SetConfirmForTesting(Confirm confirm) { Confirmer() = std::move(confirm); }
 
 CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t from_s,
-                             int64_t to_s, QWidget* parent)
+                             int64_t to_s, QWidget* parent, int64_t start_unix_us)
     : QDialog(parent), session_(session) {
     setWindowTitle("Export");
     auto* layout = new QVBoxLayout(this);
@@ -70,8 +82,16 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
     auto* range = new QGroupBox("Range", this);
     auto* range_layout = new QVBoxLayout(range);
     whole_ = new QRadioButton("The whole session", range);
+    // The selection both ways, as the review's position: from the start and the time of day.
+    auto of_day = [start_unix_us](int64_t s) {
+        return QDateTime::fromMSecsSinceEpoch(start_unix_us / 1000 + s * 1000)
+            .toLocalTime()
+            .toString("HH:mm:ss");
+    };
+    QString part = QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s));
+    if (start_unix_us != 0) part += QString(" (%1 to %2)").arg(of_day(from_s), of_day(to_s));
     selection_ = new QRadioButton(
-        has_selection ? QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s))
+        has_selection ? part
                       : QString("The selected part (Shift+drag on the overview to select one)"),
         range);
     selection_->setEnabled(has_selection);
@@ -82,8 +102,8 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
 
     auto* form = new QFormLayout();
     auto* file_row = new QHBoxLayout();
-    const QFileInfo info(session);
-    path_ = new QLineEdit(info.absolutePath() + "/" + info.completeBaseName() + ".edf", this);
+    const QString folder = LastFolder().isEmpty() ? DefaultFolder() : LastFolder();
+    path_ = new QLineEdit(folder + "/" + QFileInfo(session).completeBaseName() + ".edf", this);
     path_->setMinimumWidth(360);
     browse_ = new QPushButton("Browse..", this);
     file_row->addWidget(path_, 1);
@@ -170,5 +190,8 @@ void CExportDialog::accept() {
                                         QMessageBox::No) == QMessageBox::Yes;
         if (!replace) return;
     }
+    // The default folder is made when first used; any other must be there already.
+    if (target.absolutePath() == DefaultFolder()) QDir().mkpath(DefaultFolder());
+    LastFolder() = target.absolutePath();
     QDialog::accept();
 }

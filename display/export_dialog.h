@@ -17,10 +17,12 @@ class QRadioButton;
 class CExportDialog : public QDialog {
     Q_OBJECT
 public:
-    // session: the recorded session's file (the suggested name follows it);
+    // session: the recorded session's file (the suggested name follows it, in the
+    // folder of the last export, at first exports/ of the working directory);
     // has_selection: the overview holds a selected part [from_s, to_s).
+    // start_unix_us: the session's start, for the selection's times of day (0: none).
     CExportDialog(const QString& session, bool has_selection, int64_t from_s, int64_t to_s,
-                  QWidget* parent = nullptr);
+                  QWidget* parent = nullptr, int64_t start_unix_us = 0);
 
     bool Edf() const;
     bool SelectionOnly() const;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "display/alarm_watch.h"
 #include "display/colour_label.h"
 #include "display/sound_player.h"
 #include "link/oximeter.h"
@@ -95,10 +96,15 @@ CVELTMonitoringView::CVELTMonitoringView(QWidget* parent, bool with_link) : QWid
     CreateControls();
     fields_[LedS_IR]->AsWidget()->setFocus();
 
-    if (link_ != nullptr) link_->AttachView(this);
+    if (link_ != nullptr) {
+        alarms_ = new AlarmWatch(this);
+        link_->AttachView(this);
+    }
 }
 
 CVELTMonitoringView::~CVELTMonitoringView() {
+    delete alarms_;  // it reads the fields and the link
+    alarms_ = nullptr;
     // Appends from a receive thread that is still stopping draw nothing from here on.
     plot_.Close();
     // Stopping the link runs the field writes its thread is waiting on.

@@ -21,6 +21,7 @@
 #include "link/link_view.h"
 #include "processing/view_field.h"
 
+class AlarmWatch;
 class COximeter;
 class QBackingStore;
 class QLabel;
@@ -48,6 +49,8 @@ public:
     ~CVELTMonitoringView() override;
 
     COximeter* GetLink() const { return link_; }
+    // The window's alarms (a view with a link has them; null otherwise).
+    AlarmWatch* Alarms() const { return alarms_; }
     QWidget* Field(int field) const;
     FieldControl* FieldControlAt(int field) const;
     // The labels in creation order.
@@ -115,6 +118,7 @@ private:
     static void RequestRepaint(void* view);
 
     COximeter* link_ = nullptr;
+    AlarmWatch* alarms_ = nullptr;
     WaveformPlot plot_;
     SyncCallQueue calls_;
     std::array<FieldControl*, ViewFieldCount> fields_{};

@@ -8,12 +8,14 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressDialog>
 #include <QSlider>
+#include <QStatusBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -48,7 +50,8 @@ CReviewOverview::CReviewOverview(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setCursor(Qt::PointingHandCursor);
     setToolTip(
-        "SpO2 (blue), pulse (red) and perfusion (green) per second; grey: the device "
+        "SpO2 (blue, 70 to 100 %), pulse (red, 30 to 180 /min) and perfusion (green, 0 to "
+        "20 %) per second, each from the bottom to the top; grey: the device "
         "was lost or silent; ticks: the status word changed. Click or drag to move; "
         "Shift+drag to select a part to export (Shift+click clears it).");
 }
@@ -153,10 +156,12 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
         float ReviewIndex::Second::*value;
         double low, high;
         QColor colour;
+        const char* name;
     };
-    const Trace traces[] = {{&ReviewIndex::Second::spo2, 70, 100, QColor(0, 0, 220)},
-                            {&ReviewIndex::Second::pulse, 30, 180, QColor(220, 0, 0)},
-                            {&ReviewIndex::Second::perfusion, 0, 20, QColor(0, 150, 0)}};
+    const Trace traces[] = {
+        {&ReviewIndex::Second::spo2, 70, 100, QColor(0, 0, 220), "SpO2 %1\u2013%2 %"},
+        {&ReviewIndex::Second::pulse, 30, 180, QColor(220, 0, 0), "pulse %1\u2013%2 /min"},
+        {&ReviewIndex::Second::perfusion, 0, 20, QColor(0, 150, 0), "perfusion %1\u2013%2 %"}};
     // One point per pixel column at most: a day has far more seconds than pixels.
     const size_t per_pixel = std::max<size_t>(1, static_cast<size_t>(total_s / std::max(1, w)));
     for (const Trace& t : traces) {
@@ -178,6 +183,21 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
         }
         p.setPen(QPen(t.colour, 1));
         p.drawPath(path);
+    }
+    // What each trace is and its scale (bottom to top of the strip), in its colour.
+    QFont legend = p.font();
+    legend.setPointSizeF(legend.pointSizeF() * 0.8);
+    p.setFont(legend);
+    double legend_x = 4;
+    for (const Trace& t : traces) {
+        const QString label = QString::fromUtf8(t.name).arg(t.low).arg(t.high);
+        const int advance = p.fontMetrics().horizontalAdvance(label);
+        // Over a light box: the traces near their top stay behind the names.
+        p.fillRect(QRectF(legend_x - 2, 1, advance + 4, p.fontMetrics().height()),
+                   QColor(250, 250, 250, 220));
+        p.setPen(t.colour);
+        p.drawText(QPointF(legend_x, p.fontMetrics().ascent() + 1), label);
+        legend_x += advance + 10;
     }
     p.setPen(Qt::black);
     for (size_t i = 0; i < seconds_.size(); ++i)
@@ -218,15 +238,21 @@ CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
     auto* bar = new QHBoxLayout();
     bar->setContentsMargins(3, 0, 3, 3);
     play_ = new QToolButton(body);
-    play_->setText("Play");
     play_->setFocusPolicy(Qt::NoFocus);
+    // As wide for "Pause" as for "Play": the speed box beside it never moves.
+    play_->setText("Pause");
+    const int play_width = play_->sizeHint().width();
+    play_->setText("Play");
+    play_->setFixedWidth(std::max(play_width, play_->sizeHint().width()));
     speed_box_ = new QComboBox(body);
     for (int s : kSpeeds)
         speed_box_->addItem(s == 0 ? QString("as fast as possible") : QString("%1\u00D7").arg(s),
                             s);
     speed_box_->setFocusPolicy(Qt::NoFocus);
     position_ = new QLabel(body);
-    position_->setMinimumWidth(140);
+    position_->setMinimumWidth(
+        position_->fontMetrics().horizontalAdvance("00:00:00 \u00b7 00:00:00 / 00:00:00") + 8);
+    position_->setToolTip("Time of day when it was received \u00b7 time from the start / length");
     slider_ = new QSlider(Qt::Horizontal, body);
     slider_->setFocusPolicy(Qt::NoFocus);
     bar->addWidget(play_);
@@ -355,7 +381,9 @@ QString CReviewFrame::PositionText() const {
         session_->Player().Header().start_unix_us + static_cast<int64_t>(session_->PositionUs());
     const QString clock =
         QDateTime::fromMSecsSinceEpoch(unix_us / 1000).toLocalTime().toString("HH:mm:ss");
-    return QString("%1 / %2").arg(clock, Length(session_->DurationUs()));
+    // Both ways, as the selection is shown: the time of day and the time from the start.
+    return QString("%1 \u00b7 %2 / %3")
+        .arg(clock, Length(session_->PositionUs()), Length(session_->DurationUs()));
 }
 
 void CReviewFrame::Tick() {
@@ -401,11 +429,13 @@ bool CReviewFrame::WaitForOverview(int timeout_ms) {
     return index_ && index_->Done();
 }
 
-void CReviewFrame::Message(const QString& text) {
+void CReviewFrame::Message(const QString& text, bool problem) {
     if (message_)
         message_(text);
-    else
+    else if (problem)
         QMessageBox::warning(this, "Export", text);
+    else
+        QMessageBox::information(this, "Export", text);
 }
 
 void CReviewFrame::RunExport() {
@@ -416,7 +446,8 @@ void CReviewFrame::RunExport() {
     }
     int64_t from_s = 0, to_s = -1;
     const bool selected = overview_->Selection(&from_s, &to_s);
-    CExportDialog dialog(path_, selected, from_s, to_s, this);
+    CExportDialog dialog(path_, selected, from_s, to_s, this,
+                         session_->Player().Header().start_unix_us);
     if (dialog.exec() != QDialog::Accepted) return;
     ExportOptions options;
     export_path_ = dialog.Path();
@@ -457,7 +488,9 @@ void CReviewFrame::RunExport() {
         control.cancel = &export_cancel_;
         control.offset = &export_offset_;
         std::string skipped;
-        export_ok_ = ExportCaptureFile(capture, options, control, &error, &skipped);
+        int64_t seconds = 0;
+        export_ok_ = ExportCaptureFile(capture, options, control, &error, &skipped, &seconds);
+        export_seconds_ = seconds;
         export_error_ = error;
         export_skipped_ = skipped;
         export_done_.store(true, std::memory_order_release);
@@ -482,11 +515,18 @@ void CReviewFrame::PollExport() {
         export_progress_ = nullptr;
     }
     if (export_ok_) {
+        const QString done =
+            QString("Exported %1 to %2 (%3 MB)")
+                .arg(Length(static_cast<uint64_t>(export_seconds_) * kSecondUs), export_path_)
+                .arg(static_cast<double>(QFileInfo(export_path_).size()) / 1e6, 0, 'f', 1);
+        if (auto* main = qobject_cast<QMainWindow*>(window())) main->statusBar()->showMessage(done);
         // Written, but not all of the session could be read: never a silent gap.
         if (!export_skipped_.empty())
-            Message(QString("%1\nExported; the session file is damaged, the export passes over "
-                            "what could not be read: %2.")
-                        .arg(export_path_, QString::fromStdString(export_skipped_)));
+            Message(QString("%1.\nThe session file is damaged; the export passes over what could "
+                            "not be read: %2.")
+                        .arg(done, QString::fromStdString(export_skipped_)));
+        else
+            Message(done + ".", false);
         return;
     }
     if (export_error_ == kExportCancelled)

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/file_identity.h"
+
 namespace recordings {
 namespace {
 
@@ -196,12 +198,18 @@ void CaptureStream::Consume() {
 }
 
 void CaptureStream::Drop(size_t n) {
-    if (damaged_ && damage_all_zero_) {
+    if (damaged_) {
         const uint8_t* p = buffer_.data() + begin_;
-        damage_all_zero_ = std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+        const uint8_t* last = p + n;
+        while (last > p && last[-1] == 0) --last;
+        if (last > p) {
+            damage_all_zero_ = false;
+            damage_nonzero_end_ = pos_ + static_cast<uint64_t>(last - p);
+        }
     }
     begin_ += n;
     pos_ += n;
+    check_budget_ = std::min(kCheckBudgetMax, check_budget_ + kCheckBudgetPerByte * n);
 }
 
 bool CaptureStream::Damaged(uint64_t at, const char* why) {
@@ -211,6 +219,7 @@ bool CaptureStream::Damaged(uint64_t at, const char* why) {
     damage_why_ = why;
     damage_all_zero_ = true;
     damage_cut_ = false;
+    damage_record_end_ = damage_nonzero_end_ = 0;
     return true;
 }
 
@@ -222,8 +231,11 @@ CaptureStream::Step CaptureStream::EndOfDamage(CaptureEvent* e, uint64_t resumed
     // Nothing good after a record that runs past the end, or only zeros (a file
     // extended but never written): the file was cut there.
     const bool at_end = finished_ && begin_ == buffer_.size();
-    e->type =
-        at_end && (damage_cut_ || damage_all_zero_) ? CaptureEvent::Cut : CaptureEvent::Damage;
+    // So is part of a record followed by zeros to the end (a power loss: the size grew
+    // before all the data reached the disk).
+    const bool zero_tail = damage_record_end_ > 0 && damage_nonzero_end_ <= damage_record_end_;
+    e->type = at_end && (damage_cut_ || damage_all_zero_ || zero_tail) ? CaptureEvent::Cut
+                                                                       : CaptureEvent::Damage;
     damaged_ = false;
     return Step::Event;
 }
@@ -340,6 +352,12 @@ CaptureStream::Step CaptureStream::NextV2(CaptureEvent* event) {
         }
         const size_t length = avail >= kCaptureRecordHeaderSize ? GetLe(p + 11, 2) : 0;
         const size_t whole = kCaptureRecordOverhead + length;
+        // Inside damage, a candidate past the budget is passed over unchecked (and
+        // without waiting for its bytes).
+        if (damaged_ && avail >= kCaptureRecordHeaderSize && whole > check_budget_) {
+            Drop(1);
+            continue;
+        }
         if (avail < kCaptureRecordHeaderSize || avail < whole) {
             if (!finished_) return Step::NeedBytes;
             // Runs past the end: a cut, unless a good record is found inside it.
@@ -350,7 +368,8 @@ CaptureStream::Step CaptureStream::NextV2(CaptureEvent* event) {
         const uint8_t kind = p[2];
         if (kind == 0 || CaptureRecordCheck(p, p + kCaptureRecordHeaderSize, length) !=
                              GetLe(p + kCaptureRecordHeaderSize + length, 4)) {
-            Damaged(pos_, "bad check");
+            if (kind != 0) check_budget_ -= std::min<uint64_t>(check_budget_, whole);
+            if (Damaged(pos_, "bad check")) damage_record_end_ = pos_ + whole;
             Drop(1);
             continue;
         }
@@ -605,16 +624,24 @@ int OpenCaptureOutput(const std::string& path, bool overwrite, std::string* erro
     return fd;
 }
 
-int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head,
+int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head, bool replace,
                           std::string* error) {
+    if (replace && platform::HeldByWriter(path)) {
+        *error = path + " is being written by another capture";
+        errno = EWOULDBLOCK;
+        return -1;
+    }
+    static std::atomic<unsigned> counter{0};
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string temp;  // the hidden name, where the file system has no O_TMPFILE
+    const std::string dir = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    auto hidden = [&] {
+        return dir + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + "." +
+               std::to_string(counter.fetch_add(1)) + ".new";
+    };
+    std::string temp;  // a hidden name, while the file has one
     int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-        static std::atomic<unsigned> counter{0};
-        temp = dir + "." + path.substr(slash + 1) + "." + std::to_string(::getpid()) + "." +
-               std::to_string(counter.fetch_add(1)) + ".new";
+        temp = hidden();  // a file system without nameless files
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     }
     auto fail = [&](const std::string& what) {
@@ -637,14 +664,22 @@ int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& h
         }
         done += static_cast<size_t>(n);
     }
-    const int linked = temp.empty()
-                           ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                                      AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW)
-                           : ::link(temp.c_str(), path.c_str());
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (replace && temp.empty()) {
+        // Only a named file can be renamed over another.
+        const std::string name = hidden();
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return fail("cannot create " + path + ": " + std::strerror(errno));
+        temp = name;
+    }
+    const int linked =
+        replace        ? ::rename(temp.c_str(), path.c_str())
+        : temp.empty() ? ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW)
+                       : ::link(temp.c_str(), path.c_str());
     if (linked != 0)
         return fail(errno == EEXIST ? path + " exists"
                                     : "cannot create " + path + ": " + std::strerror(errno));
-    if (!temp.empty()) ::unlink(temp.c_str());
+    if (!replace && !temp.empty()) ::unlink(temp.c_str());
     return fd;
 }
 

@@ -41,7 +41,8 @@ enum class CaptureKind : uint8_t {
     DeviceBack = 6,           // the device is there again; bytes: how, as text (may be empty)
     DeviceBytesDropped = 7,   // read from the device but never handed to the program
     ProgramBytesDropped = 8,  // read from the program but never handed to the device
-    RecordsDropped = 9,       // the recording had no room: u64 records, u64 bytes they held
+    RecordsDropped = 9,       // the recording had no room: u64 records, u64 bytes they held,
+                              // then (optional) why, as text
     NoData = 10,              // the program saw no good frame for 3 s (no bytes)
     Protocol = 11,            // the protocol from here on: one byte, 1 to 3
     Documentation = 12,       // a documentation text: field byte (0 operator, 1 serial,
@@ -161,6 +162,17 @@ private:
     bool have_time_ = false;
     // Damage in progress.
     bool damaged_ = false, seeking_ = false, damage_all_zero_ = true, damage_cut_ = false;
+    // A damage that began at a record's head: where that record would end, and where
+    // the last byte other than zero in the damage ends (a power loss's tail: part of a
+    // record, then zeros).
+    uint64_t damage_record_end_ = 0, damage_nonzero_end_ = 0;
+    // Bytes of check a false record marker may still cost: earned with every byte
+    // read (kCheckBudgetPerByte, up to kCheckBudgetMax), spent on checks that fail, so
+    // that a file of false markers reads in time proportional to its size. A whole
+    // budget covers several of the longest records, so real damage never runs short.
+    static constexpr uint64_t kCheckBudgetPerByte = 4;
+    static constexpr uint64_t kCheckBudgetMax = 1u << 20;
+    uint64_t check_budget_ = kCheckBudgetMax;
     uint64_t damage_at_ = 0;
     const char* damage_why_ = "";
     size_t consume_ = 0;  // the size of the record given last, forgotten on the next call
@@ -286,10 +298,11 @@ int OpenCaptureOutput(const std::string& path, bool overwrite, std::string* erro
 
 // A new regular file that takes its name only with `head` (its header) written: made
 // without a name in path's folder (O_TMPFILE; else under a hidden name), locked as
-// OpenCaptureOutput locks, written, then linked to path, never over an existing file
-// (EEXIST). A failure leaves nothing behind. The descriptor, positioned after head, or
-// -1 with *error set and errno kept.
-int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head,
+// OpenCaptureOutput locks, written, then linked to path: never over an existing file
+// (EEXIST), or with replace renamed over it (at once, whole; never over one that
+// another writer holds). A failure leaves nothing behind and path as it was. The
+// descriptor, positioned after head, or -1 with *error set and errno kept.
+int CreateCaptureWithHead(const std::string& path, const std::vector<uint8_t>& head, bool replace,
                           std::string* error);
 
 }  // namespace recordings

@@ -45,8 +45,9 @@ bool CaptureRecorder::Start(const std::string& path, const CaptureHeader& header
     std::vector<uint8_t> head;
     AppendCaptureHeader(head, header);
     capacity_ = std::max(settings.buffer_bytes, head.size() + 2 * kCaptureMaxChunk);
-    fd_ = settings.named_with_header ? CreateCaptureWithHead(path, head, &error_)
-                                     : OpenCaptureOutput(path, settings.overwrite, &error_);
+    fd_ = settings.named_with_header
+              ? CreateCaptureWithHead(path, head, settings.overwrite, &error_)
+              : OpenCaptureOutput(path, settings.overwrite, &error_);
     if (fd_ < 0 && (errno != ENXIO || settings.named_with_header)) {
         failed_ = true;
         return false;
@@ -61,6 +62,8 @@ bool CaptureRecorder::Start(const std::string& path, const CaptureHeader& header
         written_.store(head.size(), std::memory_order_relaxed);
     else
         Put(head.data(), head.size());
+    records_start_ = head_;
+    records_put_ = records_done_ = done_at_ = 0;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -85,6 +88,7 @@ void CaptureRecorder::PutDropNote() {
 
 void CaptureRecorder::PutRecord(CaptureKind kind, uint64_t time_us, const uint8_t* data,
                                 size_t size) {
+    ++records_put_;
     do {
         const size_t n = std::min(size, kCaptureMaxChunk);
         uint8_t head[kCaptureRecordHeaderSize];
@@ -129,6 +133,23 @@ void CaptureRecorder::Fail(const std::string& why) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!failed()) error_ = why;
     failed_.store(true, std::memory_order_relaxed);
+}
+
+uint64_t CaptureRecorder::records_put() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return records_put_;
+}
+
+uint64_t CaptureRecorder::records_written() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return records_done_;
+}
+
+void CaptureRecorder::Unwritten(uint64_t* records, uint64_t* bytes) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    // From the end of the last batch written whole: a failed batch is cut back off.
+    *records = records_put_ - records_done_;
+    *bytes = head_ - std::max(done_at_, records_start_);
 }
 
 std::string CaptureRecorder::Error() const {
@@ -202,7 +223,7 @@ void CaptureRecorder::Run() {
     auto last_sync = Clock::now();
     uint64_t synced = 0;
     for (;;) {
-        uint64_t from, to;
+        uint64_t from, to, records;
         bool stopping;
         {
             std::unique_lock<std::mutex> lock(mu_);
@@ -210,6 +231,7 @@ void CaptureRecorder::Run() {
                            [&] { return stopping_ || head_ - tail_ > capacity_ / 2; });
             from = tail_;
             to = head_;
+            records = records_put_;
             stopping = stopping_;
         }
         if (failed()) break;
@@ -225,6 +247,11 @@ void CaptureRecorder::Run() {
             continue;
         }
         const bool all = WriteOut(from, to, stopping);
+        if (all) {
+            std::lock_guard<std::mutex> lock(mu_);
+            records_done_ = records;
+            done_at_ = to;
+        }
         if (failed() || (stopping && (!all || from == to))) break;
         const auto now = Clock::now();
         const uint64_t written = written_.load(std::memory_order_relaxed);

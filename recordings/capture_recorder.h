@@ -60,6 +60,14 @@ public:
     uint64_t dropped_records() const { return dropped_records_.load(std::memory_order_relaxed); }
     uint64_t dropped_bytes() const { return dropped_bytes_.load(std::memory_order_relaxed); }
     uint64_t written_bytes() const { return written_.load(std::memory_order_relaxed); }
+    // Records taken into the buffer since Start (drop notes included), and of them
+    // those in the file (written in whole batches).
+    uint64_t records_put() const;
+    uint64_t records_written() const;
+    // Records and bytes taken but not (yet) in the file in whole batches. Once the
+    // recording has failed, what it lost with its failure (the file is cut back to
+    // its last whole batch and its writer writes nothing more).
+    void Unwritten(uint64_t* records, uint64_t* bytes) const;
 
 private:
     void Put(const uint8_t* data, size_t size);  // into the ring at head_, under mu_
@@ -81,6 +89,10 @@ private:
     mutable std::mutex mu_;
     std::condition_variable wake_;
     uint64_t head_ = 0, tail_ = 0;  // bytes put in, bytes written out (ever)
+    uint64_t records_start_ = 0;    // where the records begin (after a header put in)
+    uint64_t records_put_ = 0;      // records put in (ever)
+    uint64_t records_done_ = 0;     // of them, written in whole batches
+    uint64_t done_at_ = 0;          // where the last whole batch ended
     uint64_t last_time_ = 0;
     uint64_t unreported_records_ = 0, unreported_bytes_ = 0;  // dropped, not yet in the file
     bool stopping_ = false;

@@ -340,7 +340,8 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
             break;
         case CaptureKind::RecordsDropped:
             session.Annotate(t, "Capture lost " + std::to_string(u64(0)) + " records (" +
-                                    std::to_string(u64(8)) + " bytes)");
+                                    std::to_string(u64(8)) + " bytes)" +
+                                    (record.size > 16 ? ": " + detail.substr(16) : std::string()));
             break;
         case CaptureKind::Protocol:
             if (record.size > 0) session.Annotate(t, "Protocol " + std::to_string(record.data[0]));
@@ -377,7 +378,19 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
     recordings::CaptureRecord r;
     bool session = false;
     uint64_t clock_us = 0;
+    // Damage the reader passed over shows where it was: an annotation at the last
+    // record's time before it.
+    uint64_t last_us = 0, skipped = 0;
+    auto note_damage = [&] {
+        if (exporter == nullptr || reader.damaged_bytes() == skipped) return;
+        exporter->Annotate(static_cast<int64_t>(last_us),
+                           "session file damaged: " +
+                               std::to_string(reader.damaged_bytes() - skipped) + " bytes skipped");
+        skipped = reader.damaged_bytes();
+    };
     while (reader.NextRecord(&r)) {
+        note_damage();
+        last_us = r.time_us;
         if (control.cancel != nullptr && control.cancel->load(std::memory_order_relaxed))
             return false;
         if (control.offset != nullptr)
@@ -403,6 +416,10 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
         link.Handoffs().BeginChunk();
         feed(r.data, r.size);
     }
+    note_damage();
+    if (exporter != nullptr && reader.cut())
+        exporter->Annotate(static_cast<int64_t>(last_us),
+                           "session file cut at byte " + std::to_string(reader.cut_at()));
     return true;
 }
 
@@ -423,10 +440,11 @@ std::string CaptureSkipped(const recordings::CaptureFileReader& reader) {
 }
 
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
-                       const CaptureFeedControl& control, std::string* error,
-                       std::string* skipped) {
+                       const CaptureFeedControl& control, std::string* error, std::string* skipped,
+                       int64_t* seconds) {
     error->clear();
     if (skipped != nullptr) skipped->clear();
+    if (seconds != nullptr) *seconds = 0;
     recordings::CaptureFileReader reader;
     if (!reader.Open(capture)) {
         *error = "\"" + capture + "\": " + reader.Error();
@@ -475,6 +493,7 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                 ok = false;
             } else {
                 ok = exporter.Finish();
+                if (seconds != nullptr) *seconds = exporter.SecondsWritten();
             }
         }
         if (!ok && error->empty()) *error = exporter.Error();

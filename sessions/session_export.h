@@ -169,7 +169,9 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
 // other records to the export (if any). A session the program recorded itself
 // carries its clock: the ticks its records were read at follow from it, and after a
 // loss it opened the device afresh, so no frame spans the gap (and the link counts
-// the reconnect, as the recording program's did). Stops early, returning
+// the reconnect, as the recording program's did). Damage and a cut tail the reader
+// passes over are annotated where they were ("session file damaged: N bytes
+// skipped", "session file cut at byte N"). Stops early, returning
 // false, once *cancel is true; *offset (when given) follows the reader through the file.
 struct CaptureFeedControl {
     const std::atomic<bool>* cancel = nullptr;
@@ -187,10 +189,11 @@ inline constexpr char kExportCancelled[] = "cancelled";
 // protocol recorded in the file; an output that is the capture itself is refused.
 // False with *error saying why (naming the file);
 // cancelled: false with *error kExportCancelled. Either way no output is left behind.
-// *skipped: what reading passed over in the file (CaptureSkipped), also on success.
+// *skipped: what reading passed over in the file (CaptureSkipped), also on success;
+// *seconds: the seconds exported.
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error,
-                       std::string* skipped = nullptr);
+                       std::string* skipped = nullptr, int64_t* seconds = nullptr);
 
 // What reading a capture passed over, in words ("" when nothing): its first damage
 // (and how many places and bytes in all), and where it was cut short.

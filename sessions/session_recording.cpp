@@ -232,7 +232,8 @@ bool SessionRecording::Begin(const SessionStart& start) {
         for (std::string& d : documentation_) d.clear();
         error_ = recorder_ ? std::string() : error;
     }
-    if (!error.empty() && path.empty()) platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
+    // Whatever failed (the folder, the file, its header): one line says so.
+    if (!error.empty()) platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
     {
         std::lock_guard<std::mutex> lock(keeper_mu_);
         stopping_ = false;
@@ -251,6 +252,8 @@ void SessionRecording::End() {
     keeper_wake_.notify_all();
     if (keeper_.joinable()) keeper_.join();
     std::unique_ptr<Recorder> recorder;
+    std::string path;
+    std::pair<uint64_t, uint64_t> begun;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (recorder_) {
@@ -258,16 +261,27 @@ void SessionRecording::End() {
             recorder_->Add(CaptureKind::PortClosed, Since(now));
         }
         recorder = std::move(recorder_);
+        path = std::move(path_);
         path_.clear();
+        begun = {file_dev_, file_ino_};
     }
-    FinishFile(std::move(recorder));
+    FinishFile(std::move(recorder), path, begun);
     active_.store(false, std::memory_order_release);
 }
 
-void SessionRecording::FinishFile(std::unique_ptr<Recorder> recorder) {
+void SessionRecording::FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path,
+                                  std::pair<uint64_t, uint64_t> begun) {
     if (!recorder) return;
     if (!recorder->Finish(settings_.finish_wait_ms))
         platform::DebugPrintf("*** Sessions: %s\n", recorder->Error().c_str());
+    // A file that failed before any record reached it holds its header alone (a retry
+    // on a disk with room for no more): it is not left behind.
+    if (recorder->failed() && recorder->records_written() == 0 && Identity(path) == begun &&
+        ::unlink(path.c_str()) == 0) {
+        platform::DebugPrintf("*** Sessions: removed %s: no record could be written to it\n",
+                              path.c_str());
+        return;
+    }
     std::lock_guard<std::mutex> lock(mu_);
     finished_bytes_ += recorder->written_bytes();
 }
@@ -389,6 +403,10 @@ void SessionRecording::Keep() {
                 error_ = recorder_->Error();
                 platform::DebugPrintf("*** Sessions: %s\n", error_.c_str());
             }
+            if (!failed && !error_.empty() && recorder_->records_written() > 0) {
+                platform::DebugPrintf("Sessions: recording again, into %s\n", path_.c_str());
+                error_.clear();
+            }
             due = now - file_start_us_ >= static_cast<uint64_t>(settings_.file_seconds) * 1000000u;
         }
         if (!failed && FileVanished()) {
@@ -441,6 +459,8 @@ void SessionRecording::Rotate(bool after_failure) {
     }
     const auto begun = Identity(path);
     std::unique_ptr<Recorder> old;
+    std::string old_path;
+    std::pair<uint64_t, uint64_t> old_begun;
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (int field = 0; field < 4; ++field) {
@@ -452,26 +472,47 @@ void SessionRecording::Rotate(bool after_failure) {
         if (lost_now_)
             next->Add(CaptureKind::DeviceLost, 0,
                       reinterpret_cast<const uint8_t*>(lost_why_.data()), lost_why_.size());
+        // The whole outage: what came while no file took it, what the failed file had
+        // taken but not written, and the count its own note carried if that note never
+        // reached the disk either (the retries before this one).
         uint64_t records = lost_records_, bytes = lost_bytes_;
         if (after_failure && recorder_) {
             records += recorder_->dropped_records();
             bytes += recorder_->dropped_bytes();
+            uint64_t unwritten_records = 0, unwritten_bytes = 0;
+            recorder_->Unwritten(&unwritten_records, &unwritten_bytes);
+            records += unwritten_records;
+            bytes += unwritten_bytes;
+            if (note_index_ > 0 && recorder_->records_put() - unwritten_records < note_index_) {
+                records += note_records_;
+                bytes += note_bytes_;
+            }
         }
+        note_records_ = records;
+        note_bytes_ = bytes;
+        note_index_ = 0;
         if (records > 0) {
-            uint8_t note[16];
-            PutU64(note, records);
-            PutU64(note + 8, bytes);
-            next->Add(CaptureKind::RecordsDropped, 0, note, sizeof note);
+            // The cause after the counts (a reader of the counts alone reads on).
+            std::string note(16, '\0');
+            PutU64(reinterpret_cast<uint8_t*>(note.data()), records);
+            PutU64(reinterpret_cast<uint8_t*>(note.data()) + 8, bytes);
+            note += error_.substr(0, recordings::kCaptureMaxText);
+            next->Add(CaptureKind::RecordsDropped, 0, reinterpret_cast<const uint8_t*>(note.data()),
+                      note.size());
+            note_index_ = next->records_put();
         }
         lost_records_ = lost_bytes_ = 0;
         old = std::move(recorder_);
+        old_path = std::move(path_);
+        old_begun = {file_dev_, file_ino_};
         recorder_ = std::move(next);
         path_ = path;
         std::tie(file_dev_, file_ino_) = begun;
         base_us_ = base;
         file_start_us_ = base;
-        error_.clear();
+        // After a failure the reason stays shown until the new file has written.
+        if (!after_failure) error_.clear();
     }
-    FinishFile(std::move(old));
+    FinishFile(std::move(old), old_path, old_begun);
     folder_.Prune();
 }

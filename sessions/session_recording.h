@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "link/connection_recorder.h"
 #include "recordings/capture_recorder.h"
@@ -106,7 +107,8 @@ private:
     // A monotonic time as the current file's time (under mu_); a reading taken just
     // before the file began counts as its start.
     uint64_t Since(uint64_t us) const { return us > base_us_ ? us - base_us_ : 0; }
-    void FinishFile(std::unique_ptr<Recorder> recorder);
+    void FinishFile(std::unique_ptr<Recorder> recorder, const std::string& path,
+                    std::pair<uint64_t, uint64_t> begun);
 
     SessionFolder& folder_;
     Settings settings_;
@@ -120,8 +122,10 @@ private:
     uint64_t last_us_ = 0;       // the latest time recorded
     uint64_t lost_records_ = 0;  // not written while no file took them
     uint64_t lost_bytes_ = 0;
-    bool lost_now_ = false;                 // the device is gone (a later file says so first)
-    uint64_t file_dev_ = 0, file_ino_ = 0;  // the file path_ named when it was begun
+    uint64_t note_records_ = 0, note_bytes_ = 0;  // what the current file's note counts
+    uint64_t note_index_ = 0;                     // the note is this record of the file (0: none)
+    bool lost_now_ = false;                       // the device is gone (a later file says so first)
+    uint64_t file_dev_ = 0, file_ino_ = 0;        // the file path_ named when it was begun
     std::string lost_why_;
     std::string documentation_[4];
     std::string error_;  // the failure shown until a file works again

@@ -532,8 +532,11 @@ void CVELTMonitoringApp::UpdateChecksFrom(CVELTMonitoringView* view) {
 }
 
 void CVELTMonitoringApp::OnSubWindowActivated(QMdiSubWindow* window) {
-    main_frame_->Command(cmd::kExportSession)
-        ->setEnabled(dynamic_cast<CReviewFrame*>(window) != nullptr);
+    const bool review = dynamic_cast<CReviewFrame*>(window) != nullptr;
+    main_frame_->Command(cmd::kExportSession)->setEnabled(review);
+    // A review has nothing to save: its session is written only by its recorder.
+    main_frame_->Command(cmd::kFileSave)->setEnabled(!review);
+    main_frame_->Command(cmd::kFileSaveAs)->setEnabled(!review);
     if (window == last_active_) return;
     // Deactivation of the old view first, then activation of the new one.
     QPointer<QMdiSubWindow> old = last_active_;
@@ -604,8 +607,32 @@ void CVELTMonitoringApp::OnFileOpen() {
     if (!path.isEmpty()) OpenFile(path);
 }
 
+namespace {
+
+// A file named as a session is read as one or refused: it never opens as a document
+// (which would open a port).
+bool NamedAsSession(const QString& path) {
+    return path.endsWith(QLatin1String(kSessionExtension), Qt::CaseInsensitive);
+}
+
+// Why path cannot be opened as a file at all; empty when it can be tried.
+QString NotAFile(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir()) return "This is a folder, not a file.";
+    if (!info.exists()) return "Cannot open this file: there is no such file.";
+    if (!info.isFile()) return "Cannot open this file: it is not a regular file.";
+    return QString();
+}
+
+}  // namespace
+
 bool CVELTMonitoringApp::OpenFile(const QString& path) {
-    if (CReviewFrame::IsSessionFile(path)) return OpenReview(path) != nullptr;
+    if (const QString why = NotAFile(path); !why.isEmpty()) {
+        Warn(QString("%1\n%2").arg(path, why));
+        return false;
+    }
+    if (CReviewFrame::IsSessionFile(path) || NamedAsSession(path))
+        return OpenReview(path) != nullptr;
     return OpenDocumentFile(path) != nullptr;
 }
 
@@ -614,7 +641,11 @@ void CVELTMonitoringApp::OnOpenSession() {
                                 : QFileDialog::getOpenFileName(main_frame_, "Open Session",
                                                                QString(), "All Files (*)");
     if (path.isEmpty()) return;
-    if (!CReviewFrame::IsSessionFile(path)) {
+    if (const QString why = NotAFile(path); !why.isEmpty()) {
+        Warn(QString("%1\n%2").arg(path, why));
+        return;
+    }
+    if (!CReviewFrame::IsSessionFile(path) && !NamedAsSession(path)) {
         Warn(QString("%1\nThis file is not a recorded session.").arg(path));
         return;
     }
@@ -892,23 +923,31 @@ void CVELTMonitoringApp::UpdateLinkCounts() {
         main_frame_->SetLinkCountsText(QString::fromLatin1(text));
         std::memcpy(shown_link_counts_, text, sizeof text);
     }
-    if (recording == shown_recording_) return;
-    shown_recording_ = recording;
-    const QString recording_text = QString::fromStdString(recording);
     // Once shown the pane keeps its size (as the counts do): a label that may change
     // size lays out and repaints the whole status bar at every new text, twice a second.
     QLabel* pane = main_frame_->StatusPane(QStringLiteral("recording"));
-    if (pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize()) {
+    const bool unsized =
+        pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize();
+    if (recording == shown_recording_ && !unsized) return;
+    shown_recording_ = recording;
+    const QString recording_text = QString::fromStdString(recording);
+    if (unsized) {
         const int usual = pane->fontMetrics().horizontalAdvance(
-                              QString::fromUtf8("REC 00:00:00 \u00b7 0000.0 MB")) +
+                              QString::fromUtf8("REC 000:00:00 \u00b7 00000.0 MB")) +
                           2 * pane->margin() + 2 * pane->frameWidth() + 6;
-        pane->setFixedSize(std::max(usual, pane->width()), pane->height());
+        pane->setFixedSize(usual, pane->height());
     }
-    main_frame_->SetStatusPaneText(QStringLiteral("recording"), recording_text);
-    pane = main_frame_->StatusPane(QStringLiteral("recording"));
-    if (pane != nullptr && pane->minimumSize() == pane->maximumSize() &&
-        main_frame_->PaneTextAdvance(pane, recording_text) > pane->contentsRect().width())
-        pane->setFixedWidth(pane->sizeHint().width());
+    // A long reason ("REC: cannot write <file>: <why>") is shortened in its middle to
+    // the pane, never over the counts beside it; the whole text is the tooltip. A time
+    // that plainly fits is not laid out again to find that out.
+    QString shown = recording_text;
+    if (pane != nullptr && pane->minimumSize() == pane->maximumSize()) {
+        const int room = pane->contentsRect().width() - 2 * pane->margin() - 4;
+        if (main_frame_->PaneTextAdvance(pane, recording_text) >= room)
+            shown = pane->fontMetrics().elidedText(recording_text, Qt::ElideMiddle, room);
+        pane->setToolTip(shown == recording_text ? QString() : recording_text);
+    }
+    main_frame_->SetStatusPaneText(QStringLiteral("recording"), shown);
 }
 
 bool CVELTMonitoringApp::OpenSessionsFolder() {

@@ -243,6 +243,24 @@ TEST(CaptureFile, TimesGoingBackAndAZeroFilledTailAreNotRecords) {
     EXPECT_EQ(tail[3].type, CaptureEvent::Damage);
     EXPECT_EQ(tail[3].at, end);
     EXPECT_EQ(tail[3].resumed, f.size());
+    // A power loss: part of a record, then zeros to the end: a cut where it begins.
+    f.resize(end);
+    Add(f, CaptureKind::DeviceBytes, 7000, std::string(300, 'x'));
+    f.resize(end + 150);
+    f.resize(end + 4096, 0);
+    const std::vector<Seen> lost = ReadStream(f, 1000);
+    ASSERT_EQ(lost.size(), 4u);
+    EXPECT_EQ(lost[3].type, CaptureEvent::Cut);
+    EXPECT_EQ(lost[3].at, end);
+    // False markers claiming the longest length (crafted, noise): one damage, then on.
+    f.resize(end);
+    for (int i = 0; i < 16384; ++i)
+        f.insert(f.end(), {0xE5, 0x1A, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0});
+    Add(f, CaptureKind::DeviceBytes, 8000, "after");
+    const std::vector<Seen> noise = ReadStream(f, 65536);
+    ASSERT_EQ(noise.size(), 5u);
+    EXPECT_EQ(noise[3].resumed - noise[3].at, 16384u * 16);
+    EXPECT_EQ(noise[4].bytes, "after");
 }
 
 TEST(CaptureFile, VersionOneFilesStillRead) {

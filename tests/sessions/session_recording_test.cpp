@@ -299,22 +299,25 @@ TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 4096;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     std::vector<uint8_t> chunk(200, 0x5A);
-    for (int i = 0; i < 100 && rec.StatusText().rfind("REC: ", 0) != 0; ++i) {
-        rec.Received(platform::MonotonicMicroseconds(), chunk.data(), chunk.size());
+    rec.Received(platform::MonotonicMicroseconds(), chunk.data(), chunk.size());
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::file_size(first) > 200; }));
+    // Lost while failing, over retries that cannot even write a header: all of it
+    // counted in the next file, with the cause; no retry leaves a file.
+    rlimit small = old;
+    small.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int i = 0; i < 30; ++i) {
+        rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const std::string status = rec.StatusText();
     EXPECT_EQ(status.rfind("REC: cannot write ", 0), 0u) << status;
     EXPECT_NE(status.find(first), std::string::npos) << status;
-    // Lost while failing.
-    for (int i = 0; i < 5; ++i) rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 10);
+    EXPECT_EQ(SessionFiles(dir.File("s")).size(), 1u);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     ASSERT_TRUE(WaitFor([&] { return rec.Path() != first; }, 3000));
-    EXPECT_EQ(rec.StatusText().substr(0, 4), "REC ");
+    EXPECT_TRUE(WaitFor([&] { return rec.StatusText().substr(0, 4) == "REC "; }));
     rec.Received(platform::MonotonicMicroseconds(), chunk.data(), 7);
     const std::string second = rec.Path();
     rec.End();
@@ -327,15 +330,20 @@ TEST(SessionRecording, FailedWriteShownAndCountedWhenWritingWorksAgain) {
     const std::vector<Seen> b = ReadSession(second, nullptr, &whole);
     EXPECT_TRUE(whole);
     uint64_t records = 0;
-    for (const Seen& s : b)
-        if (s.kind == CaptureKind::RecordsDropped && s.bytes.size() == 16)
-            for (int i = 7; i >= 0; --i) records = records << 8 | static_cast<uint8_t>(s.bytes[i]);
-    EXPECT_GE(records, 5u);
+    std::string cause;
+    for (const Seen& s : b) {
+        if (s.kind != CaptureKind::RecordsDropped || s.bytes.size() < 16) continue;
+        for (int i = 7; i >= 0; --i) records = records << 8 | static_cast<uint8_t>(s.bytes[i]);
+        cause = s.bytes.substr(16);
+    }
+    EXPECT_GE(records, 30u);
+    EXPECT_NE(cause.find("cannot write " + first + ": File too large"), std::string::npos) << cause;
     EXPECT_EQ(Joined(b, CaptureKind::DeviceBytes), std::string(7, 0x5A));
 }
 
 // A file appears only with its header: a start that cannot write one, and its retries,
-// leave nothing. A file removed while it is written is followed by a new one, said so.
+// leave nothing; a retry's file that no record reaches goes again. A file removed while
+// it is written is followed by a new one, said so.
 TEST(SessionRecording, NoFileWithoutItsHeaderAndARemovedFileIsFollowed) {
     testing_support::DebugCapture capture;
     testing_support::TempDir dir;
@@ -344,29 +352,42 @@ TEST(SessionRecording, NoFileWithoutItsHeaderAndARemovedFileIsFollowed) {
     SessionRecording::Settings settings;
     settings.keep_every_ms = 20;
     settings.retry_ms = 40;
+    settings.recorder.write_every_ms = 10;
     SessionRecording rec(folder, settings);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, SIG_IGN);
-    rlimit none = old;
-    none.rlim_cur = 0;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    auto limit_to = [&](rlim_t bytes) {
+        rlimit limit = old;
+        limit.rlim_cur = bytes;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    };
+    limit_to(0);
     EXPECT_FALSE(rec.Begin({"COM1", 1, "COM1", ""}));
+    EXPECT_NE(capture.Text().find("*** Sessions: cannot write "), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // several retries
     EXPECT_TRUE(std::filesystem::is_empty(dir.File("s")));        // nothing hidden either
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
-    signal(SIGXFSZ, SIG_DFL);
+    limit_to(old.rlim_cur);
     ASSERT_TRUE(WaitFor([&] { return !rec.Path().empty(); }, 3000));
+    recordings::CaptureFileReader reader;
+    ASSERT_TRUE(reader.Open(rec.Path()));
+    const uintmax_t header = reader.offset();
+    limit_to(header);  // room for a header and no more
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(rec.StatusText().rfind("REC: cannot write ", 0), 0u) << rec.StatusText();
+    limit_to(old.rlim_cur);
+    signal(SIGXFSZ, SIG_DFL);
+    ASSERT_TRUE(WaitFor([&] { return rec.StatusText().rfind("REC 00:", 0) == 0; }, 3000));
+    EXPECT_NE(capture.Text().find("no record could be written to it"), std::string::npos);
+    for (const std::string& name : SessionFiles(dir.File("s")))
+        EXPECT_GT(std::filesystem::file_size(dir.File("s/" + name)), header) << name;
 
     const std::string first = rec.Path();
     ASSERT_EQ(unlink(first.c_str()), 0);
-    // The new file may take the same name again, now free.
-    ASSERT_TRUE(
-        WaitFor([&] { return capture.Text().find(" goes on in ") != std::string::npos; }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return capture.Text().find(" goes on in ") != std::string::npos; }));
     EXPECT_NE(capture.Text().find(first + " was removed while it was being written"),
-              std::string::npos)
-        << capture.Text();
-    const std::string second = rec.Path();
+              std::string::npos);
+    const std::string second = rec.Path();  // perhaps the same name again, now free
     rec.Received(platform::MonotonicMicroseconds(), reinterpret_cast<const uint8_t*>("abc"), 3);
     rec.End();
     EXPECT_EQ(Joined(ReadSession(second), CaptureKind::DeviceBytes), "abc");

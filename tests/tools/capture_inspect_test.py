@@ -6,6 +6,7 @@ reading the pcapng file.
 usage: capture_inspect_test.py BIN_DIR
 """
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -81,8 +82,7 @@ def test_dump(tmp):
     killed = header() + record(13, 0, bytes(8)) + record(3, 0) + record(1, 5, b"x")
     for tail, said in ((b"", True), (record(4, 9), False)):
         open(path, "wb").write(killed + tail)
-        last = run("--dump", path).stdout.splitlines()[-1]
-        assert ("session ended without a close" in last) == said, last
+        assert ("ended without a close" in run("--dump", path).stdout.splitlines()[-1]) == said
 
 
 def test_cut(tmp):
@@ -100,6 +100,33 @@ def test_cut(tmp):
     p = run("--cut", path, "--from", "1.2", "--to", "3.5", "--out", piece)
     assert p.returncode == 1 and "exists" in p.stderr, p.stderr
     assert run("--cut", path, "--from", "3", "--to", "2", "--out", f"{tmp}/x").returncode == 2
+
+
+def test_dissector(tmp):
+    """The dissector on a simulator's stream in 37-byte chunks with answers: every frame,
+    its checksum's result as the program's decoder counts it, every answer."""
+    raw, path, pcap = f"{tmp}/s.raw", f"{tmp}/d.cap", f"{tmp}/d.pcapng"
+    subprocess.run([os.path.join(BIN, "oximeter-sim"), "--output", raw, "--seconds", "2",
+                    "--protocol", "2", "--bad-checksum", "0.05", "--seed", "3"], check=True)
+    stats = subprocess.run([os.path.join(BIN, "velt-process"), "--protocol", "2", raw],
+                           capture_output=True, text=True).stdout
+    good, bad = map(int, re.search(r"frames (\d+), bad checksums (\d+)", stats).groups())
+    data = open(raw, "rb").read()
+    chunks = [record(k, at * 30 + k, data[at:at + 37] if k == 1 else b"\xfd\x05\xfb")
+              for at in range(0, len(data), 37) for k in (1, 2)]
+    open(path, "wb").write(header() + b"".join(chunks))
+    assert run("--pcapng", path, "--out", pcap).returncode == 0
+    lua = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/velt.lua")
+    fields = [a for f in ("direction", "sequence", "checksum_ok", "answer_sequence")
+              for a in ("-e", "velt." + f)]
+    t = subprocess.run(["tshark", "-X", f"lua_script:{lua}", "-r", pcap, "-Y", "velt", "-T",
+                        "fields", "-E", "aggregator=/", *fields], capture_output=True, text=True)
+    rows = [line.split("\t") for line in t.stdout.splitlines()]
+    seqs, checks, answers = ([v for r in rows for v in r[i].split("/") if v] for i in (1, 2, 3))
+    assert [int(v) for v in seqs] == [n % 128 for n in range(good + bad)], (seqs, t.stderr)
+    assert checks.count("0") == bad and checks.count("1") == good, (checks, good, bad)
+    assert answers == ["5"] * (len(chunks) // 2), answers
+    assert {r[0] for r in rows} == {"1", "2"}, rows[:4]
 
 
 def test_pcapng(tmp):
@@ -125,7 +152,7 @@ def test_pcapng(tmp):
 
 def main():
     failed = 0
-    for test in (test_dump, test_cut, test_pcapng):
+    for test in (test_dump, test_cut, test_pcapng, test_dissector):
         with tempfile.TemporaryDirectory() as tmp:
             try:
                 test(tmp)

@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
-"""No program writes over one of its inputs or a session being recorded (a file under
-another's exclusive lock), however the name is spelled: the same path, ./path, a
-symbolic link, a hard link. Each refusal is status 2 naming the file, which keeps its
-bytes. An export onto a symbolic link writes the file it points to and keeps the link.
-
-usage: no_overwrite_test.py BIN_DIR
-"""
+"""No tool writes over its input or a session being recorded (a file under another's
+lock), whatever the spelling (path, ./path, symbolic link, hard link): status 2 naming
+it, the file kept. An export onto a symbolic link writes the file it points to.
+usage: no_overwrite_test.py BIN_DIR"""
 import fcntl
 import os
 import subprocess
@@ -15,23 +12,21 @@ import tempfile
 BIN = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/default/bin")
 
 # program, its arguments ({} the spelled name), the file spelled, what the message says
-CASES = [
-    ("velt-process", ["--capture", "s.vcap", "--edf", "{}"], "s.vcap", "overwrite its input"),
-    ("velt-process", ["s.raw", "--csv", "{}"], "s.raw", "overwrite its input"),
-    ("velt-process", ["s.raw", "--fields", "{}"], "s.raw", "overwrite its input"),
-    ("velt-process", ["s.raw", "--acks", "{}"], "s.raw", "overwrite its input"),
-    ("velt-process", ["s.raw", "--debug-out", "{}"], "s.raw", "overwrite its input"),
-    ("velt-process", ["{}", "--log-dir", "."], "Maxima.txt", "overwrite its input"),
-    ("velt-process", ["s.raw", "--edf", "{}"], "held.vcap", "being recorded"),
-    ("velt-capture", ["--cut", "s.vcap", "--from", "0", "--to", "1", "--out", "{}", "--force"],
-     "s.vcap", "itself"),
+INPUT, HELD, SAME = "overwrite its input", "being recorded", "same file"
+CASES = [("velt-process", ["s.raw", o, "{}"], "s.raw", INPUT)
+         for o in ("--csv", "--fields", "--acks", "--debug-out")] + [
+    ("velt-process", ["--capture", "s.vcap", "--edf", "{}"], "s.vcap", INPUT),
+    ("velt-process", ["{}", "--log-dir", "."], "Maxima.txt", INPUT),
+    ("velt-process", ["s.raw", "--edf", "{}"], "held.vcap", HELD),
+    ("velt-capture", ["--cut", "s.vcap", "--from", "0", "--to", "1", "--out", "{}"], "s.vcap",
+     "itself"),
     ("velt-capture", ["--pcapng", "s.vcap", "--out", "{}", "--force"], "s.vcap", "itself"),
     ("velt-capture", ["--device", "dev", "--map", "map", "--protocol", "1", "--out", "{}"], "dev",
-     "same file"),
-    ("oximeter-sim", ["--replay", "s.vcap", "--map", "{}"], "s.vcap", "same file"),
-    ("oximeter-sim", ["--output", "s.raw", "--record", "{}"], "s.raw", "same file"),
-    ("oximeter-sim", ["--output", "{}"], "held.vcap", "being recorded"),
-    ("velt-make-recording", ["{}"], "held.vcap", "being recorded"),
+     SAME),
+    ("oximeter-sim", ["--replay", "s.vcap", "--map", "{}"], "s.vcap", SAME),
+    ("oximeter-sim", ["--output", "s.raw", "--record", "{}"], "s.raw", SAME),
+    ("oximeter-sim", ["--output", "{}"], "held.vcap", HELD),
+    ("velt-make-recording", ["{}"], "held.vcap", HELD),
 ]
 
 
@@ -45,8 +40,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         os.chdir(work)
         for name in ("s.vcap", "s.raw", "Maxima.txt", "dev", "held.vcap"):
-            with open(name, "wb") as f:
-                f.write(name.encode() * 100)
+            open(name, "wb").write(name.encode() * 100)
             os.symlink(name, "sym-" + name)
             os.link(name, "hard-" + name)
         os.symlink("dev", "map")
@@ -62,9 +56,8 @@ def main():
         # Onto links: the file pointed to takes the export (a new one when missing).
         assert run("oximeter-sim", ["--output", "r.raw", "--seconds", "2"]).returncode == 0
         open("old.csv", "w").write("old\n")
-        os.symlink("old.csv", "to-old.csv")
-        os.symlink("new.csv", "to-new.csv")
         for link, target in (("to-old.csv", "old.csv"), ("to-new.csv", "new.csv")):
+            os.symlink(target, link)
             p = run("velt-process", ["r.raw", "--csv", link])
             if (p.returncode != 0 or os.readlink(link) != target
                     or not open(target).read().startswith("time,spo2")):

@@ -478,6 +478,10 @@ def test_an_existing_file_is_kept(tmp):
     assert p.returncode == 1 and "exists (--force replaces it)" in p.stderr, p.stderr
     assert open(out, "rb").read() == b"yesterday's capture"
     assert not os.path.lexists(link)
+    # Replaced only once the recording starts: an entry that cannot be taken keeps it.
+    p = subprocess.run([TAP, "--device", dev, "--map", f"{tmp}/no/com10", "--protocol", "1",
+                        "--out", out, "--force"], capture_output=True, text=True, timeout=5)
+    assert "cannot map" in p.stderr and open(out, "rb").read() == b"yesterday's capture"
     tap = Tap(dev, link, out, extra=("--force",))
     tap.wait_for("mapped as")
     other = Device(f"{tmp}/ttyOTHER")  # noqa: F841

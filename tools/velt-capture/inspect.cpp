@@ -67,8 +67,11 @@ std::string Words(const CaptureRecord& r) {
             return text.empty() ? "device back" : "device back: " + text;
         case CaptureKind::RecordsDropped:
             if (r.size < 16) return "records dropped";
+            // The cause follows the counts; a note without one is the recorder's own
+            // buffer that the file did not empty in time.
             return std::to_string(Le(r.data, 8)) + " records (" +
-                   std::to_string(Le(r.data + 8, 8)) + " bytes) dropped: the file was too slow";
+                   std::to_string(Le(r.data + 8, 8)) + " bytes) dropped: " +
+                   (r.size > 16 ? text.substr(16) : std::string("the file was too slow"));
         case CaptureKind::Protocol:
             return "protocol " + (r.size > 0 ? std::to_string(r.data[0]) : std::string("?"));
         case CaptureKind::Documentation: {

@@ -18,6 +18,7 @@
 #include "link/transport/d2xx.h"
 #include "link/transport/serial_transport.h"
 #include "link/transport/usb_transport.h"
+#include "platform/file_identity.h"
 #include "platform/map_entry.h"
 #include "platform/system_info.h"
 #include "recordings/capture_recorder.h"
@@ -267,7 +268,17 @@ public:
         if (slave >= 0) ::close(slave);
         opens_seen_.Watch(slave_path_);
 
-        // The file first: a file that cannot be had leaves the map as it was.
+        // The entry first: an entry that cannot be taken leaves the file as it was. An
+        // existing file is replaced only by a whole new one (its header written),
+        // once the recording starts.
+        std::string why;
+        if (!platform::TakeMapEntry(a_.map_path, slave_path_, "velt-capture", &why)) {
+            std::fprintf(stderr, "velt-capture: cannot map %s: %s\n", a_.map_path.c_str(),
+                         why.c_str());
+            return false;
+        }
+        mapped_ = true;
+
         start_us_ = MonotonicUs();
         recordings::CaptureHeader header;
         header.protocol = a_.protocol;
@@ -278,26 +289,19 @@ public:
         header.writer = std::string("velt-capture ") + VELT_VERSION;
         recordings::CaptureRecorder::Settings settings;
         settings.overwrite = a_.force;
-        if (!recorder_.Start(a_.out_path, header, settings)) {
-            std::string why = recorder_.Error();
+        // A FIFO or a device is written as it is; a file (a link's, too) takes its name
+        // with its header.
+        const std::string target = platform::WriteTarget(a_.out_path);
+        struct stat st {};
+        settings.named_with_header = ::stat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+        if (!recorder_.Start(settings.named_with_header ? target : a_.out_path, header, settings)) {
+            why = recorder_.Error();
             if (why.size() > 7 && why.compare(why.size() - 7, 7, " exists") == 0)
                 why += " (--force replaces it)";
             std::fprintf(stderr, "velt-capture: %s\n", why.c_str());
+            Unmap();
             return false;
         }
-
-        // At a bedside the entry usually maps the port to the device itself: it is
-        // put back at the end, and by the next start of any of our programs when this
-        // one is killed, from the note kept beside the entry.
-        std::string why;
-        if (!platform::TakeMapEntry(a_.map_path, slave_path_, "velt-capture", &why)) {
-            std::fprintf(stderr, "velt-capture: cannot map %s: %s\n", a_.map_path.c_str(),
-                         why.c_str());
-            recorder_.Finish(0);
-            ::unlink(a_.out_path.c_str());
-            return false;
-        }
-        mapped_ = true;
         std::printf("velt-capture: %s (protocol %d) on %s mapped as %s, recording to %s%s\n",
                     a_.device.c_str(), a_.protocol, slave_path_.c_str(), a_.map_path.c_str(),
                     a_.out_path.c_str(), real_time ? " (real-time priority)" : "");

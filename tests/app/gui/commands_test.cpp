@@ -220,6 +220,16 @@ TEST_F(ShellTest, SessionsRecordedByDefaultShownAndTurnedOff) {
                         [] { QApplication::processEvents(); }))
         << pane_text();
     EXPECT_EQ(app_->ActiveLink()->Recording().Path(), "");
+
+    // A folder that cannot be made: the reason fits the pane, whole in its tooltip.
+    ASSERT_EQ(rename(dir_.File("sessions").c_str(), dir_.File("old").c_str()), 0);
+    dir_.Write("sessions", "a file");
+    record->trigger();
+    frame->Command(cmd::kConnectAgain)->trigger();
+    QLabel* pane = frame->StatusPane("recording");
+    EXPECT_TRUE(WaitFor([&] { return pane->toolTip().startsWith("REC: cannot create "); }, 3000,
+                        [] { QApplication::processEvents(); }));
+    EXPECT_LE(pane->fontMetrics().horizontalAdvance(pane->text()), pane->contentsRect().width());
 }
 
 TEST_F(ShellTest, RecordingOffInTheConfigurationLeavesTheMarkOff) {

@@ -16,6 +16,8 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QStatusBar>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -119,6 +121,12 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
     CExportDialog::SetFileChooserForTesting(
         [&](const QString&) { return QString::fromStdString(gui_edf); });
     Export([](CExportDialog* d) {
+        // The selection both ways: from the start, and the time of day.
+        EXPECT_TRUE(d->SelectionButton()->text().contains(QRegularExpression(
+            "0:0\\d:\\d\\d to 0:0\\d:\\d\\d \\(\\d\\d:\\d\\d:\\d\\d to \\d\\d:\\d\\d:\\d\\d\\)$")))
+            << d->SelectionButton()->text().toStdString();
+        // Apart from the sessions: exports/ of the working directory at first.
+        EXPECT_EQ(d->PathEdit()->text(), QDir::current().absoluteFilePath("exports/night.edf"));
         EXPECT_TRUE(d->SelectionButton()->isEnabled());
         d->SelectionButton()->setChecked(true);
         d->BrowseButton()->click();
@@ -126,10 +134,18 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
         d->OkButton()->click();
     });
     ASSERT_TRUE(review->WaitForExport(60000));
-    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+    // Said in a message and the status bar: how long, where, how large.
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_TRUE(messages_[0].contains(QRegularExpression("^Exported 0:0\\d:\\d\\d to " +
+                                                         QString::fromStdString(gui_edf) +
+                                                         " \\(\\d+\\.\\d MB\\)\\.$")))
+        << messages_[0].toStdString();
+    EXPECT_EQ(app_->MainFrame()->statusBar()->currentMessage() + ".", messages_[0]);
 
     // The CSV through the same dialog: the format switch renames the suggestion.
     Export([&](CExportDialog* d) {
+        // Then the folder chosen last.
+        EXPECT_EQ(d->PathEdit()->text().toStdString(), dir_.File("night.edf"));
         d->PathEdit()->setText(QString::fromStdString(gui_edf));
         d->CsvButton()->setChecked(true);
         EXPECT_EQ(d->PathEdit()->text().toStdString(), gui_csv);
@@ -138,7 +154,8 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
         d->OkButton()->click();
     });
     ASSERT_TRUE(review->WaitForExport(60000));
-    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+    ASSERT_EQ(messages_.size(), 2);
+    EXPECT_TRUE(messages_[1].contains("gui.csv")) << messages_[1].toStdString();
 
     const QString f = QString::number(from), t = QString::number(to);
     VeltProcess({"--edf", QString::fromStdString(dir_.File("cli.edf")), "--from", f, "--to", t,
@@ -158,10 +175,13 @@ TEST_F(ReviewExportTest, TheSelectedPartExportsAsVeltProcessWritesIt) {
     // A header row and one row per second.
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), to - from + 1);
 
-    // A monitoring window's command list has no export.
+    // A review saves nothing; a monitoring window exports nothing.
+    EXPECT_FALSE(app_->MainFrame()->Command(cmd::kFileSave)->isEnabled());
+    EXPECT_FALSE(app_->MainFrame()->Command(cmd::kFileSaveAs)->isEnabled());
     app_->OnFileNew();
     QApplication::processEvents();
     EXPECT_FALSE(app_->MainFrame()->Command(cmd::kExportSession)->isEnabled());
+    EXPECT_TRUE(app_->MainFrame()->Command(cmd::kFileSave)->isEnabled());
 }
 
 TEST_F(ReviewExportTest, ACancelledExportLeavesNothingAndAFailedOneSaysWhy) {
@@ -231,11 +251,8 @@ TEST_F(ReviewExportTest, TheOpenSessionIsNeverWrittenOverWhateverItsSpelling) {
     const std::string bytes = dir_.Read("night.velt");
     ASSERT_EQ(symlink(session_.c_str(), dir_.File("link.velt").c_str()), 0);
     ASSERT_EQ(link(session_.c_str(), dir_.File("hard.velt").c_str()), 0);
-    QStringList asked;
-    CExportDialog::SetConfirmForTesting([&](const QString& text) {
-        asked << text;
-        return true;
-    });
+    bool asked = false;
+    CExportDialog::SetConfirmForTesting([&](const QString&) { return asked = true; });
     CVELTMonitoringDoc* doc = app_->OnFileNew();
     ASSERT_NE(doc, nullptr);
     for (const std::string& spelled : {session_, dir_.path() + "/./night.velt",
@@ -254,10 +271,9 @@ TEST_F(ReviewExportTest, TheOpenSessionIsNeverWrittenOverWhateverItsSpelling) {
         prompts_.clear();
         Area()->setActiveSubWindow(doc->Frames().front());
         EXPECT_FALSE(app_->OnFileSaveAs());
-        ASSERT_EQ(prompts_.size(), 1);
-        EXPECT_TRUE(prompts_[0].contains("is the open session")) << prompts_[0].toStdString();
+        EXPECT_TRUE(prompts_.size() == 1 && prompts_[0].contains("is the open session")) << spelled;
     }
-    EXPECT_TRUE(asked.isEmpty());
+    EXPECT_FALSE(asked);
     EXPECT_EQ(dir_.Read("night.velt"), bytes);
 }
 
@@ -275,5 +291,6 @@ TEST_F(ReviewExportTest, AnExportOverDamageSaysWhatItPassedOver) {
     EXPECT_FALSE(dir_.Read("out.csv").empty());
     ASSERT_EQ(messages_.size(), 1);
     EXPECT_TRUE(messages_[0].contains("damaged")) << messages_[0].toStdString();
+    EXPECT_TRUE(messages_[0].startsWith("Exported 0:00:")) << messages_[0].toStdString();
     EXPECT_TRUE(messages_[0].contains(QString::fromStdString(dir_.File("out.csv"))));
 }

@@ -69,6 +69,9 @@ TEST_F(ReviewTest, ACaptureOnTheCommandLineOpensAReviewBesideNothingElse) {
     // Keys move it; a seek shows what playing from the start shows.
     Key(review, Qt::Key_PageDown);
     EXPECT_EQ(review->PositionUs(), 60000000u);
+    // The time of day and the time from the start.
+    EXPECT_TRUE(review->PositionText().endsWith(QString::fromUtf8(" \u00b7 0:01:00 / 0:03:00")))
+        << review->PositionText().toStdString();
     Key(review, Qt::Key_Right);
     Key(review, Qt::Key_Right);
     EXPECT_EQ(review->PositionUs(), 80000000u);
@@ -168,6 +171,18 @@ TEST_F(ReviewTest, OpenSessionRefusesOtherFilesAndOpenKeepsThemDocuments) {
     app_->MainFrame()->Command(cmd::kOpenSession)->trigger();
     ASSERT_EQ(prompts_.size(), 2);
     EXPECT_TRUE(prompts_[1].contains("cannot be read")) << prompts_[1].toStdString();
+    EXPECT_EQ(Area()->subWindowList().size(), 2);
+
+    // Named as a session but none: said so, no window, no port; a folder is called one.
+    dir_.Write("empty.vcap", "");
+    dir_.Write("text.vcap", "not a session\n");
+    for (const char* name : {"empty.vcap", "text.vcap", "."}) {
+        prompts_.clear();
+        EXPECT_FALSE(app_->OpenFile(QString::fromStdString(dir_.File(name))));
+        EXPECT_TRUE(prompts_.size() == 1 &&
+                    prompts_[0].contains(name[0] == '.' ? "This is a folder" : "cannot be read: "))
+            << name;
+    }
     EXPECT_EQ(Area()->subWindowList().size(), 2);
 }
 
