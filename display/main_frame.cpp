@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
+#include <utility>
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), mdi_area_(new QMdiArea(this)) {
     setCentralWidget(mdi_area_);
@@ -36,6 +37,9 @@ bool CMainFrame::Create() {
     link_counts_ = new QLabel(bar);
     link_counts_->setObjectName("linkCounts");
     link_counts_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // Opaque (its own fill is the bar's plain colour): a new count repaints the pane
+    // alone, not the bar and the window beneath it.
+    link_counts_->setAutoFillBackground(true);
     link_counts_->setAlignment(Qt::AlignCenter);
     link_counts_->setMinimumWidth(
         link_counts_->fontMetrics().horizontalAdvance("00000000 frames, 00000 bad, 00000 lost") +
@@ -61,11 +65,28 @@ void CMainFrame::SetLinkCountsText(const QString& text) {
         link_counts_->setFixedSize(link_counts_->size());
     link_counts_->setText(text);
     // The text's advance first: the label's full size hint lays the text out again.
-    if (link_counts_->fontMetrics().horizontalAdvance(text) <=
+    if (PaneTextAdvance(link_counts_, text) <=
         link_counts_->contentsRect().width() - 2 * link_counts_->margin())
         return;
     const int wanted = link_counts_->sizeHint().width();
     if (wanted > link_counts_->maximumWidth()) link_counts_->setFixedWidth(wanted);
+}
+
+int CMainFrame::PaneTextAdvance(const QLabel* pane, const QString& text) {
+    const QFontMetrics metrics = pane->fontMetrics();
+    MeasuredText& last = measured_[pane];
+    QString shape = text;
+    for (QChar& c : shape)
+        if (c >= u'1' && c <= u'9') c = u'0';
+    if (last.reusable && shape == last.shape && pane->font() == last.font) return last.advance;
+    const int advance = metrics.horizontalAdvance(text);
+    // Only where all ten digits are of one width may their changes be left unmeasured.
+    bool reusable = true;
+    for (char16_t d = u'1'; d <= u'9'; ++d)
+        reusable = reusable &&
+                   metrics.horizontalAdvance(QChar(d)) == metrics.horizontalAdvance(QChar(u'0'));
+    last = {pane->font(), std::move(shape), advance, reusable};
+    return advance;
 }
 
 QLabel* CMainFrame::StatusPane(const QString& name) const {
@@ -84,6 +105,7 @@ void CMainFrame::SetStatusPaneText(const QString& name, const QString& text) {
         pane->setObjectName(name);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setAlignment(Qt::AlignCenter);
+        pane->setAutoFillBackground(true);  // as the counts' pane
         // The bar holds no other widgets: the panes made so far come first, then the counts.
         bar->insertPermanentWidget(static_cast<int>(status_panes_.size()), pane);
         status_panes_.push_back(pane);

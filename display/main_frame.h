@@ -2,6 +2,7 @@
 // is open), toolbar, status bar, and the MDI area holding the document windows.
 #pragma once
 
+#include <QFont>
 #include <QList>
 #include <QMainWindow>
 #include <QMap>
@@ -51,6 +52,11 @@ public:
     // use and shown only while its text is not empty.
     void SetStatusPaneText(const QString& name, const QString& text);
     QLabel* StatusPane(const QString& name) const;
+    // The advance of a pane's text in the pane's font. The counts and times change
+    // only in their digits most of the time, and digits share one width in nearly every
+    // font: a text that differs from the pane's last measured one in its digits alone
+    // is not laid out again.
+    int PaneTextAdvance(const QLabel* pane, const QString& text);
 
     // Test seam: makes the next Create() fail at the toolbar or status bar step.
     enum class FailStep { None, ToolBar, StatusBar };
@@ -66,6 +72,13 @@ private:
     QList<QLabel*> indicators_;
     QLabel* link_counts_ = nullptr;
     QList<QLabel*> status_panes_;  // SetStatusPaneText's, left to right
+    struct MeasuredText {
+        QFont font;
+        QString shape;  // the text with every digit as '0'
+        int advance = 0;
+        bool reusable = false;
+    };
+    QMap<const QLabel*, MeasuredText> measured_;
     bool shows_document_menus_ = false;
     bool menus_installed_ = false;
     FailStep fail_step_ = FailStep::None;

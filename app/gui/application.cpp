@@ -24,6 +24,7 @@
 #include <QToolBar>
 #include <QUrl>
 #include <algorithm>
+#include <cstring>
 
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
@@ -932,29 +933,40 @@ void CVELTMonitoringApp::UpdateReplayProgress() {
 void CVELTMonitoringApp::UpdateLinkCounts() {
     UpdateReplayProgress();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
-    char text[96] = "";
-    QString recording;
+    char text[sizeof shown_link_counts_] = "";
+    std::string recording;
     if (COximeter* link = ActiveLink()) {
         FormatLinkCountsPane(text, sizeof text, link->Statistics().Read());
-        recording = QString::fromStdString(link->Recording().StatusText());
+        recording = link->Recording().StatusText();
     }
-    main_frame_->SetLinkCountsText(QString::fromLatin1(text));
+    // A pane whose text stays is left alone: nothing to lay out or repaint.
+    if (std::strcmp(text, shown_link_counts_) != 0) {
+        main_frame_->SetLinkCountsText(QString::fromLatin1(text));
+        std::memcpy(shown_link_counts_, text, sizeof text);
+    }
     // Once shown the pane keeps its size (as the counts do): a label that may change
     // size lays out and repaints the whole status bar at every new text, twice a second.
     QLabel* pane = main_frame_->StatusPane(QStringLiteral("recording"));
-    if (pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize()) {
+    const bool unsized =
+        pane != nullptr && pane->isVisible() && pane->minimumSize() != pane->maximumSize();
+    if (recording == shown_recording_ && !unsized) return;
+    shown_recording_ = recording;
+    const QString recording_text = QString::fromStdString(recording);
+    if (unsized) {
         const int usual = pane->fontMetrics().horizontalAdvance(
                               QString::fromUtf8("REC 000:00:00 \u00b7 00000.0 MB")) +
                           2 * pane->margin() + 2 * pane->frameWidth() + 6;
         pane->setFixedSize(usual, pane->height());
     }
     // A long reason ("REC: cannot write <file>: <why>") is shortened in its middle to
-    // the pane, never over the counts beside it; the whole text is the tooltip.
-    QString shown = recording;
+    // the pane, never over the counts beside it; the whole text is the tooltip. A time
+    // that plainly fits is not laid out again to find that out.
+    QString shown = recording_text;
     if (pane != nullptr && pane->minimumSize() == pane->maximumSize()) {
         const int room = pane->contentsRect().width() - 2 * pane->margin() - 4;
-        shown = pane->fontMetrics().elidedText(recording, Qt::ElideMiddle, room);
-        pane->setToolTip(shown == recording ? QString() : recording);
+        if (main_frame_->PaneTextAdvance(pane, recording_text) >= room)
+            shown = pane->fontMetrics().elidedText(recording_text, Qt::ElideMiddle, room);
+        pane->setToolTip(shown == recording_text ? QString() : recording_text);
     }
     main_frame_->SetStatusPaneText(QStringLiteral("recording"), shown);
 }

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <string>
 
 class CChildFrame;
 class CMainFrame;
@@ -137,4 +138,7 @@ private:
     FileFn file_dialog_;
     bool closing_all_ = false;
     QTimer link_counts_timer_;
+    // What the status bar's panes show, as last written.
+    char shown_link_counts_[96] = "";
+    std::string shown_recording_;
 };

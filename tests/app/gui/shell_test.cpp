@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -213,6 +214,15 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     ASSERT_EQ(counts->text(), "4000003036 frames, 4000000000 bad, 3 lost");
     EXPECT_EQ(counts->height(), pane_size.height());
     EXPECT_GE(counts->width(), counts->fontMetrics().horizontalAdvance(counts->text()));
+    // The panes paint their background themselves, exactly as the bar does under them.
+    f->SetStatusPaneText("test", QString::fromUtf8("REC 00:00:01 \u00b7 0.1 MB"));
+    for (QLabel* pane : {counts, f->StatusPane("test")}) {
+        ASSERT_TRUE(pane->autoFillBackground());
+        const QImage opaque = f->statusBar()->grab().toImage();
+        pane->setAutoFillBackground(false);
+        EXPECT_EQ(f->statusBar()->grab().toImage(), opaque) << pane->text().toStdString();
+        pane->setAutoFillBackground(true);
+    }
     // The View items hide and show the bars.
     f->Command(cmd::kViewToolbar)->trigger();
     EXPECT_TRUE(f->ToolBar()->isHidden());
