@@ -33,6 +33,7 @@ if [ "${1:-}" != "--quick" ]; then
     cmake --build --preset $preset -j "$jobs"
     # Sanitizer reports fail the run.
     ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      LSAN_OPTIONS=suppressions="$PWD/scripts/lsan-suppressions.txt" \
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --preset $preset -j "$jobs" -L core --output-on-failure
   done
