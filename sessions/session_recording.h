@@ -31,7 +31,7 @@ bool IsSessionFileName(const std::string& name);
 class SessionFolder {
 public:
     // The one the links use; it records nothing until Configure turns it on. Its first
-    // use makes every link opened after it record a session into it.
+    // use makes every link made after it record its connections into it.
     static SessionFolder& Process();
 
     void Configure(const std::string& dir, uint64_t max_bytes, bool enabled);
