@@ -155,15 +155,19 @@ TEST(MqttBroker, ABridgeCarriesAMonitorToTheCentralBrokerItsLastWillIncluded) {
         false, {},
         "connection central\naddress 127.0.0.1:" + std::to_string(central.Port()) +
             "\nbridge_protocol_version mqttv50\ntopic velt/v1/# out 1\n"
-            "remote_username ward\nremote_password secret\n");
+            "remote_username ward\nremote_password secret\n"
+            "notifications true\nnotification_topic velt/v1/bridge/central/state\n");
     ASSERT_TRUE(ward_broker.Start()) << ward_broker.Error();
     Inbox station;
     ASSERT_TRUE(station.Start(Options(central, "ward")));
+    // A bridge forwards only what is published while it is up.
+    ASSERT_TRUE(WaitFor([&] { return station.Count("velt/v1/bridge/central/state", "1") > 0; }));
     const std::string state = Topic("bed-3", "COM1", Leaf::kState);
     const pid_t child = SpawnPublisher(ward_broker, state);
-    ASSERT_TRUE(WaitFor([&] { return station.Count(state, "\"online\"") == 1; }));
+    const bool online = WaitFor([&] { return station.Count(state, "\"online\"") == 1; });
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    ASSERT_TRUE(online);
     EXPECT_TRUE(WaitFor([&] { return station.Count(state, "\"since\":null") == 1; }));
 }
 
