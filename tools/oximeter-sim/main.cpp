@@ -68,15 +68,7 @@ struct Args {
     sim::Scenario scenario;
 };
 
-bool ParseNumber(const char* text, double lo, double hi, double* out) {
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != 0 || errno != 0 || !std::isfinite(v) || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
-}
+using sim::ParseNumber;
 
 // Returns 0 to run, 1 after --help, 2 on a bad option.
 int Parse(int argc, char** argv, Args* a) {

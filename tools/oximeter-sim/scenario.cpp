@@ -8,17 +8,18 @@
 #include <sstream>
 
 namespace sim {
-namespace {
 
-bool Number(const std::string& text, double lo, double hi, double* out) {
+bool ParseNumber(const char* text, double lo, double hi, double* out) {
     char* end = nullptr;
     errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != 0 || errno != 0 || !std::isfinite(v) || v < lo || v > hi)
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != 0 || errno != 0 || !std::isfinite(v) || v < lo || v > hi)
         return false;
     *out = v;
     return true;
 }
+
+namespace {
 
 // One line's words after its time; "" when they are right, else why not.
 std::string ParseWords(std::istringstream& words, Scenario::Step* s) {
@@ -52,7 +53,7 @@ std::string ParseWords(std::istringstream& words, Scenario::Step* s) {
         for (const Key& candidate : keys)
             if (key == candidate.name) k = &candidate;
         if (k == nullptr) return "unknown key \"" + key + "\"";
-        if (!Number(value, k->lo, k->hi, k->value)) {
+        if (!ParseNumber(value.c_str(), k->lo, k->hi, k->value)) {
             std::ostringstream why;
             why << key << " takes a number from " << k->lo << " to " << k->hi << ", not \"" << value
                 << "\"";
@@ -79,7 +80,7 @@ bool Scenario::Parse(const std::string& text, std::string* error) {
         if (!(words >> time)) continue;
         Step step;
         std::string why;
-        if (!Number(time, 0, 1e7, &step.at))
+        if (!ParseNumber(time.c_str(), 0, 1e7, &step.at))
             why = "\"" + time + "\" is not a time in seconds";
         else if (step.at < last)
             why = "the time goes back (lines are in time order)";

@@ -11,6 +11,10 @@
 
 namespace sim {
 
+// A finite decimal number from lo to hi, the whole text; false otherwise. The options
+// and the scenario lines take their numbers alike.
+bool ParseNumber(const char* text, double lo, double hi, double* out);
+
 class Scenario {
 public:
     // One line: at `at` seconds the given values are set (or, with a ramp, reached

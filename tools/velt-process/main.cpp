@@ -379,10 +379,8 @@ private:
         }
         struct stat st {};
         const long long bytes = ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-        std::printf("velt-process: wrote %s (%s, %lld:%02lld:%02lld, %lld bytes)\n", path.c_str(),
-                    what, static_cast<long long>(seconds / 3600),
-                    static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
-                    bytes);
+        std::printf("velt-process: wrote %s (%s, %s, %lld bytes)\n", path.c_str(), what,
+                    report::Duration(seconds).c_str(), bytes);
     }
 
     void Feed(const uint8_t* bytes, size_t got) {
