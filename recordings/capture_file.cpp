@@ -124,6 +124,11 @@ void AppendCaptureHeader(std::vector<uint8_t>& out, const CaptureHeader& header)
     PutText(out, header.line);
     PutText(out, header.host);
     PutText(out, header.writer);
+    // After the four texts, where readers before these facts read no further.
+    if (!header.connection.empty() || header.part != 0) {
+        PutText(out, header.connection);
+        PutLe(out, header.part, 4);
+    }
     PutLeAt(out.data() + start + 10, out.size() - start + 4, 2);
     PutLe(out, Crc32(out.data() + start, out.size() - start), 4);
 }
@@ -301,6 +306,9 @@ CaptureStream::Step CaptureStream::ReadHeader() {
         if (!GetText(p, end, &at, &header_.device) || !GetText(p, end, &at, &header_.line) ||
             !GetText(p, end, &at, &header_.host) || !GetText(p, end, &at, &header_.writer))
             return refuse(Status::BadHeader, "capture header is damaged (facts do not fit)");
+        // The connection's facts, when the writer gave them.
+        if (end - at >= 6 && GetText(p, end, &at, &header_.connection) && end - at >= 4)
+            header_.part = static_cast<uint32_t>(GetLe(p + at, 4));
     }
     if (header_.protocol < 1 || header_.protocol > 3)
         return refuse(Status::BadHeader, "capture header names protocol " +

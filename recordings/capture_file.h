@@ -66,6 +66,11 @@ struct CaptureHeader {
     std::string line;    // the line settings ("115200 8N1")
     std::string host;    // the machine that recorded
     std::string writer;  // the program that recorded and its version ("velt-capture 1.0.0")
+    // A file of a connection recorded across several files (session files): the
+    // connection's name, the same in all of them, and the file's place in it from 1.
+    // Empty and 0 in a file that is a whole recording (and in files older than these).
+    std::string connection;
+    uint32_t part = 0;
 };
 
 struct CaptureRecord {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -60,6 +61,16 @@ std::pair<uint64_t, uint64_t> Identity(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {0, 0};
     return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// What the files of one connection share in their headers and no other connection
+// has: 64 random bits, in hex.
+std::string NewConnectionName() {
+    std::random_device random;
+    const uint64_t bits = static_cast<uint64_t>(random()) << 32 | random();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    return text;
 }
 
 }  // namespace
@@ -188,6 +199,8 @@ std::unique_ptr<recordings::CaptureRecorder> SessionRecording::OpenFile(bool fir
     header.line = start_.line;
     header.host = platform::ComputerName().substr(0, recordings::kCaptureMaxText);
     header.writer = kWriter;
+    header.connection = connection_;
+    header.part = part_ + 1;
     const std::string stem = dir + "/" + LocalStamp(unix_us) + "_" + FileNamePart(start_.port);
     auto recorder = std::make_unique<Recorder>();
     Recorder::Settings settings = settings_.recorder;
@@ -203,6 +216,7 @@ std::unique_ptr<recordings::CaptureRecorder> SessionRecording::OpenFile(bool fir
     }
     if (!recorder->started()) return nullptr;
     error->clear();
+    ++part_;
 
     uint8_t clock[8];
     PutU64(clock, *base_us);
@@ -217,6 +231,8 @@ bool SessionRecording::Begin(const SessionStart& start) {
     End();
     if (!folder_.Enabled()) return false;
     start_ = start;
+    connection_ = NewConnectionName();
+    part_ = 0;
     std::string path, error;
     uint64_t base = 0;
     std::unique_ptr<Recorder> recorder = OpenFile(true, &path, &base, &error);

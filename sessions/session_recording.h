@@ -132,6 +132,8 @@ private:
     uint64_t session_start_us_ = 0;
     uint64_t finished_bytes_ = 0;  // the connection's earlier files
     uint64_t file_start_us_ = 0;   // when the current file was begun
+    std::string connection_;       // the connection's name in its files' headers
+    uint32_t part_ = 0;            // the last file's part (Begin's and the keeper's)
 
     std::atomic<bool> active_{false};
     std::mutex keeper_mu_;
