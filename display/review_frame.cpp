@@ -24,6 +24,7 @@
 #include "display/export_dialog.h"
 #include "display/monitoring_view.h"
 #include "link/configuration.h"
+#include "recordings/capture_connection.h"
 #include "recordings/capture_file.h"
 #include "sessions/session_export.h"
 
@@ -311,7 +312,7 @@ bool CReviewFrame::Open(const QString& path) {
         return false;
     }
     heartbeat_ = config::ReadConnectionSettings().heartbeat;
-    setWindowTitle(QString("%1 Review").arg(QFileInfo(path).fileName()));
+    setWindowTitle(SessionTitle());
     const uint64_t duration = session_->DurationUs();
     overview_->SetDuration(duration);
     updating_slider_ = true;
@@ -322,11 +323,25 @@ bool CReviewFrame::Open(const QString& path) {
     session_->SetIndex(index_);
     // The overview is built beside the window, which is usable at once.
     std::shared_ptr<ReviewIndex> index = index_;
-    worker_ = std::thread([index, file, this] { index->Build(file, &cancel_); });
+    worker_ =
+        std::thread([index, files = session_->Files(), this] { index->Build(files, &cancel_); });
     poll_.start();
     session_->AdvanceTo(0);
     ShowPosition();
     return true;
+}
+
+QString CReviewFrame::SessionTitle() {
+    // A connection's files are one session: named by its first file and their count,
+    // and said to be incomplete when parts of it are missing (listed in the tooltip).
+    const recordings::CaptureConnectionReader& reader = session_->Player().Reader();
+    QString name = QFileInfo(QFile::decodeName(reader.Part(0).path.c_str())).fileName();
+    if (reader.PartCount() > 1) name += QString(" + %1 files").arg(reader.PartCount() - 1);
+    const std::vector<std::string> missing = reader.Missing();
+    QStringList lines;
+    for (const std::string& line : missing) lines << QString::fromStdString(line);
+    setToolTip(lines.join("\n"));
+    return QString("%1%2 Review").arg(name, missing.empty() ? "" : " (incomplete)");
 }
 
 void CReviewFrame::Play() {
@@ -458,7 +473,7 @@ void CReviewFrame::RunExport() {
         options.from_s = from_s;
         options.to_s = to_s;
     }
-    export_size_ = std::max<qint64>(1, QFileInfo(path_).size());
+    export_size_ = std::max<uint64_t>(1, session_->Player().Reader().TotalBytes());
     export_cancel_.store(false);
     export_done_.store(false);
     export_offset_.store(0);
@@ -480,8 +495,7 @@ void CReviewFrame::RunExport() {
     });
     export_progress_->show();
 
-    const std::string capture = QFile::encodeName(path_).toStdString();
-    export_worker_ = std::thread([this, capture, options] {
+    export_worker_ = std::thread([this, captures = session_->Files(), options] {
         if (export_start_) export_start_();
         std::string error;
         CaptureFeedControl control;
@@ -489,7 +503,7 @@ void CReviewFrame::RunExport() {
         control.offset = &export_offset_;
         std::string skipped;
         int64_t seconds = 0;
-        export_ok_ = ExportCaptureFile(capture, options, control, &error, &skipped, &seconds);
+        export_ok_ = ExportCaptureFiles(captures, options, control, &error, &skipped, &seconds);
         export_seconds_ = seconds;
         export_error_ = error;
         export_skipped_ = skipped;

@@ -121,6 +121,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    QString SessionTitle();
     void Tick();
     void PollIndex();
     void ShowPosition();

@@ -49,13 +49,17 @@ uint64_t ReviewIndex::CheckpointSpacingUs(uint64_t duration_us) {
 }
 
 bool ReviewIndex::Build(const std::string& path, const std::atomic<bool>* cancel) {
+    return Build(std::vector<std::string>{path}, cancel);
+}
+
+bool ReviewIndex::Build(const std::vector<std::string>& paths, const std::atomic<bool>* cancel) {
     SessionPlayer player;
     auto fail = [this](const std::string& why) {
         std::lock_guard<std::mutex> lock(mutex_);
         error_ = why;
         return false;
     };
-    if (!player.Open(path)) return fail(player.Error());
+    if (!player.Open(paths)) return fail(player.Error());
     duration_us_.store(player.Duration(), std::memory_order_release);
     WaveformPlot plot;
     FreshPlot(plot);
@@ -97,9 +101,11 @@ bool ReviewIndex::Build(const std::string& path, const std::atomic<bool>* cancel
     }
     if (player.Reader().damages() > 0 || player.Reader().cut()) {
         std::lock_guard<std::mutex> lock(mutex_);
-        error_ = player.Reader().cut() && player.Reader().damages() == 0
-                     ? "the file is cut short"
-                     : recordings::DescribeCaptureEvent(player.Reader().first_damage());
+        const recordings::CaptureConnectionReader& reader = player.Reader();
+        error_ = reader.cut() && reader.damages() == 0
+                     ? (reader.CutPath().empty() ? "the file" : reader.CutPath()) + " is cut short"
+                     : (reader.DamagePath().empty() ? "" : reader.DamagePath() + ": ") +
+                           recordings::DescribeCaptureEvent(reader.first_damage());
     }
     done_.store(true, std::memory_order_release);
     return true;
@@ -155,7 +161,9 @@ ReviewSession::ReviewSession(WaveformPlot& plot, FieldSink fields, SoundSink sou
 ReviewSession::~ReviewSession() { player_.SetOutput(nullptr); }
 
 bool ReviewSession::Open(const std::string& path) {
-    if (!player_.Open(path)) return false;
+    error_.clear();
+    if (!recordings::FindConnectionFiles(path, &files_, &error_)) return false;
+    if (!player_.Open(files_)) return false;
     player_.Save(start_.player);
     plot_.Save(start_.plot);
     player_.SetOutput(this);

@@ -40,6 +40,8 @@ public:
     // noting each second and a checkpoint every spacing. Stops early (false) when
     // cancel becomes true or the file cannot be read (Error()).
     bool Build(const std::string& path, const std::atomic<bool>* cancel);
+    // Over the files of one connection, in order, as one session.
+    bool Build(const std::vector<std::string>& paths, const std::atomic<bool>* cancel);
 
     uint64_t DurationUs() const { return duration_us_.load(std::memory_order_acquire); }
     // 0..1 of the file processed.
@@ -76,8 +78,12 @@ public:
     ReviewSession(WaveformPlot& plot, FieldSink fields, SoundSink sound);
     ~ReviewSession() override;
 
+    // Opens the session that path belongs to: all the files of its connection
+    // (recordings::FindConnectionFiles), played as one.
     bool Open(const std::string& path);
-    const std::string& Error() const { return player_.Error(); }
+    const std::string& Error() const { return error_.empty() ? player_.Error() : error_; }
+    // The files played, in order.
+    const std::vector<std::string>& Files() const { return files_; }
     SessionPlayer& Player() { return player_; }
     const SessionPlayer& Player() const { return player_; }
     uint64_t DurationUs() const { return player_.Duration(); }
@@ -103,6 +109,8 @@ private:
     SoundSink sound_;
     SessionPlayer player_;
     std::shared_ptr<const ReviewIndex> index_;
+    std::vector<std::string> files_;
+    std::string error_;
     // The start: the player's state before the first record and the fresh plot.
     ReviewCheckpoint start_;
 };

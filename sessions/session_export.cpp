@@ -17,6 +17,7 @@
 #include "platform/tick.h"
 #include "processing/measurement.h"
 #include "processing/view_field.h"
+#include "recordings/capture_connection.h"
 #include "recordings/capture_file.h"
 
 namespace {
@@ -371,10 +372,11 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
     view.SetFieldText(StatusText, status);
 }
 
-bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportSession* exporter,
-                 const std::function<void(const uint8_t*, size_t)>& feed,
+bool FeedCapture(recordings::CaptureConnectionReader& reader, COximeter& link,
+                 ExportSession* exporter, const std::function<void(const uint8_t*, size_t)>& feed,
                  const CaptureFeedControl& control) {
-    recordings::ReceivedChunks received(recordings::ReceivedChunks::OpenAtStart(reader));
+    recordings::ReceivedChunks received(reader.OpenAtStart());
+    size_t part = 0;
     recordings::CaptureRecord r;
     bool session = false;
     uint64_t clock_us = 0;
@@ -394,7 +396,17 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
         if (control.cancel != nullptr && control.cancel->load(std::memory_order_relaxed))
             return false;
         if (control.offset != nullptr)
-            control.offset->store(reader.offset(), std::memory_order_relaxed);
+            control.offset->store(reader.BytesDone(), std::memory_order_relaxed);
+        if (reader.CurrentPart() != part) {
+            part = reader.CurrentPart();
+            const uint32_t a = reader.Part(part - 1).header.part, b = reader.Part(part).header.part;
+            if (exporter != nullptr && b > a + 1)
+                exporter->Annotate(
+                    static_cast<int64_t>(reader.Part(part).start_us),
+                    "session files missing: " + (b == a + 2 ? "part " + std::to_string(a + 1)
+                                                            : "parts " + std::to_string(a + 1) +
+                                                                  " to " + std::to_string(b - 1)));
+        }
         if (r.kind == recordings::CaptureKind::Clock && r.size == 8) {
             session = true;
             clock_us = 0;
@@ -423,17 +435,19 @@ bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportS
     return true;
 }
 
-std::string CaptureSkipped(const recordings::CaptureFileReader& reader) {
+std::string CaptureSkipped(const recordings::CaptureConnectionReader& reader) {
     std::string out;
+    // A connection's damage and cut are in one of its files: named.
+    auto in = [](const std::string& path) { return path.empty() ? path : "\"" + path + "\" "; };
     if (reader.damages() > 0) {
-        out = recordings::DescribeCaptureEvent(reader.first_damage());
+        out = in(reader.DamagePath()) + recordings::DescribeCaptureEvent(reader.first_damage());
         if (reader.damages() > 1)
             out += "; damaged in " + std::to_string(reader.damages()) + " places, " +
                    std::to_string(reader.damaged_bytes()) + " bytes skipped in all";
     }
     if (reader.cut()) {
         if (!out.empty()) out += "; ";
-        out += "cut at byte " + std::to_string(reader.cut_at()) +
+        out += in(reader.CutPath()) + "cut at byte " + std::to_string(reader.cut_at()) +
                ": processed the whole records before it";
     }
     return out;
@@ -442,18 +456,27 @@ std::string CaptureSkipped(const recordings::CaptureFileReader& reader) {
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error, std::string* skipped,
                        int64_t* seconds) {
+    return ExportCaptureFiles({capture}, options, control, error, skipped, seconds);
+}
+
+bool ExportCaptureFiles(const std::vector<std::string>& captures, const ExportOptions& options,
+                        const CaptureFeedControl& control, std::string* error, std::string* skipped,
+                        int64_t* seconds) {
     error->clear();
     if (skipped != nullptr) skipped->clear();
     if (seconds != nullptr) *seconds = 0;
-    recordings::CaptureFileReader reader;
-    if (!reader.Open(capture)) {
-        *error = "\"" + capture + "\": " + reader.Error();
+    const std::string capture = captures.empty() ? std::string() : captures.front();
+    recordings::CaptureConnectionReader reader;
+    if (!reader.Open(captures)) {
+        *error = captures.size() == 1 ? "\"" + capture + "\": " + reader.Error() : reader.Error();
         return false;
     }
     for (const std::string* out : {&options.edf_path, &options.csv_path}) {
-        if (!out->empty() && platform::SameFile(*out, capture)) {
-            *error = "\"" + *out + "\" is the session being exported: choose another file";
-            return false;
+        for (const std::string& in : captures) {
+            if (!out->empty() && platform::SameFile(*out, in)) {
+                *error = "\"" + *out + "\" is the session being exported: choose another file";
+                return false;
+            }
         }
     }
     const int protocol = reader.header().protocol;
@@ -489,7 +512,8 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                 *error = kExportCancelled;
                 ok = false;
             } else if (!reader.Error().empty()) {
-                *error = "\"" + capture + "\": " + reader.Error();
+                *error = captures.size() == 1 ? "\"" + capture + "\": " + reader.Error()
+                                              : reader.Error();
                 ok = false;
             } else {
                 ok = exporter.Finish();

@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "export/csv_writer.h"
 #include "export/edf_plus_writer.h"
@@ -33,7 +34,7 @@
 class COximeter;
 namespace recordings {
 struct CaptureRecord;
-class CaptureFileReader;
+class CaptureConnectionReader;
 }  // namespace recordings
 namespace processing {
 class Measurement;
@@ -172,13 +173,15 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
 // the reconnect, as the recording program's did). Damage and a cut tail the reader
 // passes over are annotated where they were ("session file damaged: N bytes
 // skipped", "session file cut at byte N"). Stops early, returning
-// false, once *cancel is true; *offset (when given) follows the reader through the file.
+// false, once *cancel is true; *offset (when given) follows the reader through the files
+// (the bytes read of them all). A connection's files play as one stream; a part missing
+// between two files is annotated where the next one begins ("session files missing: ...").
 struct CaptureFeedControl {
     const std::atomic<bool>* cancel = nullptr;
     std::atomic<uint64_t>* offset = nullptr;
 };
-bool FeedCapture(recordings::CaptureFileReader& reader, COximeter& link, ExportSession* exporter,
-                 const std::function<void(const uint8_t*, size_t)>& feed,
+bool FeedCapture(recordings::CaptureConnectionReader& reader, COximeter& link,
+                 ExportSession* exporter, const std::function<void(const uint8_t*, size_t)>& feed,
                  const CaptureFeedControl& control = {});
 
 // The error of an export stopped through its cancel flag.
@@ -194,10 +197,15 @@ inline constexpr char kExportCancelled[] = "cancelled";
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error,
                        std::string* skipped = nullptr, int64_t* seconds = nullptr);
+// The same over the files of one connection, in order (recordings::FindConnectionFiles),
+// exported as one session; no output may be any of them.
+bool ExportCaptureFiles(const std::vector<std::string>& captures, const ExportOptions& options,
+                        const CaptureFeedControl& control, std::string* error,
+                        std::string* skipped = nullptr, int64_t* seconds = nullptr);
 
 // What reading a capture passed over, in words ("" when nothing): its first damage
 // (and how many places and bytes in all), and where it was cut short.
-std::string CaptureSkipped(const recordings::CaptureFileReader& reader);
+std::string CaptureSkipped(const recordings::CaptureConnectionReader& reader);
 
 // A raw stream holds no clock: the records a framed protocol's stream holds, counted
 // through the same decoding and interpretation (its length in 20 ms records). -1 when

@@ -1,7 +1,5 @@
 #include "sessions/session_player.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 #include "link/frame_handler.h"
@@ -15,7 +13,6 @@ constexpr uint64_t kNoDataUs = static_cast<uint64_t>(kLinkNoDataMs) * 1000;
 // The receive thread reads at most this much at once; a bigger recorded chunk is
 // fed in such pieces, so that the queue never holds more than a live one would.
 constexpr size_t kPiece = 256;
-constexpr uint64_t kTailBytes = 256 * 1024;
 
 }  // namespace
 
@@ -73,15 +70,14 @@ SessionPlayer::~SessionPlayer() {
     if (link_) link_->AttachView(nullptr);
 }
 
-bool SessionPlayer::Open(const std::string& path) {
-    std::string why;
-    auto source = recordings::OpenCaptureFileSource(path, &why);
-    if (!source) {
-        error_ = why;
+bool SessionPlayer::Open(const std::string& path) { return Open(std::vector<std::string>{path}); }
+
+bool SessionPlayer::Open(const std::vector<std::string>& paths) {
+    if (!reader_.Open(paths)) {
+        error_ = reader_.Error();
         return false;
     }
-    path_ = path;
-    return Open(std::move(source));
+    return Opened();
 }
 
 bool SessionPlayer::Open(std::unique_ptr<recordings::CaptureByteSource> source) {
@@ -89,30 +85,13 @@ bool SessionPlayer::Open(std::unique_ptr<recordings::CaptureByteSource> source) 
         error_ = reader_.Error();
         return false;
     }
-    FindDuration();
-    Reset();
-    return true;
+    return Opened();
 }
 
-void SessionPlayer::FindDuration() {
-    duration_us_ = 0;
-    struct stat st {};
-    uint64_t from = reader_.records_start();
-    // Version 2 starts reading anywhere; the last records are near the end.
-    if (!path_.empty() && reader_.header().version >= 2 && ::stat(path_.c_str(), &st) == 0 &&
-        static_cast<uint64_t>(st.st_size) > from + kTailBytes)
-        from = static_cast<uint64_t>(st.st_size) - kTailBytes;
-    for (;;) {
-        reader_.Seek(from);
-        recordings::CaptureRecord r;
-        bool any = false;
-        while (reader_.NextRecord(&r)) {
-            duration_us_ = r.time_us;
-            any = true;
-        }
-        if (any || from == reader_.records_start()) break;
-        from = reader_.records_start();  // a damaged tail: read it all
-    }
+bool SessionPlayer::Opened() {
+    error_.clear();
+    Reset();
+    return true;
 }
 
 void SessionPlayer::Reset() {
@@ -124,7 +103,7 @@ void SessionPlayer::Reset() {
     sink_->attaching = true;
     link_->AttachView(sink_.get());
     sink_->attaching = false;
-    open_at_start_ = recordings::ReceivedChunks::OpenAtStart(reader_);
+    open_at_start_ = reader_.OpenAtStart();
     Rewind();
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "link/frame_decoder.h"
 #include "link/handoff_note.h"
@@ -20,6 +21,7 @@
 #include "link/reduced_decoder.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
+#include "recordings/capture_connection.h"
 #include "recordings/capture_file.h"
 
 class COximeter;
@@ -55,11 +57,14 @@ public:
 
     // False with Error() set when the file is no readable capture.
     bool Open(const std::string& path);
+    // The files of one connection, in order, played as one session
+    // (recordings::FindConnectionFiles finds them).
+    bool Open(const std::vector<std::string>& paths);
     bool Open(std::unique_ptr<recordings::CaptureByteSource> source);
     const std::string& Error() const { return error_; }
     const recordings::CaptureHeader& Header() const { return reader_.header(); }
-    // The time of the last record (found once, from the file's tail), µs.
-    uint64_t Duration() const { return duration_us_; }
+    // The time of the last record (found once, from the files' tails), µs.
+    uint64_t Duration() const { return reader_.Duration(); }
 
     // The heartbeat sound of the reduced protocol (off at first).
     void SetHeartbeat(bool on) { heartbeat_ = on; }
@@ -98,8 +103,8 @@ public:
     bool Connected() const { return state_.open && state_.connected; }
     bool PortOpen() const { return state_.open; }
     bool NoData() const { return state_.no_data; }
-    // What reading skipped in the file so far.
-    const recordings::CaptureFileReader& Reader() const { return reader_; }
+    // What reading skipped in the files so far, and the files.
+    const recordings::CaptureConnectionReader& Reader() const { return reader_; }
 
 private:
     class Sink;
@@ -113,12 +118,10 @@ private:
     void ShowConnected(uint64_t time_us);
     void ShowHeaderFacts();
     void SetField(int field, const char* text);
-    void FindDuration();
+    bool Opened();
 
-    recordings::CaptureFileReader reader_;
-    std::string path_;
+    recordings::CaptureConnectionReader reader_;
     std::string error_;
-    uint64_t duration_us_ = 0;
     bool at_end_ = false;
     bool muted_ = false;
     bool heartbeat_ = false;

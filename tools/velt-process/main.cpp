@@ -28,6 +28,7 @@
 #include "platform/tick.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
+#include "recordings/capture_connection.h"
 #include "recordings/capture_file.h"
 #include "sessions/night_report.h"
 #include "sessions/report_pdf.h"
@@ -40,12 +41,16 @@ namespace {
 
 const char kUsage[] =
     "usage: velt-process [--protocol 1|2|3] [--log-dir DIR] [--debug-out FILE]\n"
-    "                    [--fields FILE] [--acks FILE] [EXPORT] INPUT | --capture FILE\n"
+    "                    [--fields FILE] [--acks FILE] [EXPORT] INPUT | --capture FILE...\n"
     "  INPUT           raw device bytes (- for standard input); --protocol defaults to 1\n"
     "  --capture FILE  a velt-capture file: the device bytes the recorded program received\n"
     "                  while its port was open, in the recorded chunks; the protocol is the\n"
     "                  one recorded in the file unless --protocol overrides it; exit\n"
     "                  status 3 when damage or a cut tail was skipped (a note says where)\n"
+    "                  A session file is one part of its connection: the other files of the\n"
+    "                  connection in its folder are found and processed with it as one\n"
+    "                  session; several files given are taken as the connection's, in\n"
+    "                  order. Parts missing are named, with exit status 3\n"
     "  --publish URL   publish what is processed to an MQTT broker (mqtt://host:port or\n"
     "                  mqtts://host:port) as velt-monitoring does; with --monitor NAME (the\n"
     "                  host name), --pace (one framed record per 20 ms, as the device\n"
@@ -61,15 +66,19 @@ int Usage(const char* message) {
 
 // What reading skipped, said where it is: 3 when anything was skipped (so scripts
 // notice), 1 on a read error, else 0.
-int CaptureNote(const std::string& path, const recordings::CaptureFileReader& reader) {
+int CaptureNote(const std::string& path, const recordings::CaptureConnectionReader& reader) {
     if (!reader.Error().empty()) {
-        std::fprintf(stderr, "velt-process: \"%s\": %s\n", path.c_str(), reader.Error().c_str());
+        if (reader.PartCount() > 1)
+            std::fprintf(stderr, "velt-process: %s\n", reader.Error().c_str());
+        else
+            std::fprintf(stderr, "velt-process: \"%s\": %s\n", path.c_str(),
+                         reader.Error().c_str());
         return 1;
     }
     const std::string skipped = CaptureSkipped(reader);
     if (!skipped.empty())
         std::fprintf(stderr, "velt-process: \"%s\": %s\n", path.c_str(), skipped.c_str());
-    return skipped.empty() ? 0 : 3;
+    return skipped.empty() && reader.Missing().empty() ? 0 : 3;
 }
 
 std::FILE* OpenOutput(const std::string& path, const char* what) {
@@ -83,6 +92,7 @@ std::FILE* OpenOutput(const std::string& path, const char* what) {
 struct Options {
     int protocol = 0;  // 0: not given
     std::string log_dir, debug_out, fields_out, acks_out, input, capture;
+    std::vector<std::string> captures;  // --capture's files (capture: the first)
     ExportArguments exporting;
     HeadlessPublishOptions publish;
 };
@@ -114,11 +124,12 @@ int CheckFiles(const Options& o) {
     std::vector<Named> inputs, outputs;
     const HeadlessPublishOptions& p = o.publish;
     for (const Named& in :
-         {Named{"INPUT", o.input == "-" ? std::string() : o.input}, Named{"--capture", o.capture},
+         {Named{"INPUT", o.input == "-" ? std::string() : o.input},
           Named{"--alarm-settings", o.exporting.alarm_settings},
           Named{"--password-file", p.broker.password_file}, Named{"--ca-file", p.broker.ca_file},
           Named{"--cert-file", p.broker.cert_file}, Named{"--key-file", p.broker.key_file}})
         if (!in.path.empty()) inputs.push_back(in);
+    for (const std::string& capture : o.captures) inputs.push_back({"--capture", capture});
     for (const Named& out :
          {Named{"--edf", o.exporting.options.edf_path},
           Named{"--csv", o.exporting.options.csv_path}, Named{"--report", o.exporting.report_pdf},
@@ -190,6 +201,9 @@ int ParseArguments(int argc, char** argv, Options* o) {
             o->publish.waveform = true;
         } else if (a == "--capture") {
             if (!value(o->capture)) return Usage("--capture needs a file");
+            o->captures.push_back(o->capture);
+            // The files after it are the connection's next ones.
+            while (i + 1 < argc && argv[i + 1][0] != '-') o->captures.push_back(argv[++i]);
         } else if (int taken = ParseExportOption(argc, argv, i, &o->exporting); taken != 0) {
             if (taken < 0) return Usage(o->exporting.error.c_str());
         } else if (a.size() > 1 && a[0] == '-') {
@@ -220,14 +234,37 @@ int OpenRawStream(Options& o, std::FILE** in) {
 }
 
 // A capture: opened for reading in pieces (the memory held does not grow with the
-// file), its protocol the recorded one unless given. 0 or 1.
-int OpenCapture(Options& o, recordings::CaptureFileReader& reader) {
+// files), with the rest of its connection when one file is given, its protocol the
+// recorded one unless given. What is missing of the connection is said. 0 or 1.
+int OpenCapture(Options& o, recordings::CaptureConnectionReader& reader) {
     o.input = o.capture;
-    if (!reader.Open(o.capture)) {
-        std::fprintf(stderr, "velt-process: \"%s\": %s\n", o.capture.c_str(),
-                     reader.Error().c_str());
+    std::vector<std::string> files = o.captures;
+    std::string error;
+    if (files.size() == 1 && !recordings::FindConnectionFiles(o.capture, &files, &error)) {
+        std::fprintf(stderr, "velt-process: \"%s\": %s\n", o.capture.c_str(), error.c_str());
         return 1;
     }
+    if (!reader.Open(files)) {
+        if (files.size() > 1)
+            std::fprintf(stderr, "velt-process: %s\n", reader.Error().c_str());
+        else
+            std::fprintf(stderr, "velt-process: \"%s\": %s\n", o.capture.c_str(),
+                         reader.Error().c_str());
+        return 1;
+    }
+    if (files.size() > 1 || reader.header().part > 1)
+        std::fprintf(stderr,
+                     "velt-process: \"%s\": %zu file%s of its connection, \"%s\" to \"%s\"\n",
+                     o.capture.c_str(), files.size(), files.size() == 1 ? "" : "s",
+                     files.front().c_str(), files.back().c_str());
+    for (const std::string& line : reader.Missing())
+        std::fprintf(stderr, "velt-process: \"%s\": %s\n", o.capture.c_str(), line.c_str());
+    if (!reader.header().connection.empty() && !reader.Closed())
+        std::fprintf(stderr,
+                     "velt-process: \"%s\": the connection's last file found does not end with "
+                     "the port's close: a later part may be missing, or it was still being "
+                     "recorded, or its program ended without closing\n",
+                     o.capture.c_str());
     // The header holds what the tap was told, so an explicit protocol wins.
     if (o.protocol == 0) {
         o.protocol = reader.header().protocol;
@@ -325,7 +362,7 @@ public:
     }
 
     // A capture's received chunks as the recorded program got them. CaptureNote's status.
-    int RunCapture(recordings::CaptureFileReader& reader) {
+    int RunCapture(recordings::CaptureConnectionReader& reader) {
         FeedCapture(reader, link_, exporter_.get(),
                     [this](const uint8_t* bytes, size_t got) { Feed(bytes, got); });
         return CaptureNote(options_.capture, reader);
@@ -454,7 +491,7 @@ private:
 };
 
 // The input through the pipeline with its outputs: the exit status.
-int Process(const Options& o, std::FILE* raw, recordings::CaptureFileReader& capture,
+int Process(const Options& o, std::FILE* raw, recordings::CaptureConnectionReader& capture,
             int64_t start_us, std::FILE* acks) {
     Pipeline pipeline(o, acks);
     if (int rc = pipeline.StartPublishing(); rc != 0) return rc;
@@ -473,7 +510,7 @@ int main(int argc, char** argv) {
     if (int rc = ParseArguments(argc, argv, &o); rc >= 0) return rc;
 
     std::FILE* raw = nullptr;
-    recordings::CaptureFileReader capture;
+    recordings::CaptureConnectionReader capture;
     if (int rc = o.capture.empty() ? OpenRawStream(o, &raw) : OpenCapture(o, capture); rc != 0)
         return rc;
     if (o.exporting.Wanted() && o.protocol == 3)
