@@ -21,6 +21,7 @@
 #include "tools/oximeter-sim/device_model.h"
 #include "tools/oximeter-sim/replay.h"
 #include "tools/oximeter-sim/scenario.h"
+#include "tools/oximeter-sim/sim_session.h"
 #include "tools/oximeter-sim/wire_encoder.h"
 
 namespace {
@@ -38,6 +39,7 @@ void Usage(FILE* to) {
         "                    [--bad-checksum RATE] [--drop-byte RATE] [--cut-frame RATE]\n"
         "                    [--burst] [--scenario FILE]\n"
         "       oximeter-sim --replay CAPTURE [--speed X] [--map LINK]\n"
+        "       oximeter-sim --session DIR [--file-seconds N] [--seconds N] [device options]\n"
         "  --map LINK     point a device-map entry (e.g. <configuration dir>/dosdevices/com1,\n"
         "                 shown by velt-ports) at the pseudo-terminal; removed on exit\n"
         "  --output FILE  write the stream unpaced, for --seconds of device time (10)\n"
@@ -49,7 +51,10 @@ void Usage(FILE* to) {
         "                 ramp=SECONDS (reach the numbers linearly over that time) and\n"
         "                 unplug=SECONDS (the line goes away for that long); # comments\n"
         "  --replay CAPTURE  play what the program received in a capture, from its open\n"
-        "  --speed X      replay timing sped up by X (1); 0: as fast as the line allows\n");
+        "  --speed X      replay timing sped up by X (1); 0: as fast as the line allows\n"
+        "  --session DIR  write, unpaced, the session files the program records for one\n"
+        "                 connection to such a device for --seconds (10): a new file every\n"
+        "                 --file-seconds (3600), named and begun as the program's own\n");
 }
 
 double Now() {
@@ -60,8 +65,9 @@ double Now() {
 
 struct Args {
     sim::Options model;
-    std::string map_path, output_path, record_path;
+    std::string map_path, output_path, record_path, session_dir;
     double seconds = -1;
+    double file_seconds = 3600;
     bool once = false;
     sim::ReplayOptions replay;
     std::string device_option;  // the first device-model option given, for --replay
@@ -85,10 +91,10 @@ int Parse(int argc, char** argv, Args* a) {
             continue;
         }
         static const char* const kValued[] = {
-            "--protocol",  "--map",    "--output", "--record",       "--seconds",
-            "--bpm",       "--spo2",   "--hbco",   "--perfusion",    "--noise",
-            "--ptt-ms",    "--seed",   "--status", "--bad-checksum", "--drop-byte",
-            "--cut-frame", "--replay", "--speed",  "--scenario"};
+            "--protocol", "--map",          "--output",      "--record",    "--seconds", "--bpm",
+            "--spo2",     "--hbco",         "--perfusion",   "--noise",     "--ptt-ms",  "--seed",
+            "--status",   "--bad-checksum", "--drop-byte",   "--cut-frame", "--replay",  "--speed",
+            "--scenario", "--session",      "--file-seconds"};
         if (std::find(std::begin(kValued), std::end(kValued), opt) == std::end(kValued)) {
             std::fprintf(stderr, "oximeter-sim: unknown option %s\n", opt.c_str());
             Usage(stderr);
@@ -103,7 +109,11 @@ int Parse(int argc, char** argv, Args* a) {
         bool ok = true;
         if (opt != "--map" && opt != "--replay" && opt != "--speed" && a->device_option.empty())
             a->device_option = opt;
-        if (opt == "--replay") {
+        if (opt == "--session") {
+            a->session_dir = v;
+        } else if (opt == "--file-seconds") {
+            ok = ParseNumber(v, 1, 1e7, &a->file_seconds);
+        } else if (opt == "--replay") {
             a->replay.capture_path = v;
         } else if (opt == "--speed") {
             ok = ParseNumber(v, 0, 1e6, &a->replay.speed);
@@ -164,6 +174,10 @@ int Parse(int argc, char** argv, Args* a) {
     }
     if (a->replay.capture_path.empty() && a->replay.speed != 1) {
         std::fprintf(stderr, "oximeter-sim: --speed needs --replay\n");
+        return 2;
+    }
+    if (!a->session_dir.empty() && (!a->map_path.empty() || !a->output_path.empty())) {
+        std::fprintf(stderr, "oximeter-sim: --session writes files of its own\n");
         return 2;
     }
     if (!a->map_path.empty() && !a->output_path.empty()) {
@@ -275,6 +289,20 @@ int WriteFile(const Args& a) {
     std::printf("oximeter-sim: wrote %ld records (%llu frames) to %s\n", records,
                 static_cast<unsigned long long>(model.frames()), a.output_path.c_str());
     return 0;
+}
+
+int WriteSession(const Args& a) {
+    sim::SessionOptions o;
+    o.device = a.model;
+    o.seconds = a.seconds < 0 ? 10 : a.seconds;
+    o.scenario = a.scenario;
+    std::vector<std::string> paths;
+    std::string error;
+    const bool ok = sim::WriteSimulatedConnection(a.session_dir, o, a.file_seconds, &paths, &error);
+    for (const std::string& path : paths) std::printf("oximeter-sim: wrote %s\n", path.c_str());
+    if (ok) return 0;
+    std::fprintf(stderr, "oximeter-sim: %s\n", error.c_str());
+    return 1;
 }
 
 struct Counts {
@@ -471,5 +499,6 @@ int main(int argc, char** argv) {
     int r = Parse(argc, argv, &a);
     if (r != 0) return r == 1 ? 0 : 2;
     if (!a.replay.capture_path.empty()) return sim::RunReplay(a.replay);
+    if (!a.session_dir.empty()) return WriteSession(a);
     return a.output_path.empty() ? RunOnPty(a) : WriteFile(a);
 }

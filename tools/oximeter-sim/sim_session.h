@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/oximeter-sim/device_model.h"
+#include "tools/oximeter-sim/scenario.h"
 
 namespace sim {
 
@@ -23,10 +24,20 @@ struct SessionOptions {
     int64_t start_unix_us = 1765300000000000;  // 2025-12-09 17:06:40 UTC
     std::vector<SessionGap> gaps;
     bool port_records = true;  // the port opened at 0 and closed at the end
+    Scenario scenario;         // what the device measures as time goes on (none: constant)
 };
 
 // Writes the capture; false with *error set.
 bool WriteSimulatedSession(const std::string& path, const SessionOptions& options,
                            std::string* error);
+
+// The files the program's recording writes for one connection, made unpaced: a new
+// file every file_seconds, named and begun as the program's hourly session files are
+// (header with the connection and part, clock, protocol, the open in the first, the
+// close in the last), into dir. The paths written go to *paths. False with *error set
+// (the files written so far stay).
+bool WriteSimulatedConnection(const std::string& dir, const SessionOptions& options,
+                              double file_seconds, std::vector<std::string>* paths,
+                              std::string* error);
 
 }  // namespace sim
