@@ -4,9 +4,14 @@
 // repaints paced at 60 a second). Sessions are made once by the simulator's device
 // model under $TMPDIR (velt-review-<hours>h.vcap). The day's cases run only with
 // VELT_BENCH_DAY=1 (a 24-hour file is about 450 MB).
+// A night as the program records it: a 12-hour connection in twelve hourly files
+// (oximeter-sim --session, under $TMPDIR/velt-review-night/, about 250 MB): its
+// overview, seeks anywhere in it (mean, and the longest), and its whole EDF+ and CSV
+// export.
 //   QT_QPA_PLATFORM=offscreen review_bench --benchmark_min_time=0.01
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,6 +25,8 @@
 #include "display/monitoring_view.h"
 #include "display/review_frame.h"
 #include "display/review_session.h"
+#include "recordings/capture_connection.h"
+#include "sessions/session_export.h"
 #include "tools/oximeter-sim/sim_session.h"
 
 namespace {
@@ -41,6 +48,26 @@ std::string SessionFile(int hours) {
     std::string error;
     if (!sim::WriteSimulatedSession(path, o, &error)) std::abort();
     return path;
+}
+
+// The night's files (made once), in order.
+std::vector<std::string> NightFiles() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/velt-review-night";
+    std::vector<std::string> files;
+    std::string error;
+    const std::string first = dir + "/2025-12-09_17-06-40_ttyUSB0.vcap";
+    if (recordings::FindConnectionFiles(first, &files, &error) && files.size() == 12) return files;
+    ::mkdir(dir.c_str(), 0755);
+    sim::SessionOptions o;
+    o.device.protocol = 2;
+    o.seconds = 12 * 3600.0;
+    for (int h = 0; h < 12; ++h) {
+        o.gaps.push_back({h * 3600.0 + 1200, 20, true});
+        o.gaps.push_back({h * 3600.0 + 2400, 15, false});
+    }
+    if (!sim::WriteSimulatedConnection(dir, o, 3600, &files, &error)) std::abort();
+    return files;
 }
 
 bool DayWanted() {
@@ -121,6 +148,67 @@ void BM_Seek(benchmark::State& state) {
     state.counters["longest_ms"] = longest * 1000;
 }
 BENCHMARK(BM_Seek)->Arg(1)->Arg(24)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The night's overview, opened from its sixth file.
+void BM_NightOverview(benchmark::State& state) {
+    const std::vector<std::string> files = NightFiles();
+    for (auto _ : state) {
+        std::vector<std::string> found;
+        std::string error;
+        recordings::FindConnectionFiles(files[5], &found, &error);
+        ReviewIndex index;
+        if (found.size() != 12 || !index.Build(found, nullptr)) state.SkipWithError("cannot build");
+        benchmark::DoNotOptimize(index.SecondCount());
+    }
+}
+BENCHMARK(BM_NightOverview)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// Seeks to random places in the night (the time per iteration is the mean).
+void BM_NightSeek(benchmark::State& state) {
+    const std::vector<std::string> files = NightFiles();
+    auto index = std::make_shared<ReviewIndex>();
+    index->Build(files, nullptr);
+    WaveformPlot plot;
+    plot.RedrawPlot();
+    std::string fields[ViewFieldCount];
+    ReviewSession session(plot, [&](int f, const char* t) { fields[f] = t; }, {});
+    if (!session.Open(files[5]) || session.Files().size() != 12) {
+        state.SkipWithError("cannot open");
+        return;
+    }
+    session.SetIndex(index);
+    std::mt19937_64 random(7);
+    double longest = 0;
+    for (auto _ : state) {
+        const uint64_t t = random() % session.DurationUs();
+        const auto start = std::chrono::steady_clock::now();
+        session.SeekTo(t);
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (s > longest) longest = s;
+    }
+    state.counters["longest_ms"] = longest * 1000;
+}
+BENCHMARK(BM_NightSeek)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(200);
+
+// The night's whole export, as the review's Export.. runs it: EDF+ and CSV at once.
+void BM_NightExport(benchmark::State& state) {
+    const std::vector<std::string> files = NightFiles();
+    const std::string out = files.front().substr(0, files.front().rfind('/')) + "/export";
+    ExportOptions options;
+    options.edf_path = out + ".edf";
+    options.csv_path = out + ".csv";
+    int64_t seconds = 0;
+    for (auto _ : state) {
+        std::string error;
+        if (!ExportCaptureFiles(files, options, {}, &error, nullptr, &seconds))
+            state.SkipWithError(error.c_str());
+    }
+    state.counters["seconds"] = static_cast<double>(seconds);
+    ::unlink(options.edf_path.c_str());
+    ::unlink(options.csv_path.c_str());
+}
+BENCHMARK(BM_NightExport)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 // Headless: the player, interpretation and plot without a window.
 void BM_PlayFastestHeadless(benchmark::State& state) {

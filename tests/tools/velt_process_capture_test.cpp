@@ -200,7 +200,12 @@ TEST(VeltProcessCapture, ForeignOrMissingFilesAndAnotherProtocol) {
     EXPECT_NE(run.err.find("recorded as protocol 2; decoding it as protocol 1"), std::string::npos)
         << run.err;
 
+    // The files after --capture are the connection's next ones; an INPUT before it is
+    // not taken with it.
     run = Process("--capture " + work.File("p2.cap") + " " + work.File("raw.bin"), out);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("raw.bin\": not a capture file"), std::string::npos) << run.err;
+    run = Process(work.File("raw.bin") + " --capture " + work.File("p2.cap"), out);
     EXPECT_EQ(run.exit_code, 2);
 }
 
