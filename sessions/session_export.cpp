@@ -372,11 +372,67 @@ void ResetHeadlessDisplay(COximeter& link, HeadlessView& view, const char* statu
     view.SetFieldText(StatusText, status);
 }
 
+namespace {
+
+// Where one file of a connection ends and the next begins: a hole (parts missing) is
+// annotated there, and what the next file repeats at its start (the protocol, the
+// documentation texts, a loss still going on) is not said again.
+class PartSeams {
+public:
+    // True when r only repeats what is known.
+    bool Repeats(const recordings::CaptureConnectionReader& reader,
+                 const recordings::CaptureRecord& r, ExportSession* exporter) {
+        using recordings::CaptureKind;
+        if (reader.CurrentPart() != part_) {
+            part_ = reader.CurrentPart();
+            const uint32_t a = reader.Part(part_ - 1).header.part;
+            const uint32_t b = reader.Part(part_).header.part;
+            if (exporter != nullptr && b > a + 1)
+                exporter->Annotate(
+                    static_cast<int64_t>(reader.Part(part_).start_us),
+                    "session files missing: " + (b == a + 2 ? "part " + std::to_string(a + 1)
+                                                            : "parts " + std::to_string(a + 1) +
+                                                                  " to " + std::to_string(b - 1)));
+        }
+        const bool opening = part_ > 0 && r.time_us == reader.Part(part_).start_us;
+        const std::string bytes(reinterpret_cast<const char*>(r.data), r.size);
+        auto known = [&](std::string& said) {
+            const bool same = opening && said == bytes;
+            said = bytes;
+            return same;
+        };
+        switch (r.kind) {
+            case CaptureKind::Documentation:
+                return r.size > 0 && r.data[0] <= 3 && known(said_[r.data[0]]);
+            case CaptureKind::Protocol:
+                return known(said_[4]);
+            case CaptureKind::DeviceLost: {
+                const bool again = opening && lost_;
+                lost_ = true;
+                return again;
+            }
+            case CaptureKind::DeviceBack:
+            case CaptureKind::PortOpened:
+                lost_ = false;
+                return false;
+            default:
+                return false;
+        }
+    }
+
+private:
+    size_t part_ = 0;
+    std::string said_[5];  // the documentation texts 0 to 3, the protocol
+    bool lost_ = false;
+};
+
+}  // namespace
+
 bool FeedCapture(recordings::CaptureConnectionReader& reader, COximeter& link,
                  ExportSession* exporter, const std::function<void(const uint8_t*, size_t)>& feed,
                  const CaptureFeedControl& control) {
     recordings::ReceivedChunks received(reader.OpenAtStart());
-    size_t part = 0;
+    PartSeams seams;
     recordings::CaptureRecord r;
     bool session = false;
     uint64_t clock_us = 0;
@@ -397,16 +453,7 @@ bool FeedCapture(recordings::CaptureConnectionReader& reader, COximeter& link,
             return false;
         if (control.offset != nullptr)
             control.offset->store(reader.BytesDone(), std::memory_order_relaxed);
-        if (reader.CurrentPart() != part) {
-            part = reader.CurrentPart();
-            const uint32_t a = reader.Part(part - 1).header.part, b = reader.Part(part).header.part;
-            if (exporter != nullptr && b > a + 1)
-                exporter->Annotate(
-                    static_cast<int64_t>(reader.Part(part).start_us),
-                    "session files missing: " + (b == a + 2 ? "part " + std::to_string(a + 1)
-                                                            : "parts " + std::to_string(a + 1) +
-                                                                  " to " + std::to_string(b - 1)));
-        }
+        if (seams.Repeats(reader, r, exporter)) continue;
         if (r.kind == recordings::CaptureKind::Clock && r.size == 8) {
             session = true;
             clock_us = 0;

@@ -47,6 +47,7 @@ TEST(SessionConnection, ReviewsAndExportsAsOneAcrossItsFiles) {
     settings.recorder.write_every_ms = 20;
     SessionRecording rec(folder, settings);
     ASSERT_TRUE(rec.Begin({"ttyUSB0", 2, "/dev/ttyUSB0", "115200 8N1"}));
+    rec.Documentation(0, "night nurse");  // repeated at the start of every file
     sim::Options device;
     device.protocol = 2;
     sim::DeviceModel model(device);
@@ -96,6 +97,9 @@ TEST(SessionConnection, ReviewsAndExportsAsOneAcrossItsFiles) {
         << error;
     EXPECT_EQ(dir.Read("review.edf"), dir.Read("process.edf"));
     EXPECT_EQ(dir.Read("review.csv"), dir.Read("process.csv"));
+    const std::string edf = dir.Read("review.edf");
+    EXPECT_EQ(edf.find("Operator: night nurse"), edf.rfind("Operator: night nurse"));
+    EXPECT_NE(edf.find("Operator: night nurse"), std::string::npos);
     // The seams in place: every second after the first shows the device's values,
     // connected; none is missing or doubled.
     std::istringstream csv(dir.Read("review.csv"));
