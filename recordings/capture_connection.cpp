@@ -70,7 +70,15 @@ bool FindConnectionFiles(const std::string& path, std::vector<std::string>* file
     }
     if (found.empty()) found.emplace_back(reader.header().part, path);  // a folder not listable
     std::sort(found.begin(), found.end());
-    for (auto& f : found) files->push_back(std::move(f.second));
+    // A part found twice (a copy beside it) is taken once: the file given, else the
+    // first by name.
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (!files->empty() && i > 0 && found[i].first == found[i - 1].first) {
+            if (found[i].second == path) files->back() = path;
+            continue;
+        }
+        files->push_back(found[i].second);
+    }
     return true;
 }
 
@@ -170,17 +178,27 @@ bool CaptureConnectionReader::AddPart(std::unique_ptr<CaptureFileReader> reader,
 
 void CaptureConnectionReader::Place(size_t i) {
     if (i == 0) return;
-    const CapturePart& before = parts_[i - 1];
     CapturePart& part = parts_[i];
     int64_t at = 0;
     if (clocks_[i] != 0 && clocks_[0] != 0 && !part.header.connection.empty())
         at = static_cast<int64_t>(clocks_[i]) - static_cast<int64_t>(clocks_[0]);
     else
         at = part.header.start_unix_us - parts_[0].header.start_unix_us;
-    // Times never go back: a file begun while the one before still took its last
-    // records follows them.
-    const uint64_t after = before.start_us + before.duration_us;
-    part.start_us = at > 0 && static_cast<uint64_t>(at) > after ? static_cast<uint64_t>(at) : after;
+    part.start_us = at > 0 ? static_cast<uint64_t>(at) : 0;
+    // Times never go back: the files overlap by the moments in which the one before
+    // took its last records while this one was being begun. Those of its records stay
+    // at the end of the one before; the rest keep their own time, so no seam moves
+    // the files after it.
+    part.begin_us = std::max(part.start_us, End(i - 1));
+}
+
+uint64_t CaptureConnectionReader::End(size_t i) const {
+    return std::max(parts_[i].begin_us, parts_[i].start_us + parts_[i].duration_us);
+}
+
+uint64_t CaptureConnectionReader::Time(uint64_t part_time_us) const {
+    const CapturePart& part = parts_[current_];
+    return std::max(part.begin_us, part.start_us + part_time_us);
 }
 
 std::vector<std::string> CaptureConnectionReader::Missing() const {
@@ -200,7 +218,7 @@ std::vector<std::string> CaptureConnectionReader::Missing() const {
 }
 
 uint64_t CaptureConnectionReader::Duration() const {
-    return parts_.empty() ? 0 : parts_.back().start_us + parts_.back().duration_us;
+    return parts_.empty() ? 0 : End(parts_.size() - 1);
 }
 
 uint64_t CaptureConnectionReader::TotalBytes() const {
@@ -232,7 +250,7 @@ bool CaptureConnectionReader::Next(CaptureEvent* event) {
     do {
         if (readers_[current_]->Next(event)) {
             if (event->type == CaptureEvent::Record) {
-                event->record.time_us += parts_[current_].start_us;
+                event->record.time_us = Time(event->record.time_us);
                 event->record.offset |= static_cast<uint64_t>(current_) << kPartShift;
             }
             return true;
@@ -245,7 +263,7 @@ bool CaptureConnectionReader::NextRecord(CaptureRecord* record) {
     if (readers_.empty()) return false;
     do {
         if (readers_[current_]->NextRecord(record)) {
-            record->time_us += parts_[current_].start_us;
+            record->time_us = Time(record->time_us);
             record->offset |= static_cast<uint64_t>(current_) << kPartShift;
             return true;
         }

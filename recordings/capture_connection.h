@@ -2,8 +2,9 @@
 // files, whose headers name the connection and each file's part) read as one capture:
 // one time line from the first file's start to the last file's end, the records of
 // each file in turn, seeking anywhere. A file's time 0 falls where the recording
-// program's clock (the kind-13 record) says, after the file before it; without
-// clocks, where its wall-clock start says. A single file is a connection of one part.
+// program's clock (the kind-13 record) says; without clocks, where its wall-clock start
+// says. Its records never take a time before the end of the file before it. A single
+// file is a connection of one part.
 // Pure reading over files; the memory held does not grow with them.
 #pragma once
 
@@ -18,15 +19,20 @@ namespace recordings {
 
 // The files of the connection that path is part of, in the order of their parts:
 // the files of its folder with its extension whose headers name the same connection.
-// Just path when its header names none. False with *error when path is no readable
-// capture.
+// A part found in two files (a copy) is taken once, path's own where it is one of
+// them. Just path when its header names none. False with *error when path is no
+// readable capture.
 bool FindConnectionFiles(const std::string& path, std::vector<std::string>* files,
                          std::string* error);
 
 struct CapturePart {
     std::string path;  // empty for a source without a name
     CaptureHeader header;
-    uint64_t start_us = 0;     // its time 0 on the connection's time line
+    uint64_t start_us = 0;  // its time 0 on the connection's time line
+    // The earliest time its records take: its start, or the end of the file before it
+    // when that is later (a file is begun just before the one before it takes its
+    // last records).
+    uint64_t begin_us = 0;
     uint64_t duration_us = 0;  // its last record's own time
     uint64_t bytes = 0;        // its size (0 when unknown)
     bool closed = false;       // its last port record is the close
@@ -87,6 +93,9 @@ private:
     static constexpr int kPartShift = 40;  // a part's file offsets are below 1 TB
     bool AddPart(std::unique_ptr<CaptureFileReader> reader, const std::string& path);
     void Place(size_t i);
+    // Where part i ends on the time line; a time of the current part's on it.
+    uint64_t End(size_t i) const;
+    uint64_t Time(uint64_t part_time_us) const;
     // On to the next file at the end of one; false at the last one's end or on an error.
     bool NextPart();
 

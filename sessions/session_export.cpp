@@ -389,12 +389,12 @@ public:
             const uint32_t b = reader.Part(part_).header.part;
             if (exporter != nullptr && b > a + 1)
                 exporter->Annotate(
-                    static_cast<int64_t>(reader.Part(part_).start_us),
+                    static_cast<int64_t>(reader.Part(part_).begin_us),
                     "session files missing: " + (b == a + 2 ? "part " + std::to_string(a + 1)
                                                             : "parts " + std::to_string(a + 1) +
                                                                   " to " + std::to_string(b - 1)));
         }
-        const bool opening = part_ > 0 && r.time_us == reader.Part(part_).start_us;
+        const bool opening = part_ > 0 && r.time_us == reader.Part(part_).begin_us;
         const std::string bytes(reinterpret_cast<const char*>(r.data), r.size);
         auto known = [&](std::string& said) {
             const bool same = opening && said == bytes;

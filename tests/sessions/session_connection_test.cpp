@@ -46,6 +46,7 @@ TEST(SessionConnection, ReviewsAndExportsAsOneAcrossItsFiles) {
     settings.keep_every_ms = 50;
     settings.recorder.write_every_ms = 20;
     SessionRecording rec(folder, settings);
+    const uint64_t began = platform::MonotonicMicroseconds();
     ASSERT_TRUE(rec.Begin({"ttyUSB0", 2, "/dev/ttyUSB0", "115200 8N1"}));
     rec.Documentation(0, "night nurse");  // repeated at the start of every file
     sim::Options device;
@@ -58,7 +59,9 @@ TEST(SessionConnection, ReviewsAndExportsAsOneAcrossItsFiles) {
         const std::vector<uint8_t> bytes = model.NextRecordBytes();
         rec.Received(platform::MonotonicMicroseconds(), bytes.data(), bytes.size());
     }
+    const uint64_t last = platform::MonotonicMicroseconds();
     rec.End();
+    const uint64_t ended = platform::MonotonicMicroseconds();
 
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir.File("s")))
@@ -73,7 +76,10 @@ TEST(SessionConnection, ReviewsAndExportsAsOneAcrossItsFiles) {
     ReviewSession review(plot, {}, {});
     ASSERT_TRUE(review.Open(middle)) << review.Error();
     EXPECT_EQ(review.Files(), names);
-    EXPECT_NEAR(static_cast<double>(review.DurationUs()) / 1e6, 4.0, 0.3);
+    // The files follow each other as they were recorded: from the first record to the
+    // close, as long as the recording took (a busy machine makes it longer than 4 s).
+    EXPECT_GE(review.DurationUs() + 100000, last - began);
+    EXPECT_LE(review.DurationUs(), ended - began);
     ReviewIndex index;
     ASSERT_TRUE(index.Build(review.Files(), nullptr));
     // The overview shows the device's values in every second from the first on.
@@ -106,8 +112,8 @@ TEST(SessionConnection, ReviewsAndExportsAsOneAcrossItsFiles) {
     std::string line;
     std::vector<std::string> rows;
     while (std::getline(csv, line)) rows.push_back(line);
-    ASSERT_EQ(rows.size(), 6u);  // the heading and seconds 0 to 4
-    for (size_t i = 2; i < rows.size(); ++i) {
+    ASSERT_EQ(rows.size(), 2 + review.DurationUs() / 1000000);  // the heading, seconds from 0
+    for (size_t i = 2; i < 6; ++i) {
         EXPECT_EQ(rows[i].find(",,"), std::string::npos) << rows[i];
         EXPECT_NE(rows[i].find(",connected"), std::string::npos) << rows[i];
     }
