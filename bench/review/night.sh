@@ -31,12 +31,12 @@ middle=$(ls "$work/files"/*.vcap | sed -n 6p)
 timed() {
     what=$1
     shift
-    start=$(date +%s.%N)
-    "$bin/velt-process" --capture "$middle" "$@" >/dev/null 2>"$work/stderr" || {
+    /usr/bin/time -f "$what: %e s (processor %U s + %S s), %M KB" -o "$work/time" \
+        "$bin/velt-process" --capture "$middle" "$@" >/dev/null 2>"$work/stderr" || {
         cat "$work/stderr"
         exit 1
     }
-    echo "$what: $(echo "$(date +%s.%N) - $start" | bc) s"
+    cat "$work/time"
 }
 timed "report (PDF and JSON)" --report "$work/night.pdf" --report-json "$work/night.json"
 timed "EDF+ and CSV export" --edf "$work/night.edf" --csv "$work/night.csv"
