@@ -14,8 +14,10 @@
 #include "link/configuration.h"
 #include "link/oximeter.h"
 #include "platform/debug_output.h"
+#include "platform/tick.h"
 #include "processing/view_field.h"
 #include "sessions/alarm_fields.h"
+#include "sessions/session_events.h"
 
 namespace {
 
@@ -172,6 +174,7 @@ AlarmWatch::~AlarmWatch() = default;
 void AlarmWatch::SetSettings(const alarms::Settings& settings) {
     if (!(settings == monitor_.settings())) changed_ = true;
     monitor_.SetSettings(settings, now_ms_, OnEvent, this);
+    Record(ConnectionRecorder::Note::kAlarmSettings, session_events::SettingsText(settings));
     ShowLimits();
 }
 
@@ -189,18 +192,39 @@ void AlarmWatch::ShowLimits() {
     limits_[1]->setText(spo2.join(" "));
 }
 
-void AlarmWatch::OnEvent(void*, const alarms::Event& e) {
+void AlarmWatch::OnEvent(void* self, const alarms::Event& e) {
     platform::DebugPrintf("Alarm %s: %s\n", alarms::EventName(e.what),
                           alarms::Text(e.alarm).c_str());
+    auto* watch = static_cast<AlarmWatch*>(self);
+    bool latched = false;
+    if (e.what == alarms::Event::kEnd) {
+        alarms::Entry entries[alarms::kKindCount];
+        const size_t n = watch->monitor_.List(entries, alarms::kKindCount);
+        for (size_t i = 0; i < n; ++i)
+            latched |= entries[i].kind == e.alarm.kind && entries[i].ended;
+    }
+    watch->Record(ConnectionRecorder::Note::kAlarm, session_events::AlarmText(e, latched));
+}
+
+void AlarmWatch::Record(ConnectionRecorder::Note what, const std::string& text) {
+    COximeter* link = view_->GetLink();
+    if (link == nullptr) return;
+    link->Recording().Noted(what, platform::MonotonicMicroseconds(), text);
+    if (what == ConnectionRecorder::Note::kAlarmSettings) settings_noted_ = &link->Recording();
 }
 
 void AlarmWatch::Tick(uint64_t now_ms) {
     now_ms_ = now_ms;
+    // A new link (another port) records from its start with this window's settings.
+    const COximeter* link = view_->GetLink();
+    if (link != nullptr && &link->Recording() != settings_noted_) {
+        Record(ConnectionRecorder::Note::kAlarmSettings,
+               session_events::SettingsText(monitor_.settings()));
+    }
     char spo2[32], pulse[32], status[64];
     view_->GetFieldText(Spo2, spo2, sizeof spo2);
     view_->GetFieldText(Pulse, pulse, sizeof pulse);
     view_->GetFieldText(StatusText, status, sizeof status);
-    const COximeter* link = view_->GetLink();
     monitor_.Update(now_ms, ShownFromFields(spo2, pulse, status, link != nullptr && link->Lost()),
                     OnEvent, this);
     alarms::Entry entries[alarms::kKindCount];
@@ -235,6 +259,7 @@ void AlarmWatch::Flash(uint64_t now_ms) {
 
 void AlarmWatch::PauseAudio() {
     sound_.Pause(now_ms_, monitor_.Highest());
+    Record(ConnectionRecorder::Note::kAlarm, session_events::PauseText(alarms::kAudioPauseMs));
     platform::DebugPrintf("Alarm audio paused for %d s\n",
                           static_cast<int>(alarms::kAudioPauseMs / 1000));
     Tick(now_ms_);

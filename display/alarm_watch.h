@@ -12,6 +12,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "link/connection_recorder.h"
 #include "processing/alarm_sound.h"
 #include "processing/alarms.h"
 
@@ -68,6 +69,8 @@ signals:
 
 private:
     static void OnEvent(void* self, const alarms::Event& event);
+    // Into the link's session, when the window has a link.
+    void Record(ConnectionRecorder::Note what, const std::string& text);
     void Flash(uint64_t now_ms);
     void ShowLimits();
     void MakeTones();
@@ -84,6 +87,7 @@ private:
     alarms::Priority highest_ = alarms::Priority::kNone;
     alarms::Priority last_burst_ = alarms::Priority::kNone;
     bool changed_ = false;
+    const ConnectionRecorder* settings_noted_ = nullptr;  // the recorder that has the settings
     std::unique_ptr<QTemporaryDir> tones_;
     QSoundEffect* effects_[4] = {};
 };

@@ -68,6 +68,11 @@ bool WriteRecords(recordings::CaptureWriter* writer, const SessionOptions& optio
                 lost = false;
             }
         }
+        for (const SessionNote& n : options.notes)
+            if (n.at_s * 1e6 > static_cast<double>(t) - 20000 &&
+                n.at_s * 1e6 <= static_cast<double>(t))
+                writer->Add(n.kind, at, reinterpret_cast<const uint8_t*>(n.text.data()),
+                            n.text.size());
         if (!quiet) writer->Add(CaptureKind::DeviceBytes, at, bytes.data(), bytes.size());
         if (i % 5000 == 0 && !writer->Flush()) return false;
     }
