@@ -401,14 +401,16 @@ bool CReviewFrame::Open(const QString& path) {
         error_ = QString::fromStdString(session_->Error());
         return false;
     }
+    // A connection's marks are kept beside its first file, on its time line.
+    const std::string first = session_->Files().front();
     std::string marks_error;
     int bad_lines = 0;
-    if (!session_events::LoadMarks(file, &marks_, &marks_error, &bad_lines))
+    if (!session_events::LoadMarks(first, &marks_, &marks_error, &bad_lines))
         Message("The session's marks cannot be read: " + QString::fromStdString(marks_error));
     else if (bad_lines > 0)
         Message(QString("%1 lines of \"%2\" are no marks and were passed over.")
                     .arg(bad_lines)
-                    .arg(QString::fromStdString(session_events::MarksFileOf(file))));
+                    .arg(QString::fromStdString(session_events::MarksFileOf(first))));
     overview_->SetReviewMarks(marks_);
     heartbeat_ = config::ReadConnectionSettings().heartbeat;
     setWindowTitle(SessionTitle());
@@ -566,7 +568,7 @@ void CReviewFrame::RemoveMark(int index) {
 void CReviewFrame::SaveMarks() {
     overview_->SetReviewMarks(marks_);
     std::string error;
-    if (!session_events::SaveMarks(QFile::encodeName(path_).toStdString(), marks_, &error))
+    if (!session_events::SaveMarks(session_->Files().front(), marks_, &error))
         Message("The marks cannot be kept: " + QString::fromStdString(error));
 }
 

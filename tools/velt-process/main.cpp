@@ -93,6 +93,7 @@ struct Options {
     int protocol = 0;  // 0: not given
     std::string log_dir, debug_out, fields_out, acks_out, input, capture;
     std::vector<std::string> captures;  // --capture's files (capture: the first)
+    std::string session;                // the connection's first file: its marks beside it
     ExportArguments exporting;
     HeadlessPublishOptions publish;
 };
@@ -244,6 +245,7 @@ int OpenCapture(Options& o, recordings::CaptureConnectionReader& reader) {
         std::fprintf(stderr, "velt-process: \"%s\": %s\n", o.capture.c_str(), error.c_str());
         return 1;
     }
+    o.session = files.front();
     if (!reader.Open(files)) {
         if (files.size() > 1)
             std::fprintf(stderr, "velt-process: %s\n", reader.Error().c_str());
@@ -325,8 +327,8 @@ public:
                                                     measurement_, options_.protocol, start_us,
                                                     !options_.capture.empty());
         std::vector<session_events::Mark> marks;
-        if (!options_.capture.empty() &&
-            !session_events::LoadMarks(options_.capture, &marks, &error)) {
+        if (!options_.session.empty() &&
+            !session_events::LoadMarks(options_.session, &marks, &error)) {
             std::fprintf(stderr, "velt-process: %s\n", error.c_str());
             return 1;
         }
