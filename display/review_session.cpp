@@ -90,10 +90,11 @@ bool ReviewIndex::Build(const std::vector<std::string>& paths, const std::atomic
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
         const bool more = player.AdvanceTo(t);
         if (player.Reader().damaged_bytes() > damaged) {
-            // At the second reading resumed in, as the exports annotate it.
+            // At the second reading resumed in, as the exports annotate it (damage
+            // after the last record: at the end).
             Event e;
             e.type = Event::kDamage;
-            e.time_us = t;
+            e.time_us = std::min(t, player.Duration());
             e.text = "session file damaged: " +
                      std::to_string(player.Reader().damaged_bytes() - damaged) + " bytes skipped";
             damaged = player.Reader().damaged_bytes();
