@@ -142,7 +142,7 @@ void CAlarmPane::mousePressEvent(QMouseEvent* event) {
 
 AlarmWatch::AlarmWatch(CVELTMonitoringView* view)
     : QObject(view), view_(view), pane_(new CAlarmPane(view)) {
-    pane_->setGeometry(510, 323, 332, 4 * kLineHeight);
+    pane_->setGeometry(CAlarmPane::Place());
     for (int i = 0; i < 2; ++i) {
         limits_[i] = new QLabel(view);
         limits_[i]->setObjectName(i == 0 ? "pulse-limits" : "spo2-limits");

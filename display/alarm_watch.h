@@ -25,6 +25,8 @@ class QTemporaryDir;
 class CAlarmPane : public QWidget {
     Q_OBJECT
 public:
+    // Where a monitoring view shows it: under the plot, four lines.
+    static QRect Place() { return QRect(510, 323, 332, 64); }
     explicit CAlarmPane(QWidget* parent);
     void Show(const alarms::Entry* entries, size_t count, bool all_off, uint64_t pause_left_ms,
               uint64_t now_ms);

@@ -321,7 +321,7 @@ CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
     layout->addWidget(view_);
     // Where a live window lists its alarms: the review shows them as they were, silent.
     alarm_pane_ = new CAlarmPane(view_);
-    alarm_pane_->setGeometry(510, 323, 332, 64);
+    alarm_pane_->setGeometry(CAlarmPane::Place());
     overview_ = new CReviewOverview(body);
     layout->addWidget(overview_);
 

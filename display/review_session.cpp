@@ -71,8 +71,12 @@ bool ReviewIndex::Build(const std::vector<std::string>& paths, const std::atomic
         Event e;
         e.time_us = r.time_us;
         session_events::AlarmRecord alarm;
+        uint64_t before = 0;
+        std::string text;
         if (r.kind == recordings::CaptureKind::Mark) {
-            e.text = session_events::MarkAnnotation(std::string(r.data, r.data + r.size));
+            if (!session_events::DecodeMark(r.data, r.size, &before, &text)) return;
+            e.time_us -= std::min(before, e.time_us);
+            e.text = session_events::MarkAnnotation(text);
         } else if (session_events::DecodeAlarm(r.data, r.size, &alarm)) {
             e.type = Event::kAlarm;
             e.text = session_events::AlarmAnnotation(alarm);

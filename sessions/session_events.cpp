@@ -120,6 +120,23 @@ std::string AlarmAnnotation(const AlarmRecord& r) {
     return out;
 }
 
+std::string MarkText(uint64_t before_ms, const std::string& text) {
+    return std::to_string(before_ms) + '\t' + text;
+}
+
+bool DecodeMark(const uint8_t* data, size_t size, uint64_t* before_us, std::string* text) {
+    const std::string all(data, data + size);
+    const size_t tab = all.find('\t');
+    uint64_t ms = 0;
+    const auto r =
+        std::from_chars(all.data(), all.data() + (tab == std::string::npos ? 0 : tab), ms);
+    if (tab == std::string::npos || tab == 0 || r.ec != std::errc() || r.ptr != all.data() + tab)
+        return false;
+    *before_us = ms * 1000;
+    *text = all.substr(tab + 1);
+    return true;
+}
+
 std::string MarkAnnotation(const std::string& text) {
     return text.empty() ? "Mark" : "Mark: " + text;
 }

@@ -53,6 +53,12 @@ private:
     alarms::Settings settings_ = alarms::Settings::Defaults();
 };
 
+// A kind-16 record's text: how long before the record's time the mark was made (its
+// dialog was open meanwhile, and times in a file never go back), in ms, a tab, the
+// mark's text. False for a text that is none.
+std::string MarkText(uint64_t before_ms, const std::string& text);
+bool DecodeMark(const uint8_t* data, size_t size, uint64_t* before_us, std::string* text);
+
 // A mark: its time in the session (µs from the file's start) and text.
 struct Mark {
     uint64_t time_us = 0;

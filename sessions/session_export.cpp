@@ -137,13 +137,27 @@ void ExportSession::Note(int64_t t_us, int64_t duration_us, const std::string& t
 std::string ExportSession::TakeNotes(int64_t second, bool all) {
     // A note of a second already written goes with the next row.
     std::string out;
-    size_t taken = 0;
-    for (; taken < csv_notes_.size() && (all || csv_notes_[taken].first <= second); ++taken) {
-        if (!out.empty()) out += "; ";
-        out += csv_notes_[taken].second;
+    auto kept = csv_notes_.begin();
+    for (auto& note : csv_notes_) {
+        if (all || note.first <= second) {
+            if (!out.empty()) out += "; ";
+            out += note.second;
+        } else {
+            if (&*kept != &note) *kept = std::move(note);
+            ++kept;
+        }
     }
-    csv_notes_.erase(csv_notes_.begin(), csv_notes_.begin() + static_cast<ptrdiff_t>(taken));
+    csv_notes_.erase(kept, csv_notes_.end());
     return out;
+}
+
+void ExportSession::WriteCsvRows(int64_t before, bool last) {
+    while (!csv_rows_.empty() && (last || csv_rows_.front().first < before)) {
+        const bool final_row = last && csv_rows_.size() == 1;
+        if (!csv_->AddRow(csv_rows_.front().second, TakeNotes(csv_rows_.front().first, final_row)))
+            Fail(csv_->Error());
+        csv_rows_.pop_front();
+    }
 }
 
 void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail) {
@@ -308,17 +322,18 @@ void ExportSession::OnSecond(int64_t second, const data_export::SecondValues& va
 
 void ExportSession::WritePending(bool last) {
     pending_ = false;
-    if (!InRange(pending_second_)) return;
-    if (edf_ != nullptr && !edf_->AddSecond(pending_values_, wave_)) Fail(edf_->Error());
-    // The row waits until its second is over, so that it carries that second's notes.
-    if (csv_ != nullptr && !csv_->AddRow(pending_values_, TakeNotes(pending_second_, last)))
-        Fail(csv_->Error());
+    if (InRange(pending_second_)) {
+        if (edf_ != nullptr && !edf_->AddSecond(pending_values_, wave_)) Fail(edf_->Error());
+        if (csv_ != nullptr) csv_rows_.emplace_back(pending_second_, pending_values_);
+    }
+    if (csv_ != nullptr) WriteCsvRows(pending_second_ - kCsvHoldSeconds, last);
 }
 
 bool ExportSession::Finish() {
     NoteStatus(last_record_us_);
     NoteMarks(INT64_MAX);
     if (pending_) WritePending(true);
+    if (csv_ != nullptr) WriteCsvRows(0, true);
     bool ok = error_.empty();
     if (ok && seconds_written_ == 0) Fail("nothing to export: no framed record in the chosen span");
     if (csv_ != nullptr && !csv_->Close()) Fail(csv_->Error());
@@ -396,9 +411,13 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
                 session.OnAlarm(t, alarm);
             break;
         }
-        case CaptureKind::Mark:
-            session.OnMark(t, detail);
+        case CaptureKind::Mark: {
+            uint64_t before = 0;
+            std::string text;
+            if (session_events::DecodeMark(record.data, record.size, &before, &text))
+                session.OnMark(t - static_cast<int64_t>(std::min<uint64_t>(before, t)), text);
             break;
+        }
         case CaptureKind::DeviceBytesDropped:
             // Bytes the program never received: their records are missing here too.
             session.Annotate(t, "Tap dropped " + std::to_string(record.size) + " device bytes");

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -118,6 +119,10 @@ private:
     void Note(int64_t t_us, int64_t duration_us, const std::string& text);
     // The CSV's notes up to the end of second (all: every one left), "; " between them.
     std::string TakeNotes(int64_t second, bool all);
+    // The CSV rows held back before `before` (last: all of them). A row waits
+    // kCsvHoldSeconds, so that a mark made while its dialog was open reaches its row.
+    void WriteCsvRows(int64_t before, bool last);
+    static constexpr int64_t kCsvHoldSeconds = 120;
     void NoteStatus(int64_t t_us);
     void Moment(int64_t t_us);
     void NoteMarks(int64_t t_us);  // the marks up to t_us
@@ -157,7 +162,8 @@ private:
     int alarm_starts_[alarms::kKindCount] = {};
     bool alarms_recorded_ = false;
     std::vector<std::pair<int64_t, std::string>> csv_notes_;  // second, text: for the rows
-    std::string status_;                                      // the status text last annotated
+    std::deque<std::pair<int64_t, data_export::SecondValues>> csv_rows_;  // not yet written
+    std::string status_;    // the status text last annotated
     bool pending_ = false;  // a second whose waves are being gathered
     int64_t pending_second_ = 0;
     data_export::SecondValues pending_values_;

@@ -20,6 +20,7 @@
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
 #include "platform/tick.h"
+#include "sessions/session_events.h"
 
 using recordings::CaptureKind;
 
@@ -388,15 +389,19 @@ void SessionRecording::AddAlarmSettings(Recorder* recorder) {
 }
 
 void SessionRecording::Noted(Note what, uint64_t now_us, const std::string& text) {
-    const std::string bytes = text.substr(0, recordings::kCaptureMaxText);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    std::string bytes = text.substr(0, recordings::kCaptureMaxText);
     const CaptureKind kind = what == Note::kMark ? CaptureKind::Mark : CaptureKind::Alarm;
     std::lock_guard<std::mutex> lock(mu_);
     if (what == Note::kAlarmSettings) alarm_settings_ = bytes;
     if (!active_.load(std::memory_order_acquire)) return;
-    // Never before the time already recorded: the reader takes times that go back as damage.
+    // Never before the time already recorded (the reader takes times that go back as
+    // damage): a mark says how much earlier it was made.
+    if (what == Note::kMark)
+        bytes = session_events::MarkText(now_us < last_us_ ? (last_us_ - now_us) / 1000 : 0, bytes);
     if (now_us > last_us_) last_us_ = now_us;
-    if (recorder_ && !recorder_->failed()) recorder_->Add(kind, Since(last_us_), p, bytes.size());
+    if (recorder_ && !recorder_->failed())
+        recorder_->Add(kind, Since(last_us_), reinterpret_cast<const uint8_t*>(bytes.data()),
+                       bytes.size());
 }
 
 std::string SessionRecording::Path() const {

@@ -296,7 +296,7 @@ TEST(ExportCaptureFile, AlarmsMarksAndDamageReachEveryOutput) {
     o.seconds = 20;
     o.notes = {{0.02, recordings::CaptureKind::Alarm, session_events::SettingsText(settings)},
                {5.5, recordings::CaptureKind::Alarm, session_events::AlarmText(start, false)},
-               {8.5, recordings::CaptureKind::Mark, "Cough"}};
+               {9.5, recordings::CaptureKind::Mark, "1500\tCough"}};  // made 1.5 s before
     const std::string capture = dir.File("s.vcap");
     std::string error;
     ASSERT_TRUE(sim::WriteSimulatedSession(capture, o, &error)) << error;

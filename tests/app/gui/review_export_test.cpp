@@ -314,7 +314,7 @@ TEST_F(ReviewExportTest, AlarmsMarksAndDamageShowAndReviewMarksAreKeptBeside) {
         OpenSession(30, 250000,
                     {{4.0, recordings::CaptureKind::Alarm, session_events::AlarmText(start, false)},
                      {9.0, recordings::CaptureKind::Alarm, session_events::AlarmText(end, false)},
-                     {14.0, recordings::CaptureKind::Mark, "Cough"}});
+                     {14.0, recordings::CaptureKind::Mark, "0\tCough"}});
     ASSERT_NE(review, nullptr);
     EXPECT_EQ(review->Overview()->TickTextAt(static_cast<int>(XOf(review, 4.0) + 0.5)),
               "Alarm: *** SpO2 82 < 85");
