@@ -23,22 +23,6 @@ constexpr int kStepMs = 100;
 constexpr int kLineHeight = 16;
 const QColor kValueBackground(240, 240, 240);
 
-// The colour a priority flashes in at now_ms, or an invalid colour while it is dark:
-// high red at 2 Hz, medium yellow at 0.7 Hz, low cyan steady.
-QColor FlashColour(alarms::Priority p, uint64_t now_ms) {
-    switch (p) {
-        case alarms::Priority::kHigh:
-            return now_ms % 500 < 250 ? QColor(255, 40, 40) : QColor();
-        case alarms::Priority::kMedium:
-            return now_ms % 1430 < 715 ? QColor(255, 230, 0) : QColor();
-        case alarms::Priority::kLow:
-            return QColor(0, 230, 230);
-        case alarms::Priority::kNone:
-            break;
-    }
-    return QColor();
-}
-
 int FieldOf(alarms::Kind kind) {
     switch (kind) {
         case alarms::kSpo2Low:
@@ -52,8 +36,24 @@ int FieldOf(alarms::Kind kind) {
     }
 }
 
-// A burst as a WAV file (16-bit mono PCM), for QSoundEffect.
-bool WriteWav(const QString& path, const std::vector<int16_t>& samples, int rate) {
+}  // namespace
+
+// High red at 2 Hz, medium yellow at 0.7 Hz, low cyan steady.
+QColor AlarmFlashColour(alarms::Priority p, uint64_t now_ms) {
+    switch (p) {
+        case alarms::Priority::kHigh:
+            return now_ms % 500 < 250 ? QColor(255, 40, 40) : QColor();
+        case alarms::Priority::kMedium:
+            return now_ms % 1430 < 715 ? QColor(255, 230, 0) : QColor();
+        case alarms::Priority::kLow:
+            return QColor(0, 230, 230);
+        case alarms::Priority::kNone:
+            break;
+    }
+    return QColor();
+}
+
+bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int rate) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly)) return false;
     auto u32 = [&f](uint32_t v) {
@@ -80,8 +80,6 @@ bool WriteWav(const QString& path, const std::vector<int16_t>& samples, int rate
     for (int16_t s : samples) u16(static_cast<uint16_t>(s));
     return f.error() == QFile::NoError;
 }
-
-}  // namespace
 
 CAlarmPane::CAlarmPane(QWidget* parent) : QWidget(parent) {
     setObjectName("alarms");
@@ -110,7 +108,7 @@ void CAlarmPane::Show(const alarms::Entry* entries, size_t count, bool all_off,
                                   .addMSecs(-static_cast<qint64>(now_ms - e.ended_ms))
                                   .toString("HH:mm:ss");
         lines << QString::fromStdString(alarms::Text(e, ended.toLatin1().constData()));
-        backgrounds.push_back(e.ended ? QColor() : FlashColour(e.priority, now_ms));
+        backgrounds.push_back(e.ended ? QColor() : AlarmFlashColour(e.priority, now_ms));
         kinds.push_back(e.ended ? static_cast<int>(e.kind) : -1);
     }
     if (lines == lines_ && backgrounds == backgrounds_) return;
@@ -189,9 +187,10 @@ void AlarmWatch::ShowLimits() {
     limits_[1]->setText(spo2.join(" "));
 }
 
-void AlarmWatch::OnEvent(void*, const alarms::Event& e) {
+void AlarmWatch::OnEvent(void* self, const alarms::Event& e) {
     platform::DebugPrintf("Alarm %s: %s\n", alarms::EventName(e.what),
                           alarms::Text(e.alarm).c_str());
+    if (auto& observer = static_cast<AlarmWatch*>(self)->observer_) observer(e);
 }
 
 void AlarmWatch::Tick(uint64_t now_ms) {
@@ -221,7 +220,7 @@ void AlarmWatch::Flash(uint64_t now_ms) {
     QColor colours[ViewFieldCount];
     for (size_t i = n; i-- > 0;)  // the highest last, so that it wins a shared field
         if (!entries[i].ended)
-            colours[FieldOf(entries[i].kind)] = FlashColour(entries[i].priority, now_ms);
+            colours[FieldOf(entries[i].kind)] = AlarmFlashColour(entries[i].priority, now_ms);
     for (int field :
          {static_cast<int>(Spo2), static_cast<int>(Pulse), static_cast<int>(StatusText)}) {
         FieldControl* control = view_->FieldControlAt(field);
@@ -247,7 +246,7 @@ void AlarmWatch::MakeTones() {
     for (alarms::Priority p :
          {alarms::Priority::kLow, alarms::Priority::kMedium, alarms::Priority::kHigh}) {
         const QString path = tones_->filePath(QString("alarm-%1.wav").arg(alarms::PriorityName(p)));
-        if (!tones_->isValid() || !WriteWav(path, alarms::BurstSamples(p, 22050), 22050)) {
+        if (!tones_->isValid() || !WriteAlarmWav(path, alarms::BurstSamples(p, 22050), 22050)) {
             platform::DebugPrintf("*** Alarms: cannot make the %s tone\n", alarms::PriorityName(p));
             continue;
         }
