@@ -143,8 +143,10 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large, co
         const QRect below = in.adjusted(0, line, 0, 0);
         const int half = below.height() / 2;
         const QString since = d.offline_since;
-        p.setFont(fitted("offline", h * 0.16 * fit));
-        p.drawText(below.adjusted(0, 0, 0, -half), Qt::AlignHCenter | Qt::AlignBottom, "offline");
+        // The ward's offline alarm says so in its own words ("** bed-4 offline").
+        const QString word = alarm.priority != alarms::Priority::kNone ? alarm.text : "offline";
+        p.setFont(fitted(word, h * 0.16 * fit));
+        p.drawText(below.adjusted(0, 0, 0, -half), Qt::AlignHCenter | Qt::AlignBottom, word);
         p.setFont(fitted(since, h * 0.1 * fit));
         p.drawText(below.adjusted(0, below.height() - half, 0, 0), Qt::AlignHCenter | Qt::AlignTop,
                    since);
