@@ -23,19 +23,6 @@ constexpr int kStepMs = 100;
 constexpr int kLineHeight = 16;
 const QColor kValueBackground(240, 240, 240);
 
-int FieldOf(alarms::Kind kind) {
-    switch (kind) {
-        case alarms::kSpo2Low:
-        case alarms::kSpo2Desat:
-            return Spo2;
-        case alarms::kPulseHigh:
-        case alarms::kPulseLow:
-            return Pulse;
-        default:
-            return StatusText;
-    }
-}
-
 }  // namespace
 
 // High red at 2 Hz, medium yellow at 0.7 Hz, low cyan steady.
@@ -52,6 +39,23 @@ QColor AlarmFlashColour(alarms::Priority p, uint64_t now_ms) {
     }
     return QColor();
 }
+
+namespace {
+
+int FieldOf(alarms::Kind kind) {
+    switch (kind) {
+        case alarms::kSpo2Low:
+        case alarms::kSpo2Desat:
+            return Spo2;
+        case alarms::kPulseHigh:
+        case alarms::kPulseLow:
+            return Pulse;
+        default:
+            return StatusText;
+    }
+}
+
+}  // namespace
 
 bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int rate) {
     QFile f(path);
