@@ -14,8 +14,10 @@
 #include "link/configuration.h"
 #include "link/oximeter.h"
 #include "platform/debug_output.h"
+#include "platform/tick.h"
 #include "processing/view_field.h"
 #include "sessions/alarm_fields.h"
+#include "sessions/session_events.h"
 
 namespace {
 
@@ -142,7 +144,7 @@ void CAlarmPane::mousePressEvent(QMouseEvent* event) {
 
 AlarmWatch::AlarmWatch(CVELTMonitoringView* view)
     : QObject(view), view_(view), pane_(new CAlarmPane(view)) {
-    pane_->setGeometry(510, 323, 332, 4 * kLineHeight);
+    pane_->setGeometry(CAlarmPane::Place());
     for (int i = 0; i < 2; ++i) {
         limits_[i] = new QLabel(view);
         limits_[i]->setObjectName(i == 0 ? "pulse-limits" : "spo2-limits");
@@ -174,6 +176,7 @@ AlarmWatch::~AlarmWatch() = default;
 void AlarmWatch::SetSettings(const alarms::Settings& settings) {
     if (!(settings == monitor_.settings())) changed_ = true;
     monitor_.SetSettings(settings, now_ms_, OnEvent, this);
+    Record(ConnectionRecorder::Note::kAlarmSettings, session_events::SettingsText(settings));
     ShowLimits();
 }
 
@@ -194,16 +197,37 @@ void AlarmWatch::ShowLimits() {
 void AlarmWatch::OnEvent(void* self, const alarms::Event& e) {
     platform::DebugPrintf("Alarm %s: %s\n", alarms::EventName(e.what),
                           alarms::Text(e.alarm).c_str());
-    if (auto& observer = static_cast<AlarmWatch*>(self)->observer_) observer(e);
+    auto* watch = static_cast<AlarmWatch*>(self);
+    bool latched = false;
+    if (e.what == alarms::Event::kEnd) {
+        alarms::Entry entries[alarms::kKindCount];
+        const size_t n = watch->monitor_.List(entries, alarms::kKindCount);
+        for (size_t i = 0; i < n; ++i)
+            latched |= entries[i].kind == e.alarm.kind && entries[i].ended;
+    }
+    watch->Record(ConnectionRecorder::Note::kAlarm, session_events::AlarmText(e, latched));
+    if (watch->observer_) watch->observer_(e);
+}
+
+void AlarmWatch::Record(ConnectionRecorder::Note what, const std::string& text) {
+    COximeter* link = view_->GetLink();
+    if (link == nullptr) return;
+    link->Recording().Noted(what, platform::MonotonicMicroseconds(), text);
+    if (what == ConnectionRecorder::Note::kAlarmSettings) settings_noted_ = &link->Recording();
 }
 
 void AlarmWatch::Tick(uint64_t now_ms) {
     now_ms_ = now_ms;
+    // A new link (another port) records from its start with this window's settings.
+    const COximeter* link = view_->GetLink();
+    if (link != nullptr && &link->Recording() != settings_noted_) {
+        Record(ConnectionRecorder::Note::kAlarmSettings,
+               session_events::SettingsText(monitor_.settings()));
+    }
     char spo2[32], pulse[32], status[64];
     view_->GetFieldText(Spo2, spo2, sizeof spo2);
     view_->GetFieldText(Pulse, pulse, sizeof pulse);
     view_->GetFieldText(StatusText, status, sizeof status);
-    const COximeter* link = view_->GetLink();
     monitor_.Update(now_ms, ShownFromFields(spo2, pulse, status, link != nullptr && link->Lost()),
                     OnEvent, this);
     alarms::Entry entries[alarms::kKindCount];
@@ -238,6 +262,7 @@ void AlarmWatch::Flash(uint64_t now_ms) {
 
 void AlarmWatch::PauseAudio() {
     sound_.Pause(now_ms_, monitor_.Highest());
+    Record(ConnectionRecorder::Note::kAlarm, session_events::PauseText(alarms::kAudioPauseMs));
     platform::DebugPrintf("Alarm audio paused for %d s\n",
                           static_cast<int>(alarms::kAudioPauseMs / 1000));
     Tick(now_ms_);

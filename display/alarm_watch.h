@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "link/connection_recorder.h"
 #include "processing/alarm_sound.h"
 #include "processing/alarms.h"
 
@@ -31,6 +32,8 @@ bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int
 class CAlarmPane : public QWidget {
     Q_OBJECT
 public:
+    // Where a monitoring view shows it: under the plot, four lines.
+    static QRect Place() { return QRect(510, 323, 332, 64); }
     explicit CAlarmPane(QWidget* parent);
     void Show(const alarms::Entry* entries, size_t count, bool all_off, uint64_t pause_left_ms,
               uint64_t now_ms);
@@ -82,6 +85,8 @@ signals:
 
 private:
     static void OnEvent(void* self, const alarms::Event& event);
+    // Into the link's session, when the window has a link.
+    void Record(ConnectionRecorder::Note what, const std::string& text);
     void Flash(uint64_t now_ms);
     void ShowLimits();
     void MakeTones();
@@ -98,6 +103,7 @@ private:
     alarms::Priority highest_ = alarms::Priority::kNone;
     alarms::Priority last_burst_ = alarms::Priority::kNone;
     bool changed_ = false;
+    const ConnectionRecorder* settings_noted_ = nullptr;  // the recorder that has the settings
     std::unique_ptr<QTemporaryDir> tones_;
     QSoundEffect* effects_[4] = {};
     std::function<void(const alarms::Event&)> observer_;

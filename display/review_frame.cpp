@@ -6,9 +6,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -17,11 +19,14 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
+#include "display/alarm_watch.h"
 #include "display/export_dialog.h"
+#include "display/marks.h"
 #include "display/monitoring_view.h"
 #include "link/configuration.h"
 #include "recordings/capture_file.h"
@@ -114,7 +119,66 @@ void CReviewOverview::SelectTo(uint64_t time_us) {
     emit selectionChanged();
 }
 
+double CReviewOverview::XOf(uint64_t time_us) const {
+    const double total_s = std::max(1.0, static_cast<double>(duration_us_) / kSecondUs);
+    return static_cast<double>(time_us) / kSecondUs / total_s * (width() - 1);
+}
+
+void CReviewOverview::AppendEvents(const std::vector<ReviewIndex::Event>& events) {
+    if (events.empty()) return;
+    events_.insert(events_.end(), events.begin(), events.end());
+    update();
+}
+
+void CReviewOverview::SetReviewMarks(const std::vector<session_events::Mark>& marks) {
+    review_marks_ = marks;
+    update();
+}
+
+int CReviewOverview::ReviewMarkAt(int x) const {
+    for (size_t i = 0; i < review_marks_.size(); ++i)
+        if (std::abs(XOf(review_marks_[i].time_us) - x) <= 3) return static_cast<int>(i);
+    return -1;
+}
+
+QString CReviewOverview::TickTextAt(int x) const {
+    QStringList texts;
+    for (const ReviewIndex::Event& e : events_)
+        if (std::abs(XOf(e.time_us) - x) <= 3 &&
+            (e.type != ReviewIndex::Event::kAlarm || e.priority != alarms::Priority::kNone))
+            texts << QString::fromStdString(e.text);
+    for (const session_events::Mark& m : review_marks_)
+        if (std::abs(XOf(m.time_us) - x) <= 3)
+            texts << QString::fromStdString(session_events::MarkAnnotation(m.text)) + " (review)";
+    // Many ticks under one pixel on a long session: the first few say enough.
+    if (texts.size() > 8) texts = texts.mid(0, 8) << QString("and %1 more").arg(texts.size() - 8);
+    return texts.join('\n');
+}
+
+bool CReviewOverview::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QString text = TickTextAt(help->pos().x());
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, this);
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void CReviewOverview::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        const int i = ReviewMarkAt(static_cast<int>(event->position().x()));
+        if (i < 0) return;
+        QMenu menu(this);
+        const QString text = QString::fromStdString(review_marks_[i].text);
+        QAction* remove = menu.addAction(text.isEmpty() ? QString("Remove mark")
+                                                        : QString("Remove mark \"%1\"").arg(text));
+        if (menu.exec(event->globalPosition().toPoint()) == remove) emit removeMarkRequested(i);
+        return;
+    }
     if (event->button() != Qt::LeftButton) return;
     if (event->modifiers() & Qt::ShiftModifier) {
         selecting_ = true;
@@ -202,6 +266,28 @@ void CReviewOverview::paintEvent(QPaintEvent*) {
     p.setPen(Qt::black);
     for (size_t i = 0; i < seconds_.size(); ++i)
         if (seconds_[i].status_changed) p.drawLine(QPointF(x_of(i), 0), QPointF(x_of(i), 5));
+    // Ticks: marks over the whole height, alarm starts as a block at the foot in their
+    // priority's colour, damage as a dark red line.
+    for (const ReviewIndex::Event& e : events_) {
+        const double x = XOf(e.time_us);
+        if (e.type == ReviewIndex::Event::kMark) {
+            p.setPen(QPen(QColor(0, 90, 255), 1));
+            p.drawLine(QPointF(x, 0), QPointF(x, h));
+        } else if (e.type == ReviewIndex::Event::kDamage) {
+            p.setPen(QPen(QColor(150, 0, 0), 2));
+            p.drawLine(QPointF(x, 0), QPointF(x, h));
+        } else if (e.priority != alarms::Priority::kNone) {
+            const QColor c = e.priority == alarms::Priority::kHigh     ? QColor(255, 40, 40)
+                             : e.priority == alarms::Priority::kMedium ? QColor(230, 200, 0)
+                                                                       : QColor(0, 200, 200);
+            p.fillRect(QRectF(x - 1, h - 8, 3, 7), c);
+        }
+    }
+    for (const session_events::Mark& m : review_marks_) {
+        const double x = XOf(m.time_us);
+        p.setPen(QPen(QColor(0, 90, 255), 1, Qt::DashLine));
+        p.drawLine(QPointF(x, 0), QPointF(x, h));
+    }
     if (!done_) {
         const QString text = QString("Building the overview.. %1 %").arg(qRound(progress_ * 100));
         p.setPen(Qt::darkGray);
@@ -232,6 +318,9 @@ CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
     for (QWidget* control : view_->Controls()) control->setFocusPolicy(Qt::NoFocus);
     view_->setFocusPolicy(Qt::NoFocus);
     layout->addWidget(view_);
+    // Where a live window lists its alarms: the review shows them as they were, silent.
+    alarm_pane_ = new CAlarmPane(view_);
+    alarm_pane_->setGeometry(CAlarmPane::Place());
     overview_ = new CReviewOverview(body);
     layout->addWidget(overview_);
 
@@ -270,6 +359,7 @@ CReviewFrame::CReviewFrame(QWidget* parent) : CChildFrame(parent) {
         if (!updating_slider_) SeekTo(static_cast<uint64_t>(v) * kSecondUs);
     });
     connect(overview_, &CReviewOverview::seekRequested, this, &CReviewFrame::SeekTo);
+    connect(overview_, &CReviewOverview::removeMarkRequested, this, &CReviewFrame::RemoveMark);
     timer_.setInterval(kTickMs);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &CReviewFrame::Tick);
@@ -310,6 +400,15 @@ bool CReviewFrame::Open(const QString& path) {
         error_ = QString::fromStdString(session_->Error());
         return false;
     }
+    std::string marks_error;
+    int bad_lines = 0;
+    if (!session_events::LoadMarks(file, &marks_, &marks_error, &bad_lines))
+        Message("The session's marks cannot be read: " + QString::fromStdString(marks_error));
+    else if (bad_lines > 0)
+        Message(QString("%1 lines of \"%2\" are no marks and were passed over.")
+                    .arg(bad_lines)
+                    .arg(QString::fromStdString(session_events::MarksFileOf(file))));
+    overview_->SetReviewMarks(marks_);
     heartbeat_ = config::ReadConnectionSettings().heartbeat;
     setWindowTitle(QString("%1 Review").arg(QFileInfo(path).fileName()));
     const uint64_t duration = session_->DurationUs();
@@ -408,11 +507,58 @@ void CReviewFrame::ShowPosition() {
     slider_->setValue(static_cast<int>(PositionUs() / kSecondUs));
     updating_slider_ = false;
     overview_->SetPosition(PositionUs());
+    ShowAlarms();
+}
+
+void CReviewFrame::ShowAlarms() {
+    if (!index_) return;
+    session_events::AlarmReplay replay;
+    index_->AlarmsAt(PositionUs(), &replay);
+    alarms::Entry entries[alarms::kKindCount];
+    const size_t n = replay.List(entries, alarms::kKindCount);
+    // The value now, as the live pane shows it: from the fields the review shows.
+    for (size_t i = 0; i < n; ++i) {
+        if (entries[i].ended || alarms::Technical(entries[i].kind)) continue;
+        const bool spo2 =
+            entries[i].kind == alarms::kSpo2Low || entries[i].kind == alarms::kSpo2Desat;
+        bool ok = false;
+        const double v =
+            QString::fromStdString(session_->Player().FieldText(spo2 ? Spo2 : Pulse)).toDouble(&ok);
+        if (ok) entries[i].value = v;
+    }
+    alarm_pane_->Show(entries, n, replay.Settings().AllOff(), 0, PositionUs() / 1000);
+}
+
+void CReviewFrame::AddMark() {
+    if (!session_) return;
+    const uint64_t at = PositionUs();
+    QString text;
+    const bool given =
+        ask_mark_ ? ask_mark_(&text) : AskMarkText(this, &text, "Mark at " + Length(at));
+    if (!given) return;
+    marks_.push_back({at, text.toStdString()});
+    std::stable_sort(marks_.begin(), marks_.end(),
+                     [](const auto& a, const auto& b) { return a.time_us < b.time_us; });
+    SaveMarks();
+}
+
+void CReviewFrame::RemoveMark(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= marks_.size()) return;
+    marks_.erase(marks_.begin() + index);
+    SaveMarks();
+}
+
+void CReviewFrame::SaveMarks() {
+    overview_->SetReviewMarks(marks_);
+    std::string error;
+    if (!session_events::SaveMarks(QFile::encodeName(path_).toStdString(), marks_, &error))
+        Message("The marks cannot be kept: " + QString::fromStdString(error));
 }
 
 void CReviewFrame::PollIndex() {
     if (!index_) return;
     overview_->Append(index_->SecondsFrom(overview_->SecondCount()));
+    overview_->AppendEvents(index_->EventsFrom(overview_->EventCount()));
     overview_->SetProgress(index_->Progress(), index_->Done());
     if (index_->Done() || !index_->Error().empty()) {
         overview_->SetProgress(1.0, true);

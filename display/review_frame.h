@@ -18,6 +18,7 @@
 #include "display/child_frame.h"
 #include "display/review_session.h"
 
+class CAlarmPane;
 class CVELTMonitoringView;
 class QComboBox;
 class QLabel;
@@ -37,6 +38,13 @@ public:
     void SetProgress(double progress, bool done);
     void SetPosition(uint64_t position_us);
     size_t SecondCount() const { return seconds_.size(); }
+    // Ticks: the recorded marks and alarm starts, damage (from the index) and the marks
+    // added in the review (removable: a right click on one offers it).
+    void AppendEvents(const std::vector<ReviewIndex::Event>& events);
+    size_t EventCount() const { return events_.size(); }
+    void SetReviewMarks(const std::vector<session_events::Mark>& marks);
+    // The text a tick near x shows on hover ("" when none is near).
+    QString TickTextAt(int x) const;
     QSize sizeHint() const override { return QSize(843, 64); }
 
     // The selected part in whole seconds from the session's start, [from, to); false
@@ -47,15 +55,21 @@ public:
 signals:
     void seekRequested(uint64_t time_us);
     void selectionChanged();
+    void removeMarkRequested(int index);  // of the review's marks
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     uint64_t TimeAt(int x) const;
+    double XOf(uint64_t time_us) const;
+    int ReviewMarkAt(int x) const;  // -1: none near x
+    std::vector<ReviewIndex::Event> events_;
+    std::vector<session_events::Mark> review_marks_;
     void SelectTo(uint64_t time_us);
     std::vector<ReviewIndex::Second> seconds_;
     uint64_t duration_us_ = 0;
@@ -117,6 +131,15 @@ public:
     void SetExportStartForTesting(std::function<void()> hook) { export_start_ = std::move(hook); }
     bool WaitForExport(int timeout_ms);
 
+    // Edit > Mark..: a mark at the review position, kept beside the session in its
+    // marks file (the capture is never rewritten); a right click on its tick removes it.
+    void AddMark();
+    void RemoveMark(int index);
+    const std::vector<session_events::Mark>& ReviewMarks() const { return marks_; }
+    // Test seam: the text AddMark takes instead of asking.
+    void SetMarkTextForTesting(std::function<bool(QString*)> ask) { ask_mark_ = std::move(ask); }
+    CAlarmPane* AlarmPane() const { return alarm_pane_; }
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -128,8 +151,14 @@ private:
     void PollExport();
     void Message(const QString& text, bool problem = true);
 
+    void SaveMarks();
+    void ShowAlarms();
+
     CVELTMonitoringView* view_ = nullptr;
     CReviewOverview* overview_ = nullptr;
+    CAlarmPane* alarm_pane_ = nullptr;  // the alarms as the window showed them (silent)
+    std::vector<session_events::Mark> marks_;
+    std::function<bool(QString*)> ask_mark_;
     QToolButton* play_ = nullptr;
     QComboBox* speed_box_ = nullptr;
     QLabel* position_ = nullptr;

@@ -63,10 +63,43 @@ bool ReviewIndex::Build(const std::string& path, const std::atomic<bool>* cancel
     player.SetOutput(&out);
     player.SetMuted(true);
     const uint64_t spacing = CheckpointSpacingUs(player.Duration());
+    player.SetNoteObserver([this](const recordings::CaptureRecord& r) {
+        Event e;
+        e.time_us = r.time_us;
+        session_events::AlarmRecord alarm;
+        uint64_t before = 0;
+        std::string text;
+        if (r.kind == recordings::CaptureKind::Mark) {
+            if (!session_events::DecodeMark(r.data, r.size, &before, &text)) return;
+            e.time_us -= std::min(before, e.time_us);
+            e.text = session_events::MarkAnnotation(text);
+        } else if (session_events::DecodeAlarm(r.data, r.size, &alarm)) {
+            e.type = Event::kAlarm;
+            e.text = session_events::AlarmAnnotation(alarm);
+            if (alarm.what == session_events::AlarmRecord::kStart) e.priority = alarm.priority;
+        } else {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (e.type == Event::kAlarm) alarms_.emplace_back(r.time_us, alarm);
+        events_.push_back(std::move(e));
+    });
     std::string last_status;
+    uint64_t damaged = 0;
     for (uint64_t t = 0;; t += kSecondUs) {
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return false;
         const bool more = player.AdvanceTo(t);
+        if (player.Reader().damaged_bytes() > damaged) {
+            // At the second reading resumed in, as the exports annotate it.
+            Event e;
+            e.type = Event::kDamage;
+            e.time_us = t;
+            e.text = "session file damaged: " +
+                     std::to_string(player.Reader().damaged_bytes() - damaged) + " bytes skipped";
+            damaged = player.Reader().damaged_bytes();
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(std::move(e));
+        }
         Second s;
         s.spo2 = Shown(player.FieldText(Spo2));
         s.pulse = Shown(player.FieldText(Pulse));
@@ -103,6 +136,21 @@ bool ReviewIndex::Build(const std::string& path, const std::atomic<bool>* cancel
     }
     done_.store(true, std::memory_order_release);
     return true;
+}
+
+std::vector<ReviewIndex::Event> ReviewIndex::EventsFrom(size_t from) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (from >= events_.size()) return {};
+    return std::vector<Event>(events_.begin() + static_cast<ptrdiff_t>(from), events_.end());
+}
+
+void ReviewIndex::AlarmsAt(uint64_t time_us, session_events::AlarmReplay* out) const {
+    out->Reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [t, record] : alarms_) {
+        if (t > time_us) break;
+        out->Apply(record, t / 1000);
+    }
 }
 
 double ReviewIndex::Progress() const {

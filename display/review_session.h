@@ -14,6 +14,7 @@
 
 #include "display/waveform_plot.h"
 #include "export/second_values.h"
+#include "sessions/session_events.h"
 #include "sessions/session_player.h"
 
 // The whole state a review goes on from.
@@ -33,6 +34,16 @@ public:
         bool status_changed = false;  // the status word differs from the second before
     };
 
+    // Something the overview marks at its moment: a mark or an alarm the window
+    // recorded, damage the reader passed over.
+    struct Event {
+        enum Type : uint8_t { kMark, kAlarm, kDamage };
+        Type type = kMark;
+        uint64_t time_us = 0;
+        alarms::Priority priority = alarms::Priority::kNone;  // an alarm's start
+        std::string text;                                     // as an export annotates it
+    };
+
     // Checkpoints this far apart at least: a seek processes no more than this.
     static uint64_t CheckpointSpacingUs(uint64_t duration_us);
 
@@ -49,6 +60,10 @@ public:
     size_t SecondCount() const;
     // The seconds from `from` on that are there.
     std::vector<Second> SecondsFrom(size_t from) const;
+    // The events from `from` on that are there, in time order.
+    std::vector<Event> EventsFrom(size_t from) const;
+    // The window's alarm pane at time_us, from the alarm records read so far.
+    void AlarmsAt(uint64_t time_us, session_events::AlarmReplay* out) const;
     // The latest checkpoint at or before time_us (null when there is none yet).
     std::shared_ptr<const ReviewCheckpoint> CheckpointBefore(uint64_t time_us) const;
     size_t CheckpointCount() const;
@@ -57,6 +72,8 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<Second> seconds_;
+    std::vector<Event> events_;
+    std::vector<std::pair<uint64_t, session_events::AlarmRecord>> alarms_;  // time, record
     std::vector<std::shared_ptr<const ReviewCheckpoint>> checkpoints_;
     size_t checkpoint_bytes_ = 0;
     std::string error_;

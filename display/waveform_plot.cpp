@@ -100,6 +100,7 @@ void WaveformPlot::ResetLocked() {
         sample_colours_[i] = i % 4 == 0 ? kResetDot : kBackground;
         pulse_trend_[i] = 0;
         event_bits_[i] = 0;
+        marked_[i] = false;
     }
 }
 
@@ -145,6 +146,8 @@ void WaveformPlot::AppendSample(uint8_t value, Colour colour, uint8_t events) {
     samples_[p] = value;
     sample_colours_[p] = colour;
     event_bits_[p] = events;
+    marked_[p] = false;  // the strip column's erase took the tick
+    ++appended_;
 
     // Draw pass.
     canvas_.SetPen(colour);
@@ -257,6 +260,33 @@ void WaveformPlot::RedrawLocked(PixelCanvas& target) const {
             if (events & (1u << b)) target.SetPixel(x, kStripTop + b, kBlack);
         }
     }
+    for (int i = 0; i < kColumns; ++i) {
+        if (!marked_[i]) continue;
+        target.SetPen(kMarkColour);
+        target.MoveTo(kTraceX + i, kStripTop);
+        target.LineTo(kTraceX + i, kStripTop + 8);
+    }
+}
+
+void WaveformPlot::MarkColumn(int column) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || column < 0 || column >= kColumns) return;
+    marked_[column] = true;
+    const int x = kTraceX + column;
+    canvas_.SetPen(kMarkColour);
+    canvas_.MoveTo(x, kStripTop);
+    canvas_.LineTo(x, kStripTop + 8);
+    MarkDirty(&DirtyRegion::strip, {x, kStripTop, x + 1, kStripTop + 8});
+}
+
+bool WaveformPlot::Marked(int column) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return column >= 0 && column < kColumns && marked_[column];
+}
+
+uint64_t WaveformPlot::Appended() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return appended_;
 }
 
 void WaveformPlot::Close() {

@@ -29,6 +29,7 @@ public:
     // Values above 248 draw up to y 17, above the frame.
     static constexpr CanvasRect kAboveFrame{328, 17, 842, 24};
     static constexpr Colour kBackground = RGB(224, 224, 255);
+    static constexpr Colour kMarkColour = RGB(0, 90, 255);  // a mark's tick
     static constexpr Colour kResetDot = RGB(0, 0, 255);
     static constexpr Colour kTrendPen = RGB(0, 255, 0);
     static constexpr Colour kBlack = RGB(0, 0, 0);
@@ -114,6 +115,12 @@ public:
         f(static_cast<const PixelCanvas&>(canvas_));
     }
 
+    // A mark: a blue tick over the event strip's column, until the sweep comes round to
+    // it. Samples appended so far (the caller tells whether a column has come round).
+    void MarkColumn(int column);
+    bool Marked(int column) const;
+    uint64_t Appended() const;
+
     // State, for the view's tests and tools.
     int WritePosition() const;
     uint8_t Sample(int column) const;
@@ -145,6 +152,8 @@ private:
     Colour sample_colours_[kColumns];
     uint8_t pulse_trend_[kColumns];
     uint8_t event_bits_[kColumns];
+    bool marked_[kColumns] = {};
+    uint64_t appended_ = 0;
     Point last_erase_;
     Point last_draw_;
 

@@ -5,7 +5,7 @@
 
 namespace data_export {
 
-const char kCsvHeader[] = "time,spo2,pulse,perfusion,rhbco,status,link";
+const char kCsvHeader[] = "time,spo2,pulse,perfusion,rhbco,status,link,annotations";
 
 void AppendCsvField(std::string& out, const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
@@ -37,7 +37,7 @@ bool CsvWriter::Open(const std::string& path) {
     return true;
 }
 
-bool CsvWriter::AddRow(const SecondValues& v) {
+bool CsvWriter::AddRow(const SecondValues& v, const std::string& annotations) {
     if (file_ == nullptr) return Fail("not open");
     char time[40];
     if (FormatIsoLocalTime(v.unix_us, time, sizeof time) == 0) return Fail("time out of range");
@@ -52,6 +52,8 @@ bool CsvWriter::AddRow(const SecondValues& v) {
     AppendCsvField(row_, v.status);
     row_ += ',';
     row_ += LinkStateName(v.link);
+    row_ += ',';
+    AppendCsvField(row_, annotations);
     row_ += "\r\n";
     if (std::fwrite(row_.data(), 1, row_.size(), file_) != row_.size())
         return Fail(std::strerror(errno));

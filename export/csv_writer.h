@@ -2,7 +2,9 @@
 // fields with a comma, quote or line break quoted, "." as the decimal separator), for
 // spreadsheets. A header row, then one row per second: time (ISO 8601 local time with
 // milliseconds and offset), SpO2, pulse, perfusion, R-HbCO (the window's text when it
-// showed a number, else empty), status text, link state. Qt-free.
+// showed a number, else empty), status text, link state, and the annotations the EDF+
+// export makes in that second ("; " between them: damage, gaps, alarms, marks, link
+// events). Qt-free.
 #pragma once
 
 #include <cstdio>
@@ -27,7 +29,7 @@ public:
 
     // Creates or truncates the file and writes the header row. False with Error().
     bool Open(const std::string& path);
-    bool AddRow(const SecondValues& values);
+    bool AddRow(const SecondValues& values, const std::string& annotations = std::string());
     // False when anything failed since Open (a full disk, say).
     bool Close();
     const std::string& Error() const { return error_; }

@@ -39,6 +39,12 @@ public:
     virtual void NoData() {}
     // Any thread: a documentation text (field 0 operator, 1 serial, 2 sensor, 3 comment).
     virtual void Documentation(int /*field*/, const std::string& /*text*/) {}
+    // Any thread: what the window noted at now_us (platform::MonotonicMicroseconds()): an
+    // alarm's start, end, acknowledgement or audio pause, its alarm settings (also kept
+    // for every later file and connection), a mark. text: the record's (sessions'
+    // session_events.h makes it).
+    enum class Note { kAlarm, kAlarmSettings, kMark };
+    virtual void Noted(Note /*what*/, uint64_t /*now_us*/, const std::string& /*text*/) {}
 
     // What the recording pane shows ("REC off" when nothing records); any thread.
     virtual std::string StatusText() const { return "REC off"; }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "platform/profile.h"
 
@@ -95,20 +96,15 @@ bool Settings::operator==(const Settings& o) const {
     return latching == o.latching;
 }
 
-bool Settings::Load(const std::string& path, std::string* error) {
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::fclose(f);
-    } else {
-        *error = path + ": " + std::strerror(errno);
-        return false;
-    }
+bool Settings::Read(const std::function<std::string(const std::string& key)>& get,
+                    const std::string& where, std::string* error) {
     Settings s = *this;
     auto read = [&](const std::string& key, double lo, double hi, double* out) {
-        const std::string v = platform::GetPrivateProfileString("alarms", key.c_str(), "", path);
+        const std::string v = get(key);
         if (v.empty() || ParseNumber(v, lo, hi, out)) return true;
         char range[64];
         std::snprintf(range, sizeof range, "%g to %g", lo, hi);
-        *error = path + ": [alarms] " + key + " takes " + range + ", not \"" + v + "\"";
+        *error = where + key + " takes " + range + ", not \"" + v + "\"";
         return false;
     };
     for (int k = 0; k < kKindCount; ++k) {
@@ -127,12 +123,11 @@ bool Settings::Load(const std::string& path, std::string* error) {
     return true;
 }
 
-bool Settings::Save(const std::string& path) const {
-    bool ok = true;
+void Settings::ForEachKey(const std::function<void(const std::string&, const char*)>& put) const {
+    char text[32];
     auto write = [&](const std::string& key, double v) {
-        char text[32];
         Number(v, text, sizeof text);
-        ok = platform::WritePrivateProfileString("alarms", key.c_str(), text, path) && ok;
+        put(key, text);
     };
     for (int k = 0; k < kKindCount; ++k) {
         const std::string name = kKinds[k].name;
@@ -141,7 +136,56 @@ bool Settings::Save(const std::string& path) const {
         write(name + "-on", limits[k].on ? 1 : 0);
     }
     write("latching", latching ? 1 : 0);
+}
+
+bool Settings::Load(const std::string& path, std::string* error) {
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::fclose(f);
+    } else {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return Read(
+        [&path](const std::string& key) {
+            return platform::GetPrivateProfileString("alarms", key.c_str(), "", path);
+        },
+        path + ": [alarms] ", error);
+}
+
+bool Settings::Save(const std::string& path) const {
+    bool ok = true;
+    ForEachKey([&](const std::string& key, const char* value) {
+        ok = platform::WritePrivateProfileString("alarms", key.c_str(), value, path) && ok;
+    });
     return ok;
+}
+
+std::string Settings::Pairs() const {
+    std::string out;
+    ForEachKey([&out](const std::string& key, const char* value) {
+        if (!out.empty()) out += ' ';
+        out += key + '=' + value;
+    });
+    return out;
+}
+
+bool Settings::ReadPairs(const std::string& pairs, std::string* error) {
+    std::map<std::string, std::string> values;
+    size_t at = 0;
+    while (at < pairs.size()) {
+        size_t end = pairs.find(' ', at);
+        if (end == std::string::npos) end = pairs.size();
+        const std::string pair = pairs.substr(at, end - at);
+        const size_t eq = pair.find('=');
+        if (eq != std::string::npos) values[pair.substr(0, eq)] = pair.substr(eq + 1);
+        at = end + 1;
+    }
+    return Read(
+        [&values](const std::string& key) {
+            auto it = values.find(key);
+            return it == values.end() ? std::string() : it->second;
+        },
+        "alarm settings: ", error);
 }
 
 std::string Text(const Entry& e, const char* ended_clock) {
@@ -291,23 +335,25 @@ int AlarmMonitor::AcknowledgeAll(uint64_t now_ms, Sink sink, void* context) {
 
 size_t AlarmMonitor::List(Entry* out, size_t max) const {
     size_t n = 0;
+    for (const Track& t : tracks_)
+        if (t.active || t.latched) n = InsertShown(t.entry, out, n, max);
+    return n;
+}
+
+size_t InsertShown(const Entry& entry, Entry* out, size_t n, size_t max) {
     // Highest first; within a priority the active before the latched, then the oldest.
     auto before = [](const Entry& a, const Entry& b) {
         if (a.priority != b.priority) return a.priority > b.priority;
         if (a.ended != b.ended) return !a.ended;
         return a.since_ms < b.since_ms;
     };
-    for (const Track& t : tracks_) {
-        if (!t.active && !t.latched) continue;
-        size_t at = n < max ? n : max;
-        while (at > 0 && before(t.entry, out[at - 1])) {
-            if (at < max) out[at] = out[at - 1];
-            --at;
-        }
-        if (at < max) out[at] = t.entry;
-        if (n < max) ++n;
+    size_t at = n < max ? n : max;
+    while (at > 0 && before(entry, out[at - 1])) {
+        if (at < max) out[at] = out[at - 1];
+        --at;
     }
-    return n;
+    if (at < max) out[at] = entry;
+    return n < max ? n + 1 : n;
 }
 
 Priority AlarmMonitor::Highest() const {

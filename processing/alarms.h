@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace alarms {
@@ -43,6 +44,17 @@ struct Settings {
     bool Load(const std::string& path, std::string* error);
     // Writes every key; false when the file cannot be written.
     bool Save(const std::string& path) const;
+    // The same keys as "key=value" pairs separated by spaces (a session records them),
+    // and back; keys not there keep their value.
+    std::string Pairs() const;
+    bool ReadPairs(const std::string& pairs, std::string* error);
+
+private:
+    // get: a key's value, "" when it is not there. where: how an error names the source.
+    bool Read(const std::function<std::string(const std::string& key)>& get,
+              const std::string& where, std::string* error);
+    void ForEachKey(
+        const std::function<void(const std::string& key, const char* value)>& put) const;
 };
 
 // What the window shows at a moment.
@@ -77,6 +89,11 @@ struct Event {
 // the caller shows clock times; null leaves it out), "** Link lost", "* Finger?".
 std::string Text(const Entry& entry, const char* ended_clock = nullptr);
 const char* EventName(Event::What what);  // "start", "end", "acknowledged"
+
+// Puts entry into the list out[0..n) (at most max long) where a pane shows it: highest
+// priority first, within a priority the active before the latched, then the oldest.
+// The list's new length.
+size_t InsertShown(const Entry& entry, Entry* out, size_t n, size_t max);
 
 class AlarmMonitor {
 public:

@@ -89,6 +89,10 @@ const char* CaptureKindName(CaptureKind kind) {
             return "documentation";
         case CaptureKind::Handoffs:
             return "handoffs";
+        case CaptureKind::Alarm:
+            return "alarm";
+        case CaptureKind::Mark:
+            return "mark";
     }
     return "unknown";
 }

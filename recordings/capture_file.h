@@ -51,8 +51,11 @@ enum class CaptureKind : uint8_t {
                               // (its millisecond tick counts follow from it)
     Handoffs = 14,            // frames of the next device bytes that the program did not
                               // simply queue: entries of u16 frame number, outcome byte
+    Alarm = 15,               // an alarm start, end, acknowledgement, audio pause or new
+                              // settings: tab-separated text (docs/capture-format.md)
+    Mark = 16,                // a mark the user made: its text (may be empty)
 };
-constexpr uint8_t kCaptureLastKind = 14;
+constexpr uint8_t kCaptureLastKind = 16;
 
 // "device bytes", "port opened", ...: for listings.
 const char* CaptureKindName(CaptureKind kind);

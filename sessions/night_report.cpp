@@ -180,6 +180,13 @@ std::string Json(const Numbers& r) {
     key("pulse_min", number(r.pulse_min, 1));
     key("pulse_max", number(r.pulse_max, 1));
     key("marks", std::to_string(r.marks));
+    if (r.alarms_recorded) {
+        j += "  \"alarms\": {";
+        for (int k = 0; k < alarms::kKindCount; ++k)
+            j += std::string(k ? ", " : "") + "\"" + alarms::Name(static_cast<alarms::Kind>(k)) +
+                 "\": " + std::to_string(r.alarm_starts[k]);
+        j += "},\n";
+    }
     j += "  \"events\": [";
     for (size_t i = 0; i < r.events.size(); ++i) {
         const Desaturation& e = r.events[i];
@@ -190,6 +197,17 @@ std::string Json(const Numbers& r) {
     }
     j += r.events.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return j;
+}
+
+std::string AlarmSummary(const Numbers& n) {
+    if (!n.alarms_recorded) return "not recorded";
+    std::string out;
+    for (int k = 0; k < alarms::kKindCount; ++k)
+        if (n.alarm_starts[k] > 0)
+            out += std::string(out.empty() ? "" : ", ") +
+                   alarms::Name(static_cast<alarms::Kind>(k)) + " " +
+                   std::to_string(n.alarm_starts[k]);
+    return out.empty() ? "none" : out;
 }
 
 }  // namespace report

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "processing/alarms.h"
+
 namespace report {
 
 // One second of a session: what the window showed at its end (NaN: nothing shown).
@@ -50,7 +52,14 @@ struct Numbers {
                            {"100\u2013119"}, {"120\u2013139"}, {"\u2265 140"}};
     std::vector<Desaturation> events;  // in time order, 3 % and 4 % ones together
     int marks = 0;
+    // The alarms the window recorded in the session (starts by kind, in alarms::Kind
+    // order); none recorded: the session holds no alarm records (not part of Compute).
+    bool alarms_recorded = false;
+    int alarm_starts[alarms::kKindCount] = {};
 };
+
+// "spo2-low 2, pulse-high 1", "none" or "not recorded".
+std::string AlarmSummary(const Numbers& numbers);
 
 // The definitions as the report prints them.
 extern const char* const kReportDefinitions[];

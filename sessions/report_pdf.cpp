@@ -279,6 +279,7 @@ bool WriteReportPdf(const std::string& path, const ReportInfo& info, const Numbe
                                                          Fixed(n.pulse_min, 1) + " / " +
                                                          Fixed(n.pulse_max, 1) + " /min"});
         summary.push_back({"Marks", std::to_string(n.marks)});
+        summary.push_back({"Alarms (as the window recorded them)", AlarmSummary(n)});
         p.Text(kMargin, y + 14, "Summary", 12, true);
         y = Rows(p, y + 32, summary);
 

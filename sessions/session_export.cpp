@@ -18,6 +18,7 @@
 #include "processing/measurement.h"
 #include "processing/view_field.h"
 #include "recordings/capture_file.h"
+#include "sessions/session_events.h"
 
 namespace {
 
@@ -123,10 +124,39 @@ bool ExportSession::InRange(int64_t second) const {
     return second >= options_.from_s && (options_.to_s < 0 || second < options_.to_s);
 }
 
-void ExportSession::Annotate(int64_t t_us, const std::string& text) {
-    if (edf_ == nullptr || t_us < options_.from_s * 1000000) return;
+void ExportSession::Annotate(int64_t t_us, const std::string& text) { Note(t_us, -1, text); }
+
+void ExportSession::Note(int64_t t_us, int64_t duration_us, const std::string& text) {
+    if (t_us < options_.from_s * 1000000) return;
     if (options_.to_s >= 0 && t_us >= options_.to_s * 1000000) return;
-    edf_->AddAnnotation(t_us - options_.from_s * 1000000, -1, text);
+    if (edf_ != nullptr) edf_->AddAnnotation(t_us - options_.from_s * 1000000, duration_us, text);
+    if (csv_ != nullptr) csv_notes_.push_back({t_us / 1000000, text});
+}
+
+std::string ExportSession::TakeNotes(int64_t second, bool all) {
+    // A note of a second already written goes with the next row.
+    std::string out;
+    auto kept = csv_notes_.begin();
+    for (auto& note : csv_notes_) {
+        if (all || note.first <= second) {
+            if (!out.empty()) out += "; ";
+            out += note.second;
+        } else {
+            if (&*kept != &note) *kept = std::move(note);
+            ++kept;
+        }
+    }
+    csv_notes_.erase(kept, csv_notes_.end());
+    return out;
+}
+
+void ExportSession::WriteCsvRows(int64_t before, bool last) {
+    while (!csv_rows_.empty() && (last || csv_rows_.front().first < before)) {
+        const bool final_row = last && csv_rows_.size() == 1;
+        if (!csv_->AddRow(csv_rows_.front().second, TakeNotes(csv_rows_.front().first, final_row)))
+            Fail(csv_->Error());
+        csv_rows_.pop_front();
+    }
 }
 
 void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail) {
@@ -168,7 +198,36 @@ void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string
     Moment(t_us);
 }
 
+void ExportSession::AddMarks(const std::vector<session_events::Mark>& marks) {
+    marks_.insert(marks_.end(), marks.begin(), marks.end());
+    std::stable_sort(marks_.begin(), marks_.end(),
+                     [](const auto& a, const auto& b) { return a.time_us < b.time_us; });
+}
+
+void ExportSession::NoteMarks(int64_t t_us) {
+    while (next_mark_ < marks_.size() && static_cast<int64_t>(marks_[next_mark_].time_us) <= t_us) {
+        const session_events::Mark& m = marks_[next_mark_++];
+        OnMark(static_cast<int64_t>(m.time_us), m.text);
+    }
+}
+
+void ExportSession::OnMark(int64_t t_us, const std::string& text) {
+    Annotate(t_us, session_events::MarkAnnotation(text));
+    if (InRange(t_us / 1000000))
+        marks_noted_.push_back({static_cast<uint64_t>(t_us - options_.from_s * 1000000), text});
+}
+
+void ExportSession::OnAlarm(int64_t t_us, const session_events::AlarmRecord& alarm) {
+    Annotate(t_us, session_events::AlarmAnnotation(alarm));
+    if (alarm.what == session_events::AlarmRecord::kSettings) alarms_recorded_ = true;
+    if (alarm.what == session_events::AlarmRecord::kStart && InRange(t_us / 1000000)) {
+        alarms_recorded_ = true;
+        ++alarm_starts_[alarm.kind];
+    }
+}
+
 void ExportSession::Moment(int64_t t_us) {
+    NoteMarks(t_us);
     if (moment_observer_)
         moment_observer_(t_us, sampler_.LinkState() == data_export::LinkState::kLost);
 }
@@ -193,10 +252,7 @@ void ExportSession::NoteStatus(int64_t t_us) {
 }
 
 void ExportSession::NoSamples(int64_t gap_start) {
-    if (any_record_ && edf_ != nullptr && gap_start >= options_.from_s * 1000000 &&
-        (options_.to_s < 0 || gap_start < options_.to_s * 1000000))
-        edf_->AddAnnotation(gap_start - options_.from_s * 1000000, slot_ * kRecordUs - gap_start,
-                            "No samples");
+    if (any_record_) Note(gap_start, slot_ * kRecordUs - gap_start, "No samples");
 }
 
 void ExportSession::Sample(const processing::CurrentSample& sample, const uint8_t* ecg) {
@@ -261,18 +317,22 @@ void ExportSession::OnSecond(int64_t second, const data_export::SecondValues& va
         Annotate(second * 1000000, values.status);
     ++seconds_written_;
     if (second_observer_) second_observer_(second - options_.from_s, values);
-    if (csv_ != nullptr && !csv_->AddRow(values)) Fail(csv_->Error());
 }
 
-void ExportSession::WritePending() {
+void ExportSession::WritePending(bool last) {
     pending_ = false;
-    if (edf_ != nullptr && InRange(pending_second_) && !edf_->AddSecond(pending_values_, wave_))
-        Fail(edf_->Error());
+    if (InRange(pending_second_)) {
+        if (edf_ != nullptr && !edf_->AddSecond(pending_values_, wave_)) Fail(edf_->Error());
+        if (csv_ != nullptr) csv_rows_.emplace_back(pending_second_, pending_values_);
+    }
+    if (csv_ != nullptr) WriteCsvRows(pending_second_ - kCsvHoldSeconds, last);
 }
 
 bool ExportSession::Finish() {
     NoteStatus(last_record_us_);
-    if (pending_) WritePending();
+    NoteMarks(INT64_MAX);
+    if (pending_) WritePending(true);
+    if (csv_ != nullptr) WriteCsvRows(0, true);
     bool ok = error_.empty();
     if (ok && seconds_written_ == 0) Fail("nothing to export: no framed record in the chosen span");
     if (csv_ != nullptr && !csv_->Close()) Fail(csv_->Error());
@@ -300,6 +360,16 @@ bool ExportSession::Finish() {
     }
     if (!error_.empty()) Discard();
     return error_.empty();
+}
+
+void NoteForReport(const ExportSession& exporter, report::Numbers* numbers,
+                   std::vector<report::Mark>* marks) {
+    numbers->marks = static_cast<int>(exporter.MarksNoted().size());
+    for (const session_events::Mark& m : exporter.MarksNoted())
+        marks->push_back({static_cast<int64_t>(m.time_us / 1000000), m.text});
+    numbers->alarms_recorded = exporter.AlarmsRecorded();
+    std::copy(exporter.AlarmStarts(), exporter.AlarmStarts() + alarms::kKindCount,
+              numbers->alarm_starts);
 }
 
 void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord& record) {
@@ -334,6 +404,19 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
         case CaptureKind::Documentation:
             if (record.size > 0) session.OnDocumentation(record.data[0], detail.substr(1), t);
             break;
+        case CaptureKind::Alarm: {
+            session_events::AlarmRecord alarm;
+            if (session_events::DecodeAlarm(record.data, record.size, &alarm))
+                session.OnAlarm(t, alarm);
+            break;
+        }
+        case CaptureKind::Mark: {
+            uint64_t before = 0;
+            std::string text;
+            if (session_events::DecodeMark(record.data, record.size, &before, &text))
+                session.OnMark(t - static_cast<int64_t>(std::min<uint64_t>(before, t)), text);
+            break;
+        }
         case CaptureKind::DeviceBytesDropped:
             // Bytes the program never received: their records are missing here too.
             session.Annotate(t, "Tap dropped " + std::to_string(record.size) + " device bytes");
@@ -477,6 +560,9 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
         exporter.SetDisplayReset(
             [&](const char* status) { ResetHeadlessDisplay(link, view, status); });
         ok = exporter.Open();
+        std::vector<session_events::Mark> marks;
+        if (ok && !session_events::LoadMarks(capture, &marks, error)) ok = false;
+        exporter.AddMarks(marks);
         if (ok) {
             const bool whole = FeedCapture(
                 reader, link, &exporter,

@@ -21,14 +21,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "export/csv_writer.h"
 #include "export/edf_plus_writer.h"
 #include "link/link_view.h"
+#include "sessions/report_pdf.h"
 #include "sessions/second_snapshot.h"
+#include "sessions/session_events.h"
 
 class COximeter;
 namespace recordings {
@@ -72,6 +77,17 @@ public:
     // through `show` (the caller's display reset with the status text).
     enum class LinkEvent { kPortOpened, kPortClosed, kLost, kBack, kNoData };
     void OnLinkEvent(LinkEvent event, int64_t t_us, const std::string& detail);
+    // Marks kept beside the session (session_events::LoadMarks), annotated at their times.
+    void AddMarks(const std::vector<session_events::Mark>& marks);
+    // A mark or an alarm record of the session at stream time t_us: an annotation, and
+    // what the report counts.
+    void OnMark(int64_t t_us, const std::string& text);
+    void OnAlarm(int64_t t_us, const session_events::AlarmRecord& alarm);
+    // The marks in the range (times from its start) and the alarms the window recorded
+    // there (starts by kind; AlarmsRecorded: the session holds the window's alarm records).
+    const std::vector<session_events::Mark>& MarksNoted() const { return marks_noted_; }
+    const int* AlarmStarts() const { return alarm_starts_; }
+    bool AlarmsRecorded() const { return alarms_recorded_; }
     // A documentation text (0 operator, 1 serial, 2 sensor, 3 comment) at stream time
     // t_us (a capture's): an annotation, and the header's technician, equipment and
     // recording. A raw stream has none.
@@ -97,9 +113,19 @@ private:
     static void OnSample(void* self, const processing::CurrentSample& sample, const uint8_t* ecg);
     void Sample(const processing::CurrentSample& sample, const uint8_t* ecg);
     void OnSecond(int64_t second, const data_export::SecondValues& values);
-    void WritePending();
+    // last: the export's last row, which takes every note left.
+    void WritePending(bool last = false);
+    // An annotation of the EDF+ and the CSV (duration -1: none), inside the range.
+    void Note(int64_t t_us, int64_t duration_us, const std::string& text);
+    // The CSV's notes up to the end of second (all: every one left), "; " between them.
+    std::string TakeNotes(int64_t second, bool all);
+    // The CSV rows held back before `before` (last: all of them). A row waits
+    // kCsvHoldSeconds, so that a mark made while its dialog was open reaches its row.
+    void WriteCsvRows(int64_t before, bool last);
+    static constexpr int64_t kCsvHoldSeconds = 120;
     void NoteStatus(int64_t t_us);
     void Moment(int64_t t_us);
+    void NoteMarks(int64_t t_us);  // the marks up to t_us
     // A "No samples" annotation from gap_start to the slot now next.
     void NoSamples(int64_t gap_start);
     bool InRange(int64_t second) const;
@@ -130,6 +156,13 @@ private:
     std::function<void(const char*)> show_;
     SecondObserver second_observer_;
     MomentObserver moment_observer_;
+    std::vector<session_events::Mark> marks_;
+    size_t next_mark_ = 0;
+    std::vector<session_events::Mark> marks_noted_;
+    int alarm_starts_[alarms::kKindCount] = {};
+    bool alarms_recorded_ = false;
+    std::vector<std::pair<int64_t, std::string>> csv_notes_;  // second, text: for the rows
+    std::deque<std::pair<int64_t, data_export::SecondValues>> csv_rows_;  // not yet written
     std::string status_;    // the status text last annotated
     bool pending_ = false;  // a second whose waves are being gathered
     int64_t pending_second_ = 0;
@@ -138,6 +171,11 @@ private:
     int64_t seconds_written_ = 0;
     std::string error_;
 };
+
+// What an export noted for its report: the marks (count and list) and the alarms the
+// window recorded.
+void NoteForReport(const ExportSession& exporter, report::Numbers* numbers,
+                   std::vector<report::Mark>* marks);
 
 // A capture's record other than the device's bytes, as a link event of the export.
 void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord& record);

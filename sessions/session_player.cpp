@@ -282,6 +282,10 @@ void SessionPlayer::Handle(const recordings::CaptureRecord& r) {
                 SetField(kDoc[r.data[0]], text.c_str());
             }
             break;
+        case CaptureKind::Alarm:
+        case CaptureKind::Mark:
+            if (note_observer_) note_observer_(r);
+            break;
         case CaptureKind::Handoffs:
             link_->Handoffs().Replay(r.data, r.size);
             break;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -60,6 +61,11 @@ public:
     const recordings::CaptureHeader& Header() const { return reader_.header(); }
     // The time of the last record (found once, from the file's tail), µs.
     uint64_t Duration() const { return duration_us_; }
+
+    // Every alarm and mark record of the window, as it is played (a review's index
+    // collects them).
+    using NoteObserver = std::function<void(const recordings::CaptureRecord&)>;
+    void SetNoteObserver(NoteObserver observer) { note_observer_ = std::move(observer); }
 
     // The heartbeat sound of the reduced protocol (off at first).
     void SetHeartbeat(bool on) { heartbeat_ = on; }
@@ -126,6 +132,7 @@ private:
     processing::IMeasurementView* out_ = nullptr;
     processing::Measurement measurement_;
     std::unique_ptr<Sink> sink_;
+    NoteObserver note_observer_;
     std::unique_ptr<COximeter> link_;
     std::unique_ptr<LinkFrameHandler> handler_;
     State state_;

@@ -19,6 +19,7 @@
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
 #include "platform/tick.h"
+#include "sessions/session_events.h"
 
 using recordings::CaptureKind;
 
@@ -231,6 +232,7 @@ bool SessionRecording::Begin(const SessionStart& start) {
         lost_now_ = false;
         for (std::string& d : documentation_) d.clear();
         error_ = recorder_ ? std::string() : error;
+        AddAlarmSettings(recorder_.get());
     }
     // Whatever failed (the folder, the file, its header): one line says so.
     if (!error.empty()) platform::DebugPrintf("*** Sessions: %s\n", error.c_str());
@@ -363,6 +365,29 @@ void SessionRecording::Documentation(int field, const std::string& text) {
         recorder_->Add(CaptureKind::Documentation, Since(last_us_), p, bytes.size());
 }
 
+void SessionRecording::AddAlarmSettings(Recorder* recorder) {
+    if (recorder != nullptr && !alarm_settings_.empty())
+        recorder->Add(CaptureKind::Alarm, 0,
+                      reinterpret_cast<const uint8_t*>(alarm_settings_.data()),
+                      alarm_settings_.size());
+}
+
+void SessionRecording::Noted(Note what, uint64_t now_us, const std::string& text) {
+    std::string bytes = text.substr(0, recordings::kCaptureMaxText);
+    const CaptureKind kind = what == Note::kMark ? CaptureKind::Mark : CaptureKind::Alarm;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (what == Note::kAlarmSettings) alarm_settings_ = bytes;
+    if (!active_.load(std::memory_order_acquire)) return;
+    // Never before the time already recorded (the reader takes times that go back as
+    // damage): a mark says how much earlier it was made.
+    if (what == Note::kMark)
+        bytes = session_events::MarkText(now_us < last_us_ ? (last_us_ - now_us) / 1000 : 0, bytes);
+    if (now_us > last_us_) last_us_ = now_us;
+    if (recorder_ && !recorder_->failed())
+        recorder_->Add(kind, Since(last_us_), reinterpret_cast<const uint8_t*>(bytes.data()),
+                       bytes.size());
+}
+
 std::string SessionRecording::Path() const {
     std::lock_guard<std::mutex> lock(mu_);
     return path_;
@@ -469,6 +494,7 @@ void SessionRecording::Rotate(bool after_failure) {
             next->Add(CaptureKind::Documentation, 0, reinterpret_cast<const uint8_t*>(bytes.data()),
                       bytes.size());
         }
+        AddAlarmSettings(next.get());
         if (lost_now_)
             next->Add(CaptureKind::DeviceLost, 0,
                       reinterpret_cast<const uint8_t*>(lost_why_.data()), lost_why_.size());

@@ -89,6 +89,7 @@ public:
     void NoData() override;
     // Also written at the start of every later file of the connection.
     void Documentation(int field, const std::string& text) override;
+    void Noted(Note what, uint64_t now_us, const std::string& text) override;
 
     // "REC 01:02:33 · 12.4 MB", "REC off" or "REC: <reason>".
     std::string StatusText() const override;
@@ -101,6 +102,8 @@ private:
                                        std::string* error);
     void Add(recordings::CaptureKind kind, uint64_t now_us, const uint8_t* data, size_t size);
     void Keep();
+    // The window's alarm settings at a file's start (under mu_).
+    void AddAlarmSettings(Recorder* recorder);
     void Rotate(bool after_failure);
     // True when path_ no longer names the file being written (removed, replaced).
     bool FileVanished() const;
@@ -128,7 +131,8 @@ private:
     uint64_t file_dev_ = 0, file_ino_ = 0;        // the file path_ named when it was begun
     std::string lost_why_;
     std::string documentation_[4];
-    std::string error_;  // the failure shown until a file works again
+    std::string alarm_settings_;  // the window's, at the start of every file
+    std::string error_;           // the failure shown until a file works again
     uint64_t session_start_us_ = 0;
     uint64_t finished_bytes_ = 0;  // the connection's earlier files
     uint64_t file_start_us_ = 0;   // when the current file was begun

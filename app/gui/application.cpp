@@ -34,6 +34,7 @@
 #include "display/alarm_watch.h"
 #include "display/child_frame.h"
 #include "display/main_frame.h"
+#include "display/marks.h"
 #include "display/monitoring_view.h"
 #include "display/review_frame.h"
 #include "link/configuration.h"
@@ -234,6 +235,8 @@ void CVELTMonitoringApp::BuildCommands() {
     add(cmd::kRecordSessions, "Record sessions", nullptr)->setCheckable(true);
     add(cmd::kAlarms, "Alarms..", nullptr);
     add(cmd::kAudioPause, "Audio pause\tF9", nullptr, QKeySequence("F9"));
+    add(cmd::kMark, "Mark..\tCtrl+M", "Mark this moment, with an optional text\nMark",
+        QKeySequence("Ctrl+M"));
     add(cmd::kOpenSessionsFolder, "Open Sessions Folder", nullptr);
     add(cmd::kElfToFlash, "ELF to Flash..", nullptr);
     add(cmd::kD43ToFlash, "D43 to Flash..", nullptr);
@@ -276,6 +279,12 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
     on(cmd::kExportSession, [f] {
         if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
             review->RunExport();
+    });
+    on(cmd::kMark, [this, f] {
+        if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
+            return review->AddMark();
+        std::string text;
+        if (CVELTMonitoringView* view = ActiveView()) MarkLive(view, &text);
     });
     on(cmd::kFileClose, [this] { OnFileClose(); });
     on(cmd::kFileSave, [this] { OnFileSave(); });
@@ -377,7 +386,7 @@ void CVELTMonitoringApp::BuildMenus() {
                        cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
-                                 0, cmd::kCopyAsImage, cmd::kSaveAsImage});
+                                 0, cmd::kCopyAsImage, cmd::kSaveAsImage, 0, cmd::kMark});
     QMenu* view129 = menu("&View", {cmd::kViewToolbar, cmd::kViewStatusBar});
     QMenu* window = menu(
         "&Window", {cmd::kWindowNew, cmd::kWindowCascade, cmd::kWindowTile, cmd::kWindowArrange});

@@ -41,7 +41,7 @@ TEST(CsvWriter, OneRowPerSecondAsTheWindowShowedIt) {
     v.rhbco = "1.5";
     v.status = "OK";
     v.link = LinkState::kConnected;
-    ASSERT_TRUE(w.AddRow(v));
+    ASSERT_TRUE(w.AddRow(v, "Mark: a, b; Alarm: ** SpO2 86 < 90"));
     v.unix_us += 1000000;
     v.spo2 = v.pulse = v.rhbco = "Perfus?";
     v.perfusion = "0.09";
@@ -55,11 +55,12 @@ TEST(CsvWriter, OneRowPerSecondAsTheWindowShowedIt) {
     ASSERT_TRUE(w.AddRow(v));
     ASSERT_TRUE(w.Close()) << w.Error();
     EXPECT_EQ(dir.Read("out.csv"),
-              "time,spo2,pulse,perfusion,rhbco,status,link\r\n"
-              "2026-12-09T22:52:07.250+01:00,97.0,75.3,2.05,1.5,OK,connected\r\n"
+              "time,spo2,pulse,perfusion,rhbco,status,link,annotations\r\n"
+              "2026-12-09T22:52:07.250+01:00,97.0,75.3,2.05,1.5,OK,connected,"
+              "\"Mark: a, b; Alarm: ** SpO2 86 < 90\"\r\n"
               "2026-12-09T22:52:08.250+01:00,,,0.09,,"
-              "\"*** Connection lost (error 5), reconnecting..\",lost\r\n"
-              "2026-12-09T22:52:09.250+01:00,,,,,,no data\r\n");
+              "\"*** Connection lost (error 5), reconnecting..\",lost,\r\n"
+              "2026-12-09T22:52:09.250+01:00,,,,,,no data,\r\n");
     unsetenv("TZ");
     tzset();
 }

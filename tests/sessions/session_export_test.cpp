@@ -16,6 +16,7 @@
 #include "processing/measurement.h"
 #include "processing/measurement_view.h"
 #include "recordings/capture_file.h"
+#include "sessions/session_events.h"
 #include "tests/support/temp_dir.h"
 #include "tools/oximeter-sim/sim_session.h"
 
@@ -119,7 +120,7 @@ TEST_F(ExportSessionTest, CaptureDocumentationAndALossReachTheExport) {
     EXPECT_EQ(spo2[0], -32768);
     EXPECT_EQ(spo2[1], 975 - 32767);
     EXPECT_EQ(spo2[2], -32768);
-    EXPECT_NE(dir.Read("out.csv").find(",,,,,*** Connection lost,lost\r\n"), std::string::npos)
+    EXPECT_NE(dir.Read("out.csv").find(",,,,,*** Connection lost,lost,"), std::string::npos)
         << dir.Read("out.csv");
 }
 
@@ -146,9 +147,8 @@ TEST_F(ExportSessionTest, CaptureRecordsBecomeDocumentationAndNoData) {
     ASSERT_TRUE(session.Finish()) << session.Error();
 
     const std::string csv = dir.Read("out.csv");
-    EXPECT_NE(csv.find(":09.000+00:00,,,,,*** No data,no data\r\n"), std::string::npos) << csv;
-    EXPECT_NE(csv.find(":10.000+00:00,97.5,72.3,2.50,1.5,OK,connected\r\n"), std::string::npos)
-        << csv;
+    EXPECT_NE(csv.find(":09.000+00:00,,,,,*** No data,no data,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(":10.000+00:00,97.5,72.3,2.50,1.5,OK,connected,"), std::string::npos) << csv;
     edf_hdr_struct hdr{};
     ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
               0);
@@ -277,6 +277,87 @@ TEST(ExportCaptureFile, OnlyAWholeExportTakesTheName) {
     }
     edfclose_file(hdr.handle);
     EXPECT_NE(skipped.find(", " + damage), std::string::npos) << damage << " / " << skipped;
+}
+
+// What the window recorded beside the device's bytes (its alarm settings, an alarm, a
+// mark), a mark added in a review (the marks file) and damage: each is an annotation of
+// the EDF+ and in the CSV row of its second, and the report counts the marks and alarms.
+TEST(ExportCaptureFile, AlarmsMarksAndDamageReachEveryOutput) {
+    testing_support::TempDir dir;
+    alarms::Event start{alarms::Event::kStart, 0, {}};
+    start.alarm.kind = alarms::kSpo2Low;
+    start.alarm.priority = alarms::Priority::kMedium;
+    start.alarm.value = 86;
+    start.alarm.limit = 90;
+    alarms::Settings settings = alarms::Settings::Defaults();
+    settings.limits[alarms::kPulseHigh].limit = 130;
+    sim::SessionOptions o;
+    o.device.protocol = 2;
+    o.seconds = 20;
+    o.notes = {{0.02, recordings::CaptureKind::Alarm, session_events::SettingsText(settings)},
+               {5.5, recordings::CaptureKind::Alarm, session_events::AlarmText(start, false)},
+               {9.5, recordings::CaptureKind::Mark, "1500\tCough"}};  // made 1.5 s before
+    const std::string capture = dir.File("s.vcap");
+    std::string error;
+    ASSERT_TRUE(sim::WriteSimulatedSession(capture, o, &error)) << error;
+    ASSERT_TRUE(session_events::SaveMarks(capture, {{12250000, "Nurse\tin"}}, &error)) << error;
+    std::string bytes = dir.Read("s.vcap");
+    bytes.replace(bytes.size() * 3 / 4, 16, 16, '\x55');
+    dir.Write("s.vcap", bytes);
+
+    ExportOptions options;
+    options.edf_path = dir.File("out.edf");
+    options.csv_path = dir.File("out.csv");
+    ASSERT_TRUE(ExportCaptureFile(capture, options, {}, &error)) << error;
+    const std::string csv = dir.Read("out.csv");
+    auto row = [&csv](int second) {
+        size_t at = csv.find('\n');
+        for (int i = 0; i <= second && at != std::string::npos; ++i) at = csv.find('\n', at + 1);
+        const size_t begin = csv.rfind('\n', at - 1) + 1;
+        return csv.substr(begin, at - begin);
+    };
+    EXPECT_NE(row(0).find(",Port opened; Alarm limits: spo2-low 90 spo2-desat 85 pulse-low 50 "
+                          "pulse-high 130;"),
+              std::string::npos)
+        << row(0);
+    EXPECT_NE(row(5).find(",Alarm: ** SpO2 86 < 90\r"), std::string::npos) << row(5);
+    EXPECT_NE(row(8).find(",Mark: Cough\r"), std::string::npos) << row(8);
+    EXPECT_NE(row(12).find(",Mark: Nurse in\r"), std::string::npos) << row(12);
+    EXPECT_NE(csv.find(",session file damaged: "), std::string::npos) << csv;
+
+    edf_hdr_struct hdr{};
+    ASSERT_EQ(edfopen_file_readonly(options.edf_path.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS),
+              0);
+    std::vector<std::pair<long long, std::string>> notes;
+    for (long long i = 0; i < hdr.annotations_in_file; ++i) {
+        edf_annotation_struct a{};
+        edf_get_annotation(hdr.handle, static_cast<int>(i), &a);
+        notes.emplace_back(a.onset / 10000000, a.annotation);
+    }
+    edfclose_file(hdr.handle);
+    for (auto want : {std::make_pair(5LL, std::string("Alarm: ** SpO2 86 < 90")),
+                      std::make_pair(8LL, std::string("Mark: Cough")),
+                      std::make_pair(12LL, std::string("Mark: Nurse in"))})
+        EXPECT_NE(std::find(notes.begin(), notes.end(), want), notes.end()) << want.second;
+
+    // The report's count, through the export session's own account.
+    processing::Measurement m;
+    m.SetLogging(false);
+    FieldsView view;
+    LinkStatistics statistics;
+    ExportSession session({}, view.fields, statistics, m, 2, 0, true);
+    session_events::AlarmRecord alarm;
+    ASSERT_TRUE(session_events::DecodeAlarm(
+        reinterpret_cast<const uint8_t*>(o.notes[1].text.data()), o.notes[1].text.size(), &alarm));
+    session.OnAlarm(5500000, alarm);
+    session.OnMark(8500000, "Cough");
+    report::Numbers numbers;
+    std::vector<report::Mark> marks;
+    NoteForReport(session, &numbers, &marks);
+    EXPECT_EQ(report::AlarmSummary(numbers), "spo2-low 1");
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0].second, 8);
+    EXPECT_EQ(numbers.marks, 1);
 }
 
 }  // namespace

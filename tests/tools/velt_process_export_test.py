@@ -149,7 +149,8 @@ def check_export(work, recs, edf, csv_path, start, first_second=0):
         text = f.read()
     assert text.endswith("\r\n") and "\n" not in text.replace("\r\n", ""), "CR LF line ends"
     rows = list(csv.reader(text.splitlines()))
-    assert rows[0] == ["time", "spo2", "pulse", "perfusion", "rhbco", "status", "link"], rows[0]
+    assert rows[0] == ["time", "spo2", "pulse", "perfusion", "rhbco", "status", "link",
+                       "annotations"], rows[0]
     assert len(rows) == 1 + seconds, (len(rows), seconds)
     for k in range(seconds):
         s = first_second + k

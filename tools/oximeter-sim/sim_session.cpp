@@ -38,6 +38,11 @@ bool WriteSimulatedSession(const std::string& path, const SessionOptions& option
             if (t == static_cast<uint64_t>((g.at_s + g.length_s) * 1e6))
                 writer.Add(CaptureKind::DeviceBack, t);
         }
+        for (const SessionNote& n : options.notes)
+            if (n.at_s * 1e6 > static_cast<double>(t) - 20000 &&
+                n.at_s * 1e6 <= static_cast<double>(t))
+                writer.Add(n.kind, t, reinterpret_cast<const uint8_t*>(n.text.data()),
+                           n.text.size());
         if (!quiet) writer.Add(CaptureKind::DeviceBytes, t, bytes.data(), bytes.size());
         if (i % 5000 == 0 && !writer.Flush()) break;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "recordings/capture_file.h"
 #include "tools/oximeter-sim/device_model.h"
 
 namespace sim {
@@ -17,12 +18,20 @@ struct SessionGap {
     bool lost = false;    // true: the device went away (lost, then back); false: silent
 };
 
+// A record of the window beside the device's bytes: an alarm (kind 15) or a mark (16).
+struct SessionNote {
+    double at_s = 0;
+    recordings::CaptureKind kind = recordings::CaptureKind::Mark;
+    std::string text;
+};
+
 struct SessionOptions {
     Options device;
     double seconds = 60;
     int64_t start_unix_us = 1765300000000000;  // 2025-12-09 17:06:40 UTC
     std::vector<SessionGap> gaps;
     bool port_records = true;  // the port opened at 0 and closed at the end
+    std::vector<SessionNote> notes;
 };
 
 // Writes the capture; false with *error set.

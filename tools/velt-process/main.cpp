@@ -292,6 +292,13 @@ public:
         exporter_ = std::make_unique<ExportSession>(e.options, view_.fields, link_.Statistics(),
                                                     measurement_, options_.protocol, start_us,
                                                     !options_.capture.empty());
+        std::vector<session_events::Mark> marks;
+        if (!options_.capture.empty() &&
+            !session_events::LoadMarks(options_.capture, &marks, &error)) {
+            std::fprintf(stderr, "velt-process: %s\n", error.c_str());
+            return 1;
+        }
+        exporter_->AddMarks(marks);
         if (e.Report())
             exporter_->SetSecondObserver(
                 [this](int64_t second, const data_export::SecondValues& v) {
@@ -405,7 +412,9 @@ private:
     // The report of the seconds the export went through. False when it cannot be written.
     bool WriteReport() {
         const ExportArguments& e = options_.exporting;
-        const report::Numbers numbers = report::Compute(report_, 0);
+        report::Numbers numbers = report::Compute(report_, 0);
+        report::ReportInfo info;
+        NoteForReport(*exporter_, &numbers, &info.marks);
         std::string error;
         if (!e.report_json.empty()) {
             std::FILE* f = OpenOutput(e.report_json, "the report's JSON");
@@ -418,7 +427,6 @@ private:
             }
         }
         if (e.report_pdf.empty()) return true;
-        report::ReportInfo info;
         info.start_unix_us = start_us_ + e.options.from_s * 1000000;
         info.port = options_.input;
         info.protocol = options_.protocol;

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
 #include <QImage>
@@ -18,6 +19,8 @@
 #include "display/monitoring_view.h"
 #include "link/configuration.h"
 #include "link/oximeter.h"
+#include "platform/profile.h"
+#include "recordings/capture_file.h"
 #include "recordings/edf_writer.h"
 #include "recordings/gui/edf_load.h"
 #include "sessions/session_recording.h"
@@ -273,4 +276,66 @@ TEST_F(ShellTest, AlarmSettingsAreTheWindowsAndSavedWithIt) {
     app_->MainFrame()->Command(cmd::kAudioPause)->trigger();
     EXPECT_TRUE(watch->Pane()->Lines().contains("Audio paused 2:00"))
         << watch->Pane()->Lines().join("|").toStdString();
+}
+
+// What a live window notes goes into its session: its alarm settings at the start and
+// when they change, an audio pause, a mark made with Edit > Mark.. (at the key press,
+// ticked on the plot, its text offered next time), and an unplug's "link-lost" alarm,
+// which starts at once.
+TEST_F(ShellTest, AWindowsAlarmsAndMarksGoIntoItsSession) {
+    PtyDevice device;
+    ASSERT_TRUE(device.ok());
+    const std::string entry = dir_.File("configuration/dosdevices/com1");
+    ASSERT_EQ(unlink(entry.c_str()), 0);
+    ASSERT_EQ(symlink(device.slave_path().c_str(), entry.c_str()), 0);
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+    Start();
+    ASSERT_EQ(chdir(old_cwd), 0);
+    auto events = [] { QApplication::processEvents(); };
+    ASSERT_TRUE(
+        WaitFor([&] { return !app_->ActiveLink()->Recording().Path().empty(); }, 3000, events));
+    const std::string path = app_->ActiveLink()->Recording().Path();
+    AlarmWatch* watch = app_->ActiveView()->Alarms();
+    alarms::Settings settings = watch->Settings();
+    settings.limits[alarms::kSpo2Low].limit = 92;
+    watch->SetSettings(settings);
+    app_->MainFrame()->Command(cmd::kAudioPause)->trigger();
+    QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->findChild<QComboBox*>("mark-text")->setCurrentText("Turned over");
+        dialog->accept();
+    });
+    app_->MainFrame()->Command(cmd::kMark)->trigger();
+    const WaveformPlot& plot = app_->ActiveView()->Plot();
+    EXPECT_TRUE(
+        plot.Marked((plot.WritePosition() + WaveformPlot::kColumns - 1) % WaveformPlot::kColumns));
+    EXPECT_EQ(platform::GetPrivateProfileString("marks", "text1", "", config::ConfigPath()),
+              "Turned over");
+
+    device.Close();  // unplugged
+    EXPECT_TRUE(
+        WaitFor([&] { return watch->Pane()->Lines().contains("** Link lost"); }, 3000, events))
+        << watch->Pane()->Lines().join("|").toStdString();
+    app_->MainFrame()->Command(cmd::kDisconnect)->trigger();  // the file is finished
+
+    recordings::CaptureFileReader reader;
+    ASSERT_TRUE(reader.Open(path)) << reader.Error();
+    std::vector<std::string> notes;
+    recordings::CaptureRecord r;
+    while (reader.NextRecord(&r))
+        if (r.kind == recordings::CaptureKind::Alarm || r.kind == recordings::CaptureKind::Mark)
+            notes.emplace_back(std::string(recordings::CaptureKindName(r.kind)) + ":" +
+                               std::string(r.data, r.data + r.size));
+    const std::string all = ::testing::PrintToString(notes);
+    ASSERT_EQ(notes.size(), 5u) << all;
+    EXPECT_EQ(notes[0].rfind("alarm:settings\tspo2-low=90 ", 0), 0u) << all;
+    EXPECT_EQ(notes[1].rfind("alarm:settings\tspo2-low=92 ", 0), 0u) << all;
+    EXPECT_EQ(notes[2], "alarm:pause\t120") << all;
+    EXPECT_TRUE(notes[3].rfind("mark:", 0) == 0 &&
+                notes[3].find("\tTurned over") != std::string::npos)
+        << all;
+    EXPECT_EQ(notes[4], "alarm:start\tmedium\tlink-lost\t\t\t** Link lost") << all;
 }

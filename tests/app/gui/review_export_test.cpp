@@ -25,8 +25,10 @@
 
 #include "app/gui/command_ids.h"
 #include "app/gui/document.h"
+#include "display/alarm_watch.h"
 #include "display/export_dialog.h"
 #include "display/review_frame.h"
+#include "sessions/session_events.h"
 #include "tests/app/gui/shell_fixture.h"
 #include "tools/oximeter-sim/sim_session.h"
 
@@ -40,10 +42,12 @@ protected:
         ShellTest::TearDown();
     }
     // damage_at: a byte offset whose 16 bytes are overwritten, so reading skips them.
-    CReviewFrame* OpenSession(double seconds, long damage_at = -1) {
+    CReviewFrame* OpenSession(double seconds, long damage_at = -1,
+                              std::vector<sim::SessionNote> notes = {}) {
         sim::SessionOptions o;
         o.device.protocol = 2;
         o.seconds = seconds;
+        o.notes = std::move(notes);
         o.gaps = {{50.0, 8.0, true}};
         std::string error;
         session_ = dir_.File("night.velt");
@@ -293,4 +297,53 @@ TEST_F(ReviewExportTest, AnExportOverDamageSaysWhatItPassedOver) {
     EXPECT_TRUE(messages_[0].contains("damaged")) << messages_[0].toStdString();
     EXPECT_TRUE(messages_[0].startsWith("Exported 0:00:")) << messages_[0].toStdString();
     EXPECT_TRUE(messages_[0].contains(QString::fromStdString(dir_.File("out.csv"))));
+}
+
+// What the window recorded shows in the review: ticks on the overview with their texts
+// (an alarm, a mark, damage) and the alarm pane as it was at the position; a mark added
+// in the review goes into the marks file beside the session and a removal takes it out.
+TEST_F(ReviewExportTest, AlarmsMarksAndDamageShowAndReviewMarksAreKeptBeside) {
+    alarms::Event start{alarms::Event::kStart, 0, {}};
+    start.alarm.kind = alarms::kSpo2Desat;
+    start.alarm.priority = alarms::Priority::kHigh;
+    start.alarm.value = 82;
+    start.alarm.limit = 85;
+    alarms::Event end = start;
+    end.what = alarms::Event::kEnd;
+    CReviewFrame* review =
+        OpenSession(30, 250000,
+                    {{4.0, recordings::CaptureKind::Alarm, session_events::AlarmText(start, false)},
+                     {9.0, recordings::CaptureKind::Alarm, session_events::AlarmText(end, false)},
+                     {14.0, recordings::CaptureKind::Mark, "0\tCough"}});
+    ASSERT_NE(review, nullptr);
+    EXPECT_EQ(review->Overview()->TickTextAt(static_cast<int>(XOf(review, 4.0) + 0.5)),
+              "Alarm: *** SpO2 82 < 85");
+    EXPECT_EQ(review->Overview()->TickTextAt(static_cast<int>(XOf(review, 14.0) + 0.5)),
+              "Mark: Cough");
+    bool damage = false;
+    for (int x = 0; x < review->Overview()->width(); ++x)
+        damage |= review->Overview()->TickTextAt(x).startsWith("session file damaged: ");
+    EXPECT_TRUE(damage);
+    review->SeekTo(6000000);
+    // The value is the one shown now, as a live pane shows it.
+    const QString line = review->AlarmPane()->Lines().value(0);
+    EXPECT_TRUE(line.startsWith("*** SpO2 ") && line.endsWith(" < 85")) << line.toStdString();
+    review->SeekTo(10000000);
+    EXPECT_TRUE(review->AlarmPane()->Lines().isEmpty())
+        << review->AlarmPane()->Lines().join("|").toStdString();
+
+    review->SeekTo(20500000);
+    review->SetMarkTextForTesting([](QString* text) {
+        *text = "Snoring";
+        return true;
+    });
+    app_->MainFrame()->Command(cmd::kMark)->trigger();
+    const std::string marks = dir_.Read("night.velt.marks");
+    EXPECT_EQ(marks.substr(marks.find('\n') + 1), "20.500\tSnoring\n");
+    EXPECT_TRUE(review->Overview()
+                    ->TickTextAt(static_cast<int>(XOf(review, 20.5) + 0.5))
+                    .contains("Snoring"));
+    review->RemoveMark(0);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(dir_.File("night.velt.marks"))));
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
 }

@@ -99,10 +99,10 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
                            "Recent File|57616", "-", "E&xit|57665"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")),
               QStringList({"Load..|32771", "Stop Replay|32788"}));
-    EXPECT_EQ(
-        Describe(MenuNamed(bar, "&Edit")),
-        QStringList({"&Undo\tCtrl+Z|57643", "-", "Cu&t\tCtrl+X|57635", "&Copy\tCtrl+C|57634",
-                     "&Paste\tCtrl+V|57637", "-", "Copy as image|32775", "Save as image..|32776"}));
+    EXPECT_EQ(Describe(MenuNamed(bar, "&Edit")),
+              QStringList({"&Undo\tCtrl+Z|57643", "-", "Cu&t\tCtrl+X|57635", "&Copy\tCtrl+C|57634",
+                           "&Paste\tCtrl+V|57637", "-", "Copy as image|32775",
+                           "Save as image..|32776", "-", "Mark..\tCtrl+M|32798"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&View")),
               QStringList({"&Toolbar|59392", "&Status Bar|59393"}));
     QStringList window = Describe(MenuNamed(bar, "&Window"));
