@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -227,6 +228,12 @@ TEST(WardSettingsDialog, TakesTheBrokerFieldsAndRefusesWhatCannotConnect) {
     EXPECT_EQ(taken.broker.key_file, "/etc/velt/ward.key");
     EXPECT_EQ(taken.broker.username, "ward");
     EXPECT_EQ(taken.broker.password_file, "/etc/velt/ward.pw");
+    // Tiles in alarm first: the dialog's box, kept as [ward] alarms_first.
+    EXPECT_FALSE(taken.alarms_first);
+    dialog.alarms_first->setChecked(true);
+    testing_support::TempDir dir;
+    ASSERT_TRUE(WriteWardSettings(dir.File("velt-ward.ini"), dialog.Settings()));
+    EXPECT_TRUE(ReadWardSettings(dir.File("velt-ward.ini")).alarms_first);
 
     dialog.fields->broker->clear();
     dialog.accept();
