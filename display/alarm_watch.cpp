@@ -25,9 +25,10 @@ constexpr int kStepMs = 100;
 constexpr int kLineHeight = 16;
 const QColor kValueBackground(240, 240, 240);
 
-// The colour a priority flashes in at now_ms, or an invalid colour while it is dark:
-// high red at 2 Hz, medium yellow at 0.7 Hz, low cyan steady.
-QColor FlashColour(alarms::Priority p, uint64_t now_ms) {
+}  // namespace
+
+// High red at 2 Hz, medium yellow at 0.7 Hz, low cyan steady.
+QColor AlarmFlashColour(alarms::Priority p, uint64_t now_ms) {
     switch (p) {
         case alarms::Priority::kHigh:
             return now_ms % 500 < 250 ? QColor(255, 40, 40) : QColor();
@@ -40,6 +41,8 @@ QColor FlashColour(alarms::Priority p, uint64_t now_ms) {
     }
     return QColor();
 }
+
+namespace {
 
 int FieldOf(alarms::Kind kind) {
     switch (kind) {
@@ -54,8 +57,9 @@ int FieldOf(alarms::Kind kind) {
     }
 }
 
-// A burst as a WAV file (16-bit mono PCM), for QSoundEffect.
-bool WriteWav(const QString& path, const std::vector<int16_t>& samples, int rate) {
+}  // namespace
+
+bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int rate) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly)) return false;
     auto u32 = [&f](uint32_t v) {
@@ -82,8 +86,6 @@ bool WriteWav(const QString& path, const std::vector<int16_t>& samples, int rate
     for (int16_t s : samples) u16(static_cast<uint16_t>(s));
     return f.error() == QFile::NoError;
 }
-
-}  // namespace
 
 CAlarmPane::CAlarmPane(QWidget* parent) : QWidget(parent) {
     setObjectName("alarms");
@@ -112,7 +114,7 @@ void CAlarmPane::Show(const alarms::Entry* entries, size_t count, bool all_off,
                                   .addMSecs(-static_cast<qint64>(now_ms - e.ended_ms))
                                   .toString("HH:mm:ss");
         lines << QString::fromStdString(alarms::Text(e, ended.toLatin1().constData()));
-        backgrounds.push_back(e.ended ? QColor() : FlashColour(e.priority, now_ms));
+        backgrounds.push_back(e.ended ? QColor() : AlarmFlashColour(e.priority, now_ms));
         kinds.push_back(e.ended ? static_cast<int>(e.kind) : -1);
     }
     if (lines == lines_ && backgrounds == backgrounds_) return;
@@ -204,6 +206,7 @@ void AlarmWatch::OnEvent(void* self, const alarms::Event& e) {
             latched |= entries[i].kind == e.alarm.kind && entries[i].ended;
     }
     watch->Record(ConnectionRecorder::Note::kAlarm, session_events::AlarmText(e, latched));
+    if (watch->observer_) watch->observer_(e);
 }
 
 void AlarmWatch::Record(ConnectionRecorder::Note what, const std::string& text) {
@@ -245,7 +248,7 @@ void AlarmWatch::Flash(uint64_t now_ms) {
     QColor colours[ViewFieldCount];
     for (size_t i = n; i-- > 0;)  // the highest last, so that it wins a shared field
         if (!entries[i].ended)
-            colours[FieldOf(entries[i].kind)] = FlashColour(entries[i].priority, now_ms);
+            colours[FieldOf(entries[i].kind)] = AlarmFlashColour(entries[i].priority, now_ms);
     for (int field :
          {static_cast<int>(Spo2), static_cast<int>(Pulse), static_cast<int>(StatusText)}) {
         FieldControl* control = view_->FieldControlAt(field);
@@ -272,7 +275,7 @@ void AlarmWatch::MakeTones() {
     for (alarms::Priority p :
          {alarms::Priority::kLow, alarms::Priority::kMedium, alarms::Priority::kHigh}) {
         const QString path = tones_->filePath(QString("alarm-%1.wav").arg(alarms::PriorityName(p)));
-        if (!tones_->isValid() || !WriteWav(path, alarms::BurstSamples(p, 22050), 22050)) {
+        if (!tones_->isValid() || !WriteAlarmWav(path, alarms::BurstSamples(p, 22050), 22050)) {
             platform::DebugPrintf("*** Alarms: cannot make the %s tone\n", alarms::PriorityName(p));
             continue;
         }

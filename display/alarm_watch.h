@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "link/connection_recorder.h"
@@ -19,6 +20,12 @@
 class CVELTMonitoringView;
 class QSoundEffect;
 class QTemporaryDir;
+
+// The colour a priority flashes in at now_ms, invalid while dark (the ward's tiles
+// flash alike).
+QColor AlarmFlashColour(alarms::Priority p, uint64_t now_ms);
+// A burst as a WAV file (16-bit mono PCM), for QSoundEffect.
+bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int rate);
 
 // The active and latched alarms, highest first ("** SpO2 86 < 90"), flashing in their
 // priority's colour; "ALARMS OFF" when every alarm is off; the audio pause's time left.
@@ -64,6 +71,13 @@ public:
     CAlarmPane* Pane() const { return pane_; }
     // The priority of the last burst started (kNone before any).
     alarms::Priority LastBurst() const { return last_burst_; }
+    // The shown alarms, highest first; the number written. now: the monitor's clock.
+    size_t List(alarms::Entry* out, size_t max) const { return monitor_.List(out, max); }
+    uint64_t NowMs() const { return now_ms_; }
+    // Told every start, end and acknowledgement (the publishing hands them on).
+    void SetEventObserver(std::function<void(const alarms::Event&)> observer) {
+        observer_ = std::move(observer);
+    }
 
 signals:
     // The highest active priority changed (the main window's title says so).
@@ -92,4 +106,5 @@ private:
     const ConnectionRecorder* settings_noted_ = nullptr;  // the recorder that has the settings
     std::unique_ptr<QTemporaryDir> tones_;
     QSoundEffect* effects_[4] = {};
+    std::function<void(const alarms::Event&)> observer_;
 };

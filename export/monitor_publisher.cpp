@@ -22,6 +22,7 @@ MonitorPublisher::MonitorPublisher(const BrokerOptions& options, std::string mon
       values_topic_(Topic(monitor_, port_, Leaf::kValues)),
       events_topic_(Topic(monitor_, port_, Leaf::kEvents)),
       pleth_topic_(Topic(monitor_, port_, Leaf::kPleth)),
+      alarms_topic_(Topic(monitor_, port_, Leaf::kAlarms)),
       client_(options, queue_limit) {
     client_.SetStateTopic(Topic(monitor_, port_, Leaf::kState));
 }
@@ -57,6 +58,20 @@ void MonitorPublisher::Observe(const data_export::SecondValues& v) {
         ValuesJson(v, buffer_);
         client_.Publish(values_topic_, buffer_, Delivery::kValue);
     }
+}
+
+void MonitorPublisher::ObserveAlarms(int64_t unix_us, const AlarmInfo* alarms, size_t count) {
+    // Compared without the time, so that an unchanged list is not sent again.
+    AlarmsJson(0, alarms, count, buffer_);
+    if (alarms_published_ && buffer_ == last_alarms_) return;
+    alarms_published_ = true;
+    last_alarms_ = buffer_;
+    AlarmsJson(unix_us, alarms, count, buffer_);
+    client_.Publish(alarms_topic_, buffer_, Delivery::kState);
+}
+
+void MonitorPublisher::AlarmEvent(int64_t unix_us, const char* what, const AlarmInfo& alarm) {
+    client_.Publish(events_topic_, AlarmEventJson(unix_us, what, alarm), Delivery::kEvent);
 }
 
 void MonitorPublisher::FlushPleth() {

@@ -1,6 +1,7 @@
 // What one monitoring window (or headless pipeline) publishes for one port: its state,
-// the values once a second, events when the link or the status word changes, and, when
-// asked for, the plethysmogram in chunks of about 250 ms. Fed by whoever holds the
+// the values once a second, events when the link or the status word changes, its
+// alarms (retained) with an event for each start, end and acknowledgement, marks, and,
+// when asked for, the plethysmogram in chunks of about 250 ms. Fed by whoever holds the
 // view; the network work happens in the client's own thread. Qt-free.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "export/mqtt_client.h"
+#include "export/mqtt_topics.h"
 #include "export/second_values.h"
 
 namespace mqtt {
@@ -40,6 +42,18 @@ public:
     // The samples gathered so far as one pleth message (nothing when there are none).
     void FlushPleth();
 
+    // The window's alarms now, active and latched, highest first: published (retained)
+    // when they differ from the last published, and always the first time, so that a
+    // list left on the broker by an earlier run goes. The caller owns the alarms.
+    void ObserveAlarms(int64_t unix_us, const AlarmInfo* alarms, size_t count);
+    // An alarm's start, end or acknowledgement (what: "start", "end", "acknowledged").
+    void AlarmEvent(int64_t unix_us, const char* what, const AlarmInfo& alarm);
+    // A mark set by the user: {"time":…,"event":"mark","text":…} on events.
+    void Mark(int64_t unix_us, const std::string& text) { Event(unix_us, "mark", text); }
+    // An empty alarm list (retained): before a clean stop, so that the broker keeps no
+    // alarms of a monitor that has gone.
+    void ClearAlarms(int64_t unix_us) { ObserveAlarms(unix_us, nullptr, 0); }
+
     const std::string& Monitor() const { return monitor_; }
     const std::string& Port() const { return port_; }
     bool Waveform() const { return waveform_; }
@@ -57,6 +71,9 @@ private:
     std::string values_topic_;
     std::string events_topic_;
     std::string pleth_topic_;
+    std::string alarms_topic_;
+    std::string last_alarms_;  // the last alarms published, without their time
+    bool alarms_published_ = false;
     bool have_last_ = false;
     data_export::LinkState last_link_ = data_export::LinkState::kClosed;
     std::string last_status_;

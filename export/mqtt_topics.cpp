@@ -77,6 +77,8 @@ const char* LeafName(Leaf leaf) {
             return "values";
         case Leaf::kEvents:
             return "events";
+        case Leaf::kAlarms:
+            return "alarms";
         case Leaf::kPleth:
             return "pleth";
         case Leaf::kUnknown:
@@ -90,6 +92,7 @@ size_t MaxPayload(Leaf leaf) {
         case Leaf::kState:
         case Leaf::kValues:
         case Leaf::kEvents:
+        case Leaf::kAlarms:
             return 4096;
         case Leaf::kPleth:
             return 8192;
@@ -187,7 +190,7 @@ bool ParseTopic(std::string_view topic, TopicParts* parts) {
     parts->monitor = topic.substr(0, a);
     parts->port = topic.substr(a + 1, b - a - 1);
     parts->leaf = Leaf::kUnknown;
-    for (Leaf l : {Leaf::kState, Leaf::kValues, Leaf::kEvents, Leaf::kPleth})
+    for (Leaf l : {Leaf::kState, Leaf::kValues, Leaf::kEvents, Leaf::kAlarms, Leaf::kPleth})
         if (leaf == LeafName(l)) parts->leaf = l;
     return true;
 }
@@ -253,6 +256,85 @@ std::string EventJson(int64_t unix_us, std::string_view kind, std::string_view t
     AppendJsonString(out, kind);
     out += ",\"text\":";
     AppendJsonString(out, text);
+    out += '}';
+    return out;
+}
+
+int AlarmEventCode(std::string_view name, const char** mdc) {
+    // Limit alarms carry the generic "above" and "below" events (the value's own code
+    // is in the values message); a lost link is a disconnection. The others have no
+    // event of their own in the nomenclature.
+    static constexpr struct {
+        const char* name;
+        int code;
+        const char* mdc;
+    } kCodes[] = {{"spo2-low", 196670, "MDC_EVT_LO"},
+                  {"spo2-desat", 196670, "MDC_EVT_LO"},
+                  {"pulse-low", 196670, "MDC_EVT_LO"},
+                  {"pulse-high", 196648, "MDC_EVT_HI"},
+                  {"link-lost", 196630, "MDC_EVT_DISCONN"}};
+    for (const auto& c : kCodes)
+        if (name == c.name) {
+            *mdc = c.mdc;
+            return c.code;
+        }
+    *mdc = nullptr;
+    return 0;
+}
+
+namespace {
+
+void AppendAlarmFields(std::string& out, const AlarmInfo& a) {
+    out += "\"name\":";
+    AppendJsonString(out, a.name);
+    out += ",\"priority\":";
+    AppendJsonString(out, a.priority);
+    out += a.latched ? ",\"state\":\"latched\",\"since\":" : ",\"state\":\"active\",\"since\":";
+    if (a.since_us == 0)
+        out += "null";
+    else
+        AppendTime(out, a.since_us);
+    char number[32];
+    for (const auto& [key, v] : {std::pair{",\"value\":", a.value}, {",\"limit\":", a.limit}}) {
+        out += key;
+        std::snprintf(number, sizeof number, "%.10g", v);
+        out += a.has_value ? number : "null";
+    }
+    out += ",\"text\":";
+    AppendJsonString(out, a.text);
+    const char* mdc = nullptr;
+    const int code = AlarmEventCode(a.name, &mdc);
+    if (code == 0) {
+        out += ",\"code\":null,\"mdc\":null";
+        return;
+    }
+    out += ",\"code\":" + std::to_string(code) + ",\"mdc\":\"";
+    out += mdc;
+    out += '"';
+}
+
+}  // namespace
+
+void AlarmsJson(int64_t unix_us, const AlarmInfo* alarms, size_t count, std::string& out) {
+    out.clear();
+    out += "{\"time\":";
+    AppendTime(out, unix_us);
+    out += ",\"alarms\":[";
+    for (size_t i = 0; i < count; ++i) {
+        out += i == 0 ? "{" : ",{";
+        AppendAlarmFields(out, alarms[i]);
+        out += '}';
+    }
+    out += "]}";
+}
+
+std::string AlarmEventJson(int64_t unix_us, std::string_view what, const AlarmInfo& alarm) {
+    std::string out = "{\"time\":";
+    AppendTime(out, unix_us);
+    out += ",\"event\":\"alarm\",\"alarm\":";
+    AppendJsonString(out, what);
+    out += ',';
+    AppendAlarmFields(out, alarm);
     out += '}';
     return out;
 }

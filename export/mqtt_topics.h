@@ -16,11 +16,12 @@ inline constexpr const char* kTopicRoot = "velt/v1/";
 inline constexpr const char* kSubscribeAll = "velt/v1/#";
 
 // The leaves below a monitor's port.
-enum class Leaf { kState, kValues, kEvents, kPleth, kUnknown };
+enum class Leaf { kState, kValues, kEvents, kAlarms, kPleth, kUnknown };
 const char* LeafName(Leaf leaf);
 
 // The largest payload a monitor of ours sends on a leaf, with ample room: a values
-// message is about 450 bytes, a plethysmogram chunk of 64 samples under 500. The ward
+// message is about 450 bytes, the alarms of a window (seven at most) under 2000, a
+// plethysmogram chunk of 64 samples under 500. The ward
 // refuses anything larger unread; 0 for a leaf it does not take.
 size_t MaxPayload(Leaf leaf);
 // The largest packet any of our clients takes (topic and header included); the
@@ -70,6 +71,31 @@ void ValuesJson(const data_export::SecondValues& v, std::string& out);
 
 // {"time":…,"event":"<kind>","text":"<text>"}.
 std::string EventJson(int64_t unix_us, std::string_view kind, std::string_view text);
+
+// One alarm as a monitor publishes it: plain data, filled by whoever runs the alarms.
+struct AlarmInfo {
+    std::string name;        // "spo2-low", "link-lost", …
+    std::string priority;    // "high", "medium" or "low"
+    bool latched = false;    // its condition ended; it waits for an acknowledgement
+    int64_t since_us = 0;    // when it started
+    bool has_value = false;  // a physiological alarm: value and limit
+    double value = 0;        // the value now; for a latched alarm the worst it reached
+    double limit = 0;
+    std::string text;  // "** SpO2 86 < 90"
+};
+
+// The IEEE 11073-10101 event code of an alarm by its name, with its reference id in
+// *mdc; 0 (and null) for an alarm without one.
+int AlarmEventCode(std::string_view name, const char** mdc);
+
+// {"time":…,"alarms":[{"name":…,"priority":…,"state":"active"|"latched","since":…,
+// "value":…,"limit":…,"text":…,"code":…,"mdc":…},…]}: value and limit null for a
+// technical alarm, code and mdc null where there is none.
+void AlarmsJson(int64_t unix_us, const AlarmInfo* alarms, size_t count, std::string& out);
+
+// {"time":…,"event":"alarm","alarm":"start"|"end"|"acknowledged","text":…, and the
+// alarm's fields as in AlarmsJson}.
+std::string AlarmEventJson(int64_t unix_us, std::string_view what, const AlarmInfo& alarm);
 
 // {"time":<first sample>,"rate":<Hz>,"ir":[…]}.
 void PlethJson(int64_t first_sample_us, int rate_hz, const uint16_t* samples, size_t count,

@@ -12,6 +12,7 @@
 #include "app/gui/application.h"
 #include "app/gui/document.h"
 #include "app/gui/publish_dialog.h"
+#include "display/alarm_watch.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
 #include "export/monitor_publisher.h"
@@ -21,6 +22,7 @@
 #include "platform/system_info.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
+#include "sessions/alarm_report.h"
 #include "sessions/second_snapshot.h"
 
 struct Publishing::Retiring {
@@ -143,6 +145,9 @@ void Publishing::OnSample(void* context, const processing::CurrentSample& sample
 void Publishing::Detach(Entry& e) {
     if (e.view && e.view->GetLink() == e.link && e.link != nullptr)
         e.link->SetRecordObserver(nullptr, nullptr);
+    if (e.view && e.view->Alarms() != nullptr) e.view->Alarms()->SetEventObserver(nullptr);
+    // The broker keeps no alarms of a window that publishes no more.
+    if (e.publisher) e.publisher->ClearAlarms(mqtt::MonitorPublisher::NowUs());
     if (sample_owner_ == e.publisher.get()) sample_owner_ = nullptr;
 }
 
@@ -217,12 +222,28 @@ void Publishing::Tick() {
             return;
         }
         if (settings_.waveform) e->link->SetRecordObserver(&Publishing::OnRecord, e.get());
+        if (AlarmWatch* watch = view->Alarms()) {
+            e->alarm_clock_zero_us =
+                mqtt::MonitorPublisher::NowUs() - static_cast<int64_t>(watch->NowMs()) * 1000;
+            watch->SetEventObserver([p = e->publisher.get(),
+                                     zero = e->alarm_clock_zero_us](const alarms::Event& event) {
+                p->AlarmEvent(mqtt::MonitorPublisher::NowUs(), alarms::EventName(event.what),
+                              AlarmInfoOf(event.alarm, zero));
+            });
+        }
         entries_.push_back(std::move(e));
     }
     const int64_t now = mqtt::MonitorPublisher::NowUs();
     for (auto& e : entries_) {
         e->publisher->Observe(TakeSecondValues(*e->view, e->view->GetLink(), now));
         e->publisher->FlushPleth();
+        if (const AlarmWatch* watch = e->view->Alarms()) {
+            alarms::Entry list[alarms::kKindCount];
+            mqtt::AlarmInfo infos[alarms::kKindCount];
+            const size_t n = watch->List(list, alarms::kKindCount);
+            for (size_t i = 0; i < n; ++i) infos[i] = AlarmInfoOf(list[i], e->alarm_clock_zero_us);
+            e->publisher->ObserveAlarms(now, infos, n);
+        }
     }
     UpdatePane();
 }

@@ -60,6 +60,7 @@ private:
         COximeter* link = nullptr;
         std::string port;
         std::unique_ptr<mqtt::MonitorPublisher> publisher;
+        int64_t alarm_clock_zero_us = 0;  // the window's alarm clock's zero, wall time
     };
     // All links interpret into one measurement: a link's record names the publisher
     // that the sample seen next belongs to.

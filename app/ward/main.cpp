@@ -25,7 +25,8 @@ const char* const kUsage =
     "usage: velt-ward [--broker URL] [--ca-file F] [--cert-file F] [--key-file F]\n"
     "                 [--username U] [--password-file F] [--monitors PATTERNS]\n"
     "                 [--stats FILE]\n"
-    "Shows every monitor that publishes below velt/v1/ on the broker, one tile each.\n"
+    "Shows every monitor that publishes below velt/v1/ on the broker, one tile each,\n"
+    "and sounds their alarms; F9 pauses the ward's alarm sound for two minutes.\n"
     "  --broker URL         mqtt://host[:port] or mqtts://host[:port]\n"
     "  --ca-file F          the broker's CA certificate (mqtts; the system's when missing)\n"
     "  --cert-file F        client certificate, with --key-file F\n"
@@ -33,21 +34,28 @@ const char* const kUsage =
     "  --password-file F    file whose first line is the password\n"
     "  --monitors PATTERNS  show only these monitors: shell patterns separated by\n"
     "                       commas or spaces (\"bed-1, bed-2, icu-*\"); all when empty\n"
-    "  --stats FILE         at exit, write the messages taken and the publish-to-repaint\n"
-    "                       latencies (ms: p50, p99, max) to FILE; SIGUSR1 starts afresh\n"
+    "  --stats FILE         at exit, write the messages taken, the publish-to-repaint\n"
+    "                       latencies and those from an alarm's start at its monitor to\n"
+    "                       its colour on the tile (ms: p50, p99, max) to FILE; SIGUSR1\n"
+    "                       starts afresh\n"
     "Options given replace those of File > Broker.. (saved in %s).\n";
 
 void WriteStats(const std::string& path, const WardWindow& w) {
     std::vector<int> l = w.Grid()->Latencies();
+    std::vector<int> a = w.Grid()->AlarmLatencies();
     std::sort(l.begin(), l.end());
-    auto at = [&](double q) {
-        return l.empty() ? -1 : l[std::min(l.size() - 1, static_cast<size_t>(q * l.size()))];
+    std::sort(a.begin(), a.end());
+    auto quantile = [](const std::vector<int>& v, double q) {
+        return v.empty() ? -1 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
     };
+    auto at = [&](double q) { return quantile(l, q); };
     std::ofstream out(path);
     out << "messages " << w.Messages() << "\nmonitors " << w.Model().Count() << "\nrepaints "
         << l.size() << "\ntiles_painted " << w.Grid()->TilesPainted() << "\nlatency_ms_p50 "
         << at(0.5) << "\nlatency_ms_p99 " << at(0.99) << "\nlatency_ms_max "
-        << (l.empty() ? -1 : l.back()) << "\n";
+        << (l.empty() ? -1 : l.back()) << "\nalarms " << a.size() << "\nalarm_latency_ms_p50 "
+        << quantile(a, 0.5) << "\nalarm_latency_ms_p99 " << quantile(a, 0.99)
+        << "\nalarm_latency_ms_max " << (a.empty() ? -1 : a.back()) << "\n";
 }
 
 }  // namespace

@@ -67,7 +67,33 @@ QString Text(const QJsonValue& v, const char* key, int n, QStringList* doubt) {
     return "?";
 }
 
+alarms::Priority PriorityNamed(const QString& name) {
+    for (alarms::Priority p :
+         {alarms::Priority::kLow, alarms::Priority::kMedium, alarms::Priority::kHigh})
+        if (name == alarms::PriorityName(p)) return p;
+    return alarms::Priority::kNone;
+}
+
+// Which of two alarms a tile shows first: the higher, the active before the latched.
+bool ShownBefore(const TileAlarm& a, const TileAlarm& b) {
+    if (a.priority != b.priority) return a.priority > b.priority;
+    return !a.latched && b.latched;
+}
+
 }  // namespace
+
+TileAlarm TileData::Alarm() const {
+    if (offline_alarm)
+        return {"offline", alarms::Priority::kMedium, false,
+                QString("%1 %2 offline")
+                    .arg(alarms::PriorityPrefix(alarms::Priority::kMedium), monitor),
+                0};
+    TileAlarm best;
+    if (offline) return best;
+    for (const TileAlarm& a : alarms)
+        if (best.priority == alarms::Priority::kNone || ShownBefore(a, best)) best = a;
+    return best;
+}
 
 std::vector<std::string> WardInbox::Patterns(const std::string& list) {
     std::vector<std::string> out;
@@ -148,6 +174,7 @@ int WardModel::Find(const QString& key, bool* added, const QString& monitor, con
     if (it != tiles_.end() && it->key == key) return static_cast<int>(it - tiles_.begin());
     TileData t;
     t.key = key;
+    t.first_heard_ms = now_ms_;
     t.monitor = ShownName(monitor.toStdString());
     t.port = ShownName(port.toStdString());
     it = tiles_.insert(it, std::move(t));
@@ -158,6 +185,7 @@ int WardModel::Find(const QString& key, bool* added, const QString& monitor, con
 int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_t now_ms,
                          bool* added) {
     *added = false;
+    now_ms_ = now_ms;
     const std::string t = topic.toStdString();
     mqtt::TopicParts parts;
     if (!mqtt::ParseTopic(t, &parts) || parts.leaf == mqtt::Leaf::kUnknown) return -1;
@@ -223,6 +251,9 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
             d.last_event = Cut(o.value("event").toString(), kEventChars);
             ++d.last_event_seq;
             break;
+        case mqtt::Leaf::kAlarms:
+            TakeAlarms(d, o);
+            break;
         case mqtt::Leaf::kPleth: {
             d.doubt_pleth.clear();
             const QJsonArray ir = o.value("ir").toArray();
@@ -244,6 +275,78 @@ int WardModel::OnMessage(const QString& topic, const QByteArray& payload, int64_
     }
     d.last_heard_ms = now_ms;
     return i;
+}
+
+void WardModel::TakeAlarms(TileData& d, const QJsonObject& o) {
+    QStringList& doubt = d.doubt_alarms;
+    doubt.clear();
+    std::vector<TileAlarm> list;
+    const QJsonValue value = o.value("alarms");
+    if (!value.isArray()) doubt.append("alarms");
+    for (const QJsonValue& v : value.toArray()) {
+        const QJsonObject a = v.toObject();
+        TileAlarm t;
+        t.name = Cut(a.value("name").toString(), kEventChars);
+        t.priority = PriorityNamed(a.value("priority").toString());
+        const QString state = a.value("state").toString();
+        t.latched = state == "latched";
+        t.text = Text(a.value("text"), "alarm text", kEventChars, &doubt);
+        int64_t since = 0;
+        Stamp(a.value("since"), "alarm since", &since, &doubt);
+        t.since_ms = since;
+        // An alarm of no priority we know, or in no state we know, is shown as doubtful,
+        // never dropped: the ward errs towards alarming.
+        if (t.priority == alarms::Priority::kNone || (state != "active" && !t.latched)) {
+            doubt.append("alarm");
+            if (t.priority == alarms::Priority::kNone) t.priority = alarms::Priority::kHigh;
+        }
+        if (list.size() < kMaxAlarms) list.push_back(std::move(t));
+    }
+    doubt.removeDuplicates();
+    // Every alarm active now that was not before is a start (the sound hears of it).
+    for (const TileAlarm& a : list) {
+        bool was = false;
+        for (const TileAlarm& b : d.alarms) was = was || (b.name == a.name && !b.latched);
+        if (!a.latched && !was) ++alarm_starts_;
+    }
+    d.alarms = std::move(list);
+}
+
+std::vector<int> WardModel::CheckOffline(int64_t now_ms) {
+    std::vector<int> changed;
+    for (size_t i = 0; i < tiles_.size(); ++i) {
+        TileData& d = tiles_[i];
+        const int64_t heard = std::max(d.last_values_ms, d.first_heard_ms);
+        const bool offline = d.offline || now_ms - heard >= kOfflineMs;
+        if (offline == d.offline_alarm) continue;
+        d.offline_alarm = offline;
+        d.offline_alarm_ms = offline ? now_ms : 0;
+        if (offline) ++alarm_starts_;
+        changed.push_back(static_cast<int>(i));
+    }
+    return changed;
+}
+
+alarms::Priority WardModel::Highest() const {
+    alarms::Priority p = alarms::Priority::kNone;
+    for (const TileData& d : tiles_) {
+        const TileAlarm a = d.Alarm();
+        if (!a.latched && a.priority > p) p = a.priority;
+    }
+    return p;
+}
+
+std::vector<int> WardModel::Order(bool alarms_first) const {
+    std::vector<int> order(tiles_.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+    if (!alarms_first) return order;
+    std::vector<TileAlarm> shown(tiles_.size());
+    for (size_t i = 0; i < tiles_.size(); ++i) shown[i] = tiles_[i].Alarm();
+    // Stable: within a priority the tiles keep their order by name.
+    std::stable_sort(order.begin(), order.end(), [&shown](int a, int b) {
+        return ShownBefore(shown[static_cast<size_t>(a)], shown[static_cast<size_t>(b)]);
+    });
+    return order;
 }
 
 void WardModel::Remove(const QString& key) {

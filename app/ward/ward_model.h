@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QJsonObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,17 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "processing/alarms.h"
+
+// An alarm a tile shows: one a monitor published, or the ward's own offline alarm.
+struct TileAlarm {
+    QString name;  // "spo2-low", …; "offline" for the ward's own
+    alarms::Priority priority = alarms::Priority::kNone;
+    bool latched = false;  // ended, waiting for an acknowledgement at the monitor
+    QString text;          // "** SpO2 86 < 90", "** bed-1 offline"
+    int64_t since_ms = 0;  // when it started (ms since 1970); 0 when not known
+};
 
 struct TileData {
     QString key;      // "<monitor>/<port>" as in the topic, for sorting and lookup
@@ -47,6 +59,16 @@ struct TileData {
     int pleth_count = 0;
     int pleth_head = 0;
     bool has_pleth = false;
+    // The monitor's alarms as it published them (highest first), and the ward's own
+    // offline alarm: an "offline" state, a last will, or no values for kOfflineMs.
+    std::vector<TileAlarm> alarms;
+    bool offline_alarm = false;
+    int64_t offline_alarm_ms = 0;  // the ward's clock when it started
+    int64_t first_heard_ms = 0;
+    // The alarm the tile shows: the ward's offline alarm (what a monitor that is gone
+    // published is old news), else the monitor's highest active alarm, else its
+    // highest latched one; priority kNone when there is none.
+    TileAlarm Alarm() const;
     uint64_t last_event_seq = 0;
     QString last_event;
     // The fields of the last message of each kind that were not what a monitor
@@ -54,7 +76,8 @@ struct TileData {
     QStringList doubt_values;
     QStringList doubt_state;
     QStringList doubt_pleth;
-    QStringList Doubt() const { return doubt_values + doubt_state + doubt_pleth; }
+    QStringList doubt_alarms;
+    QStringList Doubt() const { return doubt_values + doubt_state + doubt_pleth + doubt_alarms; }
 };
 
 // What the broker connection's thread hands to the window. A message larger than any
@@ -97,6 +120,10 @@ private:
 class WardModel {
 public:
     static constexpr int64_t kStaleMs = 5000;
+    // A monitor silent this long is offline to the ward: a distributed alarm system
+    // alarms when it can no longer deliver.
+    static constexpr int64_t kOfflineMs = 30000;
+    static constexpr size_t kMaxAlarms = 16;  // a monitor has seven at most
     // Texts longer than a tile can show are cut to these many characters ("…" last).
     static constexpr int kNameChars = 48;
     static constexpr int kStatusChars = 32;
@@ -109,6 +136,16 @@ public:
 
     // Greys out tiles without values for kStaleMs; returns the indexes that changed.
     std::vector<int> CheckStale(int64_t now_ms);
+    // Raises the ward's offline alarm of a tile offline or without values for
+    // kOfflineMs, and ends it when values come again; returns the indexes that changed.
+    std::vector<int> CheckOffline(int64_t now_ms);
+    // The highest active alarm on the ward (what it sounds).
+    alarms::Priority Highest() const;
+    // Counts every alarm that started on the ward (a change tells the sound).
+    uint32_t AlarmStarts() const { return alarm_starts_; }
+    // The tiles' indexes in the order shown: by name, or with alarms_first the tiles
+    // with an alarm first, highest first (active before latched), then by name.
+    std::vector<int> Order(bool alarms_first) const;
 
     int Count() const { return static_cast<int>(tiles_.size()); }
     const TileData& At(int i) const { return tiles_[static_cast<size_t>(i)]; }
@@ -127,6 +164,10 @@ public:
 private:
     int Find(const QString& key, bool* added, const QString& monitor, const QString& port);
 
+    void TakeAlarms(TileData& d, const QJsonObject& o);
+
     QSet<QString> forgotten_;
     std::vector<TileData> tiles_;  // sorted by key
+    uint32_t alarm_starts_ = 0;
+    int64_t now_ms_ = 0;  // of the message being taken
 };

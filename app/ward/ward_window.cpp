@@ -1,6 +1,7 @@
 #include "app/ward/ward_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDialogButtonBox>
@@ -15,18 +16,28 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollArea>
+#include <QSoundEffect>
 #include <QStatusBar>
+#include <QStyle>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
 #include <cmath>
 
+#include "display/alarm_watch.h"
 #include "export/mqtt_topics.h"
+#include "platform/debug_output.h"
 #include "platform/profile.h"
 
 namespace {
 
 int64_t NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
+
+constexpr int kAlarmStepMs = 100;  // as a monitor's alarm timer
+constexpr int kToneRate = 22050;
 
 QFont Scaled(const QFont& base, double pixels, bool bold = false) {
     QFont f = base;
@@ -65,8 +76,16 @@ QRect PlethRect(const QRect& rect) {
                  std::max(0, rows.inner.bottom() - rows.pleth_top + 1));
 }
 
-void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
-               const QRegion& region) {
+QColor TileAlarmColour(const TileAlarm& a, int64_t now_ms) {
+    if (a.priority == alarms::Priority::kNone) return QColor();
+    // A latched alarm's condition has ended: its colour stays, steady.
+    // The flash begins lit at the alarm's start, so that a new alarm shows at once.
+    const int64_t phase = a.latched ? 0 : now_ms - std::min(now_ms, a.since_ms);
+    return AlarmFlashColour(a.priority, static_cast<uint64_t>(phase));
+}
+
+void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large, const QRegion& region,
+               int64_t now_ms) {
     const QRect r = rect.adjusted(2, 2, -2, -2);
     QColor background(244, 248, 255);
     QColor ink(20, 20, 40);
@@ -76,6 +95,12 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
     } else if (d.stale) {
         background = QColor(200, 200, 200);
         ink = QColor(90, 90, 90);
+    }
+    // The tile's alarm in its priority's colour and flash, as at the bedside.
+    const TileAlarm alarm = d.Alarm();
+    if (const QColor lit = TileAlarmColour(alarm, now_ms); lit.isValid()) {
+        background = lit;
+        ink = QColor(20, 20, 40);
     }
     p.fillRect(r, background);
     // A tile with fields no monitor sends gets an amber frame and names them.
@@ -118,8 +143,10 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
         const QRect below = in.adjusted(0, line, 0, 0);
         const int half = below.height() / 2;
         const QString since = d.offline_since;
-        p.setFont(fitted("offline", h * 0.16 * fit));
-        p.drawText(below.adjusted(0, 0, 0, -half), Qt::AlignHCenter | Qt::AlignBottom, "offline");
+        // The ward's offline alarm says so in its own words ("** bed-4 offline").
+        const QString word = alarm.priority != alarms::Priority::kNone ? alarm.text : "offline";
+        p.setFont(fitted(word, h * 0.16 * fit));
+        p.drawText(below.adjusted(0, 0, 0, -half), Qt::AlignHCenter | Qt::AlignBottom, word);
         p.setFont(fitted(since, h * 0.1 * fit));
         p.drawText(below.adjusted(0, below.height() - half, 0, 0), Qt::AlignHCenter | Qt::AlignTop,
                    since);
@@ -157,6 +184,13 @@ void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
                           .arg(count(d.frames), count(d.bad), count(d.lost));
         else
             health += QString(" · %1 bad, %2 lost").arg(count(d.bad), count(d.lost));
+        // An alarm's text takes the place of the link's health (its counts are in the
+        // large view and come back when the alarm ends).
+        if (alarm.priority != alarms::Priority::kNone) {
+            p.setFont(Scaled(base, line * 0.7 * fit, true));
+            health = alarm.latched && !large ? alarm.text + " (ended)" : alarm.text;
+            if (large) health += "  ·  " + d.link_state;
+        }
         p.drawText(QRect(in.left(), y, in.width(), line), Qt::AlignLeft | Qt::AlignVCenter, health);
         y += line;
     }
@@ -216,20 +250,53 @@ void TileGrid::Relayout() {
     const int height = std::max(h, rows * tile_.height());
     if (minimumHeight() != height) setMinimumHeight(height);
     painted_value_ms_.assign(static_cast<size_t>(model_->Count()), 0);
+    SetOrder(model_->Order(alarms_first_));
+    update();
+}
+
+void TileGrid::SetOrder(std::vector<int> order) {
+    if (order == order_) return;
+    order_ = std::move(order);
+    position_.assign(order_.size(), 0);
+    for (size_t at = 0; at < order_.size(); ++at)
+        position_[static_cast<size_t>(order_[at])] = static_cast<int>(at);
     update();
 }
 
 QRect TileGrid::TileRect(int index) const {
-    return QRect((index % columns_) * tile_.width(), (index / columns_) * tile_.height(),
-                 tile_.width(), tile_.height());
+    const int at = static_cast<size_t>(index) < position_.size()
+                       ? position_[static_cast<size_t>(index)]
+                       : index;
+    return QRect((at % columns_) * tile_.width(), (at / columns_) * tile_.height(), tile_.width(),
+                 tile_.height());
 }
 
 int TileGrid::TileAt(const QPoint& pos) const {
     if (pos.x() < 0 || pos.y() < 0) return -1;
     const int col = pos.x() / tile_.width();
     if (col >= columns_) return -1;
-    const int i = (pos.y() / tile_.height()) * columns_ + col;
-    return i < model_->Count() ? i : -1;
+    const int at = (pos.y() / tile_.height()) * columns_ + col;
+    if (at >= model_->Count()) return -1;
+    return static_cast<size_t>(at) < order_.size() ? order_[static_cast<size_t>(at)] : at;
+}
+
+void TileGrid::SetAlarmsFirst(bool on) {
+    alarms_first_ = on;
+    SetOrder(model_->Order(on));
+}
+
+void TileGrid::UpdateAlarms(int64_t now_ms) {
+    SetOrder(model_->Order(alarms_first_));
+    // A flashing tile is painted again when its colour changes, and only then.
+    if (lit_.size() != static_cast<size_t>(model_->Count()))
+        lit_.assign(static_cast<size_t>(model_->Count()), 0);
+    for (int i = 0; i < model_->Count(); ++i) {
+        const char lit = TileAlarmColour(model_->At(i).Alarm(), now_ms).isValid() ? 1 : 0;
+        if (lit_[static_cast<size_t>(i)] != lit) {
+            lit_[static_cast<size_t>(i)] = lit;
+            UpdateTile(i);
+        }
+    }
 }
 
 void TileGrid::UpdateTile(int index) { update(TileRect(index)); }
@@ -250,8 +317,18 @@ void TileGrid::paintEvent(QPaintEvent* event) {
         const QRect r = TileRect(i);
         if (!event->region().intersects(r)) continue;
         const TileData& d = model_->At(i);
-        PaintTile(p, r, d, false, event->region());
+        PaintTile(p, r, d, false, event->region(), now);
         ++tiles_painted_;
+        // The first paint of an alarm in its colour: how long after its start.
+        const TileAlarm a = d.Alarm();
+        if (a.since_ms != 0 && !a.latched && TileAlarmColour(a, now).isValid()) {
+            auto& painted = painted_alarm_[d.key];
+            if (painted.first != a.name || painted.second != a.since_ms) {
+                painted = {a.name, a.since_ms};
+                if (alarm_latencies_.size() < 1000000)
+                    alarm_latencies_.push_back(static_cast<int>(now - a.since_ms));
+            }
+        }
         if (static_cast<size_t>(i) < painted_value_ms_.size() && d.value_time_ms != 0 &&
             painted_value_ms_[static_cast<size_t>(i)] != d.value_time_ms) {
             painted_value_ms_[static_cast<size_t>(i)] = d.value_time_ms;
@@ -287,7 +364,7 @@ void LargeTile::paintEvent(QPaintEvent*) {
         p.fillRect(rect(), palette().window());
         return;
     }
-    PaintTile(p, rect(), model_->At(i), true, QRegion(rect()));
+    PaintTile(p, rect(), model_->At(i), true, QRegion(rect()), NowMs());
 }
 
 // ---------------------------------------------------------------------------------
@@ -303,6 +380,7 @@ WardSettings ReadWardSettings(const std::string& path) {
     s.broker.username = get("username");
     s.broker.password_file = get("password_file");
     s.monitors = get("monitors");
+    s.alarms_first = get("alarms_first") == "1";
     return s;
 }
 
@@ -318,6 +396,7 @@ bool WriteWardSettings(const std::string& path, const WardSettings& s) {
     put("username", s.broker.username);
     put("password_file", s.broker.password_file);
     put("monitors", s.monitors);
+    put("alarms_first", s.alarms_first ? "1" : "0");
     return ok;
 }
 
@@ -331,6 +410,9 @@ WardSettingsDialog::WardSettingsDialog(const WardSettings& s, QWidget* parent) :
     monitors = new QLineEdit(QString::fromStdString(s.monitors));
     monitors->setPlaceholderText("all; or bed-1, bed-2, icu-*");
     form->addRow("Monitors:", monitors);
+    alarms_first = new QCheckBox("Tiles in alarm first");
+    alarms_first->setChecked(s.alarms_first);
+    form->addRow(QString(), alarms_first);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     connect(buttons, &QDialogButtonBox::accepted, this, &WardSettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &WardSettingsDialog::reject);
@@ -346,6 +428,7 @@ WardSettings WardSettingsDialog::Settings() const {
     WardSettings s;
     s.broker = fields->Options();
     s.monitors = monitors->text().trimmed().toStdString();
+    s.alarms_first = alarms_first->isChecked();
     return s;
 }
 
@@ -368,6 +451,16 @@ WardWindow::WardWindow(WardSettings settings, std::string settings_path, QWidget
     file->addAction("&Broker...", this, &WardWindow::OnSettings);
     file->addSeparator();
     file->addAction("E&xit", QKeySequence::Quit, this, &QWidget::close);
+    // The ward's own audio pause, apart from any monitor's: F9 as at the bedside.
+    QMenu* alarm_menu = menuBar()->addMenu("&Alarms");
+    pause_ =
+        alarm_menu->addAction("Audio pause", QKeySequence("F9"), this, &WardWindow::PauseAudio);
+    pause_->setObjectName("audioPause");
+    pause_->setIcon(style()->standardIcon(QStyle::SP_MediaVolumeMuted));
+    QToolBar* tools = addToolBar("Alarms");
+    tools->setObjectName("alarmsToolbar");
+    tools->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    tools->addAction(pause_);
     scroll_ = new QScrollArea(this);
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
@@ -383,7 +476,7 @@ WardWindow::WardWindow(WardSettings settings, std::string settings_path, QWidget
         QMenu menu;
         const int i = model_.IndexOf(key);
         QAction* forget = menu.addAction("&Forget", [this, key] { Forget(key); });
-        forget->setEnabled(i >= 0 && model_.At(i).offline);
+        forget->setEnabled(i >= 0 && (model_.At(i).offline || model_.At(i).offline_alarm));
         menu.exec(at);
     });
     // Once a second: greying and the connection's state.
@@ -393,12 +486,70 @@ WardWindow::WardWindow(WardSettings settings, std::string settings_path, QWidget
         UpdateStatus();
     });
     timer_.start();
+    MakeTones();
+    alarm_timer_.setInterval(kAlarmStepMs);
+    connect(&alarm_timer_, &QTimer::timeout, this, [this] { AlarmTick(NowMs()); });
+    alarm_timer_.start();
     resize(1024, 700);
     Connect(settings_);
 }
 
+void WardWindow::AlarmTick(int64_t now_ms) {
+    alarm_now_ms_ = now_ms;
+    for (int i : model_.CheckOffline(now_ms)) {
+        grid_->UpdateTile(i);
+        for (auto& w : large_)
+            if (w && w->Key() == model_.At(i).key) w->update();
+    }
+    grid_->UpdateAlarms(now_ms);
+    const auto now = static_cast<uint64_t>(now_ms);
+    const alarms::Priority burst = sound_.Tick(now, model_.Highest(), model_.AlarmStarts());
+    if (burst != alarms::Priority::kNone) Play(burst);
+    const uint64_t left = sound_.PauseLeftMs(now);
+    const QString text = left == 0 ? QString("Audio pause")
+                                   : QString("Audio paused %1:%2")
+                                         .arg((left + 999) / 1000 / 60)
+                                         .arg((left + 999) / 1000 % 60, 2, 10, QChar('0'));
+    if (pause_->text() != text) pause_->setText(text);
+}
+
+void WardWindow::PauseAudio() {
+    sound_.Pause(static_cast<uint64_t>(alarm_now_ms_), model_.Highest());
+    platform::DebugPrintf("Ward alarm audio paused for %d s\n",
+                          static_cast<int>(alarms::kAudioPauseMs / 1000));
+    AlarmTick(alarm_now_ms_);
+}
+
+void WardWindow::MakeTones() {
+    // The bedside's bursts, made once, so that an alarm finds its tone ready.
+    tones_ = std::make_unique<QTemporaryDir>();
+    for (alarms::Priority p :
+         {alarms::Priority::kLow, alarms::Priority::kMedium, alarms::Priority::kHigh}) {
+        std::vector<int16_t>& samples = tones_samples_[static_cast<int>(p)];
+        samples = alarms::BurstSamples(p, kToneRate);
+        const QString path = tones_->filePath(QString("alarm-%1.wav").arg(alarms::PriorityName(p)));
+        if (!tones_->isValid() || !WriteAlarmWav(path, samples, kToneRate)) {
+            platform::DebugPrintf("*** Ward alarms: cannot make the %s tone\n",
+                                  alarms::PriorityName(p));
+            continue;
+        }
+        QSoundEffect*& effect = effects_[static_cast<int>(p)];
+        effect = new QSoundEffect(this);
+        effect->setSource(QUrl::fromLocalFile(path));
+    }
+}
+
+void WardWindow::Play(alarms::Priority priority) {
+    last_burst_ = priority;
+    ++bursts_;
+    QSoundEffect* effect = effects_[static_cast<int>(priority)];
+    // Without an audio device the effect reports an error and stays silent.
+    if (effect != nullptr && effect->status() != QSoundEffect::Error) effect->play();
+}
+
 WardWindow::~WardWindow() {
     timer_.stop();
+    alarm_timer_.stop();
     client_.reset();
     for (auto& w : large_)
         if (w) delete w.data();
@@ -407,6 +558,7 @@ WardWindow::~WardWindow() {
 bool WardWindow::Connect(const WardSettings& settings) {
     client_.reset();
     settings_ = settings;
+    grid_->SetAlarmsFirst(settings_.alarms_first);
     problem_.clear();
     if (settings_.broker.url.empty()) {
         problem_ = "no broker: File > Broker..";

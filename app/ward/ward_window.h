@@ -16,15 +16,24 @@
 #include "app/ward/ward_model.h"
 #include "export/broker_fields.h"
 #include "export/mqtt_client.h"
+#include "processing/alarm_sound.h"
 
+class QAction;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QScrollArea;
+class QSoundEffect;
+class QTemporaryDir;
 
 // Paints one tile into rect (the grid and the large view share it); text outside
-// `region` is not laid out, so a repaint of the plethysmogram alone stays cheap.
-void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large,
-               const QRegion& region);
+// `region` is not laid out, so a repaint of the plethysmogram alone stays cheap. A tile
+// in alarm takes its alarm's colour at now_ms (the flash's phase) and shows its text.
+void PaintTile(QPainter& p, const QRect& rect, const TileData& d, bool large, const QRegion& region,
+               int64_t now_ms = 0);
+// The colour of a tile's alarm at now_ms: the bedside's colours and flash rates; a
+// latched alarm steady; invalid while dark or without an alarm.
+QColor TileAlarmColour(const TileAlarm& alarm, int64_t now_ms);
 // The part of a tile's rect that shows the plethysmogram.
 QRect PlethRect(const QRect& rect);
 
@@ -44,12 +53,22 @@ public:
     // Only the plethysmogram of a tile changed.
     void UpdatePleth(int index);
     int Columns() const { return columns_; }
+    // Tiles in alarm first (the [ward] alarms_first setting), else by name.
+    void SetAlarmsFirst(bool on);
+    // The order again, and a repaint of each tile whose alarm colour went on or off.
+    void UpdateAlarms(int64_t now_ms);
+    // The tiles' indexes in the order shown.
+    const std::vector<int>& Order() const { return order_; }
 
     // Publish-to-repaint latencies (ms) of values painted so far.
     const std::vector<int>& Latencies() const { return latencies_; }
+    // From an alarm's start at the monitor to its colour on the tile (ms).
+    const std::vector<int>& AlarmLatencies() const { return alarm_latencies_; }
     uint64_t TilesPainted() const { return tiles_painted_; }
     void ResetStats() {
         latencies_.clear();
+        alarm_latencies_.clear();
+        painted_alarm_.clear();
         tiles_painted_ = 0;
     }
 
@@ -64,7 +83,15 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    void SetOrder(std::vector<int> order);
+
     const WardModel* model_;
+    bool alarms_first_ = false;
+    std::vector<int> order_;     // position -> tile index
+    std::vector<int> position_;  // tile index -> position
+    std::vector<char> lit_;      // per tile: its alarm colour was on at the last check
+    QHash<QString, std::pair<QString, int64_t>> painted_alarm_;  // per tile: the last painted
+    std::vector<int> alarm_latencies_;
     int columns_ = 1;
     QSize tile_{kMinTileWidth, kMinTileHeight};
     std::vector<int> latencies_;
@@ -90,7 +117,8 @@ private:
 // The broker options of the ward: command line first, then its settings file.
 struct WardSettings {
     mqtt::BrokerOptions broker;
-    std::string monitors;  // the monitors shown: shell patterns, all when empty
+    std::string monitors;       // the monitors shown: shell patterns, all when empty
+    bool alarms_first = false;  // tiles in alarm sort first
 };
 WardSettings ReadWardSettings(const std::string& path);
 bool WriteWardSettings(const std::string& path, const WardSettings& s);
@@ -106,6 +134,7 @@ public:
 
     std::unique_ptr<BrokerFields> fields;
     QLineEdit* monitors;
+    QCheckBox* alarms_first;
     QLabel* error;
 };
 
@@ -135,9 +164,27 @@ public:
     Q_INVOKABLE void Drain();
     void CheckStale();
 
+    // The ward's alarms at now_ms (its 100 ms timer; tests give their own time): the
+    // offline alarms, the tiles' flash and order, and the burst of the highest alarm.
+    void AlarmTick(int64_t now_ms);
+    // Silences the ward's sound for two minutes (F9, the toolbar's bell); the tiles go
+    // on flashing, and an alarm of higher priority sounds through.
+    void PauseAudio();
+    const alarms::AlarmSound& Sound() const { return sound_; }
+    // The bursts started so far and the priority of the last (kNone before any).
+    uint64_t Bursts() const { return bursts_; }
+    alarms::Priority LastBurst() const { return last_burst_; }
+    // The samples the ward plays for a priority's burst (the sound's own file).
+    const std::vector<int16_t>& Tone(alarms::Priority p) const {
+        return tones_samples_[static_cast<int>(p)];
+    }
+    QAction* PauseAction() const { return pause_; }
+
 private:
     void OnSettings();
     void UpdateStatus();
+    void MakeTones();
+    void Play(alarms::Priority priority);
 
     WardModel model_;
     TileGrid* grid_;
@@ -153,4 +200,13 @@ private:
     std::vector<QPointer<LargeTile>> large_;
     std::shared_ptr<WardInbox> inbox_;
     std::deque<WardInbox::Message> batch_;  // kept: its memory serves the next drain
+    QTimer alarm_timer_;
+    int64_t alarm_now_ms_ = 0;
+    alarms::AlarmSound sound_;
+    alarms::Priority last_burst_ = alarms::Priority::kNone;
+    uint64_t bursts_ = 0;
+    QAction* pause_ = nullptr;
+    std::unique_ptr<QTemporaryDir> tones_;
+    std::vector<int16_t> tones_samples_[4];
+    QSoundEffect* effects_[4] = {};
 };

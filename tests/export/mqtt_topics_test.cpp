@@ -47,6 +47,28 @@ TEST(MqttTopics, TopicsAreBuiltAndReadBack) {
     EXPECT_FALSE(ParseTopic("velt/v1//p/values", &p));
 }
 
+TEST(MqttTopics, AlarmsCarryTheirStateAndEventCodeAndTechnicalOnesNoValue) {
+    AlarmInfo low{"spo2-low", "medium", false, 0, true, 86, 90, "** SpO2 86 < 90"};
+    AlarmInfo lost{"no-data", "medium", true, 0, false, 0, 0, "** No data"};
+    const AlarmInfo list[] = {low, lost};
+    std::string out;
+    AlarmsJson(0, list, 2, out);
+    EXPECT_EQ(
+        out.substr(out.find(",\"alarms\"")),
+        R"(,"alarms":[{"name":"spo2-low","priority":"medium","state":"active",)"
+        R"("since":null,"value":86,"limit":90,"text":"** SpO2 86 < 90","code":196670,)"
+        R"("mdc":"MDC_EVT_LO"},{"name":"no-data","priority":"medium","state":"latched",)"
+        R"("since":null,"value":null,"limit":null,"text":"** No data","code":null,"mdc":null}]})");
+    const std::string end = AlarmEventJson(0, "end", low);
+    EXPECT_EQ(end.substr(end.find(",\"event\"")),
+              R"(,"event":"alarm","alarm":"end","name":"spo2-low","priority":"medium",)"
+              R"("state":"active","since":null,"value":86,"limit":90,"text":"** SpO2 86 < 90",)"
+              R"("code":196670,"mdc":"MDC_EVT_LO"})");
+    TopicParts p;
+    ASSERT_TRUE(ParseTopic(Topic("bed-3", "COM1", Leaf::kAlarms), &p));
+    EXPECT_EQ(p.leaf, Leaf::kAlarms);
+}
+
 TEST(MqttTopics, ValuesCarryCodesUnitsAndNullForWhatTheWindowShowsAsX) {
     setenv("TZ", "UTC0", 1);
     tzset();

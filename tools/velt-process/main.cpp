@@ -56,6 +56,8 @@ const char kUsage[] =
     "                  host name), --pace (one framed record per 20 ms, as the device\n"
     "                  sends), --waveform (the plethysmogram too), --username U,\n"
     "                  --password-file F, --ca-file F, --cert-file F, --key-file F\n"
+    "                  The alarms go too, with the default settings (or those of\n"
+    "                  --alarm-settings with --alarms)\n"
     "%s";
 
 int Usage(const char* message) {
@@ -301,6 +303,9 @@ public:
         HeadlessPublishOptions publish = options_.publish;
         publish.port = options_.input;
         std::string error;
+        const std::string& alarm_settings = options_.exporting.alarm_settings;
+        if (!alarm_settings.empty() && !publish.alarm_settings.Load(alarm_settings, &error))
+            error = "--alarm-settings " + error;
         if (options_.protocol == 3) error = "--publish needs a framed protocol (1 or 2)";
         if (error.empty()) publisher_ = HeadlessPublisher::Start(publish, link_, view_, &error);
         if (publisher_) return 0;

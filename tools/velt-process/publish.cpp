@@ -8,12 +8,16 @@
 #include "link/packet_record.h"
 #include "platform/system_info.h"
 #include "processing/measurement.h"
+#include "processing/view_field.h"
+#include "sessions/alarm_fields.h"
+#include "sessions/alarm_report.h"
 #include "sessions/second_snapshot.h"
 
 namespace {
 
 constexpr int64_t kObserveUs = 250000;  // as the GUI's timer
 constexpr int kRecordMs = 20;           // one framed record of the device
+constexpr uint64_t kAlarmStepMs = 100;  // as a window's alarm timer
 
 }  // namespace
 
@@ -47,6 +51,7 @@ std::unique_ptr<HeadlessPublisher> HeadlessPublisher::Start(const HeadlessPublis
         return nullptr;
     }
     p->start_ = std::chrono::steady_clock::now();
+    p->start_unix_us_ = mqtt::MonitorPublisher::NowUs();
     return p;
 }
 
@@ -57,7 +62,8 @@ HeadlessPublisher::HeadlessPublisher(const HeadlessPublishOptions& options, COxi
       view_(view),
       publisher_(options.broker, std::move(monitor),
                  mqtt::EscapeTopicName(options.port.substr(options.port.find_last_of('/') + 1)),
-                 options.waveform) {}
+                 options.waveform),
+      alarms_(options.alarm_settings) {}
 
 bool HeadlessPublisher::End() {
     const mqtt::Client& c = publisher_.Connection();
@@ -68,6 +74,8 @@ bool HeadlessPublisher::End() {
         streaming_ = false;
         Observe(mqtt::MonitorPublisher::NowUs());
         publisher_.FlushPleth();
+        // The stream has ended: the broker keeps no alarms of it.
+        publisher_.ClearAlarms(mqtt::MonitorPublisher::NowUs());
         // Until the queue is sent and the broker has answered at least once (the
         // state is acknowledged on every connection): it may refuse.
         for (int i = 0;
@@ -89,6 +97,37 @@ void HeadlessPublisher::Observe(int64_t now_us) {
                                            : data_export::LinkState::kConnected;
     publisher_.Observe(v);
     publisher_.FlushPleth();
+    PublishAlarms(now_us);
+}
+
+void HeadlessPublisher::PublishAlarms(int64_t now_us) {
+    alarms::Entry list[alarms::kKindCount];
+    mqtt::AlarmInfo infos[alarms::kKindCount];
+    const size_t n = alarms_.List(list, alarms::kKindCount);
+    for (size_t i = 0; i < n; ++i) infos[i] = AlarmInfoOf(list[i], start_unix_us_);
+    publisher_.ObserveAlarms(now_us, infos, n);
+}
+
+void HeadlessPublisher::EvaluateAlarms() {
+    char spo2[32], pulse[32], status[64];
+    view_.GetFieldText(Spo2, spo2, sizeof spo2);
+    view_.GetFieldText(Pulse, pulse, sizeof pulse);
+    view_.GetFieldText(StatusText, status, sizeof status);
+    alarms_.Update(alarm_ms_, ShownFromFields(spo2, pulse, status, link_.Lost()), OnAlarmEvent,
+                   this);
+    // A start or an end goes out at once, not at the next observation.
+    if (alarms_changed_) {
+        alarms_changed_ = false;
+        PublishAlarms(mqtt::MonitorPublisher::NowUs());
+    }
+}
+
+void HeadlessPublisher::OnAlarmEvent(void* context, const alarms::Event& event) {
+    auto* p = static_cast<HeadlessPublisher*>(context);
+    const int64_t now = mqtt::MonitorPublisher::NowUs();
+    p->publisher_.AlarmEvent(now, alarms::EventName(event.what),
+                             AlarmInfoOf(event.alarm, p->start_unix_us_));
+    p->alarms_changed_ = true;
 }
 
 void HeadlessPublisher::OnSample(void* context, const processing::CurrentSample& sample,
@@ -103,6 +142,11 @@ void HeadlessPublisher::OnRecord(void* context, const PacketRecord&) {
     if (p->options_.pace)
         std::this_thread::sleep_until(
             p->start_ + std::chrono::milliseconds(static_cast<int64_t>(p->records_) * kRecordMs));
+    const uint64_t device_ms = p->records_ * kRecordMs;
+    if (device_ms - p->alarm_ms_ >= kAlarmStepMs) {
+        p->alarm_ms_ = device_ms;
+        p->EvaluateAlarms();
+    }
     const int64_t now = mqtt::MonitorPublisher::NowUs();
     if (now - p->last_observed_us_ >= kObserveUs) p->Observe(now);
 }

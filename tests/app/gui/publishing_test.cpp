@@ -139,10 +139,21 @@ TEST_F(PublishingTest, AWindowPublishesWhatItShowsAndGoesOfflineWhenClosed) {
     EXPECT_NE(values.find("\"status\":\"Finger?\""), std::string::npos);
     EXPECT_NE(values.find("\"perfusion\":{\"value\":null"), std::string::npos);
     ASSERT_TRUE(WaitFor([&] { return ward.Count(base + "events", "Finger?") == 1; }));
+    // The window's alarms: a desaturation starts after its 5 s, as an event and in the
+    // retained list.
+    view->SetFieldText(Spo2, "80.0");
+    ASSERT_TRUE(WaitFor([&] {
+        return ward.Count(base + "events", R"("alarm":"start","name":"spo2-desat")") == 1;
+    }));
+    ASSERT_TRUE(WaitFor([&] {
+        return ward.Count(base + "alarms",
+                          R"([{"name":"spo2-desat","priority":"high","state":"active")") > 0;
+    }));
 
     Area()->subWindowList()[0]->close();
     ASSERT_TRUE(
         WaitFor([&] { return ward.Count(base + "state", "\"offline\",\"since\":\"") == 1; }));
+    EXPECT_NE(ward.Last(base + "alarms").find(R"("alarms":[])"), std::string::npos);
 }
 
 TEST_F(PublishingTest, ABrokerThatIsAwayShowsRetryingWithTheReason) {

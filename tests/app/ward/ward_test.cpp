@@ -1,9 +1,11 @@
 // velt-ward: the model of the tiles, and the window against a real broker.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,12 +16,14 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "app/ward/ward_model.h"
 #include "app/ward/ward_window.h"
 #include "export/monitor_publisher.h"
 #include "export/mqtt_topics.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_broker.h"
 
 namespace {
@@ -224,6 +228,12 @@ TEST(WardSettingsDialog, TakesTheBrokerFieldsAndRefusesWhatCannotConnect) {
     EXPECT_EQ(taken.broker.key_file, "/etc/velt/ward.key");
     EXPECT_EQ(taken.broker.username, "ward");
     EXPECT_EQ(taken.broker.password_file, "/etc/velt/ward.pw");
+    // Tiles in alarm first: the dialog's box, kept as [ward] alarms_first.
+    EXPECT_FALSE(taken.alarms_first);
+    dialog.alarms_first->setChecked(true);
+    testing_support::TempDir dir;
+    ASSERT_TRUE(WriteWardSettings(dir.File("velt-ward.ini"), dialog.Settings()));
+    EXPECT_TRUE(ReadWardSettings(dir.File("velt-ward.ini")).alarms_first);
 
     dialog.fields->broker->clear();
     dialog.accept();
@@ -372,6 +382,129 @@ TEST(WardWindow, AFloodOfHugeMessagesNeitherFreezesTheWindowNorHoldsItsMemory) {
     EXPECT_LT(worst_gui_ms, 100);
     EXPECT_LT(peak_kb, 100 * 1024);
     EXPECT_TRUE(window.StatusText().contains(" too large")) << window.StatusText().toStdString();
+}
+
+// The ward's own offline alarm after 30 s without values, and the tiles' order.
+TEST(WardModel, ASilentMonitorIsOfflineAfter30sAndTilesInAlarmSortFirst) {
+    WardModel m;
+    bool added = false;
+    m.OnMessage("velt/v1/bed-1/COM1/values", kValues, 1000, &added);
+    m.OnMessage("velt/v1/bed-2/COM1/values", kValues, 1000, &added);
+    m.OnMessage("velt/v1/bed-2/COM1/alarms",
+                R"({"time":null,"alarms":[{"name":"spo2-low","priority":"medium","state":"active",)"
+                R"("since":null,"text":"** SpO2 86 < 90"}]})",
+                1000, &added);
+    EXPECT_EQ(m.Order(false), (std::vector<int>{0, 1}));
+    EXPECT_EQ(m.Order(true), (std::vector<int>{1, 0}));
+    EXPECT_EQ(m.At(1).Alarm().text, "** SpO2 86 < 90");
+    EXPECT_TRUE(m.CheckOffline(30999).empty());
+    m.OnMessage("velt/v1/bed-2/COM1/values", kValues, 30000, &added);
+    EXPECT_EQ(m.CheckOffline(31000), std::vector<int>{0});
+    EXPECT_EQ(m.At(0).Alarm().text, "** bed-1 offline");
+    EXPECT_EQ(m.Highest(), alarms::Priority::kMedium);
+    EXPECT_EQ(m.AlarmStarts(), 2u);
+    m.OnMessage("velt/v1/bed-1/COM1/values", kValues, 32000, &added);
+    EXPECT_EQ(m.CheckOffline(32000), std::vector<int>{0});
+    EXPECT_EQ(m.At(0).Alarm().priority, alarms::Priority::kNone);
+}
+
+// Pulses of sound in a burst: runs of non-zero samples at least 50 ms apart.
+int Pulses(const std::vector<int16_t>& samples, int rate) {
+    int pulses = 0, quiet = rate;
+    for (int16_t v : samples) {
+        if (v != 0 && quiet >= rate / 20) ++pulses;
+        quiet = v != 0 ? 0 : quiet + 1;
+    }
+    return pulses;
+}
+
+// A paced desaturation through velt-process into the ward: the tile alarms in the
+// bedside's colour and the ward sounds its burst; when the publisher is killed, the
+// ward's own offline alarm follows. A mark goes to events.
+TEST(WardWindow, ShowsAndSoundsAMonitorsAlarmAndItsOwnOfflineAlarm) {
+    testing_support::TestBroker broker;
+    ASSERT_TRUE(broker.Start()) << broker.Error();
+    ASSERT_EQ(chmod(broker.PasswordFile().c_str(), 0600), 0);
+    WardSettings s;
+    s.broker = Options(broker, "ward");
+    s.alarms_first = true;
+    WardWindow window(s, std::string());
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return window.StatusText().startsWith("MQTT: connected"); }));
+    std::mutex mutex;
+    std::string marks;
+    mqtt::Client listener(Options(broker, "ward"));
+    listener.Subscribe("velt/v1/+/+/events");
+    listener.SetMessageHandler([&](const char*, const char* p, size_t n, bool) {
+        std::lock_guard<std::mutex> lock(mutex);
+        marks.append(p, n);
+    });
+    std::string error;
+    ASSERT_TRUE(listener.Start(&error)) << error;
+
+    testing_support::TempDir dir;
+    const std::string raw = dir.File("desaturation.raw");
+    ASSERT_EQ(QProcess::execute(OXIMETER_SIM_BIN,
+                                {"--protocol", "1", "--scenario",
+                                 VELT_SOURCE_DIR "/tests/data/scenarios/desaturation.scn",
+                                 "--output", QString::fromStdString(raw), "--seconds", "60"}),
+              0);
+    QProcess publisher;
+    publisher.start(VELT_PROCESS_BIN,
+                    {"--log-dir", QString::fromStdString(dir.path()), "--publish",
+                     QString::fromStdString(broker.Url()), "--monitor", "bed-1", "--pace",
+                     "--username", "monitor", "--password-file",
+                     QString::fromStdString(broker.PasswordFile()), QString::fromStdString(raw)});
+    ASSERT_TRUE(publisher.waitForStarted());
+    {
+        mqtt::MonitorPublisher other(Options(broker, "monitor"), "bed-0", "COM1", false);
+        ASSERT_TRUE(other.Start(&error));
+        ASSERT_TRUE(WaitFor([&] { return other.Connection().Connected(); }));
+        other.Mark(mqtt::MonitorPublisher::NowUs(), "Arterial sample taken");
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return marks.find(R"("event":"mark","text":"Arterial sample taken")") !=
+                   std::string::npos;
+        }));
+    }
+    window.Forget("bed-0/COM1");  // gone: its offline alarm is not this test's
+
+    // SpO2 ramps below 90 % from about 23 s; the alarm starts 10 s later.
+    const auto tile = [&] { return window.Model().IndexOf("bed-1/desaturation.raw"); };
+    ASSERT_TRUE(
+        WaitFor([&] { return tile() >= 0 && window.Model().At(tile()).Alarm().name == "spo2-low"; },
+                50000));
+    const TileAlarm alarm = window.Model().At(tile()).Alarm();
+    EXPECT_EQ(alarm.priority, alarms::Priority::kMedium);
+    EXPECT_TRUE(alarm.text.startsWith("** SpO2 8")) << alarm.text.toStdString();
+    EXPECT_EQ(window.Model().At(tile()).last_event, "alarm");
+    // The colour and flash of the bedside: yellow from the start, dark 715 ms later.
+    EXPECT_EQ(TileAlarmColour(alarm, alarm.since_ms), QColor(255, 230, 0));
+    EXPECT_FALSE(TileAlarmColour(alarm, alarm.since_ms + 800).isValid());
+    QImage image(300, 200, QImage::Format_RGB32);
+    QPainter painter(&image);
+    PaintTile(painter, image.rect(), window.Model().At(tile()), false, QRegion(image.rect()),
+              alarm.since_ms + 100);
+    painter.end();
+    EXPECT_EQ(image.pixelColor(10, 150), QColor(255, 230, 0));
+    // The ward sounds the medium burst: three pulses, again every 15 s.
+    ASSERT_TRUE(WaitFor([&] { return window.LastBurst() == alarms::Priority::kMedium; }));
+    EXPECT_EQ(Pulses(window.Tone(alarms::Priority::kMedium), 22050), 3);
+    EXPECT_EQ(Pulses(window.Tone(alarms::Priority::kHigh), 22050), 10);
+    window.PauseAudio();
+    EXPECT_TRUE(window.PauseAction()->text().startsWith("Audio paused 2:00"));
+    const uint64_t bursts = window.Bursts();
+
+    // Killed: the broker sends its last will, and the ward raises its own alarm.
+    publisher.kill();
+    publisher.waitForFinished();
+    ASSERT_TRUE(WaitFor([&] { return window.Model().At(tile()).offline_alarm; }));
+    EXPECT_EQ(window.Model().At(tile()).Alarm().text, "** bed-1 offline");
+    EXPECT_EQ(window.Model().Highest(), alarms::Priority::kMedium);
+    EXPECT_EQ(window.Bursts(), bursts);  // paused: no higher priority came
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_NE(marks.find(R"("event":"alarm","alarm":"start","name":"spo2-low")"),
+              std::string::npos);
 }
 
 }  // namespace
