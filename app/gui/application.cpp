@@ -284,7 +284,10 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
         if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
             return review->AddMark();
         std::string text;
-        if (CVELTMonitoringView* view = ActiveView()) MarkLive(view, &text);
+        uint64_t at_us = 0;
+        CVELTMonitoringView* view = ActiveView();
+        if (view != nullptr && MarkLive(view, &text, &at_us) && on_marked)
+            on_marked(view, at_us, text);
     });
     on(cmd::kFileClose, [this] { OnFileClose(); });
     on(cmd::kFileSave, [this] { OnFileSave(); });

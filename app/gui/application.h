@@ -87,6 +87,9 @@ public:
     std::function<void()> on_elf_to_flash;
     std::function<void()> on_d43_to_flash;
     std::function<void()> on_publish;
+    // A live window marked a moment (MarkLive's monotonic time and text).
+    std::function<void(CVELTMonitoringView* view, uint64_t at_us, const std::string& text)>
+        on_marked;
 
 private:
     void BuildCommands();

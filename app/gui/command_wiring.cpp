@@ -21,4 +21,8 @@ void WireSubsystemCommands(CVELTMonitoringApp& app) {
     auto* publishing = new Publishing(&app, frame);
     publishing->Apply(config::ReadPublishSettings());
     app.on_publish = [publishing, frame] { publishing->RunDialog(frame); };
+    app.on_marked = [publishing](CVELTMonitoringView* view, uint64_t at_us,
+                                 const std::string& text) {
+        publishing->Marked(view, at_us, text);
+    };
 }

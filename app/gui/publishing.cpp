@@ -20,6 +20,7 @@
 #include "link/oximeter.h"
 #include "link/packet_record.h"
 #include "platform/system_info.h"
+#include "platform/tick.h"
 #include "processing/interpretation.h"
 #include "processing/measurement.h"
 #include "sessions/alarm_report.h"
@@ -164,6 +165,13 @@ void Publishing::Retire(std::unique_ptr<mqtt::MonitorPublisher> publisher) {
         --r->running;
         r->done.notify_all();
     }).detach();
+}
+
+void Publishing::Marked(CVELTMonitoringView* view, uint64_t at_us, const std::string& text) {
+    mqtt::MonitorPublisher* publisher = PublisherFor(view);
+    if (publisher == nullptr) return;
+    const uint64_t ago = platform::MonotonicMicroseconds() - at_us;
+    publisher->Mark(mqtt::MonitorPublisher::NowUs() - static_cast<int64_t>(ago), text);
 }
 
 mqtt::MonitorPublisher* Publishing::PublisherFor(CVELTMonitoringView* view) const {

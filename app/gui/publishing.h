@@ -52,6 +52,9 @@ public:
     void Tick();
     size_t PublisherCount() const { return entries_.size(); }
     mqtt::MonitorPublisher* PublisherFor(CVELTMonitoringView* view) const;
+    // A mark made in a window (at_us: platform::MonotonicMicroseconds() of its key
+    // press) goes onto its monitor's events topic.
+    void Marked(CVELTMonitoringView* view, uint64_t at_us, const std::string& text);
 
 private:
     struct Entry {

@@ -2,10 +2,14 @@
 // dialog's refusals, values and events of a window, offline when the window closes.
 #include "app/gui/publishing.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStatusBar>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/gui/command_ids.h"
 #include "app/gui/publish_dialog.h"
 #include "display/monitoring_view.h"
 #include "export/mqtt_client.h"
@@ -149,6 +154,20 @@ TEST_F(PublishingTest, AWindowPublishesWhatItShowsAndGoesOfflineWhenClosed) {
         return ward.Count(base + "alarms",
                           R"([{"name":"spo2-desat","priority":"high","state":"active")") > 0;
     }));
+
+    // Edit > Mark.. goes onto the events topic.
+    app_->on_marked = [publishing](CVELTMonitoringView* v, uint64_t at, const std::string& text) {
+        publishing->Marked(v, at, text);
+    };
+    QTimer::singleShot(0, [] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->findChild<QComboBox*>("mark-text")->setCurrentText("Suction");
+        dialog->accept();
+    });
+    app_->MainFrame()->Command(cmd::kMark)->trigger();
+    EXPECT_TRUE(WaitFor([&] { return ward.Count(base + "events", R"("mark")") == 1; }));
+    EXPECT_NE(ward.Last(base + "events").find("Suction"), std::string::npos);
 
     Area()->subWindowList()[0]->close();
     ASSERT_TRUE(
