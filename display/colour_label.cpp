@@ -144,6 +144,16 @@ public:
         return true;
     }
 
+    // True if both tables lay text out, with the same glyphs in the same places.
+    bool SameLayOut(ValueGlyphs& other, const QString& text) {
+        static std::vector<quint32> glyphs[2];
+        static std::vector<QPointF> positions[2];
+        int width[2];
+        return LayOut(text, &glyphs[0], &positions[0], &width[0]) &&
+               other.LayOut(text, &glyphs[1], &positions[1], &width[1]) && glyphs[0] == glyphs[1] &&
+               positions[0] == positions[1] && width[0] == width[1];
+    }
+
 private:
     static constexpr char16_t kChars[] = u" +,-./0123456789:";
     static constexpr int kCount = static_cast<int>(sizeof kChars / sizeof kChars[0]) - 1;
@@ -240,9 +250,35 @@ ColourEdit::ColourEdit(QWidget* parent)
     : QLineEdit(parent), ColourLabel(this, QPalette::Base, QPalette::Text, false) {}
 
 void ColourEdit::ReplaceFieldText(const QString& text) {
+    if (backdrop_ != nullptr) ChooseShaping(text);
     // setText() alone would clear the modified flag; a replaced selection sets it.
     setText(text);
     setModified(true);
+}
+
+void ColourEdit::ChooseShaping(const QString& text) {
+    // A value that the text engine places glyph after glyph, shaped or not, is laid out
+    // by QLineEdit without shaping (the font's PreferNoShaping): the same glyphs in the
+    // same places for a fraction of the work. Everything but that strategy still comes
+    // from the view's font.
+    QFont shaped = font();
+    shaped.setStyleStrategy(
+        static_cast<QFont::StyleStrategy>(shaped.styleStrategy() & ~QFont::PreferNoShaping));
+    QFont unshaped = shaped;
+    unshaped.setStyleStrategy(
+        static_cast<QFont::StyleStrategy>(shaped.styleStrategy() | QFont::PreferNoShaping));
+    ValueGlyphs* with = GlyphsFor(shaped);
+    ValueGlyphs* without = GlyphsFor(unshaped);
+    const bool plain = with != nullptr && without != nullptr && with->SameLayOut(*without, text);
+    if (plain == unshaped_) return;
+    unshaped_ = plain;
+    if (plain) {
+        QFont strategy;
+        strategy.setStyleStrategy(unshaped.styleStrategy());
+        setFont(strategy);
+    } else {
+        setFont(QFont());
+    }
 }
 
 void ColourEdit::ReplaceFieldTextUtf8(const char* text) {

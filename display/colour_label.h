@@ -118,6 +118,8 @@ private:
     // QLineEdit's own paint: it keeps the text's scroll from it, which places the
     // cursor and selection.
     void PaintByLineEdit();
+    // Sets the font's shaping strategy for the text about to be shown.
+    void ChooseShaping(const QString& text);
 
     struct PanelKey {
         QRect rect;
@@ -149,6 +151,7 @@ private:
     ValueGlyphs* value_glyphs_ = nullptr;  // the glyph table of the field's font
     bool by_line_edit_ = false;            // this paint is QLineEdit's
     bool scroll_stale_ = false;            // QLineEdit has not painted the text shown
+    bool unshaped_ = false;                // the font is the view's without shaping
 };
 
 // The multi-line variant (the comment field): Enter starts a new line, long lines
