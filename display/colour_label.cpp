@@ -2,15 +2,20 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QRawFont>
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <cstring>
+#include <memory>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -44,6 +49,160 @@ QStyle* SharedKeptPanelStyle() {
         style->setParent(qApp);
     }
     return style;
+}
+
+// QLineEdit's margins between its contents rectangle and the text's line.
+constexpr int kLineEditVerticalMargin = 1;
+constexpr int kLineEditHorizontalMargin = 2;
+
+// A text laid out by the text engine in one line, as QLineEdit lays out its text.
+struct Shaped {
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
+    QRawFont font;
+    bool one_run = false;
+    qreal width = 0;
+    qreal ascent = 0;
+};
+
+Shaped Shape(const QString& text, const QFont& font) {
+    QTextLayout layout(text, font);
+    QTextOption option = layout.textOption();
+    option.setTextDirection(Qt::LeftToRight);
+    option.setFlags(QTextOption::IncludeTrailingSpaces);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    Shaped shaped;
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    shaped.one_run = runs.size() == 1;
+    if (shaped.one_run) {
+        shaped.glyphs = runs[0].glyphIndexes();
+        shaped.positions = runs[0].positions();
+        shaped.font = runs[0].rawFont();
+    }
+    shaped.width = line.naturalTextWidth();
+    shaped.ascent = line.ascent();
+    return shaped;
+}
+
+// Qt keeps text positions in 1/64 pixel: exact in a qreal both ways.
+int Fixed(qreal x) { return qRound(x * 64); }
+
+}  // namespace
+
+// The characters values are written with, each shaped alone once per font. A text of
+// them lays out as its characters alone do, advance after advance, when no pair of
+// them kerns or joins: every pair is shaped once to know. Only glyphs of the font
+// itself that stay inside its line height are taken, so that such a text's line and
+// box are the font's own, as QLineEdit's paint finds them for it.
+class ValueGlyphs {
+public:
+    explicit ValueGlyphs(const QFont& font) : font_(font), raw_(QRawFont::fromFont(font)) {
+        const QFontMetrics metrics(font);
+        const QFontMetricsF exact(font);
+        if (!raw_.isValid() || metrics.height() < qRound(exact.ascent() + exact.descent())) return;
+        bool baseline_set = false;
+        for (int i = 0; i < kCount; ++i) {
+            const QString one(QChar(kChars[i]));
+            const Shaped s = Shape(one, font);
+            const QRectF box = exact.boundingRect(one);
+            if (!s.one_run || s.glyphs.size() != 1 || s.font != raw_ || s.positions[0].x() != 0 ||
+                qRound(s.ascent) != metrics.ascent() || box.top() < -exact.ascent() ||
+                box.bottom() > exact.descent())
+                continue;
+            if (!baseline_set) baseline_ = s.positions[0].y();
+            baseline_set = true;
+            if (s.positions[0].y() != baseline_) continue;
+            glyphs_[i] = {s.glyphs[0], Fixed(s.width), true};
+        }
+        usable_ = baseline_set;
+    }
+
+    const QFont& Font() const { return font_; }
+    const QRawFont& RawFont() const { return raw_; }
+
+    // The glyphs of text and their pen positions; false if text holds anything else.
+    bool LayOut(const QString& text, std::vector<quint32>* glyphs, std::vector<QPointF>* positions,
+                int* width) {
+        if (!usable_ || text.isEmpty() || text.front() == u' ' || text.back() == u' ') return false;
+        glyphs->resize(text.size());
+        positions->resize(text.size());
+        int x = 0;
+        int previous = -1;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const int slot = Slot(text[i].unicode());
+            if (slot < 0 || !glyphs_[slot].plain || (previous >= 0 && !Plain(previous, slot)))
+                return false;
+            (*glyphs)[i] = glyphs_[slot].index;
+            (*positions)[i] = QPointF(x / 64.0, baseline_);
+            x += glyphs_[slot].advance;
+            previous = slot;
+        }
+        *width = x;
+        return true;
+    }
+
+    // True if both tables lay text out, with the same glyphs in the same places.
+    bool SameLayOut(ValueGlyphs& other, const QString& text) {
+        static std::vector<quint32> glyphs[2];
+        static std::vector<QPointF> positions[2];
+        int width[2];
+        return LayOut(text, &glyphs[0], &positions[0], &width[0]) &&
+               other.LayOut(text, &glyphs[1], &positions[1], &width[1]) && glyphs[0] == glyphs[1] &&
+               positions[0] == positions[1] && width[0] == width[1];
+    }
+
+private:
+    static constexpr char16_t kChars[] = u" +,-./0123456789:";
+    static constexpr int kCount = static_cast<int>(sizeof kChars / sizeof kChars[0]) - 1;
+
+    static int Slot(char16_t c) {
+        for (int i = 0; i < kCount; ++i)
+            if (kChars[i] == c) return i;
+        return -1;
+    }
+
+    bool Plain(int a, int b) {
+        signed char& known = pairs_[a][b];
+        if (known == 0) {
+            const QChar pair[2] = {QChar(kChars[a]), QChar(kChars[b])};
+            const Shaped s = Shape(QString(pair, 2), font_);
+            const bool plain =
+                s.one_run && s.font == raw_ &&
+                s.glyphs == QList<quint32>{glyphs_[a].index, glyphs_[b].index} &&
+                s.positions == QList<QPointF>{QPointF(0, baseline_),
+                                              QPointF(glyphs_[a].advance / 64.0, baseline_)} &&
+                Fixed(s.width) == glyphs_[a].advance + glyphs_[b].advance;
+            known = plain ? 1 : -1;
+        }
+        return known > 0;
+    }
+
+    struct Glyph {
+        quint32 index = 0;
+        int advance = 0;  // 1/64 pixel
+        bool plain = false;
+    };
+    QFont font_;
+    QRawFont raw_;
+    qreal baseline_ = 0;
+    bool usable_ = false;
+    Glyph glyphs_[kCount];
+    signed char pairs_[kCount][kCount] = {};  // 0 not shaped yet, 1 plain, -1 not
+};
+
+namespace {
+
+// The fields' fonts are few (one, as a rule): their tables live as long as the program.
+ValueGlyphs* GlyphsFor(const QFont& font) {
+    static std::vector<std::unique_ptr<ValueGlyphs>> tables;
+    for (const auto& table : tables)
+        if (table->Font() == font) return table.get();
+    if (tables.size() >= 16) return nullptr;
+    tables.push_back(std::make_unique<ValueGlyphs>(font));
+    return tables.back().get();
 }
 
 }  // namespace
@@ -91,9 +250,35 @@ ColourEdit::ColourEdit(QWidget* parent)
     : QLineEdit(parent), ColourLabel(this, QPalette::Base, QPalette::Text, false) {}
 
 void ColourEdit::ReplaceFieldText(const QString& text) {
+    if (backdrop_ != nullptr) ChooseShaping(text);
     // setText() alone would clear the modified flag; a replaced selection sets it.
     setText(text);
     setModified(true);
+}
+
+void ColourEdit::ChooseShaping(const QString& text) {
+    // A value that the text engine places glyph after glyph, shaped or not, is laid out
+    // by QLineEdit without shaping (the font's PreferNoShaping): the same glyphs in the
+    // same places for a fraction of the work. Everything but that strategy still comes
+    // from the view's font.
+    QFont shaped = font();
+    shaped.setStyleStrategy(
+        static_cast<QFont::StyleStrategy>(shaped.styleStrategy() & ~QFont::PreferNoShaping));
+    QFont unshaped = shaped;
+    unshaped.setStyleStrategy(
+        static_cast<QFont::StyleStrategy>(shaped.styleStrategy() | QFont::PreferNoShaping));
+    ValueGlyphs* with = GlyphsFor(shaped);
+    ValueGlyphs* without = GlyphsFor(unshaped);
+    const bool plain = with != nullptr && without != nullptr && with->SameLayOut(*without, text);
+    if (plain == unshaped_) return;
+    unshaped_ = plain;
+    if (plain) {
+        QFont strategy;
+        strategy.setStyleStrategy(unshaped.styleStrategy());
+        setFont(strategy);
+    } else {
+        setFont(QFont());
+    }
 }
 
 void ColourEdit::ReplaceFieldTextUtf8(const char* text) {
@@ -142,8 +327,119 @@ void ColourEdit::paintEvent(QPaintEvent* event) {
             backdrop_->PaintBackdrop(painter, geometry());
         }
     }
-    QLineEdit::paintEvent(event);
+    if (backdrop_ == nullptr || !PaintValue()) {
+        QLineEdit::paintEvent(event);
+        scroll_stale_ = false;
+    }
     panel_from_picture_ = false;
+}
+
+bool ColourEdit::event(QEvent* event) {
+    if (scroll_stale_) {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+            case QEvent::KeyPress:
+            case QEvent::FocusIn:
+            case QEvent::ContextMenu:
+            case QEvent::InputMethodQuery:
+            case QEvent::DragEnter:
+            case QEvent::DragMove:
+            case QEvent::Drop:
+                PaintByLineEdit();
+                break;
+            default:
+                break;
+        }
+    }
+    return QLineEdit::event(event);
+}
+
+void ColourEdit::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange) {
+        value_glyphs_ = nullptr;
+        value_text_ = QString();
+        value_laid_out_ = false;
+    }
+    QLineEdit::changeEvent(event);
+}
+
+void ColourEdit::PaintByLineEdit() {
+    scroll_stale_ = false;
+    by_line_edit_ = true;
+    repaint();
+    by_line_edit_ = false;
+}
+
+bool ColourEdit::LayOutValue(const QString& text) {
+    value_text_ = text;
+    value_laid_out_ = false;
+    if (value_glyphs_ == nullptr) value_glyphs_ = GlyphsFor(font());
+    if (value_glyphs_ == nullptr ||
+        !value_glyphs_->LayOut(text, &value_glyph_ids_, &value_positions_, &value_width_))
+        return false;
+    // The run refers to the field's own arrays: a new text needs no new run.
+    value_run_.setRawFont(value_glyphs_->RawFont());
+    value_run_.setRawData(value_glyph_ids_.data(), value_positions_.data(),
+                          static_cast<int>(value_glyph_ids_.size()));
+    value_laid_out_ = true;
+    return true;
+}
+
+bool ColourEdit::PaintValue() {
+    // What QLineEdit's paint does for a read-only field whose one-line text fits, with
+    // the caret behind it and nothing selected; anything else is left to it.
+    if (by_line_edit_ || !isReadOnly() || echoMode() != QLineEdit::Normal || hasSelectedText() ||
+        !inputMask().isEmpty() || isClearButtonEnabled() || !actions().isEmpty() ||
+        layoutDirection() != Qt::LeftToRight || devicePixelRatio() != 1.0 ||
+        !styleSheet().isEmpty() || !qApp->styleSheet().isEmpty())
+        return false;
+    const QString shown = text();
+    if (cursorPosition() != shown.size()) return false;
+    const bool same = !value_text_.isNull() &&
+                      (shown.constData() == value_text_.constData() || shown == value_text_);
+    if (!same) LayOutValue(shown);
+    if (!value_laid_out_) return false;
+
+    QStyleOptionFrame panel;
+    initStyleOption(&panel);
+    const QRect contents = style()
+                               ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
+                               .marginsRemoved(textMargins());
+    // The glyphs stay inside the font's line: the line is the font's height.
+    const int height = fontMetrics().height();
+    const Qt::Alignment align = QStyle::visualAlignment(Qt::LeftToRight, alignment());
+    int top = contents.y() + (contents.height() - height + 1) / 2;
+    if ((align & Qt::AlignVertical_Mask) == Qt::AlignBottom)
+        top = contents.y() + contents.height() - height - kLineEditVerticalMargin;
+    else if ((align & Qt::AlignVertical_Mask) == Qt::AlignTop)
+        top = contents.y() + kLineEditVerticalMargin;
+    const QRect line(contents.x() + kLineEditHorizontalMargin, top,
+                     contents.width() - 2 * kLineEditHorizontalMargin, height);
+    const int used = qRound(value_width_ / 64.0) + 1;
+    if (used > line.width()) return false;  // QLineEdit scrolls it after the caret
+    int scroll = 0;
+    switch (align & ~(Qt::AlignAbsolute | Qt::AlignVertical_Mask)) {
+        case Qt::AlignRight:
+            scroll = used - line.width() + 1;
+            break;
+        case Qt::AlignHCenter:
+            scroll = (used - line.width()) / 2;
+            break;
+        default:
+            break;
+    }
+
+    QPainter painter(this);
+    style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
+    painter.setClipRect(contents);
+    painter.setPen(palette().text().color());
+    painter.drawGlyphRun(QPointF(line.x() - scroll, line.y()), value_run_);
+    // QLineEdit did not see this text: before it places a caret or a selection, it
+    // paints once itself.
+    scroll_stale_ = true;
+    return true;
 }
 
 bool ColourEdit::DrawKeptPanel(const QStyleOption* option, QPainter* painter, const QStyle* style) {

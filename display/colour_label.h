@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QColor>
+#include <QGlyphRun>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,12 +13,14 @@
 #include <QPlainTextEdit>
 #include <QRect>
 #include <QString>
+#include <vector>
 
 #include "platform/colour.h"
 
 class QPainter;
 class QStyle;
 class QStyleOption;
+class ValueGlyphs;
 
 class ColourLabel {
 public:
@@ -101,9 +104,23 @@ public:
     ColourLabel& Colours() override { return *this; }
 
 protected:
+    bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Paints a value field as QLineEdit would, from glyphs laid out once per text and
+    // without its text engine; false where that paint does not apply (then QLineEdit
+    // paints).
+    bool PaintValue();
+    // Lays out text into value_run_; false if it is not a text PaintValue draws.
+    bool LayOutValue(const QString& text);
+    // QLineEdit's own paint: it keeps the text's scroll from it, which places the
+    // cursor and selection.
+    void PaintByLineEdit();
+    // Sets the font's shaping strategy for the text about to be shown.
+    void ChooseShaping(const QString& text);
+
     struct PanelKey {
         QRect rect;
         int state = 0;
@@ -124,6 +141,17 @@ private:
     QColor plain_backdrop_;
     PanelKey panel_key_;
     QImage panel_;
+    // The text value_run_ holds (a null string: none), and its width in 1/64 pixel.
+    QString value_text_;
+    bool value_laid_out_ = false;
+    int value_width_ = 0;
+    QGlyphRun value_run_;
+    std::vector<quint32> value_glyph_ids_;
+    std::vector<QPointF> value_positions_;
+    ValueGlyphs* value_glyphs_ = nullptr;  // the glyph table of the field's font
+    bool by_line_edit_ = false;            // this paint is QLineEdit's
+    bool scroll_stale_ = false;            // QLineEdit has not painted the text shown
+    bool unshaped_ = false;                // the font is the view's without shaping
 };
 
 // The multi-line variant (the comment field): Enter starts a new line, long lines

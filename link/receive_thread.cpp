@@ -118,15 +118,29 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     // sleep is the driver's to hand on, and is waited for as data, not slept for again.
     uint32_t slept_frame = 0;
     bool slept_known = false;
+    // A frame whose length is not known yet is slept for as its shortest, which suits
+    // a driver that hands bytes on as they come. One that hands them on in pieces, later
+    // than the line brings them (a pseudo-terminal fed in bursts, a USB bridge's
+    // latency timer), leaves that sleep empty, and its next piece brings the length
+    // anyway: then such a frame is waited for as data, which wakes once, until a piece
+    // comes without the length.
+    bool header_as_data = false;
+    enum class HeaderWait { kNone, kSlept, kAsData };
 
     while (error == 0 && !StopRequested()) {
         // A frame that arrived in part: give the line the time to bring the rest, then
         // read it in one piece rather than waking for every piece on the way.
         transport::WaitResult w = transport::WaitResult::Timeout;
+        HeaderWait header_wait = HeaderWait::kNone;
         if (frame_rest > 0) {
             slept_frame = decoder_.frame_start();
             slept_known = decoder_.phase() >= FrameDecoder::kPayload;
-            w = t.WaitForLine(frame_rest, wait_left());
+            if (slept_known || !header_as_data) {
+                w = t.WaitForLine(frame_rest, wait_left());
+                if (!slept_known) header_wait = HeaderWait::kSlept;
+            } else {
+                header_wait = HeaderWait::kAsData;
+            }
             frame_rest = 0;
         }
         const int wait = wait_left();
@@ -145,6 +159,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
+        if (header_wait == HeaderWait::kSlept && waiting == 0) header_as_data = true;
         // A serial chunk holds the byte that ended the wait and up to kChunk more.
         size_t limit = !c.is_usb && w == transport::WaitResult::Data ? kChunk + 1 : kChunk;
         while (waiting > 0) {
@@ -166,6 +181,9 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
                 if (waiting > 0) platform::OutputDebugString("Extra chunk\n");
                 frame_rest = decoder_.ExpectedBytesToFrameEnd();
                 if (slept_known && decoder_.frame_start() == slept_frame) frame_rest = 0;
+                if (header_wait == HeaderWait::kAsData && frame_rest > 0 &&
+                    decoder_.phase() < FrameDecoder::kPayload)
+                    header_as_data = false;
             } else {
                 recording_->Received(read_us, chunk, got);
                 const uint32_t stray = reduced.dropped();

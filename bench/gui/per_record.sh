@@ -129,9 +129,12 @@ else
   # Run time and task switches of every thread, exact, from the scheduler's counts.
   sched() { cat /proc/$app/task/*/schedstat 2>/dev/null | awk '{ns += $1; n += $3} END {printf "%.0f %.0f\n", ns, n}'; }
   slice=$(( seconds / parts )); [ "$slice" -ge 1 ] || slice=1
-  # Each thread's own counts over the whole run as well: tid, name, run time, switches.
+  # Each thread's own counts over the whole run as well: tid, name, run time, switches,
+  # and of those the ones it went to sleep for itself (its wake-ups; the rest are
+  # preemptions, which follow the machine's load rather than the program).
   threads() { for t in /proc/$app/task/*; do
-      printf '%s %s %s\n' "${t##*/}" "$(tr ' ' _ <"$t/comm")" "$(cut -d' ' -f1,3 "$t/schedstat")"
+      printf '%s %s %s %s\n' "${t##*/}" "$(tr ' ' _ <"$t/comm")" "$(cut -d' ' -f1,3 "$t/schedstat")" \
+        "$(sed -n 's/^voluntary_ctxt_switches:[[:space:]]*//p' "$t/status")"
     done 2>/dev/null | sort; }
   threads >"$scratch/threads0"; t_start=$(date +%s.%N); r_start=$(records)
   for _ in $(seq "$parts"); do
@@ -144,8 +147,9 @@ else
   threads >"$scratch/threads1"; t_end=$(date +%s.%N); r_end=$(records)
   join "$scratch/threads0" "$scratch/threads1" |
     awk -v app="$app" -v r="$((r_end - r_start))" -v a="$t_start" -v b="$t_end" \
-      '$6 - $3 > 0 { printf "thread %d %s%s %.2f %.2f\n", $1, $2, ($1 == app ? "(GUI)" : ""),
-                                ($6 - $3) / 1e7 / (b - a), (r > 0 ? ($7 - $4) / r : 0) }'
+      '$7 - $3 > 0 { printf "thread %d %s%s %.2f %.2f %.2f\n", $1, $2, ($1 == app ? "(GUI)" : ""),
+                                ($7 - $3) / 1e7 / (b - a), (r > 0 ? ($8 - $4) / r : 0),
+                                (r > 0 ? ($9 - $5) / r : 0) }'
 fi
 kill $app 2>/dev/null; wait $app 2>/dev/null
 exit 0
@@ -197,6 +201,6 @@ if [ "$do_cpu" = 1 ]; then
   cut -d' ' -f2 <<<"$parts_out" | sort -g |
     awk '{ v[NR] = $1 } END { printf ", CPU share %.2f %% of one core in the quietest part, %.2f %% median\n", v[1], v[int((NR + 1) / 2)] }'
   sed -n 's/^thread //p' <<<"$out" |
-    awk '{ printf "  thread %d %s: CPU %.2f %%, %.2f task switches per record\n", $1, $2, $3, $4 }'
+    awk '{ printf "  thread %d %s: CPU %.2f %%, %.2f task switches per record (%.2f wake-ups)\n", $1, $2, $3, $4, $5 }'
   echo "(load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores)"
 fi

@@ -174,6 +174,49 @@ TEST(ColourEditFields, FieldWithBackdropPaintsExactlyLikeOneOverItsParent) {
     }
 }
 
+// A value field paints its text itself where it can (read-only, text that fits, caret
+// behind it): pixel for pixel what QLineEdit paints, in every alignment and colour, and
+// the texts it leaves to QLineEdit look the same too.
+TEST(ColourEditFields, ValueFieldsLookLikeLineEditsWhateverTheirTextAlignmentAndColour) {
+    BackdropParent parent;
+    parent.setFont(PinnedFont());
+    parent.resize(160, 40);
+    ColourEdit kept(&parent);
+    ColourEdit plain(&parent);
+    kept.setGeometry(0, 0, 160, 20);
+    plain.setGeometry(0, 20, 160, 20);
+    kept.SetBackdrop(&parent);
+    const Qt::Alignment aligns[] = {Qt::AlignRight | Qt::AlignVCenter,
+                                    Qt::AlignLeft | Qt::AlignVCenter,
+                                    Qt::AlignHCenter | Qt::AlignTop};
+    const Colour colours[][2] = {{RGB(240, 240, 240), ColourLabel::DEFAULT_COLOUR},
+                                 {RGB(255, 255, 0), RGB(200, 0, 0)},
+                                 {ColourLabel::DEFAULT_COLOUR, RGB(0, 0, 255)}};
+    for (ColourEdit* edit : {&kept, &plain}) edit->setReadOnly(true);
+    for (const Qt::Alignment align : aligns)
+        for (const auto& colour : colours) {
+            for (ColourEdit* edit : {&kept, &plain}) {
+                edit->setAlignment(align);
+                edit->SetBackgroundColour(colour[0]);
+                edit->SetTextColour(colour[1]);
+            }
+            for (const char* text :
+                 {"97", "0.0965", "-12.5", "1.09", "2026-12-10 16:18:33", "11:07", "+4.7/1,0",
+                  "Connected..", "", " 7", "7 ", "1234567890123456789012345678901234567890"}) {
+                kept.ReplaceFieldTextUtf8(text);
+                plain.ReplaceFieldTextUtf8(text);
+                const QImage shot = parent.grab().toImage().convertToFormat(QImage::Format_RGB32);
+                EXPECT_EQ(shot.copy(0, 0, 160, 20), shot.copy(0, 20, 160, 20))
+                    << text << " alignment " << align;
+            }
+        }
+    // The text stays QLineEdit's: selecting after a value was painted takes the text shown.
+    kept.ReplaceFieldTextUtf8("0.0965");
+    parent.grab();
+    kept.selectAll();
+    EXPECT_EQ(kept.selectedText(), QStringLiteral("0.0965"));
+}
+
 TEST(ColourEditFields, MultiLineFieldKeepsLinesAndReportsThemWithCrLf) {
     ColourMultiLineEdit edit;
     edit.ReplaceFieldText(QStringLiteral("first\r\nsecond\nthird"));

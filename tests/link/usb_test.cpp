@@ -262,6 +262,36 @@ TEST(ReadingLoop, AFrameOfKnownLengthIsSleptForOnce) {
     link.ClosePort();
 }
 
+// A frame whose length is not known yet is slept for as its shortest; when that sleep
+// finds nothing (the driver hands bytes on in pieces), the next such frame is waited
+// for as data, until a piece comes without the length. No frame is lost or unanswered.
+TEST(ReadingLoop, AnEmptySleepForTheLengthMakesTheNextFramesWaitForData) {
+    FakeView view(true);
+    COximeter link(nullptr, 1, false, nullptr);
+    link.AttachView(&view);
+    auto owned = std::make_unique<LineWaitLog>();
+    LineWaitLog* t = owned.get();
+    ASSERT_EQ(link.OpenTransport(std::move(owned), false), 0);
+
+    const Bytes frames[3] = {CountedFrame(1, 40), CountedFrame(2, 40), CountedFrame(3, 40)};
+    for (const Bytes& frame : frames) {
+        t->Feed(Bytes(frame.begin(), frame.begin() + 1));  // the mark alone
+        t->Pause(20);
+        if (&frame == &frames[2]) {  // then the sequence alone: still no length
+            t->Feed(Bytes(frame.begin() + 1, frame.begin() + 2));
+            t->Pause(20);
+        }
+        t->Feed(Bytes(frame.begin() + (&frame == &frames[2] ? 2 : 1), frame.end()));
+        t->Pause(20);
+    }
+    ASSERT_TRUE(t->WaitForWritten(9, 5000)) << "every frame answered";
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 3; }));
+    // The first frame's mark is slept for (6 bytes at least to its end); the third
+    // frame's sequence, which came without the length, is slept for again (5).
+    EXPECT_EQ(t->LineWaits(), (std::vector<size_t>{6, 5}));
+    link.ClosePort();
+}
+
 // The reading loop over a scripted transport: line errors, long bursts, stop requests.
 TEST(ReadingLoop, LineErrorsBurstsAndStops) {
     testing_support::DebugCapture capture;

@@ -117,6 +117,28 @@ std::vector<uint8_t> Session() {
     return f;
 }
 
+// The records' checksum is CRC-32 (IEEE): the check value, and every length, start and
+// split agrees with the bit-by-bit definition.
+TEST(CaptureFile, ChecksumIsCrc32AtEveryLengthAndAlignment) {
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(Crc32(check, sizeof check), 0xCBF43926u);
+    uint8_t data[40];
+    for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (size_t start = 0; start < 8; ++start)
+        for (size_t size = 0; start + size <= sizeof data; ++size) {
+            uint32_t bits = ~0u;
+            for (size_t i = start; i < start + size; ++i) {
+                bits ^= data[i];
+                for (int k = 0; k < 8; ++k)
+                    bits = (bits & 1) ? 0xEDB88320u ^ (bits >> 1) : bits >> 1;
+            }
+            EXPECT_EQ(Crc32(data + start, size), ~bits) << start << " " << size;
+            EXPECT_EQ(
+                Crc32(data + start + size / 2, size - size / 2, Crc32(data + start, size / 2)),
+                ~bits);
+        }
+}
+
 TEST(CaptureFile, HeaderFactsAndRecordsReadBackInAnyPieces) {
     const std::vector<uint8_t> file = Session();
     CaptureStream stream;
