@@ -19,6 +19,7 @@
 #include <QWindow>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -285,6 +286,22 @@ TEST_F(MonitoringViewTest, SetFieldTextReplacesWholeTextAndMarksModified) {
     char buffer[64];
     EXPECT_EQ(view.GetFieldText(DocComment, buffer, sizeof buffer), 18);
     EXPECT_STREQ(buffer, "line one\r\nline two");
+}
+
+// A port name longer than its field shows its beginning: the field's left part looks
+// as it does with the short name alone.
+TEST_F(MonitoringViewTest, ALongPortNameShowsItsBeginning) {
+    CVELTMonitoringView view;
+    view.show();
+    QWidget* port = view.FieldControlAt(PortText)->AsWidget();
+    auto left_part = [&](const char* text) {
+        view.SetFieldText(PortText, text);
+        return port->grab().toImage().copy(0, 0, 40, port->height());
+    };
+    const QImage short_name = left_part("COM1");
+    const QImage long_name = left_part("COM1 /dev/pts/0 (a long device name)");
+    if (const char* shot = std::getenv("VELT_PORT_FIELD_SHOT")) view.grab().save(shot);
+    EXPECT_EQ(long_name, short_name);
 }
 
 TEST_F(MonitoringViewTest, GetFieldTextCopiesAtMostLimitMinusOneBytes) {
