@@ -190,6 +190,15 @@ TEST_F(Configuration, ReconnectIsOnUnlessZeroAndASaveNeverAddsIt) {
     EXPECT_FALSE(config::ReadConnectionSettings().reconnect);
 }
 
+TEST_F(Configuration, TheSessionsFolderKeepsAboutAWeekUnlessTold) {
+    const std::pair<const char*, uint64_t> cases[] = {
+        {"", 6144}, {"0", 6144}, {"-5", 6144}, {"1", 1}, {"500", 500}};
+    for (const auto& [value, expected] : cases) {
+        PutIni(std::string("[recording]\r\nmax_mb=") + value + "\r\n");
+        EXPECT_EQ(config::ReadRecordingSettings().max_mb, expected) << '"' << value << '"';
+    }
+}
+
 TEST_F(Configuration, PortIsReadAndCutTo31Characters) {
     PutIni("[connection]\r\nport=COM7\r\n");
     EXPECT_EQ(config::ReadConnectionSettings().port, "COM7");
