@@ -18,6 +18,7 @@
 
 #include "export/edf_plus_writer.h"
 #include "platform/file_identity.h"
+#include "sessions/report_pdf.h"
 
 namespace {
 
@@ -41,13 +42,6 @@ QString& LastFolder() {
 // recordings): into exports/ of the working directory until another folder is chosen.
 QString DefaultFolder() { return QDir::current().absoluteFilePath("exports"); }
 
-QString Clock(int64_t s) {
-    return QString("%1:%2:%3")
-        .arg(s / 3600)
-        .arg(s / 60 % 60, 2, 10, QChar('0'))
-        .arg(s % 60, 2, 10, QChar('0'));
-}
-
 // The name with the other format's extension swapped for this one's.
 QString WithExtension(const QString& path, bool edf) {
     const QString want = edf ? ".edf" : ".csv", other = edf ? ".csv" : ".edf";
@@ -56,6 +50,8 @@ QString WithExtension(const QString& path, bool edf) {
 }
 
 }  // namespace
+
+QString DurationText(int64_t seconds) { return QString::fromStdString(report::Duration(seconds)); }
 
 void CExportDialog::SetFileChooserForTesting(FileChooser chooser) {
     Chooser() = std::move(chooser);
@@ -88,7 +84,8 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
             .toLocalTime()
             .toString("HH:mm:ss");
     };
-    QString part = QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s));
+    QString part =
+        QString("The selected part, %1 to %2").arg(DurationText(from_s), DurationText(to_s));
     if (start_unix_us != 0) part += QString(" (%1 to %2)").arg(of_day(from_s), of_day(to_s));
     selection_ = new QRadioButton(
         has_selection ? part

@@ -14,6 +14,10 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
+// "1:02:03" for a number of seconds: a session's length and times in the review and
+// its dialogs, as the report prints them.
+QString DurationText(int64_t seconds);
+
 class CExportDialog : public QDialog {
     Q_OBJECT
 public:

@@ -35,13 +35,7 @@ constexpr int kTickMs = 10;
 constexpr qint64 kFastBudgetMs = 12;
 constexpr uint64_t kFastStepUs = 20000;
 
-QString Length(uint64_t us) {
-    const uint64_t s = us / kSecondUs;
-    return QString("%1:%2:%3")
-        .arg(s / 3600)
-        .arg(s / 60 % 60, 2, 10, QChar('0'))
-        .arg(s % 60, 2, 10, QChar('0'));
-}
+QString Length(uint64_t us) { return DurationText(static_cast<int64_t>(us / kSecondUs)); }
 
 }  // namespace
 
