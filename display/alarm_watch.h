@@ -19,6 +19,9 @@ class CVELTMonitoringView;
 class QSoundEffect;
 class QTemporaryDir;
 
+// "1:57": what is left of an audio pause, in whole seconds rounded up.
+QString AudioPauseLeft(uint64_t left_ms);
+
 // The active and latched alarms, highest first ("** SpO2 86 < 90"), flashing in their
 // priority's colour; "ALARMS OFF" when every alarm is off; the audio pause's time left.
 class CAlarmPane : public QWidget {
@@ -57,6 +60,8 @@ public:
     // Evaluates now (the timer's step; tests give their own time).
     void Tick(uint64_t now_ms);
     void PauseAudio();
+    // What is left of the audio pause (0: none), as of the last step.
+    uint64_t PauseLeftMs() const { return sound_.PauseLeftMs(now_ms_); }
     alarms::Priority Highest() const { return monitor_.Highest(); }
     CAlarmPane* Pane() const { return pane_; }
     // The priority of the last burst started (kNone before any).

@@ -22,6 +22,7 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QToolButton>
 #include <QUrl>
 #include <algorithm>
 #include <cstring>
@@ -247,7 +248,7 @@ void CVELTMonitoringApp::BuildCommands() {
     f->addAction(f->Command(cmd::kNextPane));
     f->addAction(f->Command(cmd::kPrevPane));
 
-    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About.
+    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About | Audio pause.
     QToolBar* bar = f->ToolBar();
     for (int id : {cmd::kFileNew, cmd::kFileOpen, cmd::kFileSave, 0, cmd::kEditCut, cmd::kEditCopy,
                    cmd::kEditPaste, 0, cmd::kFilePrint, 0, cmd::kAppAbout}) {
@@ -259,6 +260,12 @@ void CVELTMonitoringApp::BuildCommands() {
         a->setIcon(ToolbarIcon(id));
         bar->addAction(a);
     }
+    // The audio pause, apart: a bell that tells while it is paused, and for how long.
+    bar->addSeparator();
+    QAction* pause = f->Command(cmd::kAudioPause);
+    pause->setIcon(AudioPauseIcon(false));
+    pause->setToolTip("Audio pause (F9): silences the alarms' sound for two minutes");
+    bar->addAction(pause);
 
     ConnectFrameworkCommands();
     ConnectOptionCommands();
@@ -335,6 +342,7 @@ void CVELTMonitoringApp::ConnectOptionCommands() {
             CVELTMonitoringView* view = frame ? CVELTMonitoringDoc::ViewOf(frame) : nullptr;
             if (view != nullptr && view->Alarms() != nullptr) view->Alarms()->PauseAudio();
         }
+        UpdateAudioPause();
     });
     for (int id : {cmd::kHeartbeatSound, cmd::kChannelIR, cmd::kChannelRed, cmd::kChannelRed2,
                    cmd::kProtocol1, cmd::kProtocol2, cmd::kProtocol3, cmd::kConnectAgain,
@@ -577,6 +585,8 @@ CChildFrame* CVELTMonitoringApp::CreateFrame(CVELTMonitoringDoc* doc) {
     doc->AddFrame(frame);
     connect(frame, &CChildFrame::aboutToClose, this, &CVELTMonitoringApp::OnFrameAboutToClose);
     connect(frame, &QObject::destroyed, this, [this, frame] { OnFrameDestroyed(frame); });
+    if (AlarmWatch* alarms = view->Alarms())
+        connect(alarms, &AlarmWatch::highestChanged, this, &CVELTMonitoringApp::UpdateMainTitle);
     frame->ShowPlaced();
     main_frame_->UpdateMenuSet();
     main_frame_->MdiArea()->setActiveSubWindow(frame);
@@ -905,8 +915,43 @@ void CVELTMonitoringApp::UpdateMainTitle() {
     QString title = doc ? doc->Title() : QString();
     if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow()))
         title = review->windowTitle();
-    main_frame_->setWindowTitle(title.isEmpty() ? QString(kAppTitle)
-                                                : QString("%1 - %2").arg(kAppTitle, title));
+    title = title.isEmpty() ? QString(kAppTitle) : QString("%1 - %2").arg(kAppTitle, title);
+    // Whichever window alarms, the title says so first (what a taskbar shows): the
+    // highest priority's marks and the windows in alarm.
+    alarms::Priority highest = alarms::Priority::kNone;
+    QStringList alarming;
+    for (CVELTMonitoringDoc* d : documents_)
+        for (CChildFrame* frame : d->Frames()) {
+            CVELTMonitoringView* view = CVELTMonitoringDoc::ViewOf(frame);
+            AlarmWatch* watch = view != nullptr ? view->Alarms() : nullptr;
+            if (watch == nullptr || watch->Highest() == alarms::Priority::kNone) continue;
+            highest = std::max(highest, watch->Highest());
+            alarming << frame->windowTitle();
+        }
+    if (!alarming.isEmpty())
+        title = QString("%1 ALARM %2 - %3")
+                    .arg(alarms::PriorityPrefix(highest), alarming.join(", "), title);
+    main_frame_->setWindowTitle(title);
+}
+
+void CVELTMonitoringApp::UpdateAudioPause() {
+    if (main_frame_ == nullptr) return;
+    uint64_t left_ms = 0;
+    for (CVELTMonitoringDoc* d : documents_)
+        for (CChildFrame* frame : d->Frames()) {
+            CVELTMonitoringView* view = CVELTMonitoringDoc::ViewOf(frame);
+            if (view != nullptr && view->Alarms() != nullptr)
+                left_ms = std::max(left_ms, view->Alarms()->PauseLeftMs());
+        }
+    QAction* pause = main_frame_->Command(cmd::kAudioPause);
+    const bool paused = left_ms > 0;
+    const QString left = paused ? AudioPauseLeft(left_ms) : QString();
+    if (paused == audio_paused_ && pause->iconText() == left) return;
+    if (paused != audio_paused_) pause->setIcon(AudioPauseIcon(paused));
+    audio_paused_ = paused;
+    pause->setIconText(paused ? left : QString("Audio pause"));
+    if (auto* button = qobject_cast<QToolButton*>(main_frame_->ToolBar()->widgetForAction(pause)))
+        button->setToolButtonStyle(paused ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonIconOnly);
 }
 
 void CVELTMonitoringApp::Print(bool preview) {
@@ -932,6 +977,7 @@ void CVELTMonitoringApp::UpdateReplayProgress() {
 
 void CVELTMonitoringApp::UpdateLinkCounts() {
     UpdateReplayProgress();
+    UpdateAudioPause();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
     char text[sizeof shown_link_counts_] = "";
     std::string recording;

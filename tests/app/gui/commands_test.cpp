@@ -9,6 +9,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
 
 #include "app/gui/command_ids.h"
 #include "app/gui/command_wiring.h"
@@ -273,4 +275,30 @@ TEST_F(ShellTest, AlarmSettingsAreTheWindowsAndSavedWithIt) {
     app_->MainFrame()->Command(cmd::kAudioPause)->trigger();
     EXPECT_TRUE(watch->Pane()->Lines().contains("Audio paused 2:00"))
         << watch->Pane()->Lines().join("|").toStdString();
+}
+
+// The main window's title says that a window alarms, whichever is active; the toolbar's
+// bell shows a pause and its time left.
+TEST_F(ShellTest, AnyWindowsAlarmShowsInTheTitleAndThePauseOnTheBell) {
+    Start();
+    CVELTMonitoringView* first = app_->ActiveView();
+    app_->MainFrame()->Command(cmd::kFileNew)->trigger();
+    QApplication::processEvents();
+    ASSERT_NE(app_->ActiveView(), first);
+    auto title = [this] { return app_->MainFrame()->windowTitle().toStdString(); };
+    EXPECT_EQ(title().find("ALARM"), std::string::npos) << title();
+    first->SetFieldText(StatusText, "*** No data");  // a technical alarm without delay
+    EXPECT_TRUE(WaitFor([&] { return title().rfind("** ALARM", 0) == 0; }, 3000,
+                        [] { QApplication::processEvents(); }));
+    EXPECT_EQ(title(), "** ALARM VELTMo1 - VELT Monitoring - VELTMo2");
+
+    QAction* pause = app_->MainFrame()->Command(cmd::kAudioPause);
+    auto* bell = qobject_cast<QToolButton*>(app_->MainFrame()->ToolBar()->widgetForAction(pause));
+    ASSERT_NE(bell, nullptr);
+    const QImage quiet = bell->grab().toImage();
+    EXPECT_EQ(bell->toolButtonStyle(), Qt::ToolButtonIconOnly);
+    pause->trigger();
+    EXPECT_EQ(bell->text(), "2:00");
+    EXPECT_EQ(bell->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+    EXPECT_NE(bell->grab().toImage().copy(0, 0, 20, 20), quiet.copy(0, 0, 20, 20));
 }

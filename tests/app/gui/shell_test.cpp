@@ -181,7 +181,7 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     for (QAction* a : f->ToolBar()->actions())
         entries << (a->isSeparator() ? QString("-") : QString::number(a->data().toInt()));
     EXPECT_EQ(entries, QStringList({"57600", "57601", "57603", "-", "57635", "57634", "57637", "-",
-                                    "57607", "-", "57664"}));
+                                    "57607", "-", "57664", "-", "32795"}));
     QAction* fnew = f->Command(cmd::kFileNew);
     EXPECT_EQ(fnew->toolTip(), "New");
     EXPECT_EQ(fnew->statusTip(), "Create a new document");
