@@ -456,7 +456,7 @@ std::string CaptureSkipped(const recordings::CaptureFileReader& reader) {
 
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error, std::string* skipped,
-                       int64_t* seconds) {
+                       int64_t* seconds, ExportTaps* taps) {
     error->clear();
     if (skipped != nullptr) skipped->clear();
     if (seconds != nullptr) *seconds = 0;
@@ -491,6 +491,7 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                                reader.header().start_unix_us, true);
         exporter.SetDisplayReset(
             [&](const char* status) { ResetHeadlessDisplay(link, view, status); });
+        if (taps != nullptr && taps->second) exporter.SetSecondObserver(taps->second);
         ok = exporter.Open();
         if (ok) {
             const bool whole = FeedCapture(
@@ -509,6 +510,11 @@ bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
             } else {
                 ok = exporter.Finish();
                 if (seconds != nullptr) *seconds = exporter.SecondsWritten();
+                if (taps != nullptr) {
+                    taps->start_unix_us = reader.header().start_unix_us;
+                    taps->protocol = protocol;
+                    for (int i = 0; i < 4; ++i) taps->documentation[i] = exporter.Documentation(i);
+                }
             }
         }
         if (!ok && error->empty()) *error = exporter.Error();

@@ -187,6 +187,9 @@ void CVELTMonitoringApp::BuildCommands() {
     // A review's own command: enabled while a review window is the active one.
     add(cmd::kExportSession, "Export..", "Export the reviewed session to EDF+ or CSV\nExport")
         ->setEnabled(false);
+    add(cmd::kReportSession, "Report..",
+        "Write the oximetry report (PDF) of the reviewed session or its selection\nReport")
+        ->setEnabled(false);
     add(cmd::kFilePrint, "&Print...\tCtrl+P", "Print the active document\nPrint",
         QKeySequence("Ctrl+P"));
     add(cmd::kFilePrintPreview, "Print Pre&view", "Display full pages\nPrint Preview");
@@ -284,6 +287,10 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
         if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
             review->RunExport();
     });
+    on(cmd::kReportSession, [f] {
+        if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
+            review->RunReport();
+    });
     on(cmd::kFileClose, [this] { OnFileClose(); });
     on(cmd::kFileSave, [this] { OnFileSave(); });
     on(cmd::kFileSaveAs, [this] { OnFileSaveAs(); });
@@ -380,9 +387,9 @@ void CVELTMonitoringApp::BuildMenus() {
 
     QMenu* file129 =
         menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose,
-                       cmd::kFileSave, cmd::kFileSaveAs, cmd::kExportSession, 0, cmd::kFilePrint,
-                       cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0, cmd::kOpenSessionsFolder, 0,
-                       cmd::kFileMruFile1, 0, cmd::kAppExit});
+                       cmd::kFileSave, cmd::kFileSaveAs, cmd::kExportSession, cmd::kReportSession,
+                       0, cmd::kFilePrint, cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0,
+                       cmd::kOpenSessionsFolder, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
                                  0, cmd::kCopyAsImage, cmd::kSaveAsImage});
@@ -563,6 +570,7 @@ void CVELTMonitoringApp::UpdateChecksFrom(CVELTMonitoringView* view) {
 void CVELTMonitoringApp::OnSubWindowActivated(QMdiSubWindow* window) {
     const bool review = dynamic_cast<CReviewFrame*>(window) != nullptr;
     main_frame_->Command(cmd::kExportSession)->setEnabled(review);
+    main_frame_->Command(cmd::kReportSession)->setEnabled(review);
     // A review has nothing to save: its session is written only by its recorder.
     main_frame_->Command(cmd::kFileSave)->setEnabled(!review);
     main_frame_->Command(cmd::kFileSaveAs)->setEnabled(!review);

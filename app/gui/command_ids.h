@@ -50,4 +50,5 @@ constexpr int kOpenSessionsFolder = 32792;
 constexpr int kExportSession = 32793;  // File > Export..: the active review to EDF+ or CSV
 constexpr int kAlarms = 32794;         // Option > Alarms..: the active window's alarm settings
 constexpr int kAudioPause = 32795;     // silences the alarms' sound for two minutes
+constexpr int kReportSession = 32800;  // File > Report..: the active review's oximetry report
 }  // namespace cmd
