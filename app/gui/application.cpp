@@ -923,8 +923,8 @@ void CVELTMonitoringApp::UpdateMainTitle() {
     QString title = doc ? doc->Title() : QString();
     if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow()))
         title = review->windowTitle();
-    title = title.isEmpty() ? QString(kAppTitle) : QString("%1 - %2").arg(kAppTitle, title);
-    // Whichever window alarms, the title says so first (what a taskbar shows): the
+    // Whichever window alarms, the title says so right after the program's name (what a
+    // taskbar shows; the name stays first for whatever finds the window by it): the
     // highest priority's marks and the windows in alarm.
     alarms::Priority highest = alarms::Priority::kNone;
     QStringList alarming;
@@ -936,10 +936,11 @@ void CVELTMonitoringApp::UpdateMainTitle() {
             highest = std::max(highest, watch->Highest());
             alarming << frame->windowTitle();
         }
+    QStringList parts{kAppTitle};
     if (!alarming.isEmpty())
-        title = QString("%1 ALARM %2 - %3")
-                    .arg(alarms::PriorityPrefix(highest), alarming.join(", "), title);
-    main_frame_->setWindowTitle(title);
+        parts << QString("%1 ALARM %2").arg(alarms::PriorityPrefix(highest), alarming.join(", "));
+    if (!title.isEmpty()) parts << title;
+    main_frame_->setWindowTitle(parts.join(" - "));
 }
 
 void CVELTMonitoringApp::UpdateAudioPause() {
