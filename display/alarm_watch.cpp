@@ -87,6 +87,11 @@ bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int
     return f.error() == QFile::NoError;
 }
 
+QString AudioPauseLeft(uint64_t left_ms) {
+    const uint64_t s = (left_ms + 999) / 1000;
+    return QString("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0'));
+}
+
 CAlarmPane::CAlarmPane(QWidget* parent) : QWidget(parent) {
     setObjectName("alarms");
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -103,8 +108,7 @@ void CAlarmPane::Show(const alarms::Entry* entries, size_t count, bool all_off,
         kinds.push_back(-1);
     }
     if (pause_left_ms > 0) {
-        const uint64_t s = (pause_left_ms + 999) / 1000;
-        lines << QString("Audio paused %1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0'));
+        lines << "Audio paused " + AudioPauseLeft(pause_left_ms);
         backgrounds.push_back(QColor());
         kinds.push_back(-1);
     }

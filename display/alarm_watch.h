@@ -26,6 +26,8 @@ class QTemporaryDir;
 QColor AlarmFlashColour(alarms::Priority p, uint64_t now_ms);
 // A burst as a WAV file (16-bit mono PCM), for QSoundEffect.
 bool WriteAlarmWav(const QString& path, const std::vector<int16_t>& samples, int rate);
+// "1:57": what is left of an audio pause, in whole seconds rounded up.
+QString AudioPauseLeft(uint64_t left_ms);
 
 // The active and latched alarms, highest first ("** SpO2 86 < 90"), flashing in their
 // priority's colour; "ALARMS OFF" when every alarm is off; the audio pause's time left.
@@ -67,6 +69,8 @@ public:
     // Evaluates now (the timer's step; tests give their own time).
     void Tick(uint64_t now_ms);
     void PauseAudio();
+    // What is left of the audio pause (0: none), as of the last step.
+    uint64_t PauseLeftMs() const { return sound_.PauseLeftMs(now_ms_); }
     alarms::Priority Highest() const { return monitor_.Highest(); }
     CAlarmPane* Pane() const { return pane_; }
     // The priority of the last burst started (kNone before any).

@@ -18,6 +18,7 @@
 
 #include "export/edf_plus_writer.h"
 #include "platform/file_identity.h"
+#include "sessions/report_pdf.h"
 
 namespace {
 
@@ -41,13 +42,6 @@ QString& LastFolder() {
 // recordings): into exports/ of the working directory until another folder is chosen.
 QString DefaultFolder() { return QDir::current().absoluteFilePath("exports"); }
 
-QString Clock(int64_t s) {
-    return QString("%1:%2:%3")
-        .arg(s / 3600)
-        .arg(s / 60 % 60, 2, 10, QChar('0'))
-        .arg(s % 60, 2, 10, QChar('0'));
-}
-
 // The name with the other format's extension swapped for this one's.
 QString WithExtension(const QString& path, bool edf) {
     const QString want = edf ? ".edf" : ".csv", other = edf ? ".csv" : ".edf";
@@ -57,6 +51,8 @@ QString WithExtension(const QString& path, bool edf) {
 
 }  // namespace
 
+QString DurationText(int64_t seconds) { return QString::fromStdString(report::Duration(seconds)); }
+
 void CExportDialog::SetFileChooserForTesting(FileChooser chooser) {
     Chooser() = std::move(chooser);
 }
@@ -64,9 +60,9 @@ void CExportDialog::SetFileChooserForTesting(FileChooser chooser) {
 void CExportDialog::SetConfirmForTesting(Confirm confirm) { Confirmer() = std::move(confirm); }
 
 CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t from_s,
-                             int64_t to_s, QWidget* parent, int64_t start_unix_us)
-    : QDialog(parent), session_(session) {
-    setWindowTitle("Export");
+                             int64_t to_s, QWidget* parent, int64_t start_unix_us, bool report)
+    : QDialog(parent), session_(session), report_(report) {
+    setWindowTitle(report ? "Report" : "Export");
     auto* layout = new QVBoxLayout(this);
 
     auto* format = new QGroupBox("Format", this);
@@ -78,6 +74,7 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
     format_layout->addWidget(edf_);
     format_layout->addWidget(csv_);
     layout->addWidget(format);
+    format->setVisible(!report);
 
     auto* range = new QGroupBox("Range", this);
     auto* range_layout = new QVBoxLayout(range);
@@ -88,7 +85,8 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
             .toLocalTime()
             .toString("HH:mm:ss");
     };
-    QString part = QString("The selected part, %1 to %2").arg(Clock(from_s), Clock(to_s));
+    QString part =
+        QString("The selected part, %1 to %2").arg(DurationText(from_s), DurationText(to_s));
     if (start_unix_us != 0) part += QString(" (%1 to %2)").arg(of_day(from_s), of_day(to_s));
     selection_ = new QRadioButton(
         has_selection ? part
@@ -103,7 +101,8 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
     auto* form = new QFormLayout();
     auto* file_row = new QHBoxLayout();
     const QString folder = LastFolder().isEmpty() ? DefaultFolder() : LastFolder();
-    path_ = new QLineEdit(folder + "/" + QFileInfo(session).completeBaseName() + ".edf", this);
+    path_ = new QLineEdit(
+        folder + "/" + QFileInfo(session).completeBaseName() + (report ? ".pdf" : ".edf"), this);
     path_->setMinimumWidth(360);
     browse_ = new QPushButton("Browse..", this);
     file_row->addWidget(path_, 1);
@@ -125,7 +124,7 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     ok_ = buttons->button(QDialogButtonBox::Ok);
-    ok_->setText("Export");
+    ok_->setText(report ? "Write report" : "Export");
     layout->addWidget(buttons);
 
     connect(buttons, &QDialogButtonBox::accepted, this, &CExportDialog::accept);
@@ -134,7 +133,7 @@ CExportDialog::CExportDialog(const QString& session, bool has_selection, int64_t
     connect(edf_, &QRadioButton::toggled, this, &CExportDialog::FormatChanged);
 }
 
-bool CExportDialog::Edf() const { return edf_->isChecked(); }
+bool CExportDialog::Edf() const { return !report_ && edf_->isChecked(); }
 bool CExportDialog::SelectionOnly() const { return selection_->isChecked(); }
 QString CExportDialog::Path() const { return path_->text().trimmed(); }
 QString CExportDialog::Patient() const { return patient_->text().trimmed(); }
@@ -146,13 +145,14 @@ void CExportDialog::FormatChanged() {
 }
 
 void CExportDialog::Browse() {
-    const QString filter =
-        Edf() ? "EDF+ files (*.edf);;All Files (*)" : "CSV files (*.csv);;All Files (*)";
+    const QString filter = report_ ? "PDF files (*.pdf);;All Files (*)"
+                           : Edf() ? "EDF+ files (*.edf);;All Files (*)"
+                                   : "CSV files (*.csv);;All Files (*)";
     // The replacement question comes at Export, once, from this dialog.
-    const QString chosen =
-        Chooser() ? Chooser()(Path())
-                  : QFileDialog::getSaveFileName(this, "Export to", Path(), filter, nullptr,
-                                                 QFileDialog::DontConfirmOverwrite);
+    const QString chosen = Chooser() ? Chooser()(Path())
+                                     : QFileDialog::getSaveFileName(
+                                           this, report_ ? "Report to" : "Export to", Path(),
+                                           filter, nullptr, QFileDialog::DontConfirmOverwrite);
     if (!chosen.isEmpty()) path_->setText(chosen);
 }
 
@@ -162,10 +162,11 @@ void CExportDialog::accept() {
         problem_->show();
     };
     const QString path = Path();
+    const QString what = report_ ? "a report" : "an export";
     if (path.isEmpty()) return refuse("Choose the file to export to.");
     const QFileInfo target(path);
     if (target.isDir()) return refuse(QString("%1 is a folder: choose a file name.").arg(path));
-    if (Edf() && !Patient().isEmpty()) {
+    if ((Edf() || report_) && !Patient().isEmpty()) {
         const std::string problem = data_export::CheckPatientField(Patient().toStdString());
         if (!problem.empty()) return refuse(QString::fromStdString(problem) + ".");
     }
@@ -173,21 +174,21 @@ void CExportDialog::accept() {
     // so never offered.
     const std::string file = QFile::encodeName(path).toStdString();
     if (platform::SameFile(file, QFile::encodeName(session_).toStdString()))
-        return refuse(QString("%1 is the open session %2: an export never replaces it. Choose "
+        return refuse(QString("%1 is the open session %2: %3 never replaces it. Choose "
                               "another file.")
-                          .arg(path, session_));
+                          .arg(path, session_, what));
     if (platform::HeldByWriter(file))
-        return refuse(QString("%1 is a session being recorded: an export never replaces it. "
+        return refuse(QString("%1 is a session being recorded: %2 never replaces it. "
                               "Choose another file.")
-                          .arg(path));
+                          .arg(path, what));
     if (target.exists() && target.size() > 0) {
-        const QString text =
-            QString("%1\nThis file already holds data. Replace it with the export?").arg(path);
-        const bool replace =
-            Confirmer()
-                ? Confirmer()(text)
-                : QMessageBox::question(this, "Export", text, QMessageBox::Yes | QMessageBox::No,
-                                        QMessageBox::No) == QMessageBox::Yes;
+        const QString text = QString("%1\nThis file already holds data. Replace it with the %2?")
+                                 .arg(path, report_ ? "report" : "export");
+        const bool replace = Confirmer()
+                                 ? Confirmer()(text)
+                                 : QMessageBox::question(this, windowTitle(), text,
+                                                         QMessageBox::Yes | QMessageBox::No,
+                                                         QMessageBox::No) == QMessageBox::Yes;
         if (!replace) return;
     }
     // The default folder is made when first used; any other must be there already.

@@ -14,6 +14,10 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
+// "1:02:03" for a number of seconds: a session's length and times in the review and
+// its dialogs, as the report prints them.
+QString DurationText(int64_t seconds);
+
 class CExportDialog : public QDialog {
     Q_OBJECT
 public:
@@ -21,10 +25,11 @@ public:
     // folder of the last export, at first exports/ of the working directory);
     // has_selection: the overview holds a selected part [from_s, to_s).
     // start_unix_us: the session's start, for the selection's times of day (0: none).
+    // report: File > "Report.." instead, a PDF: no format to choose.
     CExportDialog(const QString& session, bool has_selection, int64_t from_s, int64_t to_s,
-                  QWidget* parent = nullptr, int64_t start_unix_us = 0);
+                  QWidget* parent = nullptr, int64_t start_unix_us = 0, bool report = false);
 
-    bool Edf() const;
+    bool Edf() const;  // false for a report
     bool SelectionOnly() const;
     QString Path() const;
     QString Patient() const;  // empty: "X X X X"
@@ -61,4 +66,5 @@ private:
     QPushButton* ok_ = nullptr;
     QLabel* problem_ = nullptr;
     QString session_;
+    bool report_ = false;
 };

@@ -6,6 +6,7 @@
 #include <QExposeEvent>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPrinter>
@@ -247,7 +248,18 @@ QLabel* CVELTMonitoringView::Label(int index) const {
 }
 
 void CVELTMonitoringView::ApplyFieldText(int field, const char* text) {
-    if (FieldControl* control = fields_[field]) control->ReplaceFieldTextUtf8(text);
+    FieldControl* control = fields_[field];
+    if (control == nullptr) return;
+    control->ReplaceFieldTextUtf8(text);
+    // A line edit keeps its caret in sight, behind the text: a port name longer than
+    // its field ("COM1 /dev/pts/0") would lose its beginning. These rarely change, so
+    // they are shown from the start, the whole name as the tooltip.
+    if (field == PortText || field == ComputerText) {
+        if (auto* edit = qobject_cast<QLineEdit*>(control->AsWidget())) {
+            edit->setCursorPosition(0);
+            edit->setToolTip(edit->text());
+        }
+    }
 }
 
 void CVELTMonitoringView::SetFieldText(int field, const char* text) {

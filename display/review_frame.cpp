@@ -32,6 +32,7 @@
 #include "recordings/capture_connection.h"
 #include "recordings/capture_file.h"
 #include "sessions/session_export.h"
+#include "sessions/session_report.h"
 
 namespace {
 
@@ -41,13 +42,7 @@ constexpr int kTickMs = 10;
 constexpr qint64 kFastBudgetMs = 12;
 constexpr uint64_t kFastStepUs = 20000;
 
-QString Length(uint64_t us) {
-    const uint64_t s = us / kSecondUs;
-    return QString("%1:%2:%3")
-        .arg(s / 3600)
-        .arg(s / 60 % 60, 2, 10, QChar('0'))
-        .arg(s % 60, 2, 10, QChar('0'));
-}
+QString Length(uint64_t us) { return DurationText(static_cast<int64_t>(us / kSecondUs)); }
 
 }  // namespace
 
@@ -596,27 +591,29 @@ void CReviewFrame::Message(const QString& text, bool problem) {
     if (message_)
         message_(text);
     else if (problem)
-        QMessageBox::warning(this, "Export", text);
+        QMessageBox::warning(this, export_report_ ? "Report" : "Export", text);
     else
-        QMessageBox::information(this, "Export", text);
+        QMessageBox::information(this, export_report_ ? "Report" : "Export", text);
 }
 
-void CReviewFrame::RunExport() {
+void CReviewFrame::RunExportOrReport(bool report) {
     if (!session_) return;
     if (ExportRunning()) {
-        Message(QString("%1\nAn export of this session is still running.").arg(export_path_));
+        Message(QString("%1\nA%2 of this session is still running.")
+                    .arg(export_path_, export_report_ ? " report" : "n export"));
         return;
     }
     int64_t from_s = 0, to_s = -1;
     const bool selected = overview_->Selection(&from_s, &to_s);
     CExportDialog dialog(path_, selected, from_s, to_s, this,
-                         session_->Player().Header().start_unix_us);
+                         session_->Player().Header().start_unix_us, report);
     if (dialog.exec() != QDialog::Accepted) return;
     ExportOptions options;
     export_path_ = dialog.Path();
+    export_report_ = report;
     const std::string target = QFile::encodeName(export_path_).toStdString();
-    (dialog.Edf() ? options.edf_path : options.csv_path) = target;
-    if (dialog.Edf()) options.patient = dialog.Patient().toStdString();
+    if (!report) (dialog.Edf() ? options.edf_path : options.csv_path) = target;
+    if (dialog.Edf() || report) options.patient = dialog.Patient().toStdString();
     if (dialog.SelectionOnly()) {
         options.from_s = from_s;
         options.to_s = to_s;
@@ -628,10 +625,11 @@ void CReviewFrame::RunExport() {
     export_error_.clear();
     export_ok_ = false;
 
-    export_progress_ =
-        new QProgressDialog(QString("Exporting to %1..").arg(QFileInfo(export_path_).fileName()),
-                            "Cancel", 0, 1000, this);
-    export_progress_->setWindowTitle("Export");
+    export_progress_ = new QProgressDialog(
+        QString("%1 to %2..")
+            .arg(report ? "Reporting" : "Exporting", QFileInfo(export_path_).fileName()),
+        "Cancel", 0, 1000, this);
+    export_progress_->setWindowTitle(report ? "Report" : "Export");
     // Not modal: the review plays on while the export runs.
     export_progress_->setWindowModality(Qt::NonModal);
     export_progress_->setMinimumDuration(0);
@@ -643,7 +641,13 @@ void CReviewFrame::RunExport() {
     });
     export_progress_->show();
 
-    export_worker_ = std::thread([this, captures = session_->Files(), options] {
+    report::CaptureReport request;
+    if (report) {
+        request.range = options;
+        request.pdf_path = target;
+        request.version = QCoreApplication::applicationVersion().toStdString();
+    }
+    export_worker_ = std::thread([this, captures = session_->Files(), options, request] {
         if (export_start_) export_start_();
         std::string error;
         CaptureFeedControl control;
@@ -651,7 +655,11 @@ void CReviewFrame::RunExport() {
         control.offset = &export_offset_;
         std::string skipped;
         int64_t seconds = 0;
-        export_ok_ = ExportCaptureFiles(captures, options, control, &error, &skipped, &seconds);
+        export_ok_ =
+            request.pdf_path.empty()
+                ? ExportCaptureFiles(captures, options, control, &error, &skipped, &seconds)
+                : report::ReportCaptureFiles(captures, request, control, &error, &skipped,
+                                             &seconds);
         export_seconds_ = seconds;
         export_error_ = error;
         export_skipped_ = skipped;
@@ -676,27 +684,29 @@ void CReviewFrame::PollExport() {
         export_progress_->deleteLater();
         export_progress_ = nullptr;
     }
+    const QString job = export_report_ ? "report" : "export";
     if (export_ok_) {
         const QString done =
-            QString("Exported %1 to %2 (%3 MB)")
-                .arg(Length(static_cast<uint64_t>(export_seconds_) * kSecondUs), export_path_)
+            QString("%1 %2 to %3 (%4 MB)")
+                .arg(export_report_ ? "Reported" : "Exported",
+                     Length(static_cast<uint64_t>(export_seconds_) * kSecondUs), export_path_)
                 .arg(static_cast<double>(QFileInfo(export_path_).size()) / 1e6, 0, 'f', 1);
         if (auto* main = qobject_cast<QMainWindow*>(window())) main->statusBar()->showMessage(done);
         // Written, but not all of the session could be read: never a silent gap.
         if (!export_skipped_.empty())
-            Message(QString("%1.\nThe session file is damaged; the export passes over what could "
-                            "not be read: %2.")
-                        .arg(done, QString::fromStdString(export_skipped_)));
+            Message(QString("%1.\nThe session file is damaged; the %2 passes over what could "
+                            "not be read: %3.")
+                        .arg(done, job, QString::fromStdString(export_skipped_)));
         else
             Message(done + ".", false);
         return;
     }
     if (export_error_ == kExportCancelled)
-        Message(QString("%1\nThe export was cancelled; nothing was written under this name.")
-                    .arg(export_path_));
+        Message(QString("%1\nThe %2 was cancelled; nothing was written under this name.")
+                    .arg(export_path_, job));
     else
-        Message(QString("%1\nThe export failed: %2.")
-                    .arg(export_path_, QString::fromStdString(export_error_)));
+        Message(QString("%1\nThe %2 failed: %3.")
+                    .arg(export_path_, job, QString::fromStdString(export_error_)));
 }
 
 bool CReviewFrame::WaitForExport(int timeout_ms) {

@@ -119,7 +119,10 @@ public:
     // export at a time; closing the window cancels it. A failed or cancelled export
     // leaves nothing under the chosen name and says so; a finished one says what it
     // wrote, in a message and the status bar ("Exported 0:01:38 to … (8.0 MB)").
-    void RunExport();
+    void RunExport() { RunExportOrReport(false); }
+    // File > Report..: the same for the oximetry report (a PDF) of the whole session or
+    // the selection, from the seconds the export shows ("Reported 0:01:38 to …").
+    void RunReport() { RunExportOrReport(true); }
     const QString& SessionPath() const { return path_; }
     bool ExportRunning() const { return export_worker_.joinable(); }
     QProgressDialog* ExportProgress() const { return export_progress_; }
@@ -147,6 +150,7 @@ private:
     QString SessionTitle();
     void Tick();
     void PollIndex();
+    void RunExportOrReport(bool report);
     void ShowPosition();
     void Step(int64_t delta_us);
     void PollExport();
@@ -187,6 +191,7 @@ private:
     std::string export_skipped_;  // as well
     int64_t export_seconds_ = 0;  // as well
     bool export_ok_ = false;
+    bool export_report_ = false;  // the job running is a report
     QString export_path_;
     uint64_t export_size_ = 1;
     QProgressDialog* export_progress_ = nullptr;

@@ -17,8 +17,6 @@ namespace data_export {
 
 namespace {
 
-// EDFlib keeps at most this many bytes of one annotation's text.
-constexpr size_t kAnnotationBytes = 40;
 constexpr int kMaxAnnotationSignals = 64;
 
 struct ValueSignal {
@@ -200,16 +198,29 @@ void EdfPlusWriter::AddAnnotation(int64_t onset_us, int64_t duration_us, const s
     for (char& c : clean)
         if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
     if (clean.empty()) return;
+    // A long text (a documentation text) goes into several annotations at the onset,
+    // split between words so that a viewer lists no torn word; a space goes with the
+    // words before it. Only a word longer than an annotation is cut.
     for (size_t at = 0; at < clean.size();) {
         size_t n = Utf8Prefix(clean, at, kAnnotationBytes);
-        // Rather after a space than inside a word, when one lies in the second half.
         if (at + n < clean.size()) {
+            if (clean[at + n] == ' ') {
+                annotations_.push_back({onset_us, duration_us, clean.substr(at, n)});
+                at += n + 1;  // the space between them would not fit
+                continue;
+            }
             const size_t space = clean.rfind(' ', at + n - 1);
-            if (space != std::string::npos && space >= at + n / 2) n = space + 1 - at;
+            if (space != std::string::npos && space > at) n = space + 1 - at;
         }
         annotations_.push_back({onset_us, duration_us, clean.substr(at, n)});
         at += n;
     }
+}
+
+std::string FirstFitting(std::initializer_list<std::string> texts) {
+    for (const std::string& text : texts)
+        if (text.size() <= kAnnotationBytes) return text;
+    return texts.size() == 0 ? std::string() : *(texts.end() - 1);
 }
 
 bool EdfPlusWriter::Close(const EdfPlusHeader& header) {

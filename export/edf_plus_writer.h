@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ namespace data_export {
 
 constexpr int kPlethPerSecond = 50;
 constexpr int kEcgPerSecond = 900;
+// EDFlib keeps at most this many bytes of one annotation's text.
+constexpr size_t kAnnotationBytes = 40;
+// The first of texts (the program's own, longest first) that one annotation holds
+// whole, so that none of them is ever split; the last when none fits.
+std::string FirstFitting(std::initializer_list<std::string> texts);
+
 // A sample slot that holds no sample (a gap, a record without ECG).
 constexpr int32_t kNoSample = INT32_MIN;
 
@@ -61,7 +68,8 @@ public:
     // One data record. `values` is what the window showed at the record's start.
     bool AddSecond(const SecondValues& values, const WaveSecond& wave);
     // onset: µs from the start of the file; duration_us < 0: none. A text longer than
-    // one EDF+ annotation holds is kept whole, in several annotations at the onset.
+    // one EDF+ annotation holds is kept, in several annotations at the onset split
+    // between words.
     void AddAnnotation(int64_t onset_us, int64_t duration_us, const std::string& text);
     // Writes the EDF+ file and reads it back with EDFlib; false with Error().
     bool Close(const EdfPlusHeader& header);

@@ -98,8 +98,8 @@ RecordingSettings ReadRecordingSettings() {
     const std::string path = ConfigPath();
     RecordingSettings s;
     s.enabled = platform::GetPrivateProfileInt("recording", "enabled", 1, path) != 0;
-    const int mb = platform::GetPrivateProfileInt("recording", "max_mb", 2048, path);
-    s.max_mb = mb > 0 ? static_cast<uint64_t>(mb) : 2048u;
+    const int mb = platform::GetPrivateProfileInt("recording", "max_mb", 0, path);
+    s.max_mb = mb > 0 ? static_cast<uint64_t>(mb) : kDefaultSessionFolderMb;
     return s;
 }
 

@@ -27,6 +27,8 @@ public:
     // The connection is closed (after its receive thread ended).
     virtual void End() {}
     virtual bool Active() const { return false; }
+    // An open of the port failed: nothing records until one works.
+    virtual void NotOpened() {}
 
     // The receive thread. now_us: platform::MonotonicMicroseconds() when it was read.
     // note: what became of its frames that were not simply queued (HandoffNote), recorded
@@ -46,7 +48,8 @@ public:
     enum class Note { kAlarm, kAlarmSettings, kMark };
     virtual void Noted(Note /*what*/, uint64_t /*now_us*/, const std::string& /*text*/) {}
 
-    // What the recording pane shows ("REC off" when nothing records); any thread.
+    // What the recording pane shows ("REC off" when nothing records, "REC: port not
+    // open" when it would but the port did not open); any thread.
     virtual std::string StatusText() const { return "REC off"; }
     // The file being written ("" when none).
     virtual std::string Path() const { return ""; }

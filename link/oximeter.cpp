@@ -208,9 +208,13 @@ int COximeter::OpenPort(const char* name) {
     statistics_.Reset();
     ResetDisplay();
 
+    open_failure_[0] = '\0';
     int result = std::strncmp(port_name_, "COM", 3) == 0 ? OpenSerial() : OpenUsb();
     status_ = result;
-    if (result != 0) return result;
+    if (result != 0) {
+        recording_->NotOpened();
+        return result;
+    }
     ShowStatus("Connected..");
     return 0;
 }
@@ -249,7 +253,7 @@ int COximeter::OpenSerial() {
         connection_.reset();
         char text[96];
         std::snprintf(text, sizeof text, "*** COximeter::CreateFile(%s)=error %i", path, e);
-        ShowStatus(text);
+        ShowOpenFailure(text);
         platform::DebugPrintf("%s\n", text);
         return e;
     }
@@ -317,7 +321,7 @@ int COximeter::OpenUsb() {
         char text[96];
         const int shown = hash != nullptr ? static_cast<int>(hash - port_name_) : kPortNameSize;
         std::snprintf(text, sizeof text, "*** No USB device \"%.*s\"", shown, port_name_);
-        ShowStatus(text);
+        ShowOpenFailure(text);
         platform::DebugPrintf("%s\n", text);
         connection_.reset();
         return kLinkStatusNoUsbDevice;
@@ -533,10 +537,16 @@ void COximeter::ShowStatus(const char* text) {
     if (ILinkView* view = View()) view->SetFieldText(StatusText, text);
 }
 
+void COximeter::ShowOpenFailure(const char* text) {
+    std::snprintf(open_failure_, sizeof open_failure_, "%s", text);
+    ShowStatus(open_failure_);
+}
+
 int COximeter::AttachView(ILinkView* view) {
     view_.store(view, std::memory_order_release);
     if (view == nullptr) return 0;
     ShowPortText();
+    if (open_failure_[0] != '\0') ShowStatus(open_failure_);
     LoadDocumentation();
     return 0;
 }

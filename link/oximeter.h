@@ -187,12 +187,16 @@ private:
     uint64_t ReadAt();
     void ShowPortText();
     void ShowStatus(const char* text);
+    // Why the last open failed, shown now and again to a view attached later (a window
+    // opens its link before its view exists).
+    void ShowOpenFailure(const char* text);
 
     bool settings_changed_ = false;
     std::atomic<bool> heartbeat_;
     char port_name_[kPortNameSize] = {};
     int protocol_ = 1;
     int status_ = kLinkStatusSetupFailed;
+    char open_failure_[96] = {};  // "" after an open that worked
 
     std::unique_ptr<LinkConnection> connection_;
     FrameDecoder decoder_;  // receive state: written by the framed thread only

@@ -27,6 +27,16 @@ constexpr int64_t kRecordUs = 20000;
 constexpr int kEcgPerRecord = 18;
 // A capture's record this late for its slot starts at its recorded time instead.
 constexpr int64_t kResyncUs = 500000;
+
+// "<head>: <detail>" in one annotation; when that would not fit, the short head, then
+// without the detail's "(…)", then the head alone.
+std::string WithDetail(const std::string& head, const std::string& short_head,
+                       const std::string& detail) {
+    if (detail.empty()) return head;
+    return data_export::FirstFitting({head + ": " + detail, short_head + ": " + detail,
+                                      short_head + ": " + detail.substr(0, detail.find(" (")),
+                                      head});
+}
 // The device counts its records in the first word of each (15 bits kept here, so a
 // 16-bit count wraps alike). A step of more than one up to this many is frames lost on
 // the line: their slots stay empty. Longer gaps are a capture's resync's to judge.
@@ -177,13 +187,13 @@ void ExportSession::OnLinkEvent(LinkEvent event, int64_t t_us, const std::string
             if (show_) show_("Disconnected");
             break;
         case LinkEvent::kLost:
-            Annotate(t_us, detail.empty() ? "Connection lost" : "Connection lost: " + detail);
+            Annotate(t_us, WithDetail("Connection lost", "Lost", detail));
             SetLinkState(LinkState::kLost);
             // No number from a device that is gone stays on screen.
             if (show_) show_("*** Connection lost");
             break;
         case LinkEvent::kBack:
-            Annotate(t_us, detail.empty() ? "Connection back" : "Connection back: " + detail);
+            Annotate(t_us, WithDetail("Connection back", "Back", detail));
             SetLinkState(LinkState::kConnected);
             if (show_) show_("Connected..");
             break;
@@ -422,11 +432,14 @@ void ExportCaptureEvent(ExportSession& session, const recordings::CaptureRecord&
             // Bytes the program never received: their records are missing here too.
             session.Annotate(t, "Tap dropped " + std::to_string(record.size) + " device bytes");
             break;
-        case CaptureKind::RecordsDropped:
-            session.Annotate(t, "Capture lost " + std::to_string(u64(0)) + " records (" +
-                                    std::to_string(u64(8)) + " bytes)" +
-                                    (record.size > 16 ? ": " + detail.substr(16) : std::string()));
+        case CaptureKind::RecordsDropped: {
+            const std::string lost = "Capture lost " + std::to_string(u64(0)) + " records";
+            const std::string bytes = lost + " (" + std::to_string(u64(8)) + " bytes)";
+            session.Annotate(
+                t, data_export::FirstFitting(
+                       {record.size > 16 ? bytes + ": " + detail.substr(16) : bytes, bytes, lost}));
             break;
+        }
         case CaptureKind::Protocol:
             if (record.size > 0) session.Annotate(t, "Protocol " + std::to_string(record.data[0]));
             break;
@@ -524,9 +537,11 @@ bool FeedCapture(recordings::CaptureConnectionReader& reader, COximeter& link,
     uint64_t last_us = 0, skipped = 0;
     auto note_damage = [&] {
         if (exporter == nullptr || reader.damaged_bytes() == skipped) return;
-        exporter->Annotate(static_cast<int64_t>(last_us),
-                           "session file damaged: " +
-                               std::to_string(reader.damaged_bytes() - skipped) + " bytes skipped");
+        const std::string bytes = std::to_string(reader.damaged_bytes() - skipped);
+        exporter->Annotate(
+            static_cast<int64_t>(last_us),
+            data_export::FirstFitting({"session file damaged: " + bytes + " bytes skipped",
+                                       "file damaged: " + bytes + " bytes skipped"}));
         skipped = reader.damaged_bytes();
     };
     while (reader.NextRecord(&r)) {
@@ -585,13 +600,13 @@ std::string CaptureSkipped(const recordings::CaptureConnectionReader& reader) {
 
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error, std::string* skipped,
-                       int64_t* seconds) {
-    return ExportCaptureFiles({capture}, options, control, error, skipped, seconds);
+                       int64_t* seconds, ExportTaps* taps) {
+    return ExportCaptureFiles({capture}, options, control, error, skipped, seconds, taps);
 }
 
 bool ExportCaptureFiles(const std::vector<std::string>& captures, const ExportOptions& options,
                         const CaptureFeedControl& control, std::string* error, std::string* skipped,
-                        int64_t* seconds) {
+                        int64_t* seconds, ExportTaps* taps) {
     error->clear();
     if (skipped != nullptr) skipped->clear();
     if (seconds != nullptr) *seconds = 0;
@@ -629,6 +644,7 @@ bool ExportCaptureFiles(const std::vector<std::string>& captures, const ExportOp
                                reader.header().start_unix_us, true);
         exporter.SetDisplayReset(
             [&](const char* status) { ResetHeadlessDisplay(link, view, status); });
+        if (taps != nullptr && taps->second) exporter.SetSecondObserver(taps->second);
         ok = exporter.Open();
         std::vector<session_events::Mark> marks;
         if (ok && !session_events::LoadMarks(capture, &marks, error)) ok = false;
@@ -651,6 +667,12 @@ bool ExportCaptureFiles(const std::vector<std::string>& captures, const ExportOp
             } else {
                 ok = exporter.Finish();
                 if (seconds != nullptr) *seconds = exporter.SecondsWritten();
+                if (taps != nullptr) {
+                    taps->start_unix_us = reader.header().start_unix_us;
+                    taps->protocol = protocol;
+                    for (int i = 0; i < 4; ++i) taps->documentation[i] = exporter.Documentation(i);
+                    NoteForReport(exporter, &taps->noted, &taps->marks);
+                }
             }
         }
         if (!ok && error->empty()) *error = exporter.Error();

@@ -231,14 +231,26 @@ inline constexpr char kExportCancelled[] = "cancelled";
 // cancelled: false with *error kExportCancelled. Either way no output is left behind.
 // *skipped: what reading passed over in the file (CaptureSkipped), also on success;
 // *seconds: the seconds exported.
+// What a caller takes from an export besides its files (the report): each second as
+// shown, and, once it is whole, the capture's start, protocol and documentation texts.
+struct ExportTaps {
+    ExportSession::SecondObserver second;
+    int64_t start_unix_us = 0;
+    int protocol = 0;
+    std::string documentation[4];
+    report::Numbers noted;  // the marks and the recorded alarms (NoteForReport)
+    std::vector<report::Mark> marks;
+};
 bool ExportCaptureFile(const std::string& capture, const ExportOptions& options,
                        const CaptureFeedControl& control, std::string* error,
-                       std::string* skipped = nullptr, int64_t* seconds = nullptr);
+                       std::string* skipped = nullptr, int64_t* seconds = nullptr,
+                       ExportTaps* taps = nullptr);
 // The same over the files of one connection, in order (recordings::FindConnectionFiles),
 // exported as one session; no output may be any of them.
 bool ExportCaptureFiles(const std::vector<std::string>& captures, const ExportOptions& options,
                         const CaptureFeedControl& control, std::string* error,
-                        std::string* skipped = nullptr, int64_t* seconds = nullptr);
+                        std::string* skipped = nullptr, int64_t* seconds = nullptr,
+                        ExportTaps* taps = nullptr);
 
 // What reading a capture passed over, in words ("" when nothing): its first damage
 // (and how many places and bytes in all), and where it was cut short.

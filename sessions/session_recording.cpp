@@ -230,6 +230,7 @@ std::unique_ptr<recordings::CaptureRecorder> SessionRecording::OpenFile(bool fir
 
 bool SessionRecording::Begin(const SessionStart& start) {
     End();
+    not_opened_.store(false, std::memory_order_release);
     if (!folder_.Enabled()) return false;
     start_ = start;
     connection_ = NewConnectionName();
@@ -410,7 +411,11 @@ std::string SessionRecording::Path() const {
 }
 
 std::string SessionRecording::StatusText() const {
-    if (!active_.load(std::memory_order_acquire)) return "REC off";
+    if (!active_.load(std::memory_order_acquire))
+        // A window whose port another program holds would record if it could.
+        return not_opened_.load(std::memory_order_acquire) && folder_.Enabled()
+                   ? "REC: port not open"
+                   : "REC off";
     std::lock_guard<std::mutex> lock(mu_);
     if (!error_.empty()) return "REC: " + error_;
     if (!recorder_) return "REC off";

@@ -80,6 +80,7 @@ public:
     // The file is finished.
     void End() override;
     bool Active() const override { return active_.load(std::memory_order_acquire); }
+    void NotOpened() override { not_opened_.store(true, std::memory_order_release); }
 
     void Received(uint64_t now_us, const uint8_t* data, size_t size, const uint8_t* note = nullptr,
                   size_t note_size = 0) override;
@@ -91,7 +92,7 @@ public:
     void Documentation(int field, const std::string& text) override;
     void Noted(Note what, uint64_t now_us, const std::string& text) override;
 
-    // "REC 01:02:33 · 12.4 MB", "REC off" or "REC: <reason>".
+    // "REC 01:02:33 · 12.4 MB", "REC off", "REC: port not open" or "REC: <reason>".
     std::string StatusText() const override;
     std::string Path() const override;
 
@@ -140,6 +141,7 @@ private:
     uint32_t part_ = 0;            // the last file's part (Begin's and the keeper's)
 
     std::atomic<bool> active_{false};
+    std::atomic<bool> not_opened_{false};  // the last open of the port failed
     std::mutex keeper_mu_;
     std::condition_variable keeper_wake_;
     bool stopping_ = false;

@@ -22,6 +22,7 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QToolButton>
 #include <QUrl>
 #include <algorithm>
 #include <cstring>
@@ -187,6 +188,9 @@ void CVELTMonitoringApp::BuildCommands() {
     // A review's own command: enabled while a review window is the active one.
     add(cmd::kExportSession, "Export..", "Export the reviewed session to EDF+ or CSV\nExport")
         ->setEnabled(false);
+    add(cmd::kReportSession, "Report..",
+        "Write the oximetry report (PDF) of the reviewed session or its selection\nReport")
+        ->setEnabled(false);
     add(cmd::kFilePrint, "&Print...\tCtrl+P", "Print the active document\nPrint",
         QKeySequence("Ctrl+P"));
     add(cmd::kFilePrintPreview, "Print Pre&view", "Display full pages\nPrint Preview");
@@ -250,7 +254,7 @@ void CVELTMonitoringApp::BuildCommands() {
     f->addAction(f->Command(cmd::kNextPane));
     f->addAction(f->Command(cmd::kPrevPane));
 
-    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About.
+    // The toolbar: New, Open, Save | Cut, Copy, Paste | Print | About | Audio pause.
     QToolBar* bar = f->ToolBar();
     for (int id : {cmd::kFileNew, cmd::kFileOpen, cmd::kFileSave, 0, cmd::kEditCut, cmd::kEditCopy,
                    cmd::kEditPaste, 0, cmd::kFilePrint, 0, cmd::kAppAbout}) {
@@ -262,6 +266,12 @@ void CVELTMonitoringApp::BuildCommands() {
         a->setIcon(ToolbarIcon(id));
         bar->addAction(a);
     }
+    // The audio pause, apart: a bell that tells while it is paused, and for how long.
+    bar->addSeparator();
+    QAction* pause = f->Command(cmd::kAudioPause);
+    pause->setIcon(AudioPauseIcon(false));
+    pause->setToolTip("Audio pause (F9): silences the alarms' sound for two minutes");
+    bar->addAction(pause);
 
     ConnectFrameworkCommands();
     ConnectOptionCommands();
@@ -288,6 +298,10 @@ void CVELTMonitoringApp::ConnectFrameworkCommands() {
         CVELTMonitoringView* view = ActiveView();
         if (view != nullptr && MarkLive(view, &text, &at_us) && on_marked)
             on_marked(view, at_us, text);
+    });
+    on(cmd::kReportSession, [f] {
+        if (auto* review = dynamic_cast<CReviewFrame*>(f->MdiArea()->currentSubWindow()))
+            review->RunReport();
     });
     on(cmd::kFileClose, [this] { OnFileClose(); });
     on(cmd::kFileSave, [this] { OnFileSave(); });
@@ -347,6 +361,7 @@ void CVELTMonitoringApp::ConnectOptionCommands() {
             CVELTMonitoringView* view = frame ? CVELTMonitoringDoc::ViewOf(frame) : nullptr;
             if (view != nullptr && view->Alarms() != nullptr) view->Alarms()->PauseAudio();
         }
+        UpdateAudioPause();
     });
     for (int id : {cmd::kHeartbeatSound, cmd::kChannelIR, cmd::kChannelRed, cmd::kChannelRed2,
                    cmd::kProtocol1, cmd::kProtocol2, cmd::kProtocol3, cmd::kConnectAgain,
@@ -384,9 +399,9 @@ void CVELTMonitoringApp::BuildMenus() {
 
     QMenu* file129 =
         menu("&File", {cmd::kFileNew, cmd::kFileOpen, cmd::kOpenSession, cmd::kFileClose,
-                       cmd::kFileSave, cmd::kFileSaveAs, cmd::kExportSession, 0, cmd::kFilePrint,
-                       cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0, cmd::kOpenSessionsFolder, 0,
-                       cmd::kFileMruFile1, 0, cmd::kAppExit});
+                       cmd::kFileSave, cmd::kFileSaveAs, cmd::kExportSession, cmd::kReportSession,
+                       0, cmd::kFilePrint, cmd::kFilePrintPreview, cmd::kFilePrintSetup, 0,
+                       cmd::kOpenSessionsFolder, 0, cmd::kFileMruFile1, 0, cmd::kAppExit});
     QMenu* edf = menu("EDFFile", {cmd::kLoadEdf, cmd::kStopReplay});
     QMenu* edit = menu("&Edit", {cmd::kEditUndo, 0, cmd::kEditCut, cmd::kEditCopy, cmd::kEditPaste,
                                  0, cmd::kCopyAsImage, cmd::kSaveAsImage, 0, cmd::kMark});
@@ -567,6 +582,7 @@ void CVELTMonitoringApp::UpdateChecksFrom(CVELTMonitoringView* view) {
 void CVELTMonitoringApp::OnSubWindowActivated(QMdiSubWindow* window) {
     const bool review = dynamic_cast<CReviewFrame*>(window) != nullptr;
     main_frame_->Command(cmd::kExportSession)->setEnabled(review);
+    main_frame_->Command(cmd::kReportSession)->setEnabled(review);
     // A review has nothing to save: its session is written only by its recorder.
     main_frame_->Command(cmd::kFileSave)->setEnabled(!review);
     main_frame_->Command(cmd::kFileSaveAs)->setEnabled(!review);
@@ -589,6 +605,8 @@ CChildFrame* CVELTMonitoringApp::CreateFrame(CVELTMonitoringDoc* doc) {
     doc->AddFrame(frame);
     connect(frame, &CChildFrame::aboutToClose, this, &CVELTMonitoringApp::OnFrameAboutToClose);
     connect(frame, &QObject::destroyed, this, [this, frame] { OnFrameDestroyed(frame); });
+    if (AlarmWatch* alarms = view->Alarms())
+        connect(alarms, &AlarmWatch::highestChanged, this, &CVELTMonitoringApp::UpdateMainTitle);
     frame->ShowPlaced();
     main_frame_->UpdateMenuSet();
     main_frame_->MdiArea()->setActiveSubWindow(frame);
@@ -917,8 +935,44 @@ void CVELTMonitoringApp::UpdateMainTitle() {
     QString title = doc ? doc->Title() : QString();
     if (auto* review = dynamic_cast<CReviewFrame*>(main_frame_->MdiArea()->currentSubWindow()))
         title = review->windowTitle();
-    main_frame_->setWindowTitle(title.isEmpty() ? QString(kAppTitle)
-                                                : QString("%1 - %2").arg(kAppTitle, title));
+    // Whichever window alarms, the title says so right after the program's name (what a
+    // taskbar shows; the name stays first for whatever finds the window by it): the
+    // highest priority's marks and the windows in alarm.
+    alarms::Priority highest = alarms::Priority::kNone;
+    QStringList alarming;
+    for (CVELTMonitoringDoc* d : documents_)
+        for (CChildFrame* frame : d->Frames()) {
+            CVELTMonitoringView* view = CVELTMonitoringDoc::ViewOf(frame);
+            AlarmWatch* watch = view != nullptr ? view->Alarms() : nullptr;
+            if (watch == nullptr || watch->Highest() == alarms::Priority::kNone) continue;
+            highest = std::max(highest, watch->Highest());
+            alarming << frame->windowTitle();
+        }
+    QStringList parts{kAppTitle};
+    if (!alarming.isEmpty())
+        parts << QString("%1 ALARM %2").arg(alarms::PriorityPrefix(highest), alarming.join(", "));
+    if (!title.isEmpty()) parts << title;
+    main_frame_->setWindowTitle(parts.join(" - "));
+}
+
+void CVELTMonitoringApp::UpdateAudioPause() {
+    if (main_frame_ == nullptr) return;
+    uint64_t left_ms = 0;
+    for (CVELTMonitoringDoc* d : documents_)
+        for (CChildFrame* frame : d->Frames()) {
+            CVELTMonitoringView* view = CVELTMonitoringDoc::ViewOf(frame);
+            if (view != nullptr && view->Alarms() != nullptr)
+                left_ms = std::max(left_ms, view->Alarms()->PauseLeftMs());
+        }
+    QAction* pause = main_frame_->Command(cmd::kAudioPause);
+    const bool paused = left_ms > 0;
+    const QString left = paused ? AudioPauseLeft(left_ms) : QString();
+    if (paused == audio_paused_ && pause->iconText() == left) return;
+    if (paused != audio_paused_) pause->setIcon(AudioPauseIcon(paused));
+    audio_paused_ = paused;
+    pause->setIconText(paused ? left : QString("Audio pause"));
+    if (auto* button = qobject_cast<QToolButton*>(main_frame_->ToolBar()->widgetForAction(pause)))
+        button->setToolButtonStyle(paused ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonIconOnly);
 }
 
 void CVELTMonitoringApp::Print(bool preview) {
@@ -944,6 +998,7 @@ void CVELTMonitoringApp::UpdateReplayProgress() {
 
 void CVELTMonitoringApp::UpdateLinkCounts() {
     UpdateReplayProgress();
+    UpdateAudioPause();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;
     char text[sizeof shown_link_counts_] = "";
     std::string recording;

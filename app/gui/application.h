@@ -122,6 +122,8 @@ private:
     void AddToRecentFiles(const QString& path);
     void UpdateRecentFileMenu();
     void UpdateMainTitle();
+    // The toolbar's bell: crossed out with the time left while the sound is paused.
+    void UpdateAudioPause();
     void Print(bool preview);
     void PrintSetup();
     // The status bar's counts of the active link.
@@ -140,6 +142,7 @@ private:
     PromptFn prompt_;
     FileFn file_dialog_;
     bool closing_all_ = false;
+    bool audio_paused_ = false;  // as the toolbar's bell shows it
     QTimer link_counts_timer_;
     // What the status bar's panes show, as last written.
     char shown_link_counts_[96] = "";

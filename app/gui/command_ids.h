@@ -51,4 +51,5 @@ constexpr int kExportSession = 32793;  // File > Export..: the active review to 
 constexpr int kAlarms = 32794;         // Option > Alarms..: the active window's alarm settings
 constexpr int kAudioPause = 32795;     // silences the alarms' sound for two minutes
 constexpr int kMark = 32798;  // Edit > Mark..: marks the moment (live) or position (review)
+constexpr int kReportSession = 32800;  // File > Report..: the active review's oximetry report
 }  // namespace cmd

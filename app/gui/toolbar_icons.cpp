@@ -1,6 +1,7 @@
 #include "app/gui/toolbar_icons.h"
 
 #include <QPainter>
+#include <QPainterPath>
 #include <QPixmap>
 
 #include "app/gui/command_ids.h"
@@ -83,6 +84,28 @@ QIcon ToolbarIcon(int id) {
             p.drawLine(8, 6, 8, 11);
             p.drawPoint(8, 3);
             break;
+    }
+    p.end();
+    return QIcon(pm);
+}
+
+QIcon AudioPauseIcon(bool paused) {
+    QPixmap pm(16, 15);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::black);
+    p.setBrush(QColor(255, 208, 64));
+    QPainterPath bell;
+    bell.moveTo(2, 11);
+    bell.cubicTo(4, 9, 3, 2, 8, 2);
+    bell.cubicTo(13, 2, 12, 9, 14, 11);
+    bell.closeSubpath();
+    p.drawPath(bell);
+    p.drawEllipse(QPointF(8, 12.5), 1.5, 1.5);
+    if (paused) {
+        p.setPen(QPen(QColor(200, 0, 0), 2));
+        p.drawLine(2, 1, 14, 14);
     }
     p.end();
     return QIcon(pm);

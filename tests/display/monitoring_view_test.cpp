@@ -287,6 +287,20 @@ TEST_F(MonitoringViewTest, SetFieldTextReplacesWholeTextAndMarksModified) {
     EXPECT_STREQ(buffer, "line one\r\nline two");
 }
 
+// A long port name shows its beginning: the field's left part is the short name's.
+TEST_F(MonitoringViewTest, ALongPortNameShowsItsBeginning) {
+    CVELTMonitoringView view;
+    view.show();
+    QWidget* port = view.FieldControlAt(PortText)->AsWidget();
+    auto left_part = [&](const char* text) {
+        view.SetFieldText(PortText, text);
+        return port->grab().toImage().copy(0, 0, 40, port->height());
+    };
+    const QImage short_name = left_part("COM1");
+    const QImage long_name = left_part("COM1 /dev/pts/0 (a long device name)");
+    EXPECT_EQ(long_name, short_name);
+}
+
 TEST_F(MonitoringViewTest, GetFieldTextCopiesAtMostLimitMinusOneBytes) {
     CVELTMonitoringView view;
     view.SetFieldText(DocSerial, "abcdefgh");

@@ -190,6 +190,13 @@ TEST_F(Configuration, ReconnectIsOnUnlessZeroAndASaveNeverAddsIt) {
     EXPECT_FALSE(config::ReadConnectionSettings().reconnect);
 }
 
+TEST_F(Configuration, TheSessionsFolderKeepsAboutAWeekUnlessTold) {
+    for (const auto& [value, expected] : {std::pair{"", 6144}, {"-5", 6144}, {"500", 500}}) {
+        PutIni(std::string("[recording]\r\nmax_mb=") + value + "\r\n");
+        EXPECT_EQ(config::ReadRecordingSettings().max_mb, expected) << '"' << value << '"';
+    }
+}
+
 TEST_F(Configuration, PortIsReadAndCutTo31Characters) {
     PutIni("[connection]\r\nport=COM7\r\n");
     EXPECT_EQ(config::ReadConnectionSettings().port, "COM7");

@@ -232,6 +232,26 @@ TEST(SessionRecording, OffRecordsNothingAndEveryConnectionGetsItsOwnFile) {
     EXPECT_EQ(header.protocol, 2);
 }
 
+// A second window on a port that another holds: its link opens before its view exists,
+// and both the status field and the recording pane still say why nothing comes.
+TEST(SessionRecording, PortHeldElsewhereSaysWhyNothingRecords) {
+    testing_support::DebugCapture capture;
+    DeviceMap map;
+    PtyDevice device;
+    map.Map("com1", device.slave_path());
+    FolderOn on(map.dir().File("sessions"));
+    COximeter holder("COM1", 1, false, nullptr);
+    ASSERT_EQ(holder.Status(), 0);
+    COximeter second("COM1", 1, false, nullptr);
+    FakeView view;
+    second.AttachView(&view);
+    EXPECT_EQ(view.Field(StatusText), "*** COximeter::CreateFile(COM1:)=error 16");
+    EXPECT_EQ(second.Recording().StatusText(), "REC: port not open");
+    holder.ClosePort();
+    second.Reconnect();
+    EXPECT_EQ(second.Recording().StatusText().substr(0, 4), "REC ");
+}
+
 // Every received chunk in order across the files of one connection, each file whole.
 TEST(SessionRecording, NewFileEachPeriodLosesNothing) {
     testing_support::TempDir dir;

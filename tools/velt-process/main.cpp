@@ -33,6 +33,7 @@
 #include "sessions/night_report.h"
 #include "sessions/report_pdf.h"
 #include "sessions/session_export.h"
+#include "sessions/session_report.h"
 #include "tools/velt-process/alarm_lines.h"
 #include "tools/velt-process/export_options.h"
 #include "tools/velt-process/publish.h"
@@ -341,12 +342,7 @@ public:
         if (e.Report())
             exporter_->SetSecondObserver(
                 [this](int64_t second, const data_export::SecondValues& v) {
-                    if (second < 0) return;
-                    if (static_cast<size_t>(second) >= report_.size()) report_.resize(second + 1);
-                    const std::optional<double> spo2 = data_export::ShownValue(v.spo2);
-                    const std::optional<double> pulse = data_export::ShownValue(v.pulse);
-                    report_[second] = {spo2 ? static_cast<float>(*spo2) : NAN,
-                                       pulse ? static_cast<float>(*pulse) : NAN};
+                    report::AddShownSecond(&report_, second, v);
                 });
         if (e.alarms) {
             alarms_ = std::make_unique<AlarmLines>(settings, stdout);
@@ -472,11 +468,7 @@ private:
         for (int i = 0; i < 4; ++i) info.documentation[i] = exporter_->Documentation(i);
         info.patient = e.options.patient;
         info.version = VELT_VERSION;
-        info.settings = e.options.from_s == 0 && e.options.to_s < 0
-                            ? "the whole stream"
-                            : "from " + report::Duration(e.options.from_s) + " to " +
-                                  (e.options.to_s < 0 ? std::string("the end")
-                                                      : report::Duration(e.options.to_s));
+        info.settings = report::RangeText(e.options.from_s, e.options.to_s);
         if (report::WriteReportPdf(e.report_pdf, info, numbers, report_, &error)) return true;
         std::fprintf(stderr, "velt-process: cannot write the report: %s\n", error.c_str());
         return false;

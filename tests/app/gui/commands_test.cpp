@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
 
 #include "app/gui/command_ids.h"
 #include "app/gui/command_wiring.h"
@@ -338,4 +340,27 @@ TEST_F(ShellTest, AWindowsAlarmsAndMarksGoIntoItsSession) {
                 notes[3].find("\tTurned over") != std::string::npos)
         << all;
     EXPECT_EQ(notes[4], "alarm:start\tmedium\tlink-lost\t\t\t** Link lost") << all;
+}
+
+// The main window's title says that a window alarms, whichever is active; the toolbar's
+// bell shows a pause and its time left.
+TEST_F(ShellTest, AnyWindowsAlarmShowsInTheTitleAndThePauseOnTheBell) {
+    Start();
+    CVELTMonitoringView* first = app_->ActiveView();
+    app_->MainFrame()->Command(cmd::kFileNew)->trigger();
+    QApplication::processEvents();
+    ASSERT_NE(app_->ActiveView(), first);
+    auto title = [this] { return app_->MainFrame()->windowTitle().toStdString(); };
+    first->SetFieldText(StatusText, "*** No data");  // a technical alarm without delay
+    EXPECT_TRUE(WaitFor([&] { return title().find("** ALARM") != std::string::npos; }, 3000,
+                        [] { QApplication::processEvents(); }));
+    EXPECT_EQ(title(), "VELT Monitoring - ** ALARM VELTMo1 - VELTMo2");
+
+    QAction* pause = app_->MainFrame()->Command(cmd::kAudioPause);
+    auto* bell = qobject_cast<QToolButton*>(app_->MainFrame()->ToolBar()->widgetForAction(pause));
+    ASSERT_NE(bell, nullptr);
+    const QImage quiet = bell->grab().toImage();
+    pause->trigger();
+    EXPECT_EQ(bell->text(), "2:00");
+    EXPECT_NE(bell->grab().toImage().copy(0, 0, 16, 16), quiet.copy(0, 0, 16, 16));
 }

@@ -78,14 +78,24 @@ protected:
         const double duration = static_cast<double>(review->Session()->DurationUs()) / 1e6;
         return seconds / duration * (review->Overview()->width() - 1);
     }
-    // Runs File > Export.. with `fill` answering the dialog once it shows.
-    void Export(const std::function<void(CExportDialog*)>& fill) {
+    // Runs File > Export.. (or Report..) with `fill` answering the dialog once it shows.
+    void Export(const std::function<void(CExportDialog*)>& fill,
+                int command = cmd::kExportSession) {
         QTimer::singleShot(0, [fill] {
             auto* dialog = qobject_cast<CExportDialog*>(QApplication::activeModalWidget());
             ASSERT_NE(dialog, nullptr);
             fill(dialog);
         });
-        app_->MainFrame()->Command(cmd::kExportSession)->trigger();
+        app_->MainFrame()->Command(command)->trigger();
+    }
+    // A PDF's text without the lines that name the program's version.
+    static QString PdfText(const std::string& pdf) {
+        QProcess p;
+        p.start("pdftotext", {QString::fromStdString(pdf), "-"});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n');
+        lines.removeIf([](const QString& l) { return l.contains("VELT Monitoring"); });
+        return lines.join('\n');
     }
     std::string VeltProcess(const QStringList& args) {
         QProcess p;
@@ -346,4 +356,40 @@ TEST_F(ReviewExportTest, AlarmsMarksAndDamageShowAndReviewMarksAreKeptBeside) {
     review->RemoveMark(0);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(dir_.File("night.velt.marks"))));
     EXPECT_TRUE(messages_.isEmpty()) << messages_.join("|").toStdString();
+}
+
+// File > Report.. of the selected part: the PDF alone, with what velt-process's report of
+// that range says; the session's own file is refused.
+TEST_F(ReviewExportTest, TheSelectionsReportIsVeltProcesssReport) {
+    CReviewFrame* review = OpenSession(150);
+    ASSERT_NE(review, nullptr);
+    ASSERT_TRUE(app_->MainFrame()->Command(cmd::kReportSession)->isEnabled());
+    CReviewOverview* strip = review->Overview();
+    Mouse(strip, QEvent::MouseButtonPress, XOf(review, 20.3), Qt::ShiftModifier);
+    Mouse(strip, QEvent::MouseButtonRelease, XOf(review, 120.6), Qt::ShiftModifier);
+    int64_t from = 0, to = 0;
+    ASSERT_TRUE(strip->Selection(&from, &to));
+    const QStringList before = LeftIn(dir_.path());
+    const std::string gui_pdf = dir_.File("gui.pdf");
+    Export(
+        [&](CExportDialog* d) {
+            d->PathEdit()->setText(QString::fromStdString(session_));
+            d->OkButton()->click();  // the open session: refused, the dialog stays
+            EXPECT_TRUE(d->Problem()->text().contains("is the open session"));
+            d->PathEdit()->setText(QString::fromStdString(gui_pdf));
+            d->SelectionButton()->setChecked(true);
+            d->OkButton()->click();
+        },
+        cmd::kReportSession);
+    ASSERT_TRUE(review->WaitForExport(60000));
+    ASSERT_EQ(messages_.size(), 1);
+    EXPECT_EQ(messages_[0].left(13), "Reported 0:01");
+    EXPECT_EQ(app_->MainFrame()->statusBar()->currentMessage() + ".", messages_[0]);
+    EXPECT_EQ(LeftIn(dir_.path()).size(), before.size() + 1);  // the PDF and nothing else
+
+    VeltProcess({"--report", QString::fromStdString(dir_.File("cli.pdf")), "--from",
+                 QString::number(from), "--to", QString::number(to)});
+    const QString text = PdfText(gui_pdf);
+    EXPECT_EQ(text, PdfText(dir_.File("cli.pdf")));
+    EXPECT_TRUE(text.contains("from " + DurationText(from) + " to " + DurationText(to)));
 }

@@ -91,12 +91,13 @@ TEST_F(ShellTest, MenuBarsMatchTheTablesAndSwitchWithDocumentWindows) {
     QMenuBar* bar = app_->MainFrame()->menuBar();
     EXPECT_EQ(MenuTitles(bar),
               QStringList({"&File", "EDFFile", "&Edit", "&View", "&Window", "Option", "&Help"}));
-    EXPECT_EQ(Describe(MenuNamed(bar, "&File")),
-              QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790",
-                           "&Close|57602", "&Save\tCtrl+S|57603", "Save &As...|57604",
-                           "Export..|32793", "-", "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
-                           "P&rint Setup...|57606", "-", "Open Sessions Folder|32792", "-",
-                           "Recent File|57616", "-", "E&xit|57665"}));
+    EXPECT_EQ(
+        Describe(MenuNamed(bar, "&File")),
+        QStringList({"&New\tCtrl+N|57600", "&Open...\tCtrl+O|57601", "Open Session..|32790",
+                     "&Close|57602", "&Save\tCtrl+S|57603", "Save &As...|57604", "Export..|32793",
+                     "Report..|32800", "-", "&Print...\tCtrl+P|57607", "Print Pre&view|57609",
+                     "P&rint Setup...|57606", "-", "Open Sessions Folder|32792", "-",
+                     "Recent File|57616", "-", "E&xit|57665"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "EDFFile")),
               QStringList({"Load..|32771", "Stop Replay|32788"}));
     EXPECT_EQ(Describe(MenuNamed(bar, "&Edit")),
@@ -181,7 +182,7 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     for (QAction* a : f->ToolBar()->actions())
         entries << (a->isSeparator() ? QString("-") : QString::number(a->data().toInt()));
     EXPECT_EQ(entries, QStringList({"57600", "57601", "57603", "-", "57635", "57634", "57637", "-",
-                                    "57607", "-", "57664"}));
+                                    "57607", "-", "57664", "-", "32795"}));
     QAction* fnew = f->Command(cmd::kFileNew);
     EXPECT_EQ(fnew->toolTip(), "New");
     EXPECT_EQ(fnew->statusTip(), "Create a new document");
