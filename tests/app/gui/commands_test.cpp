@@ -193,20 +193,29 @@ TEST_F(ShellTest, LoadStartsAReplayOfTheChosenRecording) {
     EXPECT_EQ(recordings::CurrentReplay(), nullptr);
 }
 
+class RecordingShellTest : public ShellTest {
+protected:
+    // COM1 is the pseudo-terminal; the program starts in the test's folder, so that its
+    // sessions folder is there (the folder is fixed at the start).
+    void StartOnDevice(PtyDevice& device) {
+        ASSERT_TRUE(device.ok());
+        const std::string entry = dir_.File("configuration/dosdevices/com1");
+        ASSERT_EQ(unlink(entry.c_str()), 0);
+        ASSERT_EQ(symlink(device.slave_path().c_str(), entry.c_str()), 0);
+        char old_cwd[4096];
+        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+        Start();
+        ASSERT_EQ(chdir(old_cwd), 0);
+    }
+};
+
 // A fresh configuration records: the window's connection goes into the working
 // directory's sessions folder, the pane shows it, and the mark turns it off for the
 // next connection.
-TEST_F(ShellTest, SessionsRecordedByDefaultShownAndTurnedOff) {
+TEST_F(RecordingShellTest, SessionsRecordedByDefaultShownAndTurnedOff) {
     PtyDevice device;
-    ASSERT_TRUE(device.ok());
-    const std::string entry = dir_.File("configuration/dosdevices/com1");
-    ASSERT_EQ(unlink(entry.c_str()), 0);
-    ASSERT_EQ(symlink(device.slave_path().c_str(), entry.c_str()), 0);
-    char old_cwd[4096];
-    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    Start();
-    ASSERT_EQ(chdir(old_cwd), 0);  // the folder was fixed at the start
+    ASSERT_NO_FATAL_FAILURE(StartOnDevice(device));
 
     CMainFrame* frame = app_->MainFrame();
     QAction* record = frame->Command(cmd::kRecordSessions);
@@ -284,17 +293,9 @@ TEST_F(ShellTest, AlarmSettingsAreTheWindowsAndSavedWithIt) {
 // when they change, an audio pause, a mark made with Edit > Mark.. (at the key press,
 // ticked on the plot, its text offered next time), and an unplug's "link-lost" alarm,
 // which starts at once.
-TEST_F(ShellTest, AWindowsAlarmsAndMarksGoIntoItsSession) {
+TEST_F(RecordingShellTest, AWindowsAlarmsAndMarksGoIntoItsSession) {
     PtyDevice device;
-    ASSERT_TRUE(device.ok());
-    const std::string entry = dir_.File("configuration/dosdevices/com1");
-    ASSERT_EQ(unlink(entry.c_str()), 0);
-    ASSERT_EQ(symlink(device.slave_path().c_str(), entry.c_str()), 0);
-    char old_cwd[4096];
-    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    Start();
-    ASSERT_EQ(chdir(old_cwd), 0);
+    ASSERT_NO_FATAL_FAILURE(StartOnDevice(device));
     auto events = [] { QApplication::processEvents(); };
     ASSERT_TRUE(
         WaitFor([&] { return !app_->ActiveLink()->Recording().Path().empty(); }, 3000, events));
