@@ -1,8 +1,8 @@
 """velt-gateway end to end: a simulated desaturation published by velt-process
 --publish --pace through a real mosquitto, forwarded to an MLLP engine in this test that
 parses every message with Debian's python3-hl7. The engine first refuses (AR), then
-closes the connection in the middle of a message, then goes away while messages queue
-on disk and the gateway is restarted: every message arrives, none that was
+closes the connection in the middle of a message, finds fault with one (AE), then
+goes away while messages queue on disk and the gateway is restarted: every message arrives, none that was
 acknowledged twice."""
 import os
 import shutil
@@ -69,14 +69,20 @@ class Engine(threading.Thread):
                     assert frame.startswith(b"\x0b"), frame
                     msg = hl7.parse(frame[1:].decode())
                     cid = str(msg.segment("MSH")[10])
-                    what = self.script.pop(0) if self.script else "AA"
+                    what = self.script[0] if self.script else "AA"
+                    if what == "AE" and str(msg.segment("MSH")[9]) != "ORU^R01^ORU_R01":
+                        what = "AA"  # the fault is found in an observation report
+                    elif self.script:
+                        self.script.pop(0)
                     if what == "cut":
                         conn.sendall(b"\x0bMSH|^~\\&|ENGINE|||||")  # and no more
                         break
                     conn.sendall(b"\x0bMSH|^~\\&|ENGINE||||||ACK^R01|1|P|2.6\rMSA|%s|%s|%s\x1c\r" % (
-                        what.encode(), cid.encode(), b"busy" if what == "AR" else b""))
+                        what.encode(), cid.encode(), {"AR": b"busy", "AE": b"no such bed"}.get(what, b"")))
                     if what == "AA":
                         self.acked.append((cid, msg))
+                    elif what == "AE":
+                        self.faulty = cid
 
 
 broker_port, mllp_port = free_port(), free_port()
@@ -105,13 +111,14 @@ def gateway():
 
 
 time.sleep(0.5)
-engine = Engine(mllp_port, ["AR", "cut"])
+engine = Engine(mllp_port, ["AR", "cut", "AA", "AE"])
 gw = gateway()
 time.sleep(1)
 monitor = subprocess.Popen([f"{BIN}/velt-process", "--publish", f"mqtt://127.0.0.1:{broker_port}",
                             "--monitor", "bed-1", "--pace", stream], stderr=subprocess.DEVNULL)
 children.append(monitor)
 time.sleep(8)
+first_engine = engine
 engine.stop()  # the engine goes away; the gateway queues, and is restarted meanwhile
 time.sleep(3)
 gw.send_signal(signal.SIGTERM)
@@ -151,6 +158,9 @@ starts = [m for m in r40 if any(str(s[3][0][0]) == "68481" and str(s[5]) == "sta
 assert starts and str(starts[0].segment("OBX")[5][0][1]) == "MDC_EVT_LO", r40
 assert "AR for" in text and "sending it again" in text, text
 assert "connection closed before the acknowledgement" in text, text
+faulty = first_engine.faulty
+assert f"AE for {faulty}: no such bed; message dropped" in text, text
+assert faulty not in ids
 assert "messages from before" in text, text
 shutil.rmtree(tmp)
 print("ok:", len(oru), "observation reports,", len(r40), "alarm reports")
