@@ -8,6 +8,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -32,8 +33,9 @@ class Engine(threading.Thread):
     """An interface engine: acknowledges each message with AA once its behaviour for
     the next messages (a list of "AR", "cut") is used up."""
 
-    def __init__(self, port, script=()):
+    def __init__(self, port, script=(), tls=None):
         super().__init__(daemon=True)
+        self.tls = tls
         self.script = list(script)
         self.acked = []  # (control id, parsed message)
         self.server = socket.create_server(("127.0.0.1", port), reuse_port=False)
@@ -52,6 +54,13 @@ class Engine(threading.Thread):
                 conn, _ = self.server.accept()
             except socket.timeout:
                 continue
+            if self.tls:
+                conn.settimeout(5)
+                try:
+                    conn = self.tls.wrap_socket(conn, server_side=True)
+                except (ssl.SSLError, OSError):
+                    conn.close()
+                    continue
             with conn:
                 conn.settimeout(0.2)
                 buf = b""
@@ -102,11 +111,11 @@ queue = os.path.join(tmp, "queue")
 log = open(os.path.join(tmp, "gateway.log"), "w+")
 
 
-def gateway():
+def gateway(*extra):
     children.append(subprocess.Popen(
         [f"{BIN}/velt-gateway", "--broker", f"mqtt://127.0.0.1:{broker_port}", "--mllp",
-         f"127.0.0.1:{mllp_port}", "--interval", "1", "--facility", "Ward 3", "--queue", queue],
-        stderr=log))
+         f"127.0.0.1:{mllp_port}", "--interval", "1", "--facility", "Ward 3", "--queue", queue,
+         *extra], stderr=log))
     return children[-1]
 
 
@@ -134,10 +143,42 @@ time.sleep(4)
 gw.send_signal(signal.SIGTERM)
 assert gw.wait(10) == 0
 engine.stop()
-broker.terminate()
-broker.wait()
 log.seek(0)
 text = log.read()
+
+# MLLP over TLS: refused with a CA that did not sign the engine's certificate, then
+# delivered (what waited included) with the one that did.
+pem = {}
+for name in ("engine", "other"):
+    pem[name] = [os.path.join(tmp, f"{name}.{x}") for x in ("crt", "key")]
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=engine", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-out", pem[name][0], "-keyout", pem[name][1]], check=True,
+                   capture_output=True)
+tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+tls.load_cert_chain(*pem["engine"])
+tls_engine = Engine(mllp_port, tls=tls)
+tls_log_start = log.tell()
+gw = gateway("--mllp-ca-file", pem["other"][0])
+monitor = subprocess.Popen([f"{BIN}/velt-process", "--publish", f"mqtt://127.0.0.1:{broker_port}",
+                            "--monitor", "bed-2", "--pace", stream], stderr=subprocess.DEVNULL)
+children.append(monitor)
+time.sleep(4)
+gw.send_signal(signal.SIGTERM)
+assert gw.wait(10) == 0 and not tls_engine.acked
+gw = gateway("--mllp-ca-file", pem["engine"][0])
+time.sleep(3)
+gw.send_signal(signal.SIGTERM)
+assert gw.wait(10) == 0
+monitor.kill()
+tls_engine.stop()
+broker.terminate()
+broker.wait()
+log.seek(tls_log_start)
+tls_text = log.read()
+assert "TLS handshake failed: self-signed certificate" in tls_text, tls_text
+assert "connected (TLS)" in tls_text, tls_text
+assert len(tls_engine.acked) >= 4, tls_text
 
 acked = engine.acked
 ids = [cid for cid, _ in acked]

@@ -5,6 +5,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,6 +31,7 @@ namespace {
 const char* const kUsage =
     "usage: velt-gateway --broker URL [--ca-file F] [--cert-file F] [--key-file F]\n"
     "                    [--username U] [--password-file F] --mllp HOST:PORT\n"
+    "                    [--mllp-ca-file F]\n"
     "                    [--interval SECONDS] [--facility NAME] [--queue DIR]\n"
     "                    [--queue-size MB] [--ack-timeout SECONDS] [--config FILE]\n"
     "Forwards what the monitors publish on the broker to an HL7 interface engine over\n"
@@ -35,6 +39,8 @@ const char* const kUsage =
     "ends and acknowledgements as ORU^R40 (PCD-04).\n"
     "%s"
     "  --mllp HOST:PORT     the interface engine ([v6 address]:port for IPv6)\n"
+    "  --mllp-ca-file F     MLLP over TLS: the engine's certificate is checked against\n"
+    "                       this CA and its host name\n"
     "  --interval SECONDS   between two observation reports of a monitor (60)\n"
     "  --facility NAME      the sending facility (MSH-4) and the location's facility\n"
     "  --queue DIR          where messages wait for the engine's acknowledgement\n"
@@ -42,7 +48,7 @@ const char* const kUsage =
     "  --queue-size MB      the queue's bound; the oldest messages go first (100)\n"
     "  --ack-timeout SECONDS  how long to wait for an acknowledgement (30)\n"
     "  --config FILE        an INI file whose [gateway] section holds the same settings\n"
-    "                       (broker, ca_file, …, mllp, interval, facility, queue,\n"
+    "                       (broker, ca_file, …, mllp, mllp_ca_file, interval, facility, queue,\n"
     "                       queue_size, ack_timeout); the command line overrides it\n";
 
 int64_t NowUs() {
@@ -110,6 +116,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
             };
             std::string interval, size, timeout;
             get("mllp", &o->mllp);
+            get("mllp_ca_file", &o->mllp_ca_file);
             get("facility", &o->facility);
             get("queue", &o->queue_dir);
             get("interval", &interval);
@@ -149,6 +156,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         std::string* target = mqtt::BrokerOptionField(&o->broker, a);
         if (a == "--mllp")
             target = &o->mllp;
+        else if (a == "--mllp-ca-file")
+            target = &o->mllp_ca_file;
         else if (a == "--facility")
             target = &o->facility;
         else if (a == "--queue")
@@ -244,7 +253,45 @@ Gateway::Gateway(Options options) : options_(std::move(options)) {
 }
 
 Gateway::~Gateway() {
+    CloseLink();
+    if (tls_) SSL_CTX_free(tls_);
+}
+
+void Gateway::CloseLink() {
+    if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
     if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    want_write_ = false;
+    decoder_.Reset();
+}
+
+ssize_t Gateway::Send(const char* data, size_t size) {
+    if (!ssl_) return send(fd_, data, size, MSG_NOSIGNAL);
+    const int n = SSL_write(ssl_, data, static_cast<int>(std::min<size_t>(size, 1 << 20)));
+    if (n > 0) {
+        want_write_ = false;
+        return n;
+    }
+    const int e = SSL_get_error(ssl_, n);
+    want_write_ = e == SSL_ERROR_WANT_WRITE;
+    errno = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+    return -1;
+}
+
+ssize_t Gateway::Recv(char* data, size_t size) {
+    if (!ssl_) return recv(fd_, data, size, 0);
+    const int n = SSL_read(ssl_, data, static_cast<int>(size));
+    if (n > 0) return n;
+    const int e = SSL_get_error(ssl_, n);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        want_write_ = e == SSL_ERROR_WANT_WRITE;
+        errno = EAGAIN;
+        return -1;
+    }
+    if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno == 0)) return 0;
+    errno = ECONNRESET;
+    return -1;
 }
 
 void Gateway::Log(const std::string& line) {
@@ -349,9 +396,7 @@ void Gateway::Tick(int64_t now_us) {
 }
 
 void Gateway::Fail(int64_t now_ms, const std::string& why) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    decoder_.Reset();
+    CloseLink();
     out_.clear();
     ++failures_;
     const int wait = mqtt::Client::BackoffMs(failures_);
@@ -389,9 +434,44 @@ void Gateway::StartConnect(int64_t now_ms) {
 void Gateway::OnConnected(int64_t now_ms) {
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    Log("engine " + options_.mllp + ": connected");
-    link_ = Link::kIdle;
-    (void)now_ms;
+    if (tls_ == nullptr) {
+        Log("engine " + options_.mllp + ": connected");
+        link_ = Link::kIdle;
+        return;
+    }
+    ssl_ = SSL_new(tls_);
+    SSL_set_fd(ssl_, fd_);
+    SSL_set_tlsext_host_name(ssl_, host_.c_str());
+    // The certificate must name the host (or the address) the engine was given as.
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host_.c_str()) != 1)
+        SSL_set1_host(ssl_, host_.c_str());
+    link_ = Link::kHandshake;
+    deadline_ms_ = now_ms + 10000;
+    Handshake(now_ms);
+}
+
+void Gateway::Handshake(int64_t now_ms) {
+    ERR_clear_error();
+    const int r = SSL_connect(ssl_);
+    if (r == 1) {
+        want_write_ = false;
+        Log("engine " + options_.mllp + ": connected (TLS)");
+        link_ = Link::kIdle;
+        return;
+    }
+    const int e = SSL_get_error(ssl_, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        want_write_ = e == SSL_ERROR_WANT_WRITE;
+        return;
+    }
+    const long verify = SSL_get_verify_result(ssl_);
+    std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify) : "";
+    if (why.empty()) {
+        char buf[256] = "the connection closed";
+        if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, buf, sizeof buf);
+        why = buf;
+    }
+    Fail(now_ms, "TLS handshake failed: " + why);
 }
 
 void Gateway::Deliver(int64_t now_ms) {
@@ -417,7 +497,7 @@ void Gateway::Deliver(int64_t now_ms) {
 void Gateway::ReadAcks(int64_t now_ms) {
     char buf[4096];
     for (;;) {
-        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        const ssize_t n = Recv(buf, sizeof buf);
         if (n > 0) {
             decoder_.Feed(buf, static_cast<size_t>(n));
             continue;
@@ -429,9 +509,7 @@ void Gateway::ReadAcks(int64_t now_ms) {
                                 : std::string("connection lost: ") + std::strerror(errno));
         } else {
             // Closed while nothing was in flight: connect again when there is.
-            close(fd_);
-            fd_ = -1;
-            decoder_.Reset();
+            CloseLink();
         }
         return;
     }
@@ -477,6 +555,16 @@ void Gateway::ReadAcks(int64_t now_ms) {
 
 bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
     if (!queue_.Open(options_.queue_dir, options_.queue_bytes, error)) return false;
+    if (!options_.mllp_ca_file.empty()) {
+        tls_ = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION);
+        SSL_CTX_set_verify(tls_, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_mode(tls_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        if (SSL_CTX_load_verify_locations(tls_, options_.mllp_ca_file.c_str(), nullptr) != 1) {
+            *error = "--mllp-ca-file " + options_.mllp_ca_file + ": no CA certificate there";
+            return false;
+        }
+    }
     if (queue_.Count() > 0)
         Log("queue " + options_.queue_dir + ": " + std::to_string(queue_.Count()) +
             " messages from before");
@@ -513,9 +601,12 @@ bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
         pollfd p{fd_, 0, 0};
         if (fd_ >= 0)
             p.events = static_cast<short>(
-                POLLIN | (link_ == Link::kConnecting || !out_.empty() ? POLLOUT : 0));
+                link_ == Link::kHandshake
+                    ? (want_write_ ? POLLOUT : POLLIN)
+                    : POLLIN | (link_ == Link::kConnecting || !out_.empty() || want_write_ ? POLLOUT
+                                                                                           : 0));
         int timeout = 100;
-        if (link_ == Link::kConnecting || link_ == Link::kAwaiting || link_ == Link::kBackoff)
+        if (link_ != Link::kIdle)
             timeout = static_cast<int>(
                 std::max<int64_t>(0, std::min<int64_t>(timeout, deadline_ms_ - now_ms)));
         const int r = poll(&p, fd_ >= 0 ? 1 : 0, timeout);
@@ -538,8 +629,15 @@ bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
             }
             continue;
         }
+        if (link_ == Link::kHandshake) {
+            if (p.revents != 0)
+                Handshake(after_ms);
+            else if (after_ms >= deadline_ms_)
+                Fail(after_ms, "no TLS handshake in 10 s");
+            continue;
+        }
         if (fd_ >= 0 && (p.revents & POLLOUT) && !out_.empty()) {
-            const ssize_t n = send(fd_, out_.data(), out_.size(), MSG_NOSIGNAL);
+            const ssize_t n = Send(out_.data(), out_.size());
             if (n > 0)
                 out_.erase(0, static_cast<size_t>(n));
             else if (n < 0 && errno != EAGAIN && errno != EINTR) {

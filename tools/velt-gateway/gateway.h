@@ -5,6 +5,8 @@
 // thread that runs Run. Qt-free.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -18,11 +20,15 @@
 #include "export/mqtt_client.h"
 #include "tools/velt-gateway/disk_queue.h"
 
+struct ssl_ctx_st;
+struct ssl_st;
+
 namespace gateway {
 
 struct Options {
     mqtt::BrokerOptions broker;
-    std::string mllp;  // host:port of the engine
+    std::string mllp;          // host:port of the engine
+    std::string mllp_ca_file;  // MLLP over TLS, the engine's certificate checked against it
     int interval_s = 60;
     std::string facility;
     std::string queue_dir;
@@ -69,10 +75,15 @@ private:
     void Tick(int64_t now_us);
 
     // The engine's connection.
-    enum class Link { kIdle, kConnecting, kAwaiting, kBackoff };
+    enum class Link { kIdle, kConnecting, kHandshake, kAwaiting, kBackoff };
     void Deliver(int64_t now_ms);
     void StartConnect(int64_t now_ms);
     void OnConnected(int64_t now_ms);
+    void Handshake(int64_t now_ms);
+    void CloseLink();
+    // send and recv, through TLS when it is on: -1 with errno EAGAIN when they would block.
+    ssize_t Send(const char* data, size_t size);
+    ssize_t Recv(char* data, size_t size);
     void Fail(int64_t now_ms, const std::string& why);
     void ReadAcks(int64_t now_ms);
     void Log(const std::string& line);
@@ -90,6 +101,9 @@ private:
 
     Link link_ = Link::kIdle;
     int fd_ = -1;
+    ssl_ctx_st* tls_ = nullptr;  // with --mllp-ca-file
+    ssl_st* ssl_ = nullptr;
+    bool want_write_ = false;  // TLS waits until the socket takes bytes
     int failures_ = 0;
     int64_t deadline_ms_ = 0;   // of the connect, the acknowledgement or the back-off
     std::string out_;           // bytes of the message in flight not yet written
