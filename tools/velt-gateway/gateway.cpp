@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,7 +50,10 @@ const char* const kUsage =
     "  --ack-timeout SECONDS  how long to wait for an acknowledgement (30)\n"
     "  --config FILE        an INI file whose [gateway] section holds the same settings\n"
     "                       (broker, ca_file, …, mllp, mllp_ca_file, interval, facility, queue,\n"
-    "                       queue_size, ack_timeout); the command line overrides it\n";
+    "                       queue_size, ack_timeout); the command line overrides it\n"
+    "  --stats FILE         at exit, the messages acknowledged, refused and dropped and\n"
+    "                       the observations' delays from publication to acknowledgement\n"
+    "                       (ms: p50, p99, max) to FILE\n";
 
 int64_t NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -170,6 +174,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             target = &timeout;
         else if (a == "--config")
             target = &config;
+        else if (a == "--stats")
+            target = &o->stats;
         if (target == nullptr) {
             std::fprintf(stderr, "velt-gateway: unknown option %s\n", a.c_str());
             std::fprintf(stderr, kUsage, mqtt::kBrokerOptionsUsage);
@@ -391,6 +397,7 @@ void Gateway::Tick(int64_t now_us) {
             continue;
         m.reported_us = m.vitals.unix_us;
         const hl7::Header h{options_.facility, NextControlId(now_us), now_us};
+        if (!options_.stats.empty()) observed_us_[h.control_id] = m.vitals.unix_us;
         Enqueue(hl7::ObservationMessage(h, m.device, m.vitals));
     }
 }
@@ -528,6 +535,12 @@ void Gateway::ReadAcks(int64_t now_ms) {
             case hl7::Ack::Kind::kAccepted:
                 queue_.Pop();
                 ++counts_.acknowledged;
+                if (auto it = observed_us_.find(in_flight_id_); it != observed_us_.end()) {
+                    if (counts_.delays_ms.size() < 10000000)
+                        counts_.delays_ms.push_back(
+                            static_cast<int>((NowUs() - it->second) / 1000));
+                    observed_us_.erase(it);
+                }
                 failures_ = 0;
                 link_ = Link::kIdle;
                 Log("engine " + options_.mllp + ": delivering");
@@ -652,7 +665,31 @@ bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
     }
     std::fprintf(stderr, "velt-gateway: stopping; %zu messages wait in %s\n", queue_.Count(),
                  options_.queue_dir.c_str());
+    if (!options_.stats.empty()) WriteStats();
     return true;
+}
+
+void Gateway::WriteStats() const {
+    std::vector<int> d = counts_.delays_ms;
+    std::sort(d.begin(), d.end());
+    auto at = [&](double q) {
+        return d.empty() ? -1 : d[std::min(d.size() - 1, static_cast<size_t>(q * d.size()))];
+    };
+    std::FILE* f = std::fopen(options_.stats.c_str(), "w");
+    if (f == nullptr) {
+        std::fprintf(stderr, "velt-gateway: cannot write %s: %s\n", options_.stats.c_str(),
+                     std::strerror(errno));
+        return;
+    }
+    std::fprintf(f,
+                 "acknowledged %llu\nerrors %llu\nrejected %llu\nqueued %zu\ndropped %llu\n"
+                 "observations %zu\ndelay_ms_p50 %d\ndelay_ms_p99 %d\ndelay_ms_max %d\n",
+                 static_cast<unsigned long long>(counts_.acknowledged),
+                 static_cast<unsigned long long>(counts_.errors),
+                 static_cast<unsigned long long>(counts_.rejected), queue_.Count(),
+                 static_cast<unsigned long long>(queue_.Dropped()), d.size(), at(0.5), at(0.99),
+                 d.empty() ? -1 : d.back());
+    std::fclose(f);
 }
 
 }  // namespace gateway

@@ -34,6 +34,7 @@ struct Options {
     std::string queue_dir;
     uint64_t queue_bytes = 100ull << 20;
     int ack_timeout_s = 30;
+    std::string stats;  // at exit: counts and delays to this file (benchmarks)
 };
 
 // Reads argv (after the [gateway] section of --config FILE, which the command line
@@ -53,11 +54,13 @@ public:
     // broker options).
     bool Run(const std::atomic<bool>& stop, std::string* error);
 
-    // For the tests and --stats: what went how.
+    // --stats: what went how, and each acknowledged observation's delay from the
+    // values' publication (their time) to the acknowledgement.
     struct Counts {
         uint64_t acknowledged = 0;
         uint64_t errors = 0;    // AE: dropped
         uint64_t rejected = 0;  // AR: sent again
+        std::vector<int> delays_ms;
     };
 
 private:
@@ -112,6 +115,8 @@ private:
     std::string last_log_;
     uint64_t dropped_logged_ = 0;
     Counts counts_;
+    std::map<std::string, int64_t> observed_us_;  // --stats: control id -> values' time
+    void WriteStats() const;
 };
 
 }  // namespace gateway
