@@ -345,8 +345,13 @@ void Gateway::TakeInbox(int64_t now_us) {
         const std::string key = std::string(parts.monitor) + "/" + std::string(parts.port);
         json::Value v;
         std::string error;
-        if (!json::Parse(payload, &v, &error) || v.type != json::Value::Type::kObject)
-            continue;  // the ward shows such a monitor as doubtful; nothing to forward
+        if (!json::Parse(payload, &v, &error) || v.type != json::Value::Type::kObject) {
+            // Nothing to forward; said once until it changes, as the ward shows such a
+            // monitor as doubtful.
+            Log(topic + ": unreadable (" + (error.empty() ? "not an object" : error) +
+                "); not forwarded");
+            continue;
+        }
         if (parts.leaf == mqtt::Leaf::kState) {
             if (v.String("state").value_or("") == "offline") monitors_.erase(key);
             continue;
