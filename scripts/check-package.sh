@@ -14,12 +14,17 @@ SUDO=""
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
     "./$(basename "$deb")")
 
-programs="velt-monitoring velt-ward velt-ports oximeter-sim velt-process velt-replay velt-make-recording velt-firmware velt-capture"
+programs="velt-monitoring velt-ward velt-ports oximeter-sim velt-process velt-replay velt-make-recording velt-firmware velt-capture velt-gateway"
 for p in $programs; do
   [ "$(command -v "$p")" = "/usr/bin/$p" ] || { echo "check-package: $p is not installed in /usr/bin" >&2; exit 1; }
   "$p" --help >/dev/null 2>&1 || { echo "check-package: $p --help failed" >&2; exit 1; }
   [ -f "/usr/share/man/man1/$p.1.gz" ] || { echo "check-package: no manual page for $p" >&2; exit 1; }
 done
+[ -f /usr/lib/systemd/system/velt-gateway.service ] ||
+  { echo "check-package: no velt-gateway.service" >&2; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /usr/lib/systemd/system/velt-gateway.service
+fi
 # The exports reach EDFlib through the package's dependencies.
 dpkg-query -W -f='${Depends}\n' velt-monitoring | grep -q libedf1 ||
   { echo "check-package: the package does not depend on libedf1" >&2; exit 1; }

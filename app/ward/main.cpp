@@ -12,6 +12,7 @@
 
 #include "app/gui/toolbar_icons.h"
 #include "app/ward/ward_window.h"
+#include "export/broker_options.h"
 #include "platform/system_info.h"
 
 namespace {
@@ -27,11 +28,7 @@ const char* const kUsage =
     "                 [--stats FILE]\n"
     "Shows every monitor that publishes below velt/v1/ on the broker, one tile each,\n"
     "and sounds their alarms; F9 pauses the ward's alarm sound for two minutes.\n"
-    "  --broker URL         mqtt://host[:port] or mqtts://host[:port]\n"
-    "  --ca-file F          the broker's CA certificate (mqtts; the system's when missing)\n"
-    "  --cert-file F        client certificate, with --key-file F\n"
-    "  --username U         user name at the broker\n"
-    "  --password-file F    file whose first line is the password\n"
+    "%s"
     "  --monitors PATTERNS  show only these monitors: shell patterns separated by\n"
     "                       commas or spaces (\"bed-1, bed-2, icu-*\"); all when empty\n"
     "  --stats FILE         at exit, write the messages taken, the publish-to-repaint\n"
@@ -71,34 +68,22 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
-            std::printf(kUsage, settings_path.c_str());
+            std::printf(kUsage, mqtt::kBrokerOptionsUsage, settings_path.c_str());
             return 0;
         }
         if (a == "--version") {
             std::printf("velt-ward %s\n", VELT_VERSION);
             return 0;
         }
-        std::string* target = nullptr;
-        if (a == "--broker")
-            target = &settings.broker.url;
-        else if (a == "--ca-file")
-            target = &settings.broker.ca_file;
-        else if (a == "--cert-file")
-            target = &settings.broker.cert_file;
-        else if (a == "--key-file")
-            target = &settings.broker.key_file;
-        else if (a == "--username")
-            target = &settings.broker.username;
-        else if (a == "--password-file")
-            target = &settings.broker.password_file;
-        else if (a == "--monitors")
+        std::string* target = mqtt::BrokerOptionField(&settings.broker, a);
+        if (a == "--monitors")
             target = &settings.monitors;
         else if (a == "--stats")
             target = &stats;
         if (target == nullptr) {
             if (a.rfind("--", 0) == 0) {
                 std::fprintf(stderr, "velt-ward: unknown option %s\n", a.c_str());
-                std::fprintf(stderr, kUsage, settings_path.c_str());
+                std::fprintf(stderr, kUsage, mqtt::kBrokerOptionsUsage, settings_path.c_str());
                 return 2;
             }
             rest.push_back(argv[i]);  // Qt's own (-platform, …)

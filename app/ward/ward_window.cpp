@@ -28,6 +28,7 @@
 #include <cmath>
 
 #include "display/alarm_watch.h"
+#include "export/broker_options.h"
 #include "export/mqtt_topics.h"
 #include "platform/debug_output.h"
 #include "platform/profile.h"
@@ -373,28 +374,17 @@ WardSettings ReadWardSettings(const std::string& path) {
     auto get = [&](const char* key) {
         return platform::GetPrivateProfileString("ward", key, "", path);
     };
-    s.broker.url = get("broker");
-    s.broker.ca_file = get("ca_file");
-    s.broker.cert_file = get("cert_file");
-    s.broker.key_file = get("key_file");
-    s.broker.username = get("username");
-    s.broker.password_file = get("password_file");
+    mqtt::ReadBrokerOptions("ward", path, &s.broker);
     s.monitors = get("monitors");
     s.alarms_first = get("alarms_first") == "1";
     return s;
 }
 
 bool WriteWardSettings(const std::string& path, const WardSettings& s) {
-    bool ok = true;
+    bool ok = mqtt::WriteBrokerOptions("ward", path, s.broker);
     auto put = [&](const char* key, const std::string& value) {
         ok = platform::WritePrivateProfileString("ward", key, value.c_str(), path) && ok;
     };
-    put("broker", s.broker.url);
-    put("ca_file", s.broker.ca_file);
-    put("cert_file", s.broker.cert_file);
-    put("key_file", s.broker.key_file);
-    put("username", s.broker.username);
-    put("password_file", s.broker.password_file);
     put("monitors", s.monitors);
     put("alarms_first", s.alarms_first ? "1" : "0");
     return ok;
