@@ -242,8 +242,8 @@ TEST(SessionRecording, PortHeldElsewhereSaysWhyNothingRecords) {
     FolderOn on(map.dir().File("sessions"));
     COximeter holder("COM1", 1, false, nullptr);
     ASSERT_EQ(holder.Status(), 0);
+    FakeView view;  // outlives the link, which writes to it as it closes
     COximeter second("COM1", 1, false, nullptr);
-    FakeView view;
     second.AttachView(&view);
     EXPECT_EQ(view.Field(StatusText), "*** COximeter::CreateFile(COM1:)=error 16");
     EXPECT_EQ(second.Recording().StatusText(), "REC: port not open");
