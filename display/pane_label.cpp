@@ -1,11 +1,15 @@
 #include "display/pane_label.h"
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QFontMetrics>
+#include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QTextLayout>
+#include <QtMath>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -145,10 +149,42 @@ PaneGlyphs* GlyphsFor(const QFont& font) {
 
 }  // namespace
 
-PaneLabel::PaneLabel(QWidget* parent) : QLabel(parent) {}
+PaneLabel::PaneLabel(QWidget* parent) : QLabel(parent) {
+    // The pane fills its background itself (as autoFillBackground would), so that a
+    // new text may repaint only the glyphs that changed over what the pane shows.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAutoFillBackground(true);
+}
+
+void PaneLabel::FillBackground(QPainter& painter, const QRegion& region) {
+    // As QWidget fills an auto-filled background.
+    const QBrush brush = palette().brush(backgroundRole());
+    if (brush.style() == Qt::TexturePattern) {
+        const QRect rect = region.boundingRect();
+        painter.save();
+        painter.setClipRegion(region);
+        painter.drawTiledPixmap(rect, brush.texture(), rect.topLeft());
+        painter.restore();
+    } else if (brush.gradient() != nullptr &&
+               (brush.gradient()->coordinateMode() == QGradient::ObjectBoundingMode ||
+                brush.gradient()->coordinateMode() == QGradient::ObjectMode)) {
+        painter.save();
+        painter.setClipRegion(region);
+        painter.fillRect(0, 0, painter.device()->width(), painter.device()->height(), brush);
+        painter.restore();
+    } else {
+        for (const QRect& rect : region) painter.fillRect(rect, brush);
+    }
+}
 
 void PaneLabel::paintEvent(QPaintEvent* event) {
-    if (!PaintText()) QLabel::paintEvent(event);
+    if (PaintText(event)) return;
+    painted_device_ = nullptr;
+    {
+        QPainter painter(this);
+        FillBackground(painter, event->region());
+    }
+    QLabel::paintEvent(event);
 }
 
 void PaneLabel::changeEvent(QEvent* event) {
@@ -247,7 +283,7 @@ bool PaneLabel::LayOut(const QString& text) {
     return true;
 }
 
-bool PaneLabel::PaintText() {
+bool PaneLabel::PaintText(const QPaintEvent* event) {
     // What QLabel's paint does for a plain, enabled, one-line text label aligned left
     // or centred, through the style's drawItemText and QPainter::drawText; anything
     // else is left to it.
@@ -290,10 +326,81 @@ bool PaneLabel::PaintText() {
                         natural, height_);
     const qreal x = centred ? (area.width() - text_advance_ / 64.0) / 2 : 0;
 
+    const QPointF origin(area.x() + x, area.y() + y);
+    const bool clip = !area.contains(bounds);
+
     QPainter painter(this);
-    drawFrame(&painter);
-    if (!area.contains(bounds)) painter.setClipRect(area, Qt::IntersectClip);
+    const PaintedKey key{size(), palette().cacheKey(),     glyphs_, r, origin.y(),
+                         clip,   painter.deviceTransform()};
+    // Only the window's own store keeps what was painted: a grab paints anew.
+    const QPaintDevice* device = painter.paintEngine()->paintDevice();
+    if (backingStore() == nullptr || device != backingStore()->paintDevice()) device = nullptr;
+    // Over the pane's own last paint on the same device, a new text whose glyphs
+    // changed in places repaints those places alone: what lies around them is what
+    // a whole paint would paint there again.
+    QRect span;
+    int first = 0, last = -1;
+    const bool partial = device != nullptr && device == painted_device_ && key == painted_key_ &&
+                         palette().brush(backgroundRole()).style() == Qt::SolidPattern &&
+                         contentsRect().contains(event->rect()) &&
+                         ChangedSpan(origin.x(), &span, &first, &last);
+    if (partial) {
+        painter.setClipRect(span, Qt::IntersectClip);
+        painter.fillRect(span, palette().brush(backgroundRole()));
+    } else {
+        FillBackground(painter, event->region());
+        drawFrame(&painter);
+    }
+    if (clip) painter.setClipRect(area, Qt::IntersectClip);
     painter.setPen(QPen(palette().brush(foregroundRole()), painter.pen().widthF()));
-    painter.drawGlyphRun(QPointF(area.x() + x, area.y() + y), run_);
+    if (partial) {
+        QGlyphRun part;
+        part.setRawFont(glyphs_->RawFont());
+        part.setRawData(run_glyphs_.data() + first, run_positions_.data() + first,
+                        last - first + 1);
+        if (last >= first) painter.drawGlyphRun(origin, part);
+    } else {
+        painter.drawGlyphRun(origin, run_);
+    }
+    painted_device_ = device;
+    painted_key_ = key;
+    painted_glyphs_.assign(run_glyphs_.begin(), run_glyphs_.end());
+    painted_x_.resize(run_positions_.size());
+    for (size_t i = 0; i < run_positions_.size(); ++i)
+        painted_x_[i] = origin.x() + run_positions_[i].x();
+    return true;
+}
+
+QRectF PaneLabel::Ink(quint32 glyph, qreal x) const {
+    // The glyph's box, widened for the pixels its edges touch.
+    return glyphs_->RawFont()
+        .boundingRect(glyph)
+        .translated(x, painted_key_.y + baseline_)
+        .adjusted(-2, -2, 2, 2);
+}
+
+bool PaneLabel::ChangedSpan(qreal x, QRect* span, int* first, int* last) const {
+    const size_t n = run_glyphs_.size();
+    if (painted_glyphs_.size() != n) return false;
+    QRectF changed;
+    for (size_t i = 0; i < n; ++i) {
+        const qreal now = x + run_positions_[i].x();
+        if (painted_glyphs_[i] == run_glyphs_[i] && painted_x_[i] == now) continue;
+        changed |= Ink(painted_glyphs_[i], painted_x_[i]) | Ink(run_glyphs_[i], now);
+    }
+    if (changed.isNull()) return false;
+    const QRect contents = contentsRect();
+    *span = QRect(QPoint(qFloor(changed.left()), contents.top()),
+                  QPoint(qCeil(changed.right()), contents.bottom()))
+                .intersected(contents);
+    // Every glyph that reaches into the span is drawn again, in order.
+    *first = static_cast<int>(n);
+    *last = -1;
+    for (size_t i = 0; i < n; ++i) {
+        const QRectF ink = Ink(run_glyphs_[i], x + run_positions_[i].x());
+        if (ink.right() < span->left() || ink.left() > span->right() + 1) continue;
+        *first = std::min(*first, static_cast<int>(i));
+        *last = std::max(*last, static_cast<int>(i));
+    }
     return true;
 }

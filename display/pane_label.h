@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QRawFont>
 #include <QString>
+#include <QTransform>
 #include <vector>
 
 class PaneGlyphs;
@@ -24,7 +25,12 @@ protected:
 private:
     // Paints frame and text as QLabel would; false where that paint does not apply
     // (then QLabel paints).
-    bool PaintText();
+    bool PaintText(const QPaintEvent* event);
+    void FillBackground(QPainter& painter, const QRegion& region);
+    // The span of the contents where the glyphs laid out (pen at x) differ from the
+    // ones painted last, and the glyphs that reach into it; false if none differ.
+    bool ChangedSpan(qreal x, QRect* span, int* first, int* last) const;
+    QRectF Ink(quint32 glyph, qreal x) const;
     // Lays out text into run_; false if it is not a text PaintText draws.
     bool LayOut(const QString& text);
     // Lays out shape (a text with every digit as '0') with the text engine, as
@@ -52,4 +58,20 @@ private:
     QGlyphRun run_;
     std::vector<quint32> run_glyphs_;
     std::vector<QPointF> run_positions_;
+
+    // What the last paint put where: its device, looks and glyphs (pen x, pixels).
+    struct PaintedKey {
+        QSize size;
+        qint64 palette = 0;
+        const PaneGlyphs* glyphs = nullptr;
+        QRect area;
+        qreal y = 0;
+        bool clip = false;
+        QTransform device;
+        bool operator==(const PaintedKey&) const = default;
+    };
+    const QPaintDevice* painted_device_ = nullptr;
+    PaintedKey painted_key_;
+    std::vector<quint32> painted_glyphs_;
+    std::vector<qreal> painted_x_;
 };

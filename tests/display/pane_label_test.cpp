@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QScreen>
 
 namespace {
 
@@ -59,6 +60,34 @@ TEST(PaneLabel, PaintsExactlyAsAQLabel) {
                         << align << ", " << font.family().toStdString();
                 }
             }
+}
+
+// Shown, a pane repaints the glyphs that changed alone: its window then shows what a
+// whole paint shows.
+TEST(PaneLabel, ChangedGlyphsRepaintedAloneShowWhatAWholePaintShows) {
+    QWidget window;
+    window.resize(200, 30);
+    PaneLabel pane(&window);
+    QLabel plain;
+    for (QLabel* label : {static_cast<QLabel*>(&pane), &plain}) {
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setAutoFillBackground(true);
+        label->setAlignment(Qt::AlignCenter);
+        label->resize(181, 19);
+    }
+    window.show();
+    for (const char* text : {"REC 00:00:01 \u00b7 0.1 MB", "REC 00:00:02 \u00b7 0.1 MB",
+                             "REC 00:00:09 \u00b7 0.4 MB", "REC 00:01:11 \u00b7 0.4 MB",
+                             "REC 00:01:11 \u00b7 10.4 MB", "REC 07:41:17 \u00b7 87.1 MB"}) {
+        pane.setText(QString::fromUtf8(text));
+        plain.setText(QString::fromUtf8(text));
+        for (int i = 0; i < 3; ++i) QApplication::processEvents();
+        const QImage shown = window.screen()
+                                 ->grabWindow(window.winId(), 0, 0, 181, 19)
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_RGB32);
+        EXPECT_EQ(shown, Render(plain)) << text;
+    }
 }
 
 }  // namespace
