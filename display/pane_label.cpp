@@ -362,7 +362,8 @@ bool PaneLabel::PaintText(const QPaintEvent* event) {
     } else {
         painter.drawGlyphRun(origin, run_);
     }
-    painted_device_ = device;
+    // A paint that left part of the contents alone leaves nothing to build on.
+    painted_device_ = (QRegion(contentsRect()) - event->region()).isEmpty() ? device : nullptr;
     painted_key_ = key;
     painted_glyphs_.assign(run_glyphs_.begin(), run_glyphs_.end());
     painted_x_.resize(run_positions_.size());
