@@ -10,6 +10,8 @@
 #include <QToolBar>
 #include <utility>
 
+#include "display/pane_label.h"
+
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), mdi_area_(new QMdiArea(this)) {
     setCentralWidget(mdi_area_);
     // Menus follow the number of document windows, including the last one closing.
@@ -34,7 +36,7 @@ bool CMainFrame::Create() {
     connect(bar, &QStatusBar::messageChanged, bar, [bar](const QString& text) {
         if (text.isEmpty()) bar->showMessage("Ready");
     });
-    link_counts_ = new QLabel(bar);
+    link_counts_ = new PaneLabel(bar);
     link_counts_->setObjectName("linkCounts");
     link_counts_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     // Opaque (its own fill is the bar's plain colour): a new count repaints the pane
@@ -101,7 +103,7 @@ void CMainFrame::SetStatusPaneText(const QString& name, const QString& text) {
     if (pane == nullptr) {
         if (text.isEmpty()) return;
         QStatusBar* bar = statusBar();
-        pane = new QLabel(bar);
+        pane = new PaneLabel(bar);
         pane->setObjectName(name);
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setAlignment(Qt::AlignCenter);

@@ -91,6 +91,21 @@ void CaptureRecorder::PutRecord(CaptureKind kind, uint64_t time_us, const uint8_
     ++records_put_;
     do {
         const size_t n = std::min(size, kCaptureMaxChunk);
+        const size_t at = static_cast<size_t>(head_ % capacity_);
+        if (capacity_ - at >= n + kCaptureRecordOverhead) {
+            // As a rule the record fits before the ring's end: it is encoded in place,
+            // and its check computed over head and data in one pass.
+            uint8_t* out = ring_.get() + at;
+            EncodeCaptureRecordHead(out, kind, time_us, n);
+            if (n > 0) std::memcpy(out + kCaptureRecordHeaderSize, data, n);
+            const uint32_t crc = Crc32(out, kCaptureRecordHeaderSize + n);
+            for (int i = 0; i < 4; ++i)
+                out[kCaptureRecordHeaderSize + n + i] = static_cast<uint8_t>(crc >> (8 * i));
+            head_ += n + kCaptureRecordOverhead;
+            data += n;
+            size -= n;
+            continue;
+        }
         uint8_t head[kCaptureRecordHeaderSize];
         EncodeCaptureRecordHead(head, kind, time_us, n);
         uint8_t check[4];

@@ -15,6 +15,7 @@
 #include "display/alarm_watch.h"
 #include "display/main_frame.h"
 #include "display/monitoring_view.h"
+#include "display/pane_label.h"
 #include "export/monitor_publisher.h"
 #include "export/mqtt_topics.h"
 #include "link/oximeter.h"
@@ -43,7 +44,7 @@ Publishing::Publishing(CVELTMonitoringApp* app, QObject* parent)
     timer_.setInterval(kTickMs);
     connect(&timer_, &QTimer::timeout, this, &Publishing::Tick);
     if (CMainFrame* frame = app_->MainFrame()) {
-        pane_ = new QLabel(frame->statusBar());
+        pane_ = new PaneLabel(frame->statusBar());
         pane_->setObjectName("mqttPane");
         pane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane_->setVisible(false);
