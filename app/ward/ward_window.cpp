@@ -496,10 +496,8 @@ void WardWindow::AlarmTick(int64_t now_ms) {
     const alarms::Priority burst = sound_.Tick(now, model_.Highest(), model_.AlarmStarts());
     if (burst != alarms::Priority::kNone) Play(burst);
     const uint64_t left = sound_.PauseLeftMs(now);
-    const QString text = left == 0 ? QString("Audio pause")
-                                   : QString("Audio paused %1:%2")
-                                         .arg((left + 999) / 1000 / 60)
-                                         .arg((left + 999) / 1000 % 60, 2, 10, QChar('0'));
+    const QString text =
+        left == 0 ? QString("Audio pause") : "Audio paused " + AudioPauseLeft(left);
     if (pause_->text() != text) pause_->setText(text);
 }
 
