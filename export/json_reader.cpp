@@ -212,11 +212,11 @@ private:
             SkipSpace();
             if (pos_ >= s_.size() || s_[pos_] != '"') return Fail("expected a name");
             v->members.emplace_back();
-            if (!ReadString(&v->members.back().first)) return false;
+            if (!ReadString(&v->members.back().name)) return false;
             SkipSpace();
             if (pos_ >= s_.size() || s_[pos_] != ':') return Fail("expected :");
             ++pos_;
-            if (!ReadValue(&v->members.back().second, depth + 1)) return false;
+            if (!ReadValue(&v->members.back().value, depth + 1)) return false;
             SkipSpace();
             if (pos_ < s_.size() && s_[pos_] == ',') {
                 ++pos_;

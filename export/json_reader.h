@@ -11,6 +11,8 @@
 
 namespace json {
 
+struct Member;
+
 struct Value {
     enum class Type { kNull, kBool, kNumber, kString, kArray, kObject };
     Type type = Type::kNull;
@@ -18,13 +20,19 @@ struct Value {
     double number = 0;
     std::string string;
     std::vector<Value> items;                            // an array's
-    std::vector<std::pair<std::string, Value>> members;  // an object's, in order
+    std::vector<Member> members;  // an object's, in order
 
     // The member named key of an object; nullptr when there is none (or no object).
     const Value* Get(std::string_view key) const;
     // The member as a number or a string; nothing when missing, null or of another type.
     std::optional<double> Number(std::string_view key) const;
     std::optional<std::string> String(std::string_view key) const;
+};
+
+// Apart from Value: a pair's members must be complete where it is named.
+struct Member {
+    std::string name;
+    Value value;
 };
 
 // False with a reason ("unexpected 'x' at 12", "nesting deeper than 32") for anything
