@@ -68,6 +68,8 @@ public:
     const alarms::Settings& Settings() const { return monitor_.settings(); }
     // Evaluates now (the timer's step; tests give their own time).
     void Tick(uint64_t now_ms);
+    // The view has shown new records: a step if one is due.
+    void RecordsShown();
     void PauseAudio();
     // What is left of the audio pause (0: none), as of the last step.
     uint64_t PauseLeftMs() const { return sound_.PauseLeftMs(now_ms_); }

@@ -12,6 +12,7 @@
 #include <QStyleOption>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -144,14 +145,24 @@ public:
         return true;
     }
 
-    // True if both tables lay text out, with the same glyphs in the same places.
+    // True if both tables lay text out, with the same glyphs in the same places: the
+    // same glyph and advance for every character, and every pair plain in both.
     bool SameLayOut(ValueGlyphs& other, const QString& text) {
-        static std::vector<quint32> glyphs[2];
-        static std::vector<QPointF> positions[2];
-        int width[2];
-        return LayOut(text, &glyphs[0], &positions[0], &width[0]) &&
-               other.LayOut(text, &glyphs[1], &positions[1], &width[1]) && glyphs[0] == glyphs[1] &&
-               positions[0] == positions[1] && width[0] == width[1];
+        if (!usable_ || !other.usable_ || baseline_ != other.baseline_ || text.isEmpty() ||
+            text.front() == u' ' || text.back() == u' ')
+            return false;
+        int previous = -1;
+        for (const QChar c : text) {
+            const int slot = Slot(c.unicode());
+            if (slot < 0) return false;
+            const Glyph& a = glyphs_[slot];
+            const Glyph& b = other.glyphs_[slot];
+            if (!a.plain || !b.plain || a.index != b.index || a.advance != b.advance) return false;
+            if (previous >= 0 && (!Plain(previous, slot) || !other.Plain(previous, slot)))
+                return false;
+            previous = slot;
+        }
+        return true;
     }
 
 private:
@@ -159,9 +170,13 @@ private:
     static constexpr int kCount = static_cast<int>(sizeof kChars / sizeof kChars[0]) - 1;
 
     static int Slot(char16_t c) {
-        for (int i = 0; i < kCount; ++i)
-            if (kChars[i] == c) return i;
-        return -1;
+        static constexpr auto kSlots = [] {
+            std::array<signed char, 128> table{};
+            table.fill(-1);
+            for (int i = 0; i < kCount; ++i) table[kChars[i]] = static_cast<signed char>(i);
+            return table;
+        }();
+        return c < kSlots.size() ? kSlots[c] : -1;
     }
 
     bool Plain(int a, int b) {
@@ -260,25 +275,31 @@ void ColourEdit::ChooseShaping(const QString& text) {
     // A value that the text engine places glyph after glyph, shaped or not, is laid out
     // by QLineEdit without shaping (the font's PreferNoShaping): the same glyphs in the
     // same places for a fraction of the work. Everything but that strategy still comes
-    // from the view's font.
-    QFont shaped = font();
-    shaped.setStyleStrategy(
-        static_cast<QFont::StyleStrategy>(shaped.styleStrategy() & ~QFont::PreferNoShaping));
-    QFont unshaped = shaped;
-    unshaped.setStyleStrategy(
-        static_cast<QFont::StyleStrategy>(shaped.styleStrategy() | QFont::PreferNoShaping));
-    ValueGlyphs* with = GlyphsFor(shaped);
-    ValueGlyphs* without = GlyphsFor(unshaped);
-    const bool plain = with != nullptr && without != nullptr && with->SameLayOut(*without, text);
+    // from the view's font. The two tables stay the field's until its font changes
+    // other than by the strategy set here.
+    if (shaped_glyphs_ == nullptr || unshaped_glyphs_ == nullptr) {
+        QFont shaped = font();
+        shaped.setStyleStrategy(
+            static_cast<QFont::StyleStrategy>(shaped.styleStrategy() & ~QFont::PreferNoShaping));
+        QFont unshaped = shaped;
+        unshaped.setStyleStrategy(
+            static_cast<QFont::StyleStrategy>(shaped.styleStrategy() | QFont::PreferNoShaping));
+        shaped_glyphs_ = GlyphsFor(shaped);
+        unshaped_glyphs_ = GlyphsFor(unshaped);
+    }
+    const bool plain = shaped_glyphs_ != nullptr && unshaped_glyphs_ != nullptr &&
+                       shaped_glyphs_->SameLayOut(*unshaped_glyphs_, text);
     if (plain == unshaped_) return;
     unshaped_ = plain;
+    setting_strategy_ = true;
     if (plain) {
         QFont strategy;
-        strategy.setStyleStrategy(unshaped.styleStrategy());
+        strategy.setStyleStrategy(unshaped_glyphs_->Font().styleStrategy());
         setFont(strategy);
     } else {
         setFont(QFont());
     }
+    setting_strategy_ = false;
 }
 
 void ColourEdit::ReplaceFieldTextUtf8(const char* text) {
@@ -358,6 +379,7 @@ bool ColourEdit::event(QEvent* event) {
 
 void ColourEdit::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) {
+        if (!setting_strategy_) shaped_glyphs_ = unshaped_glyphs_ = nullptr;
         value_glyphs_ = nullptr;
         value_text_ = QString();
         value_laid_out_ = false;

@@ -148,10 +148,13 @@ private:
     QGlyphRun value_run_;
     std::vector<quint32> value_glyph_ids_;
     std::vector<QPointF> value_positions_;
-    ValueGlyphs* value_glyphs_ = nullptr;  // the glyph table of the field's font
-    bool by_line_edit_ = false;            // this paint is QLineEdit's
-    bool scroll_stale_ = false;            // QLineEdit has not painted the text shown
-    bool unshaped_ = false;                // the font is the view's without shaping
+    ValueGlyphs* value_glyphs_ = nullptr;   // the glyph table of the field's font
+    bool by_line_edit_ = false;             // this paint is QLineEdit's
+    bool scroll_stale_ = false;             // QLineEdit has not painted the text shown
+    bool unshaped_ = false;                 // the font is the view's without shaping
+    bool setting_strategy_ = false;         // the font changes by ChooseShaping() alone
+    ValueGlyphs* shaped_glyphs_ = nullptr;  // the view's font with and without shaping
+    ValueGlyphs* unshaped_glyphs_ = nullptr;
 };
 
 // The multi-line variant (the comment field): Enter starts a new line, long lines

@@ -93,8 +93,33 @@ int COximeter::OnRxPacket(bool repeat) {
     handoff_.Keep(record->type, record->sequence, record->length, record->payload);
     record->tick = receive_tick_set_ ? receive_tick_ : platform::GetTickCount();
     queue_.Append(record);
-    if (ILinkView* view = View()) view->PostPacketMessage(1, this);
+    PostRecords();
     return 0;
+}
+
+void COximeter::PostRecords() {
+    if (pace_posts_) {
+        const uint64_t now = platform::MonotonicMicroseconds();
+        if (now - last_post_us_ < kViewFrameUs) {
+            post_held_ = true;
+            return;
+        }
+        last_post_us_ = now;
+    }
+    post_held_ = false;
+    if (ILinkView* view = View()) view->PostPacketMessage(1, this);
+}
+
+int COximeter::HeldRecordsDueMs() {
+    if (!post_held_) return -1;
+    // Once due, they go at the reader's next wake, which the next frame's bytes bring:
+    // its own wait is bounded only in case no more come.
+    const uint64_t since = platform::MonotonicMicroseconds() - last_post_us_;
+    if (since < kViewFrameUs) return static_cast<int>((2 * kViewFrameUs - since + 999) / 1000);
+    last_post_us_ += since;
+    post_held_ = false;
+    if (ILinkView* view = View()) view->PostPacketMessage(1, this);
+    return -1;
 }
 
 int COximeter::ProcessPackets() {

@@ -185,6 +185,10 @@ private:
     // Receive thread: a chunk was read now (its tick for the records it holds); the
     // time for its recording.
     uint64_t ReadAt();
+    void PostRecords();
+    // Hands held records on once their frame is up; else the longest the reader may
+    // wait before it asks again, in milliseconds, or -1 when none are held.
+    int HeldRecordsDueMs();
     void ShowPortText();
     void ShowStatus(const char* text);
     // Why the last open failed, shown now and again to a view attached later (a window
@@ -223,6 +227,13 @@ private:
     std::unique_ptr<ConnectionRecorder> recording_;
     uint32_t receive_tick_ = 0;  // written and read by the receive thread
     bool receive_tick_set_ = false;
+    // A live link hands records to its view at most once every kViewFrameUs: each
+    // hand-off wakes the GUI thread, and the screen updates no faster anyway. A record
+    // held meanwhile goes with a later one, at most two frames late. Receive thread.
+    static constexpr uint64_t kViewFrameUs = 35000;
+    bool pace_posts_ = false;
+    bool post_held_ = false;
+    uint64_t last_post_us_ = 0;
 
     friend void ReceiveThreadFramed(COximeter* link);
     friend void ReceiveThreadReduced(COximeter* link);

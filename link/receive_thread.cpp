@@ -103,9 +103,12 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     Clock::time_point last_good = Clock::now();
     uint64_t good = statistics_.Get(LinkStatistics::kFrames);
 
-    // The longest wait of a pass: no longer than the moment "No data" is due.
+    // The longest wait of a pass: no longer than the moment "No data" is due, or
+    // held records are.
+    pace_posts_ = framed;
     auto wait_left = [&] {
         int wait = wait_ms;
+        if (const int held = HeldRecordsDueMs(); held >= 0 && held < wait) wait = held;
         if (!no_data_.load(std::memory_order_relaxed)) {
             auto due = last_good + std::chrono::milliseconds(kLinkNoDataMs) - Clock::now();
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due).count();
@@ -221,6 +224,8 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
             RaiseEvent(kEventNoData);
         }
     }
+    pace_posts_ = false;
+    if (post_held_) PostRecords();
     return error;
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/debug_output.h"
+#include "platform/text_log.h"
 #include "platform/tick.h"
 #include "processing/fixed_format.h"
 #include "processing/measurement.h"
@@ -19,15 +20,16 @@ inline uint16_t U16(const uint8_t* p, int offset) {
 }
 inline int16_t S16(const uint8_t* p, int offset) { return static_cast<int16_t>(U16(p, offset)); }
 
+// The logs' formatter: printf's text in the "C" locale, without its floating-point cost.
 void Show(IMeasurementView* view, int field, const char* format, double value) {
     char text[64];
-    std::snprintf(text, sizeof(text), format, value);
+    platform::FormatLogLine(text, sizeof(text), format, value);
     view->SetFieldText(field, text);
 }
 
 void ShowInt(IMeasurementView* view, int field, int value) {
     char text[16];
-    std::snprintf(text, sizeof(text), "%i", value);
+    platform::FormatLogLine(text, sizeof(text), "%i", value);
     view->SetFieldText(field, text);
 }
 
