@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "platform/debug_output.h"
 #include "platform/system_info.h"
 #include "platform/tick.h"
+#include "processing/measurement.h"
 
 namespace {
 
@@ -126,6 +128,9 @@ int COximeter::ProcessPackets() {
     // The receive thread's happenings sit among the records in the order they came, so
     // a record from before a loss is shown before the loss, never after it, and values
     // that arrive after a reconnect or after "No data" are shown, not wiped.
+    // The reduced protocol's logs are written by its receive thread, never batched here.
+    std::optional<processing::LogBatch> batch;
+    if (measurement_ != nullptr && protocol_ != 3) batch.emplace(*measurement_);
     while (queue_.Count() != 0) {
         PacketRecord* record = queue_.Take();
         if (record == nullptr) break;

@@ -202,6 +202,24 @@ private:
     ObserverEntry observers_[1 + kExtraSampleObservers];
 };
 
+// The lines all of a measurement's logs take while one lives are flushed together when
+// it ends: one write per log for the records handled in one pass, not one per line.
+// Only on the thread that writes the logs.
+class LogBatch {
+public:
+    explicit LogBatch(Measurement& m)
+        : raw_(m.fTxtLog),
+          results_(m.fTxtLog2),
+          wl_(m.dumpWL1617),
+          maxima_(m.maxima),
+          cm_(m.cm_maxima),
+          put_ekg_(m.dumpPutEKG),
+          get_ekg_(m.dumpGetEKG) {}
+
+private:
+    platform::TextLog::Batch raw_, results_, wl_, maxima_, cm_, put_ekg_, get_ekg_;
+};
+
 // Plethysmogram processing.
 void UpdateNormFactors(Measurement& m, uint8_t gain, uint8_t led_ir, uint8_t led_red,
                        uint8_t led_red2);

@@ -226,12 +226,13 @@ WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
     if (Dead()) return dead_;
     if (bytes == 0 || max_ms <= 0) return WaitResult::Timeout;
     const long long max_ns = static_cast<long long>(max_ms) * 1000000;
-    // Exactly the bytes' time on the line: a driver that hands the last of them on later
-    // (a UART's receive time-out) wakes the reader's wait for data as they come. A
-    // margin for the driver would save that wake but add its length to every answer.
-    const long long ns = bytes >= static_cast<size_t>(max_ns / byte_ns_)
-                             ? max_ns
-                             : static_cast<long long>(bytes) * byte_ns_;
+    // The bytes' time on the line and a little more: drivers hand bytes on in pieces
+    // (a UART's receive time-out, a pseudo-terminal's writer), and a sleep that ends
+    // just before the last piece costs the reader another wake for it. The margin is
+    // what an answer to the frame waits longer.
+    const long long want = static_cast<long long>(bytes) * byte_ns_ + kLineMarginNs;
+    const long long ns =
+        bytes >= static_cast<size_t>(max_ns / byte_ns_) || want > max_ns ? max_ns : want;
     const timespec span{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd wake{wake_read_, POLLIN, 0};
     // An interrupted sleep only makes the next read a little early.

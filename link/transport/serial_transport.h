@@ -61,6 +61,8 @@ void CloseSerialLine(const SerialLine& line);
 
 class SerialTransport : public ITransport {
 public:
+    // How much longer than the line's time WaitForLine sleeps (see there).
+    static constexpr long long kLineMarginNs = 1500000;
     // OpenSerialLine on the port's device path; pending input is discarded.
     static OpenResult Open(const std::string& port_name, int protocol,
                            std::unique_ptr<SerialTransport>* out);
