@@ -100,6 +100,8 @@ private:
 
     std::mutex inbox_mutex_;
     std::vector<std::pair<std::string, std::string>> inbox_;  // topic, payload
+    uint64_t inbox_dropped_ = 0;                              // at its bound, under the lock
+    uint64_t inbox_dropped_logged_ = 0;
 
     std::map<std::string, Monitor> monitors_;  // by "<monitor>/<port>" as published
     DiskQueue queue_;
