@@ -16,9 +16,10 @@ constexpr const char* kObservationProfile = "IHE_PCD_001^IHE PCD^1.3.6.1.4.1.193
 constexpr const char* kAlarmProfile = "IHE_PCD_ACM_001^IHE PCD^1.3.6.1.4.1.19376.1.6.4.4^ISO";
 
 // The pulse oximeter as IEEE 11073 models it: the system (MDS) and its one virtual
-// device (VMD); the measurements sit below them at 1.1.1.n.
-constexpr const char* kMds = "69642^MDC_DEV_ANALY_SAT_O2_MDS^MDC";
-constexpr const char* kVmd = "69643^MDC_DEV_ANALY_SAT_O2_VMD^MDC";
+// device (VMD), a device kind's codes after its base (69640: MDS +1, VMD +2, channel
+// +3); the measurements sit below them at 1.1.1.n (OBX-4: MDS.VMD.channel.metric).
+constexpr const char* kMds = "69641^MDC_DEV_ANALY_SAT_O2_MDS^MDC";
+constexpr const char* kVmd = "69642^MDC_DEV_ANALY_SAT_O2_VMD^MDC";
 
 constexpr const char* kPercent = "262688^MDC_DIM_PERCENT^MDC^%^percent^UCUM";
 constexpr const char* kPerMinute = "264864^MDC_DIM_BEAT_PER_MIN^MDC^/min^per minute^UCUM";
@@ -26,14 +27,17 @@ constexpr const char* kPerMinute = "264864^MDC_DIM_BEAT_PER_MIN^MDC^/min^per min
 struct Metric {
     const char* code;  // 11073 and, where there is one, LOINC as the alternate
     const char* unit;
+    const char* sub_id;  // OBX-4; an alarm about it adds its facet (.1 to .5)
 };
 constexpr Metric kSpo2{
     "150456^MDC_PULS_OXIM_SAT_O2^MDC^59408-5^Oxygen saturation in Arterial blood by Pulse "
     "oximetry^LN",
-    kPercent};
+    kPercent, "1.1.1.1"};
 constexpr Metric kPulse{"149530^MDC_PULS_OXIM_PULS_RATE^MDC^8889-8^Heart rate by Pulse oximetry^LN",
-                        kPerMinute};
-constexpr Metric kPerfusion{"150488^MDC_BLD_PERF_INDEX^MDC", kPercent};
+                        kPerMinute, "1.1.1.2"};
+constexpr Metric kPerfusion{"150488^MDC_BLD_PERF_INDEX^MDC", kPercent, "1.1.1.3"};
+// A technical alarm is about the device's link, not a measurement: metric 0.
+constexpr const char* kTechnicalSubId = "1.1.1.0";
 
 // A number as the monitor shows it: no exponent, no trailing zeros.
 void AppendNumber(std::string& out, double v) {
@@ -78,12 +82,12 @@ void AppendEquipment(std::string& out, const Device& d) {
     out += "^VELT";
 }
 
-void AppendMetric(std::string& out, int set_id, const char* sub_id, const Metric& m,
-                  const std::optional<double>& value, const std::string& when, const Device& d) {
+void AppendMetric(std::string& out, int set_id, const Metric& m, const std::optional<double>& value,
+                  const std::string& when, const Device& d) {
     out += "OBX|" + std::to_string(set_id) + "|NM|";
     out += m.code;
     out += '|';
-    out += sub_id;
+    out += m.sub_id;
     out += '|';
     if (value) AppendNumber(out, *value);
     out += '|';
@@ -168,9 +172,9 @@ std::string ObservationMessage(const Header& header, const Device& device, const
     out += "\rOBX|2||";
     out += kVmd;
     out += "|1.1.0.0|||||||X\r";
-    AppendMetric(out, 3, "1.1.1.1", kSpo2, v.spo2, when, device);
-    AppendMetric(out, 4, "1.1.1.2", kPulse, v.pulse, when, device);
-    AppendMetric(out, 5, "1.1.1.3", kPerfusion, v.perfusion, when, device);
+    AppendMetric(out, 3, kSpo2, v.spo2, when, device);
+    AppendMetric(out, 4, kPulse, v.pulse, when, device);
+    AppendMetric(out, 5, kPerfusion, v.perfusion, when, device);
     return out;
 }
 
@@ -193,9 +197,14 @@ std::string AlarmMessage(const Header& header, const Device& device, const Alarm
     out += Timestamp(a.since_us);
     out += '\r';
 
-    // 1: what the alarm is, its priority and kind (physiological or technical).
+    // 1: what the alarm is, its priority and kind (physiological or technical). Each
+    // facet's OBX-4 is its source's place in the device (the measurement's, as in the
+    // observation reports) and the facet's number.
     const Metric* source = AlarmSource(a.name);
-    out += "OBX|1|CWE|196616^MDC_EVT_ALARM^MDC|1.1.1.0.1|";
+    const std::string sub = std::string(source ? source->sub_id : kTechnicalSubId) + '.';
+    const bool high = a.name.size() >= 5 && a.name.compare(a.name.size() - 5, 5, "-high") == 0;
+    const bool low = a.name.size() >= 4 && a.name.compare(a.name.size() - 4, 4, "-low") == 0;
+    out += "OBX|1|CWE|196616^MDC_EVT_ALARM^MDC|" + sub + "1|";
     if (a.code != 0) {
         out += std::to_string(a.code) + '^';
         AppendEscaped(out, a.mdc);
@@ -206,6 +215,8 @@ std::string AlarmMessage(const Header& header, const Device& device, const Alarm
     out += "^^^^^^";
     AppendEscaped(out, a.text.empty() ? a.name : a.text);
     out += "|||";
+    // A limit alarm says which side (HL7's abnormal flags L and H) before the priority.
+    if (source && (low || high)) out += high ? "H~" : "L~";
     out += PriorityFlag(a.priority);
     out += source ? "~SP" : "~ST";
     out += "|||F|||" + when + "||||";
@@ -215,33 +226,33 @@ std::string AlarmMessage(const Header& header, const Device& device, const Alarm
     if (source && a.value) {
         out += "OBX|2|NM|";
         out += source->code;
-        out += "|1.1.1.0.2|";
+        out += '|' + sub + "2|";
         AppendNumber(out, *a.value);
         out += '|';
         out += source->unit;
         out += '|';
         if (a.limit) {
             // Reference range: the low limit as "L-", the high one as "-H".
-            const bool high =
-                a.name.size() >= 5 && a.name.compare(a.name.size() - 5, 5, "-high") == 0;
             if (high) out += '-';
             AppendNumber(out, *a.limit);
             if (!high) out += '-';
         }
         out += "||||F\r";
     } else {
-        out += "OBX|2|ST|68480^MDC_ATTR_ALERT_SOURCE^MDC|1.1.1.0.2|";
+        out += "OBX|2|ST|68480^MDC_ATTR_ALERT_SOURCE^MDC|" + sub + "2|";
         AppendEscaped(out, device.port);
         out += "||||||F\r";
     }
-    // 3-5: phase, state and inactivation state.
+    // 3-5: phase, state and inactivation state. An acknowledgement is no transition of
+    // the alarm's state but a change to an alarm already reported: "update" ("continue"
+    // would say that nothing changed).
     const bool ended = a.what == "end";
     const bool acknowledged = a.what == "acknowledged";
-    out += "OBX|3|ST|68481^MDC_ATTR_EVENT_PHASE^MDC|1.1.1.0.3|";
-    out += ended ? "end" : acknowledged ? "continue" : "start";
-    out += "||||||F\rOBX|4|ST|68482^MDC_ATTR_ALARM_STATE^MDC|1.1.1.0.4|";
+    out += "OBX|3|ST|68481^MDC_ATTR_EVENT_PHASE^MDC|" + sub + "3|";
+    out += ended ? "end" : acknowledged ? "update" : "start";
+    out += "||||||F\rOBX|4|ST|68482^MDC_ATTR_ALARM_STATE^MDC|" + sub + "4|";
     out += ended ? "inactive" : a.latched ? "latched" : "active";
-    out += "||||||F\rOBX|5|ST|68483^MDC_ATTR_ALARM_INACTIVATION_STATE^MDC|1.1.1.0.5|";
+    out += "||||||F\rOBX|5|ST|68483^MDC_ATTR_ALARM_INACTIVATION_STATE^MDC|" + sub + "5|";
     out += acknowledged ? "alert-acknowledged" : "enabled";
     out += "||||||F\r";
     return out;

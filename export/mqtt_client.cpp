@@ -150,7 +150,7 @@ struct Client::Shared {
     std::string password;
     size_t queue_limit = 64;
     std::string state_topic;
-    std::vector<std::string> subscriptions;
+    std::vector<std::pair<std::string, int>> subscriptions;  // pattern, QoS
     int backoff_divisor = 1;
 
     std::mutex handler_mutex;  // a stop that leaves the thread behind clears the handlers
@@ -171,6 +171,7 @@ struct Client::Shared {
     std::atomic<uint64_t> connections{0};
     std::atomic<uint64_t> acked{0};
     std::atomic<uint64_t> denied{0};
+    std::atomic<bool> session_present{false};
     std::promise<void> exited;
 
     // Network thread only.
@@ -249,8 +250,11 @@ struct Client::Shared {
 
 namespace {
 
-void OnConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
-    static_cast<Client::Shared*>(obj)->connack = rc;
+void OnConnect(mosquitto*, void* obj, int rc, int flags, const mosquitto_property*) {
+    auto* s = static_cast<Client::Shared*>(obj);
+    // CONNACK's flags: bit 0 is "session present".
+    s->session_present.store(rc == 0 && (flags & 1) != 0, std::memory_order_relaxed);
+    s->connack = rc;
 }
 
 void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
@@ -382,7 +386,9 @@ Client::~Client() {
 }
 
 void Client::SetStateTopic(const std::string& topic) { shared_->state_topic = topic; }
-void Client::Subscribe(const std::string& pattern) { shared_->subscriptions.push_back(pattern); }
+void Client::Subscribe(const std::string& pattern, int qos) {
+    shared_->subscriptions.emplace_back(pattern, qos);
+}
 void Client::SetMessageHandler(MessageFn fn) {
     std::lock_guard<std::mutex> lock(shared_->handler_mutex);
     shared_->handler = std::move(fn);
@@ -406,6 +412,17 @@ bool Client::Start(std::string* error) {
             *error = "cannot read \"" + *f + "\": " + std::strerror(errno);
             return false;
         }
+    }
+    if (s.options.keep_session && s.options.client_id.empty()) {
+        *error = "a kept session needs a client id";
+        return false;
+    }
+    if (!s.options.client_id.empty() &&
+        (s.options.client_id.size() > 65535 ||
+         mosquitto_validate_utf8(s.options.client_id.c_str(),
+                                 static_cast<int>(s.options.client_id.size())) != 0)) {
+        *error = "the client id \"" + s.options.client_id + "\" is not valid UTF-8";
+        return false;
     }
     if (s.options.cert_file.empty() != s.options.key_file.empty()) {
         *error = "a client certificate needs both the certificate and the key file";
@@ -473,6 +490,9 @@ Client::Status Client::GetStatus() const {
 bool Client::Connected() const {
     return shared_->state.load(std::memory_order_acquire) == State::kConnected;
 }
+bool Client::SessionPresent() const {
+    return shared_->session_present.load(std::memory_order_relaxed);
+}
 uint64_t Client::Dropped() const { return shared_->dropped.load(std::memory_order_relaxed); }
 uint64_t Client::Sent() const { return shared_->sent.load(std::memory_order_relaxed); }
 uint64_t Client::Connections() const {
@@ -514,7 +534,9 @@ int Pump(mosquitto* mosq, int wake_fd, int timeout_ms, bool* woken) {
 
 void Client::Run(std::shared_ptr<Shared> shared) {
     Shared& s = *shared;
-    mosquitto* mosq = mosquitto_new(nullptr, true, &s);
+    mosquitto* mosq =
+        mosquitto_new(s.options.client_id.empty() ? nullptr : s.options.client_id.c_str(),
+                      !s.options.keep_session, &s);
     if (mosq == nullptr) {
         s.SetStatus(State::kRetrying, "out of memory");
         s.exited.set_value();
@@ -560,6 +582,11 @@ void Client::Run(std::shared_ptr<Shared> shared) {
     // us instead of making this thread read (and hold) all of it.
     mosquitto_property* connect_properties = nullptr;
     mosquitto_property_add_int32(&connect_properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
+    // MQTT 5 ends a session at the disconnect unless it is given an expiry: this one
+    // never expires (the broker's own limit, persistent_client_expiration, still holds).
+    if (s.options.keep_session)
+        mosquitto_property_add_int32(&connect_properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+                                     UINT32_MAX);
 
     int failures = 0;
     std::string reason;
@@ -604,8 +631,8 @@ void Client::Run(std::shared_ptr<Shared> shared) {
                 }
                 if (!s.state_topic.empty())
                     s.PublishAcked(mosq, s.state_topic, StateJson(true, NowUs()), true);
-                for (const std::string& pattern : s.subscriptions)
-                    mosquitto_subscribe(mosq, nullptr, pattern.c_str(), 0);
+                for (const auto& [pattern, qos] : s.subscriptions)
+                    mosquitto_subscribe(mosq, nullptr, pattern.c_str(), qos);
                 s.SetStatus(State::kConnected, std::string());
             }
             // Hand the queue over only while the socket keeps up, so the bound holds.

@@ -22,6 +22,11 @@ struct BrokerOptions {
     std::string username;
     std::string password_file;  // first line is the password; never stored elsewhere
     int keepalive_s = 10;
+    // A session the broker keeps while this client is away (clean start off, no expiry):
+    // what comes for its QoS 1 subscriptions meanwhile waits at the broker. Needs a
+    // client id of its own; two clients with one id push each other off.
+    std::string client_id;  // empty: the broker gives one
+    bool keep_session = false;
 };
 
 struct BrokerAddress {
@@ -72,8 +77,9 @@ public:
     // Before Start. The monitor's state topic: {"state":"online"} (retained, QoS 1) on
     // every connection, {"state":"offline"} as the last will and on a clean stop.
     void SetStateTopic(const std::string& topic);
-    // Before Start; subscribed again on every connection.
-    void Subscribe(const std::string& pattern);
+    // Before Start; subscribed again on every connection. With a kept session, QoS 1
+    // is what the broker holds for this client while it is away.
+    void Subscribe(const std::string& pattern, int qos = 0);
     void SetMessageHandler(MessageFn fn);
     // Before Start. Called in the network thread with each failure as it happens, once
     // until it changes: "refused: Not authorized", "cannot reach the broker: Connection
@@ -90,6 +96,9 @@ public:
 
     Status GetStatus() const;
     bool Connected() const;
+    // Whether the broker still had this client's session at the last connection (what
+    // came while it was away follows); false for a new one.
+    bool SessionPresent() const;
     uint64_t Dropped() const;       // messages dropped at the queue bound
     uint64_t Sent() const;          // messages handed to the connection
     uint64_t Connections() const;   // successful connections so far

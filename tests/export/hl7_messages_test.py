@@ -40,14 +40,15 @@ assert str(field(start, "OBR.4")) == "196616^MDC_EVT_ALARM^MDC"
 event = obx(start, "196616")
 assert str(event[5][0][0]) == "196670" and str(event[5][0][1]) == "MDC_EVT_LO"
 assert start.unescape(str(event[5][0][8])) == "** SpO2 86 < 90 |", event[5]
-assert [str(r) for r in event[8]] == ["PH", "SP"]
+assert [str(r) for r in event[8]] == ["L", "PH", "SP"] and str(event[4]) == "1.1.1.1.1"
+assert str(oru.segment("OBX")[3]) == "69641^MDC_DEV_ANALY_SAT_O2_MDS^MDC"
 source = obx(start, "150456")
 assert str(source[5]) == "86" and str(source[7]) == "90-"
 assert str(obx(start, "68481")[5]) == "start" and str(obx(start, "68482")[5]) == "active"
 
 assert str(obx(ack, "196616")[8]) == "PM~ST"
 assert str(obx(ack, "68480")[5]) == "COM1"
-assert str(obx(ack, "68481")[5]) == "continue" and str(obx(ack, "68482")[5]) == "latched"
+assert str(obx(ack, "68481")[5]) == "update" and str(obx(ack, "68482")[5]) == "latched"
 assert str(obx(ack, "68483")[5]) == "alert-acknowledged"
 assert str(field(ack, "OBR.3")) != str(field(start, "OBR.3"))
 print("ok")

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "export/broker_options.h"
 #include "export/json_reader.h"
@@ -34,7 +35,8 @@ const char* const kUsage =
     "                    [--username U] [--password-file F] --mllp HOST:PORT\n"
     "                    [--mllp-ca-file F]\n"
     "                    [--interval SECONDS] [--facility NAME] [--queue DIR]\n"
-    "                    [--queue-size MB] [--ack-timeout SECONDS] [--config FILE]\n"
+    "                    [--queue-size MB] [--ack-timeout SECONDS] [--max-backoff SECONDS]\n"
+    "                    [--client-id ID] [--config FILE]\n"
     "Forwards what the monitors publish on the broker to an HL7 interface engine over\n"
     "MLLP: their values as ORU^R01 (IHE PCD-01) every interval, their alarms' starts,\n"
     "ends and acknowledgements as ORU^R40 (PCD-04).\n"
@@ -48,9 +50,13 @@ const char* const kUsage =
     "                       ($STATE_DIRECTORY/queue, else ~/.local/state/velt-gateway/queue)\n"
     "  --queue-size MB      the queue's bound; the oldest messages go first (100)\n"
     "  --ack-timeout SECONDS  how long to wait for an acknowledgement (30)\n"
+    "  --max-backoff SECONDS  the longest wait before the engine is tried again (30)\n"
+    "  --client-id ID       the broker session, kept while the gateway is stopped so that\n"
+    "                       no alarm published meanwhile is missed (velt-gateway-<host>)\n"
     "  --config FILE        an INI file whose [gateway] section holds the same settings\n"
     "                       (broker, ca_file, …, mllp, mllp_ca_file, interval, facility, queue,\n"
-    "                       queue_size, ack_timeout); the command line overrides it\n"
+    "                       queue_size, ack_timeout, max_backoff, client_id); the command\n"
+    "                       line overrides it\n"
     "  --stats FILE         at exit, the messages acknowledged, refused and dropped and\n"
     "                       the observations' delays from publication to acknowledgement\n"
     "                       (ms: p50, p99, max) to FILE\n";
@@ -118,8 +124,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 std::string v = platform::GetPrivateProfileString("gateway", key, "", path);
                 if (!v.empty()) *field = v;
             };
-            std::string interval, size, timeout;
+            std::string interval, size, timeout, backoff;
             get("mllp", &o->mllp);
+            get("client_id", &o->broker.client_id);
+            get("max_backoff", &backoff);
             get("mllp_ca_file", &o->mllp_ca_file);
             get("facility", &o->facility);
             get("queue", &o->queue_dir);
@@ -145,6 +153,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
                 return 2;
             }
             if (!timeout.empty()) o->ack_timeout_s = static_cast<int>(v);
+            if (!backoff.empty() && !ParseCount(backoff, 1, 3600, &v)) {
+                std::fprintf(stderr, "velt-gateway: %s: max_backoff \"%s\" is not 1 to 3600 s\n",
+                             path.c_str(), backoff.c_str());
+                return 2;
+            }
+            if (!backoff.empty()) o->max_backoff_s = static_cast<int>(v);
         }
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -156,7 +170,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
             std::printf("velt-gateway %s\n", VELT_VERSION);
             return -1;
         }
-        std::string interval, size, timeout, config;
+        std::string interval, size, timeout, backoff, config;
         std::string* target = mqtt::BrokerOptionField(&o->broker, a);
         if (a == "--mllp")
             target = &o->mllp;
@@ -172,6 +186,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
             target = &size;
         else if (a == "--ack-timeout")
             target = &timeout;
+        else if (a == "--max-backoff")
+            target = &backoff;
+        else if (a == "--client-id")
+            target = &o->broker.client_id;
         else if (a == "--config")
             target = &config;
         else if (a == "--stats")
@@ -189,7 +207,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
         long v = 0;
         if ((a == "--interval" && !ParseCount(interval, 1, 86400, &v)) ||
             (a == "--queue-size" && !ParseCount(size, 1, 1 << 20, &v)) ||
-            (a == "--ack-timeout" && !ParseCount(timeout, 1, 3600, &v))) {
+            (a == "--ack-timeout" && !ParseCount(timeout, 1, 3600, &v)) ||
+            (a == "--max-backoff" && !ParseCount(backoff, 1, 3600, &v))) {
             std::fprintf(stderr, "velt-gateway: %s \"%s\" is out of range\n", a.c_str(), argv[i]);
             return 2;
         }
@@ -199,6 +218,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->queue_bytes = static_cast<uint64_t>(v) << 20;
         else if (a == "--ack-timeout")
             o->ack_timeout_s = static_cast<int>(v);
+        else if (a == "--max-backoff")
+            o->max_backoff_s = static_cast<int>(v);
     }
     if (o->broker.url.empty() || o->mllp.empty()) {
         std::fprintf(stderr, "velt-gateway: --broker and --mllp are needed\n");
@@ -217,6 +238,15 @@ int ParseOptions(int argc, char** argv, Options* o) {
         return 2;
     }
     if (o->queue_dir.empty()) o->queue_dir = DefaultQueueDir();
+    // A session of its own that the broker keeps: alarms published while the gateway is
+    // stopped wait there for it.
+    o->broker.keep_session = true;
+    if (o->broker.client_id.empty()) {
+        char host[256] = {};
+        if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+            std::strcpy(host, "localhost");
+        o->broker.client_id = std::string("velt-gateway-") + host;
+    }
     return 0;
 }
 
@@ -309,8 +339,15 @@ void Gateway::Log(const std::string& line) {
 void Gateway::OnMessage(const char* topic, const char* payload, size_t size) {
     std::lock_guard<std::mutex> lock(inbox_mutex_);
     // A gateway that stalls must not grow without end: 100 monitors send about 200
-    // messages a second, so this is minutes of them.
-    if (inbox_.size() < 100000) inbox_.emplace_back(topic, std::string(payload, size));
+    // messages a second, so this is minutes of them. Beyond it only values and states
+    // go (the next ones replace them); events carry the alarms, which the broker
+    // counts as delivered once they are here.
+    const size_t n = std::strlen(topic);
+    if (inbox_.size() >= 100000 && (n < 7 || std::strcmp(topic + n - 7, "/events") != 0)) {
+        ++inbox_dropped_;
+        return;
+    }
+    inbox_.emplace_back(topic, std::string(payload, size));
 }
 
 std::string Gateway::NextControlId(int64_t now_us) const {
@@ -334,9 +371,16 @@ void Gateway::Enqueue(const std::string& message) {
 
 void Gateway::TakeInbox(int64_t now_us) {
     std::vector<std::pair<std::string, std::string>> batch;
+    uint64_t dropped = 0;
     {
         std::lock_guard<std::mutex> lock(inbox_mutex_);
         batch.swap(inbox_);
+        dropped = inbox_dropped_;
+    }
+    if (dropped != inbox_dropped_logged_) {
+        inbox_dropped_logged_ = dropped;
+        Log("falling behind the broker: " + std::to_string(dropped) +
+            " values and states not taken so far");
     }
     for (const auto& [topic, payload] : batch) {
         mqtt::TopicParts parts;
@@ -407,12 +451,17 @@ void Gateway::Tick(int64_t now_us) {
     }
 }
 
+int Gateway::Backoff() const {
+    return std::min(mqtt::Client::BackoffMs(failures_), options_.max_backoff_s * 1000);
+}
+
 void Gateway::Fail(int64_t now_ms, const std::string& why) {
     CloseLink();
     out_.clear();
     ++failures_;
-    const int wait = mqtt::Client::BackoffMs(failures_);
-    Log("engine " + options_.mllp + ": " + why + "; trying again (back-off up to 30 s)");
+    const int wait = Backoff();
+    Log("engine " + options_.mllp + ": " + why + "; trying again (back-off up to " +
+        std::to_string(options_.max_backoff_s) + " s)");
     link_ = Link::kBackoff;
     deadline_ms_ = now_ms + wait;
 }
@@ -563,7 +612,7 @@ void Gateway::ReadAcks(int64_t now_ms) {
                 ++counts_.rejected;
                 ++failures_;
                 link_ = Link::kBackoff;
-                deadline_ms_ = now_ms + mqtt::Client::BackoffMs(failures_);
+                deadline_ms_ = now_ms + Backoff();
                 Log("engine " + options_.mllp + ": " + ack.code + " for " + in_flight_id_ + text +
                     "; sending it again");
                 break;
@@ -586,8 +635,14 @@ bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
     if (queue_.Count() > 0)
         Log("queue " + options_.queue_dir + ": " + std::to_string(queue_.Count()) +
             " messages from before");
-    mqtt::Client client(options_.broker);
-    for (const char* leaf : {"values", "events", "state"})
+    // Reset before the inbox is emptied a last time: nothing the broker handed over (and
+    // was told was taken) is left behind in it.
+    auto owned = std::make_unique<mqtt::Client>(options_.broker);
+    mqtt::Client& client = *owned;
+    // Events (the alarms among them) at QoS 1: the broker keeps them while the gateway
+    // is away. Values are reported as they are now, and the states come retained.
+    client.Subscribe(std::string(mqtt::kTopicRoot) + "+/+/events", 1);
+    for (const char* leaf : {"values", "state"})
         client.Subscribe(std::string(mqtt::kTopicRoot) + "+/+/" + leaf);
     client.SetMessageHandler([this](const char* topic, const char* payload, size_t size, bool) {
         OnMessage(topic, payload, size);
@@ -607,7 +662,10 @@ bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
         if (client.Connected() != was_connected) {
             was_connected = !was_connected;
             std::fprintf(stderr, "velt-gateway: broker %s: %s\n", options_.broker.url.c_str(),
-                         was_connected ? "connected" : "away; waiting for it");
+                         !was_connected ? "away; waiting for it"
+                         : client.SessionPresent()
+                             ? "connected (session kept: what came meanwhile follows)"
+                             : "connected (new session: nothing kept from before)");
         }
         TakeInbox(now_us);
         if (now_us >= next_tick_us_) {
@@ -668,6 +726,8 @@ bool Gateway::Run(const std::atomic<bool>& stop, std::string* error) {
             Fail(after_ms,
                  "no acknowledgement in " + std::to_string(options_.ack_timeout_s) + " s");
     }
+    owned.reset();
+    TakeInbox(NowUs());
     std::fprintf(stderr, "velt-gateway: stopping; %zu messages wait in %s\n", queue_.Count(),
                  options_.queue_dir.c_str());
     if (!options_.stats.empty()) WriteStats();

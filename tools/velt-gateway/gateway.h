@@ -34,11 +34,13 @@ struct Options {
     std::string queue_dir;
     uint64_t queue_bytes = 100ull << 20;
     int ack_timeout_s = 30;
-    std::string stats;  // at exit: counts and delays to this file (benchmarks)
+    int max_backoff_s = 30;  // the engine's reconnect back-off doubles from 1 s up to this
+    std::string stats;       // at exit: counts and delays to this file (benchmarks)
 };
 
 // Reads argv (after the [gateway] section of --config FILE, which the command line
 // overrides). 0 to run, or the exit status (with the message printed: 0 for --help).
+// The broker session is kept under --client-id, "velt-gateway-<host>" by default.
 int ParseOptions(int argc, char** argv, Options* options);
 
 // "2026-12-09T21:52:00.125+01:00" (as the monitors write it) to microseconds since
@@ -87,6 +89,7 @@ private:
     // send and recv, through TLS when it is on: -1 with errno EAGAIN when they would block.
     ssize_t Send(const char* data, size_t size);
     ssize_t Recv(char* data, size_t size);
+    int Backoff() const;  // ms, after failures_
     void Fail(int64_t now_ms, const std::string& why);
     void ReadAcks(int64_t now_ms);
     void Log(const std::string& line);
@@ -97,6 +100,8 @@ private:
 
     std::mutex inbox_mutex_;
     std::vector<std::pair<std::string, std::string>> inbox_;  // topic, payload
+    uint64_t inbox_dropped_ = 0;                              // at its bound, under the lock
+    uint64_t inbox_dropped_logged_ = 0;
 
     std::map<std::string, Monitor> monitors_;  // by "<monitor>/<port>" as published
     DiskQueue queue_;
