@@ -30,9 +30,9 @@
 // expected to need (at least those it cannot do without; as many as the last frame of its length
 // took), so that the rest of the frame is read in one piece instead of in every piece
 // the driver delivers on the way; once it has slept through a frame of known length,
-// what is still missing (held back by the driver) is waited for with WaitForData. A
-// frame therefore reaches the decoder (and is acknowledged) as soon as the driver
-// hands its last byte on. A transport that wakes its reader per frame already (USB, by its event
+// what is still missing (held back by the driver) is waited for with WaitForData. The
+// serial transport sleeps a little past the line's time (kLineMarginNs), so that a
+// driver's last piece of the frame is there when it ends. A transport that wakes its reader per frame already (USB, by its event
 // character) returns Timeout at once, so the reader waits for data as usual.
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
