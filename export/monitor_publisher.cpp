@@ -1,5 +1,6 @@
 #include "export/monitor_publisher.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "export/mqtt_topics.h"
@@ -61,11 +62,12 @@ void MonitorPublisher::Observe(const data_export::SecondValues& v) {
 }
 
 void MonitorPublisher::ObserveAlarms(int64_t unix_us, const AlarmInfo* alarms, size_t count) {
-    // Compared without the time, so that an unchanged list is not sent again.
-    AlarmsJson(0, alarms, count, buffer_);
-    if (alarms_published_ && buffer_ == last_alarms_) return;
+    // An unchanged list is not sent again.
+    if (alarms_published_ &&
+        std::equal(alarms, alarms + count, last_alarms_.begin(), last_alarms_.end()))
+        return;
     alarms_published_ = true;
-    last_alarms_ = buffer_;
+    last_alarms_.assign(alarms, alarms + count);
     AlarmsJson(unix_us, alarms, count, buffer_);
     client_.Publish(alarms_topic_, buffer_, Delivery::kState);
 }

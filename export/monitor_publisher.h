@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "export/mqtt_client.h"
 #include "export/mqtt_topics.h"
@@ -72,7 +73,7 @@ private:
     std::string events_topic_;
     std::string pleth_topic_;
     std::string alarms_topic_;
-    std::string last_alarms_;  // the last alarms published, without their time
+    std::vector<AlarmInfo> last_alarms_;  // the last alarms published
     bool alarms_published_ = false;
     bool have_last_ = false;
     data_export::LinkState last_link_ = data_export::LinkState::kClosed;

@@ -82,6 +82,8 @@ struct AlarmInfo {
     double value = 0;        // the value now; for a latched alarm the worst it reached
     double limit = 0;
     std::string text;  // "** SpO2 86 < 90"
+
+    bool operator==(const AlarmInfo&) const = default;
 };
 
 // The IEEE 11073-10101 event code of an alarm by its name, with its reference id in

@@ -1,5 +1,7 @@
 #include "export/second_values.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -42,16 +44,47 @@ size_t FormatIsoLocalTime(int64_t unix_us, char* out, size_t size) {
         micros += 1000000;
         --seconds;
     }
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr) return 0;
-    const long offset_min = local.tm_gmtoff / 60;
-    const long off = offset_min < 0 ? -offset_min : offset_min;
-    const int n = std::snprintf(
-        out, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", local.tm_year + 1900,
-        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-        static_cast<int>(micros / 1000), offset_min < 0 ? '-' : '+', off / 60, off % 60);
-    return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+    // The date, time and offset of the last second formatted on this thread: a publisher
+    // writes the same second into many messages (every piece of the waveform), and the
+    // time zone's conversion and printf cost far more than the milliseconds.
+    struct Second {
+        int64_t seconds = INT64_MIN;
+        char head[40];  // "2026-12-09T21:52:00"
+        int head_size = 0;
+        char offset[16];  // "+01:00"
+        int offset_size = 0;
+    };
+    thread_local Second last;
+    if (last.seconds != seconds) {
+        const std::time_t t = static_cast<std::time_t>(seconds);
+        std::tm local{};
+        if (localtime_r(&t, &local) == nullptr) return 0;
+        const long offset_min = local.tm_gmtoff / 60;
+        const long off = offset_min < 0 ? -offset_min : offset_min;
+        last.head_size = std::snprintf(last.head, sizeof last.head, "%04d-%02d-%02dT%02d:%02d:%02d",
+                                       local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                       local.tm_hour, local.tm_min, local.tm_sec);
+        last.offset_size = std::snprintf(last.offset, sizeof last.offset, "%c%02ld:%02ld",
+                                         offset_min < 0 ? '-' : '+', off / 60, off % 60);
+        if (last.head_size <= 0 || last.head_size >= static_cast<int>(sizeof last.head) ||
+            last.offset_size <= 0 || last.offset_size >= static_cast<int>(sizeof last.offset)) {
+            last.seconds = INT64_MIN;
+            return 0;
+        }
+        last.seconds = seconds;
+    }
+    const size_t n =
+        static_cast<size_t>(last.head_size) + 4 + static_cast<size_t>(last.offset_size);
+    if (n >= size) return 0;
+    char* p = std::copy_n(last.head, last.head_size, out);
+    const int ms = static_cast<int>(micros / 1000);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + ms / 100);
+    *p++ = static_cast<char>('0' + ms / 10 % 10);
+    *p++ = static_cast<char>('0' + ms % 10);
+    p = std::copy_n(last.offset, last.offset_size, p);
+    *p = '\0';
+    return n;
 }
 
 }  // namespace data_export

@@ -182,6 +182,9 @@ public:
         }
     }
 
+    // The fewest bytes a frame takes after its mark.
+    static constexpr size_t kFewestAfterMark = static_cast<size_t>(kPayload - kSequence) + 3;
+
     // The fewest bytes that can still complete the frame being received, its end byte
     // included (unescaped payload, a length not yet known taken as 1); 0 between frames.
     size_t BytesToFrameEnd() const {
