@@ -44,18 +44,21 @@ size_t FormatIsoLocalTime(int64_t unix_us, char* out, size_t size) {
         micros += 1000000;
         --seconds;
     }
-    // The date, time and offset of the last second formatted on this thread: a publisher
-    // writes the same second into many messages (every piece of the waveform), and the
-    // time zone's conversion and printf cost far more than the milliseconds.
+    // The date, time and offset of the last second formatted on this thread, in the time
+    // zone of then: a publisher writes the same second into many messages (every piece
+    // of the waveform), and the zone's conversion and printf cost far more than the
+    // milliseconds.
     struct Second {
         int64_t seconds = INT64_MIN;
+        long zone = 0;
+        const char* zone_name = nullptr;
         char head[40];  // "2026-12-09T21:52:00"
         int head_size = 0;
         char offset[16];  // "+01:00"
         int offset_size = 0;
     };
     thread_local Second last;
-    if (last.seconds != seconds) {
+    if (last.seconds != seconds || last.zone != ::timezone || last.zone_name != ::tzname[0]) {
         const std::time_t t = static_cast<std::time_t>(seconds);
         std::tm local{};
         if (localtime_r(&t, &local) == nullptr) return 0;
@@ -72,6 +75,8 @@ size_t FormatIsoLocalTime(int64_t unix_us, char* out, size_t size) {
             return 0;
         }
         last.seconds = seconds;
+        last.zone = ::timezone;
+        last.zone_name = ::tzname[0];
     }
     const size_t n =
         static_cast<size_t>(last.head_size) + 4 + static_cast<size_t>(last.offset_size);

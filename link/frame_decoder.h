@@ -182,8 +182,10 @@ public:
         }
     }
 
-    // The fewest bytes a frame takes after its mark.
+    // The fewest bytes a frame takes after its mark; the bytes up to its length, mark
+    // included.
     static constexpr size_t kFewestAfterMark = static_cast<size_t>(kPayload - kSequence) + 3;
+    static constexpr size_t kHeadBytes = static_cast<size_t>(kPayload - kSequence) + 1;
 
     // The fewest bytes that can still complete the frame being received, its end byte
     // included (unescaped payload, a length not yet known taken as 1); 0 between frames.

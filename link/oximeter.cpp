@@ -85,7 +85,10 @@ int COximeter::OnRxPacket(bool repeat) {
                                                      newest.payload)
                               : nullptr;
     } else if (repeat) {
-        record = queue_.CopyTail();
+        // A record held back from the view counts as taken: handed on at once, as a rule
+        // it would have been shown before the next frame's mark, so stand-ins stay as
+        // rare as the view's own delays make them.
+        record = post_held_ ? nullptr : queue_.CopyTail();
         if (record != nullptr) handoff_.Add(frame, HandoffNote::kStoodIn);
     } else {
         record = PacketRecord::Create(decoder_.type(), decoder_.sequence(), decoder_.length(),

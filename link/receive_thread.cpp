@@ -162,15 +162,19 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
-        // Between frames, a wait for data that brought less than the shortest frame (a
-        // frame's mark, as a rule): the rest of its head is on the line, so it is slept
-        // for before anything is read, and the frame's start is read, decoded and
-        // recorded in one piece with it rather than alone.
+        // Between frames, a wait for data that brought less than a frame's head (its
+        // mark, as a rule): the rest of the head is on the line, so it is slept for before
+        // anything is read, and the frame's start is read, decoded and recorded with it in
+        // one piece rather than alone. This is the frame's sleep for its length: one that
+        // brings nothing makes the next frames wait for data, as below.
         if (framed && w == transport::WaitResult::Data && header_wait == HeaderWait::kNone &&
-            decoder_.phase() == FrameDecoder::kIdle && waiting > 0 &&
-            waiting <= FrameDecoder::kFewestAfterMark) {
+            !header_as_data && decoder_.phase() == FrameDecoder::kIdle && waiting > 0 &&
+            waiting < FrameDecoder::kHeadBytes) {
+            const size_t before = waiting;
             t.WaitForLine(FrameDecoder::kFewestAfterMark + 1 - waiting, wait_left());
             if ((error = t.BytesWaiting(&waiting)) != 0) break;
+            header_wait = HeaderWait::kSlept;
+            if (waiting == before) header_as_data = true;
         }
         if (header_wait == HeaderWait::kSlept && waiting == 0) header_as_data = true;
         // A serial chunk holds the byte that ended the wait and up to kChunk more.
