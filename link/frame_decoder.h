@@ -52,6 +52,7 @@ public:
         sequence_ = 0;
         fed_ = frame_start_ = 0;
         for (uint16_t& size : line_size_) size = 0;
+        for (uint16_t& size : recent_size_) size = 0;
         synced_ = false;
     }
 
@@ -160,6 +161,7 @@ public:
                 const uint8_t ack[3] = {good ? kAck : kReject, sequence_, kEnd};
                 // Its size on the line, the end byte still to come.
                 line_size_[length_] = static_cast<uint16_t>(fed_ - frame_start_ + 1);
+                recent_size_[answered_++ % kRecent] = line_size_[length_];
                 if (!handler.Acknowledge(ack, 3)) return false;
                 Count(handler, good ? kGood : kBadChecksum);
                 if (good) {
@@ -216,6 +218,17 @@ public:
         const uint32_t so_far = fed_ - frame_start_;
         const uint32_t last = line_size_[length_];
         return last > so_far + fewest ? last - so_far : fewest;
+    }
+
+    // What a frame still to come will most likely take on the line, its mark included:
+    // the shortest of the last few answered frames, or the shortest any frame can be
+    // before one was. A wait this long never keeps a short frame waiting for a long
+    // one's length.
+    size_t ExpectedFrameBytes() const {
+        size_t fewest = 0;
+        for (const uint16_t size : recent_size_)
+            if (size != 0 && (fewest == 0 || size < fewest)) fewest = size;
+        return fewest != 0 ? fewest : kFewestAfterMark + 1;
     }
 
     int phase() const { return phase_; }
@@ -277,5 +290,9 @@ private:
     uint32_t frame_start_ = 0;
     // Per payload length, the line size of the last answered frame of that length.
     uint16_t line_size_[kPayloadSize + 1] = {};
+    // The line sizes of the last kRecent answered frames, of any length.
+    static constexpr unsigned kRecent = 4;
+    uint16_t recent_size_[kRecent] = {};
+    unsigned answered_ = 0;
     bool synced_ = false;  // a mark has come since the last reset
 };

@@ -121,13 +121,27 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
     // sleep is the driver's to hand on, and is waited for as data, not slept for again.
     uint32_t slept_frame = 0;
     bool slept_known = false;
-    // A frame whose length is not known yet is slept for as its shortest, which suits
-    // a driver that hands bytes on as they come. One that hands them on in pieces, later
-    // than the line brings them (a pseudo-terminal fed in bursts, a USB bridge's
-    // latency timer), leaves that sleep empty, and its next piece brings the length
-    // anyway: then such a frame is waited for as data, which wakes once, until a piece
-    // comes without the length.
+    // A frame whose length is not known yet is slept for as the shortest of the last
+    // frames, which suits a driver that hands bytes on as they come. One that hands them
+    // on in pieces, later than the line brings them (a pseudo-terminal fed in bursts, a
+    // USB bridge's latency timer), leaves that sleep empty, and its next piece brings the
+    // length anyway: then such a frame is waited for as data, which wakes once, until a
+    // piece comes without the length. The sleep is tried again now and then, since one
+    // empty sleep (a device that paused, a busy machine) is no such driver, and waiting
+    // for data costs every frame a wake more.
     bool header_as_data = false;
+    constexpr uint64_t kSleepAgainFrames = 50;
+    uint64_t as_data_since = 0;  // the count of good frames when waiting for data began
+    auto waits_as_data = [&] {
+        if (header_as_data &&
+            statistics_.Get(LinkStatistics::kFrames) - as_data_since >= kSleepAgainFrames)
+            header_as_data = false;
+        return header_as_data;
+    };
+    auto wait_as_data = [&] {
+        header_as_data = true;
+        as_data_since = statistics_.Get(LinkStatistics::kFrames);
+    };
     enum class HeaderWait { kNone, kSlept, kAsData };
 
     while (error == 0 && !StopRequested()) {
@@ -138,7 +152,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         if (frame_rest > 0) {
             slept_frame = decoder_.frame_start();
             slept_known = decoder_.phase() >= FrameDecoder::kPayload;
-            if (slept_known || !header_as_data) {
+            if (slept_known || !waits_as_data()) {
                 w = t.WaitForLine(frame_rest, wait_left());
                 if (!slept_known) header_wait = HeaderWait::kSlept;
             } else {
@@ -163,20 +177,22 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
         // Between frames, a wait for data that brought less than a frame's head (its
-        // mark, as a rule): the rest of the head is on the line, so it is slept for before
-        // anything is read, and the frame's start is read, decoded and recorded with it in
-        // one piece rather than alone. This is the frame's sleep for its length: one that
-        // brings nothing makes the next frames wait for data, as below.
+        // mark, as a rule): the rest of the frame is on the line, so it is slept for before
+        // anything is read, as long as the shortest of the last frames took, and the frame
+        // is read, decoded, answered and recorded in one piece rather than in three. This
+        // is the frame's sleep for its length: one that brings nothing makes the next
+        // frames wait for data, as below; a frame longer than that is slept for again
+        // once its length is in.
         if (framed && w == transport::WaitResult::Data && header_wait == HeaderWait::kNone &&
-            !header_as_data && decoder_.phase() == FrameDecoder::kIdle && waiting > 0 &&
-            waiting < FrameDecoder::kHeadBytes) {
+            decoder_.phase() == FrameDecoder::kIdle && waiting > 0 &&
+            waiting < FrameDecoder::kHeadBytes && !waits_as_data()) {
             const size_t before = waiting;
-            t.WaitForLine(FrameDecoder::kFewestAfterMark + 1 - waiting, wait_left());
+            t.WaitForLine(decoder_.ExpectedFrameBytes() - waiting, wait_left());
             if ((error = t.BytesWaiting(&waiting)) != 0) break;
             header_wait = HeaderWait::kSlept;
-            if (waiting == before) header_as_data = true;
+            if (waiting == before) wait_as_data();
         }
-        if (header_wait == HeaderWait::kSlept && waiting == 0) header_as_data = true;
+        if (header_wait == HeaderWait::kSlept && waiting == 0) wait_as_data();
         // A serial chunk holds the byte that ended the wait and up to kChunk more.
         size_t limit = !c.is_usb && w == transport::WaitResult::Data ? kChunk + 1 : kChunk;
         while (waiting > 0) {

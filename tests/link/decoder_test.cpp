@@ -255,7 +255,8 @@ TEST(FrameDecoder, ChunkingDoesNotChangeTheResult) {
 }
 
 // The receive thread sleeps for the rest of a frame: at least what the frame cannot
-// do without, and as long as the frame before it was on the line, escapes included.
+// do without, and as long as the frame before it was on the line, escapes included;
+// before its length is in, as long as the shortest of the last four frames.
 TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastOfItsLength) {
     Bytes payload = wire::Payload(30);
     payload.insert(payload.begin() + 10, 12, 0xFF);  // escaped on the line
@@ -268,10 +269,13 @@ TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastOfItsLength) {
     decoder.Reset();
     Recorder rec;
     rec.decoder = &decoder;
+    // Nothing answered yet: the fewest, its mark included.
+    EXPECT_EQ(decoder.ExpectedFrameBytes(), FrameDecoder::kFewestAfterMark + 1);
     decoder.Feed(first.data(), 1, rec);
-    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 6u);  // nothing answered yet: the fewest
+    EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 6u);
     decoder.Feed(first.data() + 1, first.size() - 1, rec);
     EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), 0u);
+    EXPECT_EQ(decoder.ExpectedFrameBytes(), first.size());
 
     // Before the length has come, the fewest; after it, as long as the last frame of
     // that length, in pieces that end among the escapes and in plain payload runs.
@@ -292,9 +296,16 @@ TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastOfItsLength) {
     EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), shorter.size() - 4);
     decoder.Feed(shorter.data() + 4, shorter.size() - 4, rec);
     // The long one again after it: as long as the last long one took.
+    EXPECT_EQ(decoder.ExpectedFrameBytes(), shorter.size());
     decoder.Feed(first.data(), 4, rec);
     EXPECT_EQ(decoder.ExpectedBytesToFrameEnd(), first.size() - 4);
-    EXPECT_EQ(rec.acks.size(), 3u);
+    decoder.Feed(first.data() + 4, first.size() - 4, rec);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(decoder.ExpectedFrameBytes(), shorter.size()) << i;
+        decoder.Feed(same.data(), same.size(), rec);
+    }
+    EXPECT_EQ(decoder.ExpectedFrameBytes(), first.size()) << "four long ones since";
+    EXPECT_EQ(rec.acks.size(), 7u);
 }
 
 TEST(ReducedDecoder, RecordsFromCodesAndDataBytes) {

@@ -264,7 +264,8 @@ TEST(ReadingLoop, AFrameOfKnownLengthIsSleptForOnce) {
 
 // A frame whose length is not known yet is slept for as its shortest; when that sleep
 // finds nothing (the driver hands bytes on in pieces), the next such frame is waited
-// for as data, until a piece comes without the length. No frame is lost or unanswered.
+// for as data, until a piece comes without the length or fifty frames later, when the
+// sleep is tried again. No frame is lost or unanswered.
 TEST(ReadingLoop, AnEmptySleepForTheLengthMakesTheNextFramesWaitForData) {
     FakeView view(true);
     COximeter link(nullptr, 1, false, nullptr);
@@ -289,6 +290,18 @@ TEST(ReadingLoop, AnEmptySleepForTheLengthMakesTheNextFramesWaitForData) {
     // The first frame's mark is slept for (6 bytes at least to its end); the third
     // frame's sequence, which came without the length, is slept for again (5).
     EXPECT_EQ(t->LineWaits(), (std::vector<size_t>{6, 5}));
+
+    // Fifty frames later, the sleep is tried again: as long as the last frames.
+    for (uint32_t n = 4; n < 60; ++n) {
+        const Bytes frame = CountedFrame(n, 40);
+        t->Feed(Bytes(frame.begin(), frame.begin() + 1));
+        t->Pause(20);
+        t->Feed(Bytes(frame.begin() + 1, frame.end()));
+        t->Pause(2);
+    }
+    ASSERT_TRUE(WaitFor([&] { return link.QueuedCount() == 59; }, 5000));
+    ASSERT_GE(t->LineWaits().size(), 3u);
+    EXPECT_EQ(t->LineWaits()[2], frames[0].size() - 1);
     link.ClosePort();
 }
 
