@@ -4,7 +4,9 @@
 #   1. Under callgrind, counting switched on after start-up: instructions per record.
 #   2. A plain run in --parts parts (6): the program's CPU share and task switches per
 #      record in each part, from the scheduler's counts of every thread; then each
-#      thread's own share over the whole run (threads that ran at all).
+#      thread's own share over the whole run (threads that ran at all). Then the
+#      floor under that share: bin/wake_floor's bare threads waking as often as the
+#      program's threads did, measured the same way right after (no work, only wake-ups).
 #   3. With --syscalls, a run under strace: system calls per record, of all threads
 #      and of the receive thread alone.
 # Records are counted as lines of the program's fTxtLog.txt (one per record).
@@ -131,10 +133,12 @@ else
   slice=$(( seconds / parts )); [ "$slice" -ge 1 ] || slice=1
   # Each thread's own counts over the whole run as well: tid, name, run time, switches,
   # and of those the ones it went to sleep for itself (its wake-ups; the rest are
-  # preemptions, which follow the machine's load rather than the program).
+  # preemptions, which follow the machine's load rather than the program), and its time
+  # in the kernel (clock ticks).
   threads() { for t in /proc/$app/task/*; do
-      printf '%s %s %s %s\n' "${t##*/}" "$(tr ' ' _ <"$t/comm")" "$(cut -d' ' -f1,3 "$t/schedstat")" \
-        "$(sed -n 's/^voluntary_ctxt_switches:[[:space:]]*//p' "$t/status")"
+      printf '%s %s %s %s %s\n' "${t##*/}" "$(tr ' ' _ <"$t/comm")" "$(cut -d' ' -f1,3 "$t/schedstat")" \
+        "$(sed -n 's/^voluntary_ctxt_switches:[[:space:]]*//p' "$t/status")" \
+        "$(sed 's/.*) //' "$t/stat" | cut -d' ' -f13)"
     done 2>/dev/null | sort; }
   threads >"$scratch/threads0"; t_start=$(date +%s.%N); r_start=$(records)
   for _ in $(seq "$parts"); do
@@ -145,11 +149,12 @@ else
       'BEGIN { printf "interval %d %.2f %.2f\n", r, ns / 1e7 / (b - a), (r > 0 ? n / r : 0) }'
   done
   threads >"$scratch/threads1"; t_end=$(date +%s.%N); r_end=$(records)
+  awk -v r="$((r_end - r_start))" -v a="$t_start" -v b="$t_end" 'BEGIN { printf "rate %.2f\n", r / (b - a) }'
   join "$scratch/threads0" "$scratch/threads1" |
-    awk -v app="$app" -v r="$((r_end - r_start))" -v a="$t_start" -v b="$t_end" \
-      '$7 - $3 > 0 { printf "thread %d %s%s %.2f %.2f %.2f\n", $1, $2, ($1 == app ? "(GUI)" : ""),
-                                ($7 - $3) / 1e7 / (b - a), (r > 0 ? ($8 - $4) / r : 0),
-                                (r > 0 ? ($9 - $5) / r : 0) }'
+    awk -v app="$app" -v r="$((r_end - r_start))" -v a="$t_start" -v b="$t_end" -v hz="$(getconf CLK_TCK)" \
+      '$8 - $3 > 0 { printf "thread %d %s%s %.2f %.2f %.2f %.2f\n", $1, $2, ($1 == app ? "(GUI)" : ""),
+                                ($8 - $3) / 1e7 / (b - a), (r > 0 ? ($9 - $4) / r : 0),
+                                (r > 0 ? ($10 - $5) / r : 0), ($11 - $6) * 100 / hz / (b - a) }'
 fi
 kill $app 2>/dev/null; wait $app 2>/dev/null
 exit 0
@@ -201,6 +206,24 @@ if [ "$do_cpu" = 1 ]; then
   cut -d' ' -f2 <<<"$parts_out" | sort -g |
     awk '{ v[NR] = $1 } END { printf ", CPU share %.2f %% of one core in the quietest part, %.2f %% median\n", v[1], v[int((NR + 1) / 2)] }'
   sed -n 's/^thread //p' <<<"$out" |
-    awk '{ printf "  thread %d %s: CPU %.2f %%, %.2f task switches per record (%.2f wake-ups)\n", $1, $2, $3, $4, $5 }'
+    awk '{ printf "  thread %d %s: CPU %.2f %% (%.2f %% in the kernel), %.2f task switches per record (%.2f wake-ups)\n", $1, $2, $3, $6, $4, $5 }'
+  # The floor: each thread's wake-ups a second, as bare wake-ups and nothing else.
+  rate=$(sed -n 's/^rate //p' <<<"$out")
+  rates=$(sed -n 's/^thread //p' <<<"$out" | awk -v rps="$rate" '$5 * rps >= 0.5 { printf "%.2f ", $5 * rps }')
+  if [ -x "$bin/wake_floor" ] && [ -n "$rates" ]; then
+    # shellcheck disable=SC2086
+    "$bin/wake_floor" $rates &
+    floor_pid=$!
+    sleep 1
+    slice=$(( seconds / parts > 0 ? seconds / parts : 1 ))
+    for _ in $(seq "$parts"); do
+      ns0=$(awk '{ s += $1 } END { printf "%.0f", s }' /proc/$floor_pid/task/*/schedstat); t0=$(date +%s.%N)
+      sleep "$slice"
+      ns1=$(awk '{ s += $1 } END { printf "%.0f", s }' /proc/$floor_pid/task/*/schedstat); t1=$(date +%s.%N)
+      awk -v ns="$((ns1 - ns0))" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f\n", ns / 1e7 / (b - a) }'
+    done | sort -g | awk -v r="$rates" '{ v[NR] = $1 } END {
+      printf "floor: bare wake-ups at the same rates (%s a second): CPU %.2f %% median, %.2f %% in the quietest part\n", r, v[int((NR + 1) / 2)], v[1] }'
+    kill "$floor_pid"; wait "$floor_pid" 2>/dev/null || true
+  fi
   echo "(load average $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores)"
 fi
