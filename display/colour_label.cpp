@@ -9,6 +9,7 @@
 #include <QProxyStyle>
 #include <QRawFont>
 #include <QStyleFactory>
+#include <QStyleHints>
 #include <QStyleOption>
 #include <QTextDocument>
 #include <QTextLayout>
@@ -50,6 +51,23 @@ QStyle* SharedKeptPanelStyle() {
         style->setParent(qApp);
     }
     return style;
+}
+
+// A read-only line edit draws no caret, yet with the focus it would blink it twice a
+// second all the same: each blink wakes the GUI thread and repaints the field's same
+// pixels. While one has the focus nothing blinks; another keeps the platform's blink
+// (only the focused field ever blinks, so nothing visible changes).
+void StillCaretInReadOnlyFields() {
+    static QPointer<QApplication> hooked;
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (app == nullptr || hooked == app) return;
+    hooked = app;
+    const int flash = QGuiApplication::styleHints()->cursorFlashTime();
+    QObject::connect(app, &QApplication::focusChanged, app, [flash](QWidget*, QWidget* now) {
+        const auto* edit = qobject_cast<const QLineEdit*>(now);
+        QGuiApplication::styleHints()->setCursorFlashTime(
+            edit != nullptr && edit->isReadOnly() ? 0 : flash);
+    });
 }
 
 // QLineEdit's margins between its contents rectangle and the text's line.
@@ -262,7 +280,9 @@ void ColourLabel::ApplyColours() {
 }
 
 ColourEdit::ColourEdit(QWidget* parent)
-    : QLineEdit(parent), ColourLabel(this, QPalette::Base, QPalette::Text, false) {}
+    : QLineEdit(parent), ColourLabel(this, QPalette::Base, QPalette::Text, false) {
+    StillCaretInReadOnlyFields();
+}
 
 void ColourEdit::ReplaceFieldText(const QString& text) {
     if (backdrop_ != nullptr) ChooseShaping(text);

@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPrinter>
+#include <QStyleHints>
 #include <QTimer>
 #include <QWindow>
 #include <atomic>
@@ -239,6 +240,22 @@ TEST_F(MonitoringViewTest, FocusStartsInFirstFieldAndTabFollowsCreationOrder) {
     }
     ASSERT_EQ(chain.size(), static_cast<size_t>(ViewFieldCount));
     for (int f = 0; f < ViewFieldCount; ++f) EXPECT_EQ(chain[f], view.Field(f)) << f;
+
+    // A read-only field with the focus blinks no caret it does not draw; a documentation
+    // field blinks as the platform does.
+    QStyleHints* hints = QGuiApplication::styleHints();
+    const int platform_flash = hints->cursorFlashTime();
+    view.activateWindow();
+    view.Field(DocOperator)->setFocus();
+    ASSERT_TRUE(SpinUntil([&] { return QApplication::focusWidget() == view.Field(DocOperator); }));
+    EXPECT_EQ(hints->cursorFlashTime(), platform_flash);
+    view.Field(LedS_IR)->setFocus();
+    ASSERT_TRUE(SpinUntil([&] { return QApplication::focusWidget() == view.Field(LedS_IR); }));
+    EXPECT_EQ(hints->cursorFlashTime(), 0);
+    view.Field(DocSerial)->setFocus();
+    ASSERT_TRUE(SpinUntil([&] { return QApplication::focusWidget() == view.Field(DocSerial); }));
+    EXPECT_EQ(hints->cursorFlashTime(), platform_flash);
+    EXPECT_GT(platform_flash, 0);
 }
 
 TEST_F(MonitoringViewTest, ViewWithoutLinkShowsEmptyFieldsAndTheResetPlot) {
