@@ -9,6 +9,7 @@
 #include <string>
 
 #include "link/frame_handler.h"
+#include "link/frame_pacer.h"
 #include "link/link_connection.h"
 #include "link/oximeter.h"
 #include "link/reduced_decoder.h"
@@ -143,6 +144,9 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         as_data_since = statistics_.Get(LinkStatistics::kFrames);
     };
     enum class HeaderWait { kNone, kSlept, kAsData };
+    // The marks of a device that sends its frames evenly: most of its frames are slept
+    // for whole, from when the last seen mark says they begin, and read in one wake.
+    FramePacer pacer;
 
     while (error == 0 && !StopRequested()) {
         // A frame that arrived in part: give the line the time to bring the rest, then
@@ -161,6 +165,13 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
             frame_rest = 0;
         }
         const int wait = wait_left();
+        // Between the frames of an even device: through the gap and the next frame.
+        bool paced = false;
+        if (w == transport::WaitResult::Timeout && framed && pacer.Due() &&
+            decoder_.phase() == FrameDecoder::kIdle && !header_as_data) {
+            w = t.WaitForLineFrom(pacer.NextMarkUs(), decoder_.ExpectedFrameBytes(), wait);
+            paced = w == transport::WaitResult::Data;
+        }
         if (w == transport::WaitResult::Timeout) w = t.WaitForData(wait);
         if (w == transport::WaitResult::HangUp || w == transport::WaitResult::Error) {
             error = t.LastError() != 0 ? t.LastError() : EIO;
@@ -176,6 +187,7 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
         }
         size_t waiting = 0;
         if ((error = t.BytesWaiting(&waiting)) != 0) break;
+        if (paced) pacer.Slept(waiting > 0);
         // Between frames, a wait for data that brought less than a frame's head (its
         // mark, as a rule): the rest of the frame is on the line, so it is slept for before
         // anything is read, as long as the shortest of the last frames took, and the frame
@@ -187,6 +199,9 @@ int COximeter::ReadUntilFailure(LinkConnection& c, bool framed) {
             decoder_.phase() == FrameDecoder::kIdle && waiting > 0 &&
             waiting < FrameDecoder::kHeadBytes && !waits_as_data()) {
             const size_t before = waiting;
+            if (!paced)
+                pacer.MarkSeen(platform::MonotonicMicroseconds(),
+                               statistics_.Get(LinkStatistics::kFrames));
             t.WaitForLine(decoder_.ExpectedFrameBytes() - waiting, wait_left());
             if ((error = t.BytesWaiting(&waiting)) != 0) break;
             header_wait = HeaderWait::kSlept;

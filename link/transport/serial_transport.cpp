@@ -16,6 +16,7 @@
 
 #include "platform/map_entry.h"
 #include "platform/system_info.h"
+#include "platform/tick.h"
 
 namespace transport {
 
@@ -223,6 +224,10 @@ WaitResult SerialTransport::WaitForData(int timeout_ms) {
 }
 
 WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
+    return WaitForLineFrom(platform::MonotonicMicroseconds(), bytes, max_ms);
+}
+
+WaitResult SerialTransport::WaitForLineFrom(uint64_t start_us, size_t bytes, int max_ms) {
     if (Dead()) return dead_;
     if (bytes == 0 || max_ms <= 0) return WaitResult::Timeout;
     const long long max_ns = static_cast<long long>(max_ms) * 1000000;
@@ -230,9 +235,13 @@ WaitResult SerialTransport::WaitForLine(size_t bytes, int max_ms) {
     // (a UART's receive time-out, a pseudo-terminal's writer), and a sleep that ends
     // just before the last piece costs the reader another wake for it. The margin is
     // what an answer to the frame waits longer.
-    const long long want = static_cast<long long>(bytes) * byte_ns_ + kLineMarginNs;
+    if (bytes >= static_cast<size_t>(max_ns / byte_ns_)) bytes = max_ns / byte_ns_;
+    const long long since_ns = (static_cast<long long>(platform::MonotonicMicroseconds()) -
+                                static_cast<long long>(start_us)) *
+                               1000;
     const long long ns =
-        bytes >= static_cast<size_t>(max_ns / byte_ns_) || want > max_ns ? max_ns : want;
+        std::min(static_cast<long long>(bytes) * byte_ns_ + kLineMarginNs - since_ns, max_ns);
+    if (ns <= 0) return WaitResult::Data;
     const timespec span{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd wake{wake_read_, POLLIN, 0};
     // An interrupted sleep only makes the next read a little early.

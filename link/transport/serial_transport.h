@@ -71,6 +71,7 @@ public:
 
     WaitResult WaitForData(int timeout_ms) override;
     WaitResult WaitForLine(size_t bytes, int max_ms) override;
+    WaitResult WaitForLineFrom(uint64_t start_us, size_t bytes, int max_ms) override;
     int BytesWaiting(size_t* count) override;
     int Read(uint8_t* buffer, size_t size, size_t* got) override;
     int Write(const uint8_t* data, size_t size) override;

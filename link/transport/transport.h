@@ -34,6 +34,10 @@
 // serial transport sleeps a little past the line's time (kLineMarginNs), so that a
 // driver's last piece of the frame is there when it ends. A transport that wakes its reader per frame already (USB, by its event
 // character) returns Timeout at once, so the reader waits for data as usual.
+// WaitForLineFrom(start_us, bytes, max_ms): as WaitForLine, with the line's time counted
+// from start_us (platform::MonotonicMicroseconds) rather than from the call: Data at once
+// when that time has passed. The reader sleeps so through the gap to a frame it expects
+// and through the frame. A transport that cannot returns Timeout at once (the default).
 // BytesWaiting: bytes that Read can take now without blocking.
 // Read never blocks: it copies up to `size` of the waiting bytes (0 is allowed and
 // not an error while the device is there). Write sends all bytes or fails; it may
@@ -78,6 +82,12 @@ public:
 
     virtual WaitResult WaitForData(int timeout_ms) = 0;
     virtual WaitResult WaitForLine(size_t bytes, int max_ms) {
+        (void)bytes;
+        (void)max_ms;
+        return WaitResult::Timeout;
+    }
+    virtual WaitResult WaitForLineFrom(uint64_t start_us, size_t bytes, int max_ms) {
+        (void)start_us;
         (void)bytes;
         (void)max_ms;
         return WaitResult::Timeout;

@@ -7,6 +7,7 @@
 
 #include "link/checksum.h"
 #include "link/frame_decoder.h"
+#include "link/frame_pacer.h"
 #include "link/reduced_decoder.h"
 #include "tests/link/wire.h"
 
@@ -306,6 +307,30 @@ TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastOfItsLength) {
     }
     EXPECT_EQ(decoder.ExpectedFrameBytes(), first.size()) << "four long ones since";
     EXPECT_EQ(rec.acks.size(), 7u);
+}
+
+// An even device's frames are slept for from its marks' times, three in four; one
+// that pauses, or whose marks come unevenly, is read as its marks come.
+TEST(FramePacer, PacesOnlyADeviceWhoseMarksComeEvenly) {
+    FramePacer pacer;
+    pacer.MarkSeen(1'000'000, 0);
+    pacer.MarkSeen(1'020'000, 1);
+    EXPECT_FALSE(pacer.Due()) << "one period is no pace yet";
+    pacer.MarkSeen(1'040'300, 2);  // within 3 %
+    for (uint64_t i = 1; i <= FramePacer::kPacedRun; ++i) {
+        ASSERT_TRUE(pacer.Due()) << i;
+        EXPECT_EQ(pacer.NextMarkUs(), 1'040'300 + i * 20'075) << i;
+        pacer.Slept(true);
+    }
+    EXPECT_FALSE(pacer.Due()) << "the next mark is seen again";
+    pacer.MarkSeen(1'040'300 + 4 * 20'075, 6);
+    ASSERT_TRUE(pacer.Due());
+    pacer.Slept(false);  // the device paused
+    EXPECT_FALSE(pacer.Due());
+    pacer.MarkSeen(2'000'000, 7);
+    pacer.MarkSeen(2'030'000, 8);
+    pacer.MarkSeen(2'050'000, 9);
+    EXPECT_FALSE(pacer.Due()) << "30 ms, then 20 ms";
 }
 
 TEST(ReducedDecoder, RecordsFromCodesAndDataBytes) {
