@@ -465,7 +465,10 @@ bool CVELTMonitoringView::event(QEvent* event) {
             in_packet_message_ = true;
             message->link()->ProcessPackets();
             in_packet_message_ = false;
-            if (alarms_ != nullptr && message->link() == link_) alarms_->RecordsShown();
+            if (message->link() == link_) {
+                if (alarms_ != nullptr) alarms_->RecordsShown();
+                emit recordsShown();
+            }
         }
         // A repaint waiting for its frame goes with these records when the frame is up.
         if (repaint_after_packets_ || repaint_timer_.isActive()) {

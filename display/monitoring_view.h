@@ -69,6 +69,12 @@ public:
     QSize sizeHint() const override { return QSize(kClientWidth, kClientHeight); }
     QSize minimumSizeHint() const override { return sizeHint(); }
 
+signals:
+    // The view's own link's records were just shown: the GUI thread is awake for them,
+    // so work that is due about now goes with them rather than waking it again.
+    void recordsShown();
+
+public:
     // ILinkView.
     void SetFieldText(int field, const char* text) override;
     int GetFieldText(int field, char* buffer, int limit) override;

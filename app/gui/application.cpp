@@ -145,9 +145,11 @@ bool CVELTMonitoringApp::InitInstance(const QStringList& args) {
     connect(main_frame_->MdiArea(), &QMdiArea::subWindowActivated, this,
             &CVELTMonitoringApp::OnSubWindowActivated);
     printer_ = std::make_unique<QPrinter>();
-    // Twice a second at most: the counts change with every frame.
-    link_counts_timer_.setInterval(500);
+    // Twice a second at most: the counts change with every frame. While records are
+    // shown they bring the update; the timer, a little later, runs it when they stop.
+    link_counts_timer_.setInterval(kLinkCountsMs + kLinkCountsMs / 5);
     connect(&link_counts_timer_, &QTimer::timeout, this, &CVELTMonitoringApp::UpdateLinkCounts);
+    since_link_counts_.start();
     link_counts_timer_.start();
 
     // 7. The command line: no file, a new document; a file, open it.
@@ -607,6 +609,9 @@ CChildFrame* CVELTMonitoringApp::CreateFrame(CVELTMonitoringDoc* doc) {
     connect(frame, &QObject::destroyed, this, [this, frame] { OnFrameDestroyed(frame); });
     if (AlarmWatch* alarms = view->Alarms())
         connect(alarms, &AlarmWatch::highestChanged, this, &CVELTMonitoringApp::UpdateMainTitle);
+    connect(view, &CVELTMonitoringView::recordsShown, this, [this] {
+        if (since_link_counts_.elapsed() >= kLinkCountsMs) UpdateLinkCounts();
+    });
     frame->ShowPlaced();
     main_frame_->UpdateMenuSet();
     main_frame_->MdiArea()->setActiveSubWindow(frame);
@@ -997,6 +1002,8 @@ void CVELTMonitoringApp::UpdateReplayProgress() {
 }
 
 void CVELTMonitoringApp::UpdateLinkCounts() {
+    since_link_counts_.restart();
+    link_counts_timer_.start();
     UpdateReplayProgress();
     UpdateAudioPause();
     if (main_frame_ == nullptr || main_frame_->LinkCountsPane() == nullptr) return;

@@ -2,6 +2,7 @@
 // the recently-used file list, and the commands of the menus.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QObject>
 #include <QStringList>
@@ -127,6 +128,7 @@ private:
     void Print(bool preview);
     void PrintSetup();
     // The status bar's counts of the active link.
+    static constexpr int kLinkCountsMs = 500;
     void UpdateLinkCounts();
     void UpdateReplayProgress();
 
@@ -144,6 +146,7 @@ private:
     bool closing_all_ = false;
     bool audio_paused_ = false;  // as the toolbar's bell shows it
     QTimer link_counts_timer_;
+    QElapsedTimer since_link_counts_;  // since the status bar's counts were last updated
     // What the status bar's panes show, as last written.
     char shown_link_counts_[96] = "";
     std::string shown_recording_;

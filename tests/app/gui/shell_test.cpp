@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <QToolBar>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
@@ -215,6 +217,11 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     ASSERT_EQ(counts->text(), "4000003036 frames, 4000000000 bad, 3 lost");
     EXPECT_EQ(counts->height(), pane_size.height());
     EXPECT_GE(counts->width(), counts->fontMetrics().horizontalAdvance(counts->text()));
+    // While records are shown they bring the counts once due, before the timer would.
+    app_->ActiveLink()->Statistics().Add(LinkStatistics::kFrames, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(510));
+    emit app_->ActiveView()->recordsShown();
+    EXPECT_EQ(counts->text(), "4000003037 frames, 4000000000 bad, 3 lost");
     // The panes paint their background themselves, exactly as the bar does under them.
     f->SetStatusPaneText("test", QString::fromUtf8("REC 00:00:01 \u00b7 0.1 MB"));
     for (QLabel* pane : {counts, f->StatusPane("test")}) {
