@@ -23,17 +23,18 @@
 // A reader must therefore end on HangUp or Error; looping on it would spin.
 //
 // WaitForLine(bytes, max_ms): the time `bytes` more bytes need on the line, at most
-// max_ms, spent waiting only for a wake:
-// returns Data when it has passed (the bytes should be there: the reader reads without waiting for
-// data first, and finding none is no error), Timeout when it did not wait, Wake as WaitForData
-// does, or the dead outcome. The reader calls it with the bytes the frame being received is
-// expected to need (at least those it cannot do without; as many as the last frame of its length
+// max_ms, spent waiting only for a wake: returns Data when it has passed (the bytes
+// should be there: the reader reads without waiting for data first, and finding none
+// is no error), Timeout when it did not wait, Wake as WaitForData does, or the dead
+// outcome. The reader calls it with the bytes the frame being received is expected to
+// need (at least those it cannot do without; as many as the last frame of its length
 // took), so that the rest of the frame is read in one piece instead of in every piece
 // the driver delivers on the way; once it has slept through a frame of known length,
 // what is still missing (held back by the driver) is waited for with WaitForData. The
 // serial transport sleeps a little past the line's time (kLineMarginNs), so that a
-// driver's last piece of the frame is there when it ends. A transport that wakes its reader per frame already (USB, by its event
-// character) returns Timeout at once, so the reader waits for data as usual.
+// driver's last piece of the frame is there when it ends. A transport that wakes its
+// reader per frame already (USB, by its event character) returns Timeout at once, so
+// the reader waits for data as usual.
 // WaitForLineFrom(start_us, bytes, max_ms): as WaitForLine, with the line's time counted
 // from start_us (platform::MonotonicMicroseconds) rather than from the call: Data at once
 // when that time has passed. The reader sleeps so through the gap to a frame it expects
