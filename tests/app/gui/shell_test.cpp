@@ -12,12 +12,11 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "app/gui/about_dialog.h"
 #include "app/gui/command_ids.h"
@@ -219,7 +218,7 @@ TEST_F(ShellTest, ToolbarAndStatusBar) {
     EXPECT_GE(counts->width(), counts->fontMetrics().horizontalAdvance(counts->text()));
     // While records are shown they bring the counts once due, before the timer would.
     app_->ActiveLink()->Statistics().Add(LinkStatistics::kFrames, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(510));
+    QThread::msleep(510);
     emit app_->ActiveView()->recordsShown();
     EXPECT_EQ(counts->text(), "4000003037 frames, 4000000000 bad, 3 lost");
     // The panes paint their background themselves, exactly as the bar does under them.
