@@ -607,6 +607,33 @@ void Client::Run(std::shared_ptr<Shared> shared) {
             SSL_CTX_set_info_callback(context, OnTlsInfo);
             SSL_set_info_callback(ssl, OnTlsInfo);
         }
+        // Hands the queue over only while the socket keeps up, so the bound holds; at a
+        // stop, all of it.
+        auto hand_over = [&](bool all) {
+            while (all || !mosquitto_want_write(mosq)) {
+                Item item;
+                {
+                    std::lock_guard<std::mutex> lock(s.mutex);
+                    if (s.queue.empty()) break;
+                    item = std::move(s.queue.front());
+                    s.queue.pop_front();
+                    if (item.delivery == Delivery::kValue) --s.values_queued;
+                }
+                const int prc = item.delivery == Delivery::kValue
+                                    ? mosquitto_publish(mosq, nullptr, item.topic.c_str(),
+                                                        static_cast<int>(item.payload.size()),
+                                                        item.payload.data(), 0, false)
+                                    : s.PublishAcked(mosq, item.topic, item.payload,
+                                                     item.delivery == Delivery::kState);
+                if (prc == MOSQ_ERR_SUCCESS) {
+                    s.sent.fetch_add(1, std::memory_order_relaxed);
+                } else if (item.delivery != Delivery::kValue) {
+                    std::lock_guard<std::mutex> lock(s.mutex);
+                    s.queue.push_front(std::move(item));  // kept for the next connection
+                    break;
+                }
+            }
+        };
         while (rc == MOSQ_ERR_SUCCESS) {
             bool woken = false;
             rc = Pump(mosq, s.wake_fd, kPollMs, &woken);
@@ -635,33 +662,13 @@ void Client::Run(std::shared_ptr<Shared> shared) {
                     mosquitto_subscribe(mosq, nullptr, pattern.c_str(), qos);
                 s.SetStatus(State::kConnected, std::string());
             }
-            // Hand the queue over only while the socket keeps up, so the bound holds.
-            while (!mosquitto_want_write(mosq)) {
-                Item item;
-                {
-                    std::lock_guard<std::mutex> lock(s.mutex);
-                    if (s.queue.empty()) break;
-                    item = std::move(s.queue.front());
-                    s.queue.pop_front();
-                    if (item.delivery == Delivery::kValue) --s.values_queued;
-                }
-                const int prc = item.delivery == Delivery::kValue
-                                    ? mosquitto_publish(mosq, nullptr, item.topic.c_str(),
-                                                        static_cast<int>(item.payload.size()),
-                                                        item.payload.data(), 0, false)
-                                    : s.PublishAcked(mosq, item.topic, item.payload,
-                                                     item.delivery == Delivery::kState);
-                if (prc == MOSQ_ERR_SUCCESS) {
-                    s.sent.fetch_add(1, std::memory_order_relaxed);
-                } else if (item.delivery != Delivery::kValue) {
-                    std::lock_guard<std::mutex> lock(s.mutex);
-                    s.queue.push_front(std::move(item));  // kept for the next connection
-                    break;
-                }
-            }
+            hand_over(false);
         }
         if (s.Stopping()) {
             if (connected && mosquitto_socket(mosq) >= 0) {
+                // What was queued before the stop (a closed window's emptied alarm list,
+                // its last events) goes first, in order, ahead of the offline state.
+                hand_over(true);
                 // A clean stop says so at once instead of leaving it to the will.
                 if (!s.state_topic.empty()) {
                     s.offline_acked = false;
