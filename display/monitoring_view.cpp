@@ -368,6 +368,7 @@ void CVELTMonitoringView::FlushRepaint() {
         if (!r.Empty()) region += QRect(r.left, r.top, r.Width(), r.Height());
     // A hidden widget drops the request, so it must not be remembered either.
     if (region.isEmpty() || !isVisible() || !updatesEnabled()) return;
+    if (PaintIntoWindow(region)) return;
     requested_ += region;
     // Painted now rather than through a posted update: the repaints are paced here
     // already, and the post would cost the event loop another round per record.
@@ -536,6 +537,58 @@ bool CVELTMonitoringView::CopyIntoStore(const QRegion& region, const QPoint& off
         }
     });
     return true;
+}
+
+namespace {
+
+// Whether a child widget, shown, covers part of the area (its parent's coordinates).
+bool Covers(const QObject* child, const QRect& area) {
+    if (!child->isWidgetType()) return false;
+    const auto* widget = static_cast<const QWidget*>(child);
+    if (widget->isWindow() || !widget->isVisible()) return false;
+    const QRect& g = widget->geometry();
+    return g.left() <= area.right() && area.left() <= g.right() && g.top() <= area.bottom() &&
+           area.top() <= g.bottom();
+}
+
+}  // namespace
+
+bool CVELTMonitoringView::Unobscured(const QRect& area) const {
+    for (const QObject* child : children())
+        if (Covers(child, area)) return false;
+    // Up to the window: each parent shows all of it and nothing stacked above covers it.
+    QRect r = area;
+    const QWidget* w = this;
+    while (!w->isWindow()) {
+        // A sub-window's mask takes its corners alone, far from the plot.
+        const QRegion mask = w->mask();
+        if (w->graphicsEffect() != nullptr || (!mask.isEmpty() && !(QRegion(r) - mask).isEmpty()))
+            return false;
+        const QWidget* parent = w->parentWidget();
+        r.translate(w->pos());
+        if (!parent->rect().contains(r)) return false;
+        const QObjectList& siblings = parent->children();
+        for (qsizetype i = siblings.indexOf(const_cast<QWidget*>(w)) + 1; i < siblings.size(); ++i)
+            if (Covers(siblings[i], r)) return false;
+        w = parent;
+    }
+    return true;
+}
+
+bool CVELTMonitoringView::PaintIntoWindow(const QRegion& region) {
+    QWidget* top = window();
+    QWindow* handle = top->windowHandle();
+    QBackingStore* store = backingStore();
+    if (handle == nullptr || !handle->isExposed() || store == nullptr ||
+        nativeParentWidget() != top || !Unobscured(region.boundingRect()))
+        return false;
+    const QPoint origin = mapTo(top, QPoint(0, 0));
+    const QRegion in_window = region.translated(origin);
+    store->beginPaint(in_window);
+    const bool copied = CopyIntoStore(region, -origin, store);
+    store->endPaint();
+    if (copied) store->flush(in_window, handle);
+    return copied;
 }
 
 void CVELTMonitoringView::paintEvent(QPaintEvent* event) {

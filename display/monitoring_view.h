@@ -112,6 +112,13 @@ private:
     void OnRepaintRequested(bool more_packets_due);
     void FlushRepaint();
     void ExposePlot(const QRegion& region);
+    // The plot's own repaint, straight into the window's image and to the screen, past
+    // Qt's repaint of the widget tree: only where the plot shows unobscured and all of
+    // the region is opaque picture. False, having shown nothing, otherwise.
+    bool PaintIntoWindow(const QRegion& region);
+    // True when no control, no widget stacked above the view or its parents, and no
+    // parent's edge hides any of the area (view coordinates).
+    bool Unobscured(const QRect& area) const;
     // Copies the region from the plot's picture into the window's image (offset: of
     // the image from the view) when all of it is opaque picture and the image plain
     // 32-bit pixels; false, having done nothing, otherwise.
