@@ -10,7 +10,7 @@
 
 class FramePacer {
 public:
-    static constexpr int kPacedRun = 3;
+    static constexpr int kPacedRun = 7;
     // Periods outside these are not taken for an even device.
     static constexpr uint64_t kShortestUs = 5000;
     static constexpr uint64_t kLongestUs = 500000;

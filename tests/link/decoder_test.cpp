@@ -305,7 +305,7 @@ TEST(FrameDecoder, TheRestOfAFrameIsExpectedAsLongAsTheLastOfItsLength) {
     EXPECT_EQ(rec.acks.size(), 7u);
 }
 
-// An even device's frames are slept for from its marks' times, three in four; one
+// An even device's frames are slept for from its marks' times, seven in eight; one
 // that pauses, or whose marks come unevenly, is read as its marks come.
 TEST(FramePacer, PacesOnlyADeviceWhoseMarksComeEvenly) {
     FramePacer pacer;
