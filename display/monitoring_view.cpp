@@ -542,6 +542,8 @@ bool CVELTMonitoringView::CopyIntoStore(const QRegion& region, const QPoint& off
 namespace {
 
 // Whether a child widget, shown, covers part of the area (its parent's coordinates).
+// The overlap is tested here rather than by QRect::intersects, which Qt does not
+// inline: this runs for some 70 widgets at every repaint.
 bool Covers(const QObject* child, const QRect& area) {
     if (!child->isWidgetType()) return false;
     const auto* widget = static_cast<const QWidget*>(child);
