@@ -97,6 +97,8 @@ cat >"$scratch/session.sh" <<'EOF'
 #!/usr/bin/env bash
 set -u
 mode="$1" seconds="$2" prog="$3" scratch="$4" parts="$5"
+# On the X server xvfb-run started, whatever platform the caller's shell names.
+export QT_QPA_PLATFORM=xcb
 log="$scratch/work/fTxtLog.txt"
 records() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
 command -v openbox >/dev/null && { openbox >/dev/null 2>&1 & }
